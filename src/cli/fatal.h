@@ -1,0 +1,14 @@
+// The program's one way to end.
+//
+// A failure is reported where it is found: error_exit formats the message into
+// 128 bytes (longer messages are cut after the 127th character), prints it on
+// standard error as "\n%s - %s\n\n" with strerror(errno) when errno is not zero,
+// else as "\n%s\n\n", and ends through cleanup_and_exit(1). The normal end takes
+// cleanup_and_exit(0). Both remove the temporary piece files of the jobs that
+// are on job_list at that moment, in list order.
+#pragma once
+
+constexpr int ERROR_MESSAGE_SIZE = 128;
+
+[[noreturn]] void error_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void cleanup_and_exit(int exit_status);

@@ -1,0 +1,29 @@
+// Flash jobs: one record per image to flash, kept in flashing order.
+//
+// main hands every file/target pair to job_add, which resolves the target to a
+// flash offset, checks the image (and has an oversized one split into two
+// temporary pieces), and only then appends the job, or its two pieces, to
+// job_list. Records live until the process ends; nothing is ever released.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct RunOptions;
+
+struct FlashJob {
+    std::string file_name;   // the image, or a temporary piece of it
+    int64_t offset = 0;      // byte offset in flash; the last argument of the flash command
+    int64_t size = 0;        // file size when checked; set by the split for pieces
+    int is_temp = 0;         // 1: a piece file that cleanup_and_exit removes
+    FlashJob* next_job = nullptr;
+};
+
+extern FlashJob* job_list;
+
+// target is nullptr when file is the last word of the command line.
+void job_add(const char* file, const char* target, RunOptions& run_options);
+// Links job (and whatever it already chains) behind the last record.
+void job_append(FlashJob* job);
+// Fills in job.size; refuses the image or has it split.
+void check_image(FlashJob& job, RunOptions& run_options);

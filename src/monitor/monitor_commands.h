@@ -1,0 +1,20 @@
+// The monitor's command texts and the device addresses they name.
+#pragma once
+
+// The receiver's entry and the RAM area it fills, as the monitor sees them.
+constexpr unsigned long LOADER_ENTRY = 0xA0080274;
+constexpr unsigned long RAM_RECEIVE_AREA = 0x80090000;
+
+constexpr char CMD_WAKE[] = "\r";
+constexpr char CMD_LOAD[] = "load\r";
+constexpr char CMD_START_RECEIVER[] = "g -e a0080274\r";
+constexpr char CMD_FLASH_FORMAT[] = "flash 80090000 %lx %lx\r";
+constexpr char CMD_CONFIRM[] = "y\r";
+constexpr char CMD_UNZIP[] = "unzip\r";
+constexpr char CMD_RESTORE[] = "$linux console=ttyS0,115200 init=/sbin/restore_defaults\r";
+constexpr char CMD_BOOT[] = "$linux\r";
+
+// Texts the dialogue looks for in the monitor's replies.
+constexpr char REPLY_PROGRAMMING[] = "Programming block";
+constexpr char REPLY_ERROR[] = "Error";
+constexpr char REPLY_HARD_RESET[] = "Hard reset";

@@ -1,0 +1,28 @@
+// The serial line to the PMON monitor.
+//
+// Plain functions over one open descriptor; no state is kept between calls but
+// what the terminal driver holds. The port runs raw at 115200 bit/s 8N1 with
+// RTS/CTS, VMIN 0 / VTIME 5, so every read returns one byte or nothing after
+// 0.5 s. Every read asks for exactly one byte and nothing is read ahead: the
+// XMODEM sender and the loader upload read and write the same descriptor
+// directly between these calls.
+#pragma once
+
+constexpr char PMON_PROMPT[] = "PMON> ";   // with its trailing space
+constexpr char PMRAM_PROMPT[] = "PMram>";
+constexpr int LINE_BUFFER_SIZE = 1024;     // a line holds at most 1023 characters
+
+// True when text contains either prompt.
+bool line_has_prompt(const char* text);
+
+// A descriptor, or -1 when the device cannot be opened.
+int port_open(const char* device_path);
+void port_setup(int port_fd);
+// Writes all length bytes with one write, after waiting for the port to be writable.
+void port_send(int port_fd, const void* payload, int length, int capture);
+// 0 with a line (or a prompt) in buffer; -1 on time-out or a failed read.
+int port_readline(int port_fd, char* buffer);
+// Reads and discards until the line has been quiet for 100 ms.
+void port_readflush(int port_fd);
+void port_wakeup(int port_fd);
+void port_getpmon(int port_fd, char* buffer);

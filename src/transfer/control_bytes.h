@@ -1,0 +1,10 @@
+// Control bytes of the XMODEM and ETX/ACK protocols.
+#pragma once
+
+constexpr unsigned char SOH = 0x01;
+constexpr unsigned char ETX = 0x03;
+constexpr unsigned char EOT = 0x04;
+constexpr unsigned char ACK = 0x06;
+constexpr unsigned char NAK = 0x15;
+constexpr unsigned char CAN = 0x18;
+constexpr unsigned char XMODEM_FILLER = 0x1A;  // pads the last packet

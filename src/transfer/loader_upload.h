@@ -1,0 +1,14 @@
+// Upload of the device-side XMODEM receiver through the monitor's "load" command.
+//
+// Each S-record line goes out followed by ETX; the monitor may echo or print
+// anything before it answers the line with ACK, or refuses it with NAK.
+#pragma once
+
+constexpr int LOADER_SREC_SLOT = 57;  // the longest line has 56 characters
+
+// The receiver xmodem-load.srec as S-record lines, in sending order.
+extern const char loader_srec[][LOADER_SREC_SLOT];
+extern const int loader_srec_count;
+
+// Uploads every line of loader_srec; always 0.
+int ex_send(int port_fd);

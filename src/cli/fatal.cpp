@@ -1,0 +1,36 @@
+#include "cli/fatal.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "jobs/flash_job.h"
+
+void error_exit(const char* format, ...) {
+    char message[ERROR_MESSAGE_SIZE];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    // errno is read only after formatting: it still holds the last failure of the run.
+    const int error = errno;
+    if (error != 0)
+        fprintf(stderr, "\n%s - %s\n\n", message, strerror(error));
+    else
+        fprintf(stderr, "\n%s\n\n", message);
+    cleanup_and_exit(1);
+}
+
+void cleanup_and_exit(int exit_status) {
+    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job) {
+        if (job->is_temp == 0) continue;
+        fprintf(stderr, "Cleanup removing %s ...", job->file_name.c_str());
+        unlink(job->file_name.c_str());  // a piece already gone is not an error
+        fprintf(stderr, "done\n");
+    }
+    exit(exit_status);
+}

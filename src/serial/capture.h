@@ -2,13 +2,24 @@
 //
 // capture_begin creates (or empties) the file and writes its header; every
 // later record is appended by capture_write, which opens and closes the file
-// around its one write and never creates it.
+// around its one write and never creates it. A record is the readable bytes
+// (LF and 0x20..0x7E) of at most the first 1024 bytes of a text, then LF;
+// a text with nothing readable leaves no record. Failures never stop the run:
+// a log that cannot be created is warned about once and later records are
+// dropped.
 #pragma once
 
 constexpr char CAPTURE_FILE[] = "./capture.log";
+constexpr int CAPTURE_RECORD_MAX = 1024;  // bytes examined per record
 
 // Set by -l; the serial operations copy their traffic only while it is set.
 extern int capture_enabled;
 
 void capture_begin(const char* banner, const char* echo_line);
 void capture_write(const void* payload, int length);
+
+// True for the bytes a record keeps.
+bool capture_keeps(unsigned char byte);
+// Copies the kept bytes of the first min(length, CAPTURE_RECORD_MAX) bytes of
+// payload into kept (room for CAPTURE_RECORD_MAX) and returns their count.
+int capture_filter(const void* payload, int length, char* kept);

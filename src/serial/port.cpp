@@ -1,7 +1,76 @@
 #include "serial/port.h"
 
 #include <fcntl.h>
+#include <sys/select.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "cli/fatal.h"
+#include "serial/capture.h"
+
+namespace {
+
+// The monitor's console runs at this speed in both directions.
+constexpr speed_t PORT_SPEED = B115200;
+// A read returns after at most 0.5 s (in tenths of a second) with one byte or none.
+constexpr cc_t READ_VMIN = 0;
+constexpr cc_t READ_VTIME = 5;
+// Waits for writability and for the first byte of a line: 10 selects of 5 s each.
+constexpr int WAIT_ATTEMPTS = 10;
+constexpr int WAIT_SECONDS = 5;
+// Once a line has begun, this much silence ends the read as a time-out, so a
+// monitor that stops mid-line cannot hang the run (the same 50 s as the first byte).
+constexpr std::chrono::seconds LINE_SILENCE_LIMIT{WAIT_ATTEMPTS * WAIT_SECONDS};
+// A drain ends after this long (microseconds) without input.
+constexpr suseconds_t DRAIN_QUIET_USEC = 100000;
+constexpr int DRAIN_BUFFER_SIZE = 1024;
+
+constexpr char CR = 0x0D;
+constexpr char LF = 0x0A;
+
+// Up to WAIT_ATTEMPTS selects on port_fd alone. An interrupted or failed select
+// counts as a spent attempt, like a time-out.
+bool wait_until_ready(int port_fd, bool for_write) {
+    for (int attempt = 0; attempt < WAIT_ATTEMPTS; ++attempt) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(port_fd, &ready);
+        timeval timeout{WAIT_SECONDS, 0};
+        const int result = for_write ? select(port_fd + 1, nullptr, &ready, nullptr, &timeout)
+                                     : select(port_fd + 1, &ready, nullptr, nullptr, &timeout);
+        if (result > 0) return true;
+    }
+    return false;
+}
+
+// True when nothing arrives within the drain's quiet time. An interrupted or
+// failed select counts as input being ready: the next read decides.
+bool port_quiet(int port_fd) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(port_fd, &ready);
+    timeval timeout{0, DRAIN_QUIET_USEC};
+    return select(port_fd + 1, &ready, nullptr, nullptr, &timeout) == 0;
+}
+
+void capture_if_enabled(const char* text, int length) {
+    if (capture_enabled) capture_write(text, length);
+}
+
+}  // namespace
+
+bool line_has_prompt(const char* text, size_t length) {
+    const std::string_view stored(text, length);
+    return stored.find(PMON_PROMPT) != std::string_view::npos ||
+           stored.find(PMRAM_PROMPT) != std::string_view::npos;
+}
+
+bool line_has_prompt(const char* text) { return line_has_prompt(text, strlen(text)); }
 
 int port_open(const char* device_path) {
     // O_NONBLOCK only so that the open does not wait for carrier; clearing every
@@ -11,4 +80,88 @@ int port_open(const char* device_path) {
     if (port_fd < 0) return -1;
     fcntl(port_fd, F_SETFL, 0);
     return port_fd;
+}
+
+void port_setup(int port_fd) {
+    termios options{};
+    if (tcgetattr(port_fd, &options) != 0) error_exit("Error:  Cannot get serial options");
+    cfsetispeed(&options, PORT_SPEED);
+    cfsetospeed(&options, PORT_SPEED);
+    // Only these flags change; everything else keeps what the driver had.
+    options.c_cflag &= ~(CSIZE | CSTOPB | PARENB);
+    options.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS;
+    options.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
+    options.c_iflag &= ~(IXON | IXOFF | IXANY);
+    options.c_iflag |= INPCK | ISTRIP;
+    options.c_oflag &= ~OPOST;
+    options.c_cc[VMIN] = READ_VMIN;
+    options.c_cc[VTIME] = READ_VTIME;
+    if (tcsetattr(port_fd, TCSANOW, &options) != 0) error_exit("Error:  Cannot set serial options");
+}
+
+void port_send(int port_fd, const void* payload, int length, int capture) {
+    if (!wait_until_ready(port_fd, true)) error_exit("Error:  port_send timeout writing to port");
+    // One write of the whole text: a partial write is an error, never continued.
+    const ssize_t written = write(port_fd, payload, static_cast<size_t>(length));
+    if (written < 0) error_exit("Error:  port_send unable to write to serial port");
+    if (written < length) error_exit("Error:  port_send to write full buffer to serial port");
+    if (capture) capture_if_enabled(static_cast<const char*>(payload), length);
+}
+
+int port_readline(int port_fd, char* buffer) {
+    using Clock = std::chrono::steady_clock;
+    memset(buffer, 0, LINE_BUFFER_SIZE);
+    if (!wait_until_ready(port_fd, false)) return -1;
+
+    int pos = 0;
+    auto last_byte_at = Clock::now();
+    for (;;) {
+        char byte = 0;
+        // No signal is armed while lines are read, so a failed read is a real failure.
+        const ssize_t got = read(port_fd, &byte, 1);
+        if (got < 0) return -1;
+        if (got == 0) {
+            // 0.5 s without input: the last character of a prompt may have been stored.
+            if (pos > 0 && line_has_prompt(buffer, static_cast<size_t>(pos))) break;
+            if (Clock::now() - last_byte_at >= LINE_SILENCE_LIMIT) return -1;
+            continue;
+        }
+        last_byte_at = Clock::now();
+        if (pos == 0 && (byte == CR || byte == LF)) continue;  // leading line ends
+        // The test looks at the stored text before this byte: the byte that
+        // follows a prompt completes the line and is dropped.
+        if (line_has_prompt(buffer, static_cast<size_t>(pos)) || byte == CR || byte == LF) break;
+        buffer[pos] = byte;
+        if (pos == LINE_BUFFER_SIZE - 1) error_exit("Error:  port_readline line too long");
+        ++pos;
+    }
+    capture_if_enabled(buffer, pos);
+    return 0;
+}
+
+void port_readflush(int port_fd) {
+    char drained[DRAIN_BUFFER_SIZE] = {};
+    int count = 0;
+    do {
+        char byte = 0;
+        // The first read does not wait for readiness: a drain always costs one read.
+        const ssize_t got = read(port_fd, &byte, 1);
+        if (got < 0) error_exit("Error:  port_readflush failed to read byte");
+        // CR is dropped, LF kept; beyond a full buffer bytes are read and thrown away.
+        if (got == 1 && byte != CR && count < DRAIN_BUFFER_SIZE) drained[count++] = byte;
+    } while (!port_quiet(port_fd));
+    capture_if_enabled(drained, static_cast<int>(strnlen(drained, DRAIN_BUFFER_SIZE)));
+}
+
+void port_wakeup(int port_fd) {
+    port_send(port_fd, "\r\r", 2, 1);
+    port_readflush(port_fd);
+    port_send(port_fd, "\r", 1, 1);
+}
+
+void port_getpmon(int port_fd, char* buffer) {
+    fprintf(stderr, "Looking for PMON prompt...");
+    port_wakeup(port_fd);
+    if (port_readline(port_fd, buffer) < 0) error_exit("Error: port_getpmon timed out reading from port");
+    fprintf(stderr, "done\n");
 }

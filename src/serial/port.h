@@ -6,14 +6,26 @@
 // 0.5 s. Every read asks for exactly one byte and nothing is read ahead: the
 // XMODEM sender and the loader upload read and write the same descriptor
 // directly between these calls.
+//
+// The line reader tests the text stored so far for a prompt before it stores
+// the byte in hand, and again after every empty 0.5 s read, so a prompt (which
+// has no line end) is recognised after 0.5 s of silence or at the next byte,
+// which is then dropped. Leading CR and LF are skipped, so the LF of a CR LF
+// pair is eaten by the next call. The first byte of a line is awaited for 10
+// selects of 5 s; once bytes have come, 50 s without another byte also ends
+// the read as a time-out. A drain reads until 100 ms pass without input.
 #pragma once
+
+#include <cstddef>
 
 constexpr char PMON_PROMPT[] = "PMON> ";   // with its trailing space
 constexpr char PMRAM_PROMPT[] = "PMram>";
 constexpr int LINE_BUFFER_SIZE = 1024;     // a line holds at most 1023 characters
 
-// True when text contains either prompt.
+// True when text contains either prompt (plain, case-sensitive substring search).
 bool line_has_prompt(const char* text);
+// The same over the first length bytes, which may hold NUL bytes.
+bool line_has_prompt(const char* text, size_t length);
 
 // A descriptor, or -1 when the device cannot be opened.
 int port_open(const char* device_path);

@@ -1,0 +1,61 @@
+#include "serial/capture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Created and emptied by capture_begin; read by people, never by the program.
+constexpr mode_t CAPTURE_FILE_MODE = 0644;
+constexpr char HEADER_END[] = "\n\n";
+
+// Write errors in the log are ignored: the log must never stop a flash.
+void write_ignoring_result(int fd, const void* bytes, size_t count) {
+    const ssize_t written = write(fd, bytes, count);
+    (void)written;
+}
+
+}  // namespace
+
+bool capture_keeps(unsigned char byte) {
+    // Printable ASCII as isprint sees it in the default locale; from 0x80 up a
+    // byte is a negative char and never printable.
+    return byte == '\n' || (byte >= 0x20 && byte <= 0x7E);
+}
+
+int capture_filter(const void* payload, int length, char* kept) {
+    const auto* bytes = static_cast<const unsigned char*>(payload);
+    const int examined = length < CAPTURE_RECORD_MAX ? length : CAPTURE_RECORD_MAX;
+    int count = 0;
+    for (int i = 0; i < examined; ++i)
+        if (capture_keeps(bytes[i])) kept[count++] = static_cast<char>(bytes[i]);
+    return count;
+}
+
+void capture_begin(const char* banner, const char* echo_line) {
+    const int log_fd = open(CAPTURE_FILE, O_WRONLY | O_CREAT | O_TRUNC, CAPTURE_FILE_MODE);
+    if (log_fd < 0) {
+        fprintf(stderr, "Warning:  can't open %s for writing\n", CAPTURE_FILE);
+        return;
+    }
+    write_ignoring_result(log_fd, banner, strlen(banner));
+    write_ignoring_result(log_fd, echo_line, strlen(echo_line));
+    write_ignoring_result(log_fd, HEADER_END, strlen(HEADER_END));
+    close(log_fd);
+}
+
+void capture_write(const void* payload, int length) {
+    if (length <= 0) return;
+    char record[CAPTURE_RECORD_MAX + 1];
+    const int kept = capture_filter(payload, length, record);
+    if (kept == 0) return;  // nothing readable: no empty line in the log
+    record[kept] = '\n';
+    // Without O_CREAT: a log that could not be made, or was removed, stays absent.
+    const int log_fd = open(CAPTURE_FILE, O_WRONLY | O_APPEND | O_NONBLOCK);
+    if (log_fd < 0) return;
+    write_ignoring_result(log_fd, record, static_cast<size_t>(kept) + 1);
+    close(log_fd);
+}

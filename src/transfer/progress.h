@@ -5,6 +5,18 @@
 // only re-arms the alarm and raises a flag, and the transfer loop turns that
 // flag into a redraw with progress_redraw_if_due(), so no stdio runs inside
 // the signal handler and a redraw never cuts into another message.
+// The transfer loop calls it after every packet and after every wait for the
+// receiver, interrupted ones included (the alarm interrupts a select), so the
+// line is still redrawn about once a second while a slow receiver is awaited.
+// Each line is formatted into 128 bytes and written with one write(2) to
+// standard error.
+//
+// A sample takes the whole seconds since the previous sample (the zeroed
+// record makes the first interval the whole time of day): the rate is the
+// bytes of that interval in KB/s, or 100.0 within the same second; the ETA is
+// the KiB left divided by that rate. Figures are single precision and
+// truncated. With total_kb 0 (an image under 1 KiB) the line shows 0% until
+// bytes are done, then 100%, and an ETA of 00:00s.
 #pragma once
 
 #include <sys/time.h>
@@ -20,6 +32,24 @@ struct ProgressState {
 };
 
 extern ProgressState progress_state;
+
+constexpr int PROGRESS_LINE_SIZE = 128;  // a drawn line holds at most 127 characters
+
+// The figures of one sample, as the line shows them.
+struct ProgressFigures {
+    float rate = 0.0f;  // KB/s over the interval since the previous sample
+    int done_kb = 0;
+    int percent = 0;
+    int eta = 0;  // seconds
+};
+
+ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_t bytes_done,
+                                 int64_t bytes_last, int total_kb);
+// The line a mode draws, into out (PROGRESS_LINE_SIZE bytes); its length, 0 for
+// modes that draw nothing.
+int format_progress_line(char* out, int mode, const ProgressFigures& figures, int total_kb);
+// "\nElapsed time:  MM:SS\n\n" into out (PROGRESS_LINE_SIZE bytes); its length.
+int format_elapsed_line(char* out, long elapsed_seconds);
 
 // 0: first draw, 1: later draws, 2: completion line and elapsed time, other: sample only.
 void show_progress(int mode);

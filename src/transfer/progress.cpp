@@ -1,0 +1,116 @@
+#include "transfer/progress.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdio>
+
+ProgressState progress_state;
+
+namespace {
+
+// Turns bytes per second into KB/s.
+constexpr float BYTES_TO_KB = 0.0009765625f;  // 1/1024
+// Stands in for the rate when no whole second has passed between two samples.
+constexpr float SAME_SECOND_RATE = 100.0f;
+constexpr int SECONDS_PER_MINUTE = 60;
+constexpr float PERCENT = 100.0f;
+constexpr unsigned ALARM_SECONDS = 1;  // the redraw period during a transfer
+
+volatile sig_atomic_t redraw_due = 0;
+ProgressClock progress_clock = nullptr;
+
+// Truncation towards zero, saturated so that a huge or tiny quotient cannot
+// overflow the int it is printed from.
+int truncate_to_int(float value) {
+    if (!(value < 2147483648.0f)) return INT_MAX;
+    if (value <= -2147483648.0f) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+void write_stderr(const char* text, int length) {
+    if (length <= 0) return;
+    if (length >= PROGRESS_LINE_SIZE) length = PROGRESS_LINE_SIZE - 1;  // snprintf cut it there
+    const ssize_t written = write(STDERR_FILENO, text, static_cast<size_t>(length));
+    (void)written;  // the meter reports nothing
+}
+
+}  // namespace
+
+ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_t bytes_done,
+                                 int64_t bytes_last, int total_kb) {
+    ProgressFigures figures;
+    const long interval = now_seconds - previous_seconds;
+    if (interval == 0)
+        figures.rate = SAME_SECOND_RATE;
+    else
+        figures.rate = static_cast<float>(bytes_done - bytes_last) / static_cast<float>(interval) * BYTES_TO_KB;
+    figures.done_kb = static_cast<int>(bytes_done / 1024);
+    if (figures.rate != 0.0f)
+        figures.eta = truncate_to_int(static_cast<float>(total_kb - figures.done_kb) / figures.rate);
+    if (total_kb != 0) {
+        figures.percent = truncate_to_int(static_cast<float>(figures.done_kb) / static_cast<float>(total_kb) * PERCENT);
+    } else {
+        // Below 1 KiB there is no whole KiB to divide by: 0% until bytes are
+        // done, then 100%, and nothing left to wait for.
+        figures.percent = bytes_done > 0 ? 100 : 0;
+        figures.eta = 0;
+    }
+    return figures;
+}
+
+int format_progress_line(char* out, int mode, const ProgressFigures& figures, int total_kb) {
+    out[0] = '\0';
+    if (mode == 0 || mode == 1)
+        return snprintf(out, PROGRESS_LINE_SIZE, "\r -- [%dk/%dk] | %5.2f KB/s | %3d%% | %02d:%02ds ETA --",
+                        figures.done_kb, total_kb, static_cast<double>(figures.rate), figures.percent,
+                        figures.eta / SECONDS_PER_MINUTE, figures.eta % SECONDS_PER_MINUTE);
+    if (mode == 2)
+        return snprintf(out, PROGRESS_LINE_SIZE, "\r -- [%dk/%dk] | %5.2f KB/s | 100%% | DONE --          ",
+                        total_kb, total_kb, static_cast<double>(figures.rate));
+    return 0;
+}
+
+int format_elapsed_line(char* out, long elapsed_seconds) {
+    const int elapsed = static_cast<int>(elapsed_seconds);
+    return snprintf(out, PROGRESS_LINE_SIZE, "\nElapsed time:  %02d:%02d\n\n", elapsed / SECONDS_PER_MINUTE,
+                    elapsed % SECONDS_PER_MINUTE);
+}
+
+void set_progress_clock(ProgressClock clock) { progress_clock = clock; }
+
+void progress_now(timeval* now) {
+    if (progress_clock != nullptr)
+        progress_clock(now);
+    else
+        gettimeofday(now, nullptr);
+}
+
+void show_progress(int mode) {
+    ProgressState& state = progress_state;
+    // Only whole seconds count; the microseconds are never used.
+    const long previous_seconds = state.now_time.tv_sec;
+    progress_now(&state.now_time);
+    const ProgressFigures figures =
+        progress_figures(previous_seconds, state.now_time.tv_sec, state.bytes_done, state.bytes_last, state.total_kb);
+
+    char line[PROGRESS_LINE_SIZE];
+    write_stderr(line, format_progress_line(line, mode, figures, state.total_kb));
+    if (mode == 2)
+        write_stderr(line, format_elapsed_line(line, state.now_time.tv_sec - state.start_time.tv_sec));
+    state.bytes_last = state.bytes_done;
+}
+
+void alarm_tick(int signal) {
+    (void)signal;
+    // Only async-signal-safe work here: the transfer loop draws the line.
+    alarm(ALARM_SECONDS);
+    redraw_due = 1;
+}
+
+void progress_redraw_if_due() {
+    if (!redraw_due) return;
+    redraw_due = 0;
+    show_progress(1);
+}

@@ -1,2 +1,48 @@
-// Placeholder until the run sequence lands.
-int main() { return 1; }
+// kelvane: flashes firmware images into a QZ4 handheld through its PMON monitor.
+// main is the run sequence itself; every failure ends the program where it is found.
+#include <cstdio>
+#include <new>
+
+#include "cli/fatal.h"
+#include "cli/help.h"
+#include "cli/run_options.h"
+#include "jobs/flash_job.h"
+#include "jobs/pmon_guard.h"
+#include "monitor/dialogue.h"
+#include "serial/capture.h"
+
+namespace {
+
+constexpr int WORDS_PER_JOB = 2;  // a file name and its target
+
+// Pairs the words left after the switches; a last lone file has no target.
+void add_jobs(char* const words[], int count, RunOptions& run_options) {
+    for (int i = 0; i < count; i += WORDS_PER_JOB)
+        job_add(words[i], i + 1 < count ? words[i + 1] : nullptr, run_options);
+}
+
+[[noreturn]] void run(int argc, char* argv[]) {
+    RunOptions run_options;
+    capture_enabled = 0;
+    build_command_echo(command_echo, argc, argv);
+    const int first_word = read_switches(argc, argv, run_options);
+    build_device_path(device_path, run_options);
+
+    const int word_count = argc - first_word;
+    if (word_count < WORDS_PER_JOB && !run_options.restore_defaults) print_help();
+    std::fputs("\n", stderr);
+
+    add_jobs(argv + first_word, word_count, run_options);
+    if (run_options.overwrite_check && job_list != nullptr) check_pmon_overwrite();
+    run_dialogue(device_path, run_options);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    try {
+        run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        error_exit("Error:  out of memory");
+    }
+}

@@ -1,4 +1,10 @@
 // The switches of one run and the process-wide texts built from the command line.
+//
+// main records the whole argument vector in command_echo before any switch is
+// read, so that the capture log header started by -l always shows the complete
+// command line. The switches are then read with POSIX getopt rules: reading
+// stops at the first word that is not a switch and nothing is ever reordered,
+// so every word after the first file name is a file name or a target.
 #pragma once
 
 #include <optional>
@@ -25,3 +31,17 @@ constexpr int DEVICE_PATH_SIZE = 128;    // at most 127 characters
 extern char command_echo[COMMAND_ECHO_SIZE];
 // "/dev/<port_name>" cut to 127 characters, or "/dev/ttyS0".
 extern char device_path[DEVICE_PATH_SIZE];
+
+// The switch letters; a leading "+" keeps glibc from reordering the words.
+constexpr char SWITCHES[] = "+hlrs:t:vCDRX";
+constexpr char DEFAULT_DEVICE[] = "/dev/ttyS0";
+constexpr char DEVICE_DIR_FORMAT[] = "/dev/%s";
+
+// Fills echo with "\n" and " <word>" for each argv element that keeps it within
+// 1023 characters; a word that does not fit is skipped and the next one tried.
+void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* const argv[]);
+// Fills path from -s, cut to 127 characters, or with the default device.
+void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options);
+// Reads every switch into run_options (-h/-v end the process, -l starts the
+// capture log) and returns the index of the first word after the switches.
+int read_switches(int argc, char* argv[], RunOptions& run_options);

@@ -1,0 +1,61 @@
+#include "cli/run_options.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli/help.h"
+#include "serial/capture.h"
+
+const char version_banner[] = "kelvane:  0.24 - 2002/10/30 - kelvane developers";
+
+char command_echo[COMMAND_ECHO_SIZE];
+char device_path[DEVICE_PATH_SIZE];
+int capture_enabled = 0;
+
+void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* const argv[]) {
+    constexpr size_t longest = COMMAND_ECHO_SIZE - 1;
+    std::strcpy(echo, "\n");
+    size_t length = 1;
+    for (int i = 0; i < argc; ++i) {
+        const size_t word = std::strlen(argv[i]);
+        if (length + 1 + word > longest) continue;  // left out; a shorter word may still fit
+        echo[length] = ' ';
+        std::memcpy(echo + length + 1, argv[i], word + 1);
+        length += 1 + word;
+    }
+}
+
+void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options) {
+    if (run_options.port_name)
+        std::snprintf(path, sizeof path, DEVICE_DIR_FORMAT, run_options.port_name->c_str());
+    else
+        std::snprintf(path, sizeof path, "%s", DEFAULT_DEVICE);
+}
+
+int read_switches(int argc, char* argv[], RunOptions& run_options) {
+    int letter;
+    while ((letter = getopt(argc, argv, SWITCHES)) != -1) {
+        switch (letter) {
+        case 'C':
+            run_options.kernel_size_check = 0;
+            run_options.romdisk_size_check = 0;
+            break;
+        case 'D': run_options.overwrite_check = 0; break;
+        case 'R': run_options.restore_defaults = 1; break;
+        case 'X': run_options.load_loader = 0; break;
+        case 'h':
+        case 'v': print_help();
+        case 'l':
+            capture_enabled = 1;
+            capture_begin(version_banner, command_echo);
+            break;
+        case 'r': run_options.restart_after = 1; break;
+        case 's': run_options.port_name = optarg; break;
+        case 't': run_options.temp_dir = optarg; break;
+        default: break;  // getopt has printed its diagnostic; the switch has no effect
+        }
+    }
+    return optind;
+}

@@ -1,0 +1,178 @@
+#include "jobs/split.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "cli/fatal.h"
+#include "jobs/flash_job.h"
+#include "jobs/flash_limits.h"
+
+namespace {
+
+constexpr char ROOT_DIR[] = "/";
+// Never through a symbolic link: a link planted at a piece's name must not
+// redirect the write to its target.
+constexpr int PIECE_OPEN_FLAGS = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
+
+// The piece files this split has created so far; they are not on job_list yet.
+struct MadePieces {
+    const std::string* names[2] = {nullptr, nullptr};
+    int count = 0;
+};
+
+// Removes the pieces made so far, then ends the run with the message. errno is
+// kept, so the message carries the same system text as without the removal.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void split_fail(const MadePieces& made,
+                                                                   const char* format, ...) {
+    char message[ERROR_MESSAGE_SIZE];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    const int error = errno;
+    for (int i = 0; i < made.count; ++i) unlink(made.names[i]->c_str());
+    errno = error;
+    error_exit("%s", message);
+}
+
+ssize_t read_block(int fd, char* block) {
+    ssize_t got;
+    do {
+        got = read(fd, block, SPLIT_COPY_BLOCK);
+    } while (got < 0 && errno == EINTR);  // no handler is armed yet; retried all the same
+    return got;
+}
+
+// A piece that already belongs to an earlier job of this run, or none.
+const FlashJob* earlier_piece(const std::string& name) {
+    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
+        if (job->is_temp && job->file_name == name) return job;
+    return nullptr;
+}
+
+void check_directory(const std::string& dir) {
+    struct stat status;
+    if (stat(dir.c_str(), &status) != 0) error_exit("Error: unable to stat '%s'", dir.c_str());
+    if (!S_ISDIR(status.st_mode)) error_exit("Error:  '%s' is not a directory", dir.c_str());
+}
+
+// Copies exactly SPLIT_SIZE bytes; a short read leaves the piece short, which
+// the size check after it reports.
+void copy_first_piece(int image_fd, int piece_fd, const char* image, const MadePieces& made) {
+    char block[SPLIT_COPY_BLOCK];
+    for (int64_t copied = 0; copied < SPLIT_SIZE; copied += SPLIT_COPY_BLOCK) {
+        const ssize_t got = read_block(image_fd, block);
+        if (got <= 0)
+            split_fail(made, "Error: unable to read from '%s' (%d)", image, static_cast<int>(got));
+        if (got < SPLIT_COPY_BLOCK) return;
+        // A failed or short write shows in the piece's size check.
+        [[maybe_unused]] const ssize_t written = write(piece_fd, block, SPLIT_COPY_BLOCK);
+    }
+}
+
+void copy_rest(int image_fd, int piece_fd, const char* image, const char* piece,
+               const MadePieces& made) {
+    char block[SPLIT_COPY_BLOCK];
+    for (;;) {
+        const ssize_t got = read_block(image_fd, block);
+        if (got < 0) split_fail(made, "Error: unable to read from '%s'", image);
+        if (got == 0) return;
+        if (got == SPLIT_COPY_BLOCK) {
+            if (write(piece_fd, block, SPLIT_COPY_BLOCK) < 0)
+                split_fail(made, "Error: unable to write to '%s'", piece);
+            continue;
+        }
+        if (write(piece_fd, block, static_cast<size_t>(got)) < 0)
+            split_fail(made, "Error: unable to  write (last) to '%s'", piece);
+        return;
+    }
+}
+
+}  // namespace
+
+std::string base_name(const std::string& file) {
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? file : file.substr(slash + 1);
+}
+
+void strip_trailing_slash(std::string& dir) {
+    if (!dir.empty() && dir.back() == '/' && dir != ROOT_DIR) dir.pop_back();
+}
+
+std::string piece_name(const std::string& dir, const std::string& base, int number) {
+    const std::string& prefix = dir == ROOT_DIR ? std::string() : dir;
+    return prefix + "/" + base + "." + std::to_string(number);
+}
+
+void split_romdisk(FlashJob& job, std::string& dir) {
+    const std::string base = base_name(job.file_name);
+    strip_trailing_slash(dir);
+    check_directory(dir);
+
+    // The image's own name and size outlive the rewrite of job.
+    const std::string image = job.file_name;
+    const int64_t image_size = job.size;
+    const std::string first = piece_name(dir, base, 1);
+    const std::string second = piece_name(dir, base, 2);
+    for (const std::string* piece : {&first, &second})
+        if (const FlashJob* owner = earlier_piece(*piece))
+            error_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image",
+                       image.c_str(), owner->file_name.c_str());
+
+    MadePieces made;
+    const int image_fd = open(image.c_str(), O_RDONLY);
+    if (image_fd < 0) error_exit("Error:  Can't open '%s' for reading", image.c_str());
+    const int first_fd = open(first.c_str(), PIECE_OPEN_FLAGS, PIECE_MODE);
+    if (first_fd < 0) error_exit("Error:  Can't open '%s' for writing", first.c_str());
+    made.names[made.count++] = &first;
+
+    std::fprintf(stderr, "  %s ...", first.c_str());
+    copy_first_piece(image_fd, first_fd, image.c_str(), made);
+    close(first_fd);
+    std::fprintf(stderr, "done (size = 0x%lx)\n", SPLIT_SIZE);
+
+    FlashJob* rest = new (std::nothrow) FlashJob;
+    if (rest == nullptr) split_fail(made, "Error:  out of memory");
+    job.file_name = first;
+    job.is_temp = 1;
+    job.size = SPLIT_SIZE;
+
+    struct stat status;
+    if (stat(first.c_str(), &status) != 0)
+        split_fail(made, "Error:  unable to stat '%s'", first.c_str());
+    if (status.st_size != SPLIT_SIZE)
+        split_fail(made, "Error:  '%s' should be 0x%lx bytes long but is 0x%lx", first.c_str(),
+                   SPLIT_SIZE, static_cast<int64_t>(status.st_size));
+
+    rest->file_name = second;
+    rest->offset = job.offset + SPLIT_SIZE;
+    rest->size = image_size - SPLIT_SIZE;
+    rest->is_temp = 1;
+    rest->next_job = job.next_job;
+    job.next_job = rest;
+
+    const int second_fd = open(second.c_str(), PIECE_OPEN_FLAGS, PIECE_MODE);
+    if (second_fd < 0) split_fail(made, "Error:  Can't open '%s' for writing", second.c_str());
+    made.names[made.count++] = &second;
+    if (lseek(image_fd, SPLIT_SIZE, SEEK_SET) < 0)
+        split_fail(made, "Error:  Can't seek to byte 0x%lx of '%s'", SPLIT_SIZE, image.c_str());
+
+    std::fprintf(stderr, "  %s ...", second.c_str());
+    copy_rest(image_fd, second_fd, image.c_str(), second.c_str(), made);
+    std::fprintf(stderr, "done (size = 0x%lx)\n\n", rest->size);
+
+    if (fstat(second_fd, &status) != 0) split_fail(made, "Error getting info for '%s'", second.c_str());
+    if (status.st_size != rest->size)
+        split_fail(made, "Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(),
+                   rest->size, static_cast<int64_t>(status.st_size));
+    if (status.st_size > DOWNLOAD_LIMIT)
+        split_fail(made, "Error:  '%s' still too big for qz4 download.", second.c_str());
+    close(second_fd);
+    close(image_fd);
+}

@@ -1,0 +1,39 @@
+/* One loadable section holding the whole 4,064-byte image at 0xA0080000:
+ * the hand-written head, the leaf routines, the entry pinned at offset
+ * 0x274, the rest of the code, texts and tables, then the variables as zero
+ * bytes up to 0xFE0.
+ * The variables stay inside the loaded bytes so that the flat image covers
+ * them; the assertions stop the build when the code outgrows its places. */
+OUTPUT_ARCH(mips)
+ENTRY(loader_entry)
+
+LOADER_BASE  = 0xA0080000;
+ENTRY_OFFSET = 0x274;
+IMAGE_SIZE   = 0xFE0;
+
+SECTIONS
+{
+	. = LOADER_BASE;
+	.image : {
+		KEEP(*(.text.head))
+		/* The small leaf routines fill the room before the entry. */
+		*uart.o(.text .text.*)
+		*trace.o(.text .text.*)
+		*memory.o(.text .text.*)
+		ASSERT(ABSOLUTE(.) <= LOADER_BASE + ENTRY_OFFSET, "code before the entry runs past offset 0x274");
+		. = ENTRY_OFFSET;  /* inside a section, . counts from its start */
+		KEEP(*(.entry))
+		*(.text .text.*)
+		*(.rodata .rodata.*)
+		*(.data .data.* .sdata .sdata.*)
+		*(.sbss .sbss.* .bss .bss.* COMMON)
+		ASSERT(ABSOLUTE(.) <= LOADER_BASE + IMAGE_SIZE, "the loader's image outgrows 0xFE0 bytes");
+		. = IMAGE_SIZE;
+	} = 0
+
+	/DISCARD/ : {
+		*(.MIPS.abiflags) *(.reginfo) *(.MIPS.options) *(.pdr)
+		*(.comment) *(.note .note.*) *(.gnu.attributes)
+		*(.eh_frame .eh_frame_hdr) *(.mdebug.*)
+	}
+}

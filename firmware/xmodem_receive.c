@@ -1,0 +1,108 @@
+/* XMODEM receive with 128-byte packets and an 8-bit checksum.
+ *
+ * Each packet ends in one outcome; the table below gives its status text, its
+ * answer on the line, and whether the transfer stops.  Every outcome but an
+ * accepted packet costs one unit of the failure budget. */
+#include "loader.h"
+
+enum outcome { RX_PACKET, WRONG_BLK, TIMEOUT, BAD_CHKSUM, DONE, ABORTED };
+
+struct outcome_rule {
+	const char *status;
+	unsigned char answer;
+	unsigned char stops;
+	unsigned char trace_code;
+};
+
+static const struct outcome_rule outcome_rules[] = {
+	[RX_PACKET]  = { "RX PACKET",  ACK, 0, 'P' },
+	[WRONG_BLK]  = { "WRONG BLK",  NAK, 0, 'W' },
+	[TIMEOUT]    = { "TIMEOUT",    NAK, 0, 'T' },
+	[BAD_CHKSUM] = { "BAD CHKSUM", NAK, 1, 'C' },
+	[DONE]       = { "DONE",       ACK, 1, 'D' },
+	[ABORTED]    = { "ABORTED",    ACK, 1, 'A' },
+};
+
+/* The transfer's state; the entry resets it on every start, because the
+ * loader is uploaded once and started again for every image. */
+static unsigned char *destination;
+static unsigned char expected_block;
+static int failure_budget;
+
+/* Reads one packet after its first byte and judges it. */
+static enum outcome receive_packet(void)
+{
+	unsigned char *buffer = (unsigned char *)PACKET_BUFFER;
+	unsigned char sum = 0;
+	int first, block, byte;
+
+	first = uart_getc();
+	if (first < 0)
+		return TIMEOUT;
+	if (first == EOT)
+		return DONE;
+	if (first != SOH)
+		return ABORTED;
+	block = uart_getc();
+	if (block < 0 || uart_getc() < 0)      /* the complement is not checked */
+		return TIMEOUT;
+	for (unsigned int i = 0; i < PACKET_SIZE; i++) {
+		byte = uart_getc();
+		if (byte < 0)
+			return TIMEOUT;
+		buffer[i] = (unsigned char)byte;
+		sum += (unsigned char)byte;
+	}
+	byte = uart_getc();
+	if (byte < 0)
+		return TIMEOUT;
+	if (block != expected_block)
+		return WRONG_BLK;
+	if (byte != sum)
+		return BAD_CHKSUM;
+	return RX_PACKET;
+}
+
+static void accept_packet(void)
+{
+	const unsigned char *buffer = (const unsigned char *)PACKET_BUFFER;
+
+	for (unsigned int i = 0; i < PACKET_SIZE; i++)
+		destination[i] = buffer[i];
+	destination += PACKET_SIZE;
+	expected_block++;
+	failure_budget = FAILURE_BUDGET;
+}
+
+void xmodem_reset(unsigned char *start)
+{
+	destination = start;
+	expected_block = 1;
+	failure_budget = FAILURE_BUDGET;
+}
+
+void xmodem_receive(void)
+{
+	const struct outcome_rule *rule;
+	enum outcome last;
+
+	uart_putc(NAK);
+	do {
+		last = receive_packet();
+		rule = &outcome_rules[last];
+		trace_record(rule->trace_code);
+		if (last == RX_PACKET)
+			accept_packet();
+		else
+			failure_budget--;
+		uart_putc(rule->answer);
+	} while (!rule->stops && failure_budget > 0);
+
+	if (last == DONE && failure_budget > 0) {
+		uart_puts("Download Successful\r\n");
+	} else {
+		uart_puts(rule->status);
+		uart_puts("\r\n");
+		uart_puts("Download Failed!\r\n");
+	}
+}

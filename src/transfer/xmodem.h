@@ -3,10 +3,16 @@
 // It owns the serial descriptor for the length of one transfer and reads and
 // writes it directly, one byte per read; nothing goes to the capture log. The
 // packet is kept in wire order so that one write sends it and a resend writes
-// the same bytes again.
+// the same bytes again. Each awaited byte gets ten select waits of 5 s; between
+// the receiver's first NAK and EOT a one-second SIGALRM asks the progress meter
+// for a redraw, and a wait it cuts short counts as one of the ten. Every
+// failure ends the program through error_exit.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <cstddef>
 
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
@@ -29,3 +35,8 @@ void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte);
 unsigned char xmodem_getbyte(XmodemTransfer& transfer);
 // resend_byte 0: resend the packet on request; otherwise resend that single byte.
 void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte);
+
+// The packet write seam: tests replace it to imitate a port that takes part of
+// a packet per write. nullptr restores write(2).
+using XmodemWriter = ssize_t (*)(int fd, const void* data, size_t length);
+void set_xmodem_writer(XmodemWriter writer);

@@ -1,0 +1,166 @@
+#include "transfer/xmodem.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/fatal.h"
+#include "transfer/control_bytes.h"
+#include "transfer/progress.h"
+
+namespace {
+
+constexpr int XMODEM_WAIT_TRIES = 10;         // select waits per awaited byte before giving up
+constexpr time_t XMODEM_WAIT_SECONDS = 5;     // each wait; the one-second tick cuts it short
+constexpr int XMODEM_MAX_RESENDS = 10;        // a packet or EOT goes out at most eleven times
+constexpr int XMODEM_BLOCK_MODULO = 256;      // the block number is one byte on the wire
+constexpr unsigned PROGRESS_TICK_SECONDS = 1; // the meter is redrawn once a second
+
+// Packet offsets in wire order.
+constexpr int PACKET_SOH = 0;
+constexpr int PACKET_BLOCK = 1;
+constexpr int PACKET_BLOCK_COMPLEMENT = 2;
+constexpr int PACKET_DATA = 3;
+constexpr int PACKET_CHECKSUM = PACKET_DATA + XMODEM_DATA_SIZE;
+
+XmodemWriter packet_writer = nullptr;
+
+ssize_t write_packet_bytes(int fd, const void* data, size_t length) {
+    return packet_writer != nullptr ? packet_writer(fd, data, length) : write(fd, data, length);
+}
+
+void arm_progress_tick() {
+    struct sigaction action {};
+    action.sa_handler = alarm_tick;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // reads and writes cut by the tick resume by themselves
+    sigaction(SIGALRM, &action, nullptr);
+    alarm(PROGRESS_TICK_SECONDS);
+}
+
+// Sends every block of the file, each acknowledged before the next.
+void send_blocks(XmodemTransfer& transfer) {
+    bool last = false;
+    while (!last) {
+        last = xmodem_readblock(transfer);
+        xmodem_sendline(transfer);
+        xmodem_waitack(transfer, 0);
+        transfer.block_number = (transfer.block_number + 1) % XMODEM_BLOCK_MODULO;
+        progress_state.bytes_done += XMODEM_DATA_SIZE;
+        progress_redraw_if_due();
+    }
+}
+
+}  // namespace
+
+void set_xmodem_writer(XmodemWriter writer) { packet_writer = writer; }
+
+int64_t xmodem_send(const char* file_name, int port_fd) {
+    XmodemTransfer transfer{};
+    transfer.port_fd = port_fd;
+    transfer.file_name = file_name;
+    progress_state = ProgressState{};
+
+    transfer.file_fd = open(file_name, O_RDONLY);
+    if (transfer.file_fd < 0) error_exit("Error:  Can't open %s for reading", file_name);
+    struct stat status {};
+    if (fstat(transfer.file_fd, &status) != 0) error_exit("Error: unable to stat '%s'", file_name);
+    if (!S_ISREG(status.st_mode)) error_exit("Error:  File '%s' is not a regular file", file_name);
+    const int64_t size = status.st_size;
+    progress_state.total_kb = static_cast<int>(size / 1024);
+    progress_now(&progress_state.start_time);
+
+    // Everything before the receiver's first NAK (echo, "C", CAN) is dropped.
+    while (xmodem_getbyte(transfer) != NAK) {
+    }
+    show_progress(0);
+    arm_progress_tick();
+    send_blocks(transfer);
+    alarm(0);
+
+    xmodem_sendbyte(transfer, EOT);
+    xmodem_waitack(transfer, EOT);
+    show_progress(2);
+    close(transfer.file_fd);
+    return size;
+}
+
+bool xmodem_readblock(XmodemTransfer& transfer) {
+    unsigned char* data = transfer.packet + PACKET_DATA;
+    memset(data, 0, XMODEM_DATA_SIZE);
+    const ssize_t count = read(transfer.file_fd, data, XMODEM_DATA_SIZE);
+    if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
+    if (count == XMODEM_DATA_SIZE) return false;
+    memset(data + count, XMODEM_FILLER, XMODEM_DATA_SIZE - static_cast<size_t>(count));
+    return true;
+}
+
+unsigned char xmodem_checksum(const XmodemTransfer& transfer) {
+    unsigned sum = 0;
+    for (int i = 0; i < XMODEM_DATA_SIZE; ++i) sum += transfer.packet[PACKET_DATA + i];
+    return static_cast<unsigned char>(sum);
+}
+
+void xmodem_sendline(XmodemTransfer& transfer) {
+    const auto block = static_cast<unsigned char>(transfer.block_number % XMODEM_BLOCK_MODULO);
+    transfer.packet[PACKET_SOH] = SOH;
+    transfer.packet[PACKET_BLOCK] = block;
+    transfer.packet[PACKET_BLOCK_COMPLEMENT] = static_cast<unsigned char>(0xFF - block);
+    transfer.packet[PACKET_CHECKSUM] = xmodem_checksum(transfer);
+    // A short write (a tick landing in a write held back by flow control) must
+    // not leave half a packet on the line: the rest follows at once.
+    size_t sent = 0;
+    while (sent < XMODEM_PACKET_SIZE) {
+        const ssize_t count =
+            write_packet_bytes(transfer.port_fd, transfer.packet + sent, XMODEM_PACKET_SIZE - sent);
+        if (count <= 0) error_exit("Error:  xmodem_sendline failed to write line");
+        sent += static_cast<size_t>(count);
+    }
+}
+
+void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte) {
+    if (write(transfer.port_fd, &byte, 1) < 0) error_exit("Error:  xmodem_sendbyte failed to write byte");
+}
+
+unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
+    for (int attempt = 0; attempt < XMODEM_WAIT_TRIES; ++attempt) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(transfer.port_fd, &readable);
+        timeval timeout{XMODEM_WAIT_SECONDS, 0};
+        const int ready = select(transfer.port_fd + 1, &readable, nullptr, nullptr, &timeout);
+        progress_redraw_if_due();
+        // Time-out, the tick (EINTR) or a failed wait: the try is used up.
+        if (ready <= 0) continue;
+        unsigned char byte = 0;
+        const ssize_t count = read(transfer.port_fd, &byte, 1);
+        if (count == 1) return byte;
+        // A read cut by a signal is a used try, not a broken port.
+        if (count < 0 && errno != EINTR) error_exit("Error:  xmodem_getbyte failed to read byte");
+        // Readable but no byte (a hung-up line): never a received byte.
+    }
+    error_exit("Error:  Read timeout.  Abort.");
+}
+
+void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
+    unsigned char reply = xmodem_getbyte(transfer);
+    if (reply == ACK) return;
+    for (int resends = 1;; ++resends) {
+        if (reply == CAN) error_exit("Error:  Transferred cancelled by remote side");
+        if (reply != NAK) fprintf(stderr, "\nWarning:  received unknown xmodem code from remote:  '%02x'\n", reply);
+        if (resend_byte != 0)
+            xmodem_sendbyte(transfer, resend_byte);
+        else
+            xmodem_sendline(transfer);
+        reply = xmodem_getbyte(transfer);
+        if (reply == ACK) return;
+        // The answer to the last resend is not judged: anything but ACK ends it.
+        if (resends == XMODEM_MAX_RESENDS) error_exit("Error:  Received NAK too many times.  Abort.");
+    }
+}

@@ -1,0 +1,244 @@
+// The XMODEM sender against a scripted receiver on the master side of a pty.
+//
+// The sender never flushes its input and reads one byte per reply, so the
+// receiver's whole answer script can be queued before the transfer starts; a
+// collector thread takes whatever the sender writes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pty_pair.h"
+#include "support/run_binary.h"
+#include "transfer/control_bytes.h"
+#include "transfer/progress.h"
+#include "transfer/xmodem.h"
+
+namespace {
+
+const std::string S_NAK(1, static_cast<char>(NAK));
+const std::string S_ACK(1, static_cast<char>(ACK));
+const std::string S_CAN(1, static_cast<char>(CAN));
+const std::string S_EOT(1, static_cast<char>(EOT));
+
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// A regular expression that matches text literally (death-test messages).
+std::string literally(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (strchr(".[]{}()*+?^$|\\", c) != nullptr) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// The packet for block `index` (1-based) of `file`, as it must look on the wire.
+std::string expected_packet(const std::string& file, size_t index) {
+    std::string data = file.substr(std::min(file.size(), (index - 1) * 128), 128);
+    data.resize(128, static_cast<char>(XMODEM_FILLER));
+    unsigned sum = 0;
+    for (unsigned char c : data) sum += c;
+    const auto block = static_cast<unsigned char>(index % 256);
+    std::string packet;
+    packet += static_cast<char>(SOH);
+    packet += static_cast<char>(block);
+    packet += static_cast<char>(0xFF - block);
+    packet += data;
+    packet += static_cast<char>(sum & 0xFF);
+    return packet;
+}
+
+size_t packet_count(size_t file_size) { return file_size / 128 + 1; }
+
+class XmodemSendTest : public PtyTest {
+protected:
+    // Queues the receiver's replies, runs the sender, and collects its output.
+    int64_t send(const std::string& path, const std::string& replies) {
+        peer_write(replies);
+        std::atomic<bool> done{false};
+        std::thread collector([&] {
+            while (!done) {
+                const std::string got = peer_drain(20);
+                wire += got;
+            }
+        });
+        const int64_t size = xmodem_send(path.c_str(), slave_fd);
+        done = true;
+        collector.join();
+        wire += peer_drain(50);
+        return size;
+    }
+
+    TempDir dir;
+    std::string wire;
+};
+
+struct TransferCase {
+    const char* name;
+    size_t file_size;
+    std::string before_nak;  // what the receiver says before it is ready
+    int packet_naks;         // NAKs before the ACK of the first packet
+    int eot_naks;            // NAKs before the ACK of EOT
+    std::string odd_reply;   // sent instead of the first NAK of the first packet, if any
+};
+
+class XmodemTransferCases : public XmodemSendTest, public ::testing::WithParamInterface<TransferCase> {};
+
+TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
+    const TransferCase& c = GetParam();
+    const std::string path = dir.file("image");
+    write_pattern_file(path, static_cast<long long>(c.file_size), 7);
+    const std::string file = read_file(path);
+    const size_t packets = packet_count(c.file_size);
+
+    std::string replies = c.before_nak + S_NAK;
+    std::string expected;
+    for (size_t i = 1; i <= packets; ++i) {
+        const int resends = i == 1 ? c.packet_naks : 0;
+        std::string first_answer = i == 1 && !c.odd_reply.empty() ? c.odd_reply : S_NAK;
+        if (resends > 0) replies += first_answer + repeat(S_NAK, resends - 1);
+        replies += S_ACK;
+        expected += repeat(expected_packet(file, i), 1 + resends);
+    }
+    replies += repeat(S_NAK, c.eot_naks) + S_ACK;
+    expected += repeat(S_EOT, 1 + c.eot_naks);
+
+    EXPECT_EQ(send(path, replies), static_cast<int64_t>(c.file_size));
+    EXPECT_EQ(wire.size(), expected.size());
+    EXPECT_TRUE(wire == expected) << "the bytes on the wire differ";
+    EXPECT_EQ(progress_state.bytes_done, static_cast<int64_t>(packets * 128));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, XmodemTransferCases,
+    ::testing::Values(
+        TransferCase{"ThreePacketsFor300Bytes", 300, "", 0, 0, ""},
+        TransferCase{"AllFillerLastPacketFor256Bytes", 256, "", 0, 0, ""},
+        TransferCase{"OneFillerPacketForAnEmptyFile", 0, "", 0, 0, ""},
+        // Packets 256 and 257 carry block numbers 0 and 1.
+        TransferCase{"BlockNumberWrapsAfter255", 257 * 128, "", 0, 0, ""},
+        TransferCase{"CrcRequestsAndCancelBeforeTheFirstNakAreDropped", 300, "CC" + S_CAN + "C", 0, 0, ""},
+        TransferCase{"TenNaksThenAckCompleteThePacket", 300, "", 10, 0, ""},
+        TransferCase{"NakAfterEotResendsOnlyEot", 300, "", 0, 2, ""},
+        TransferCase{"UnknownReplyCausesAResend", 300, "", 1, 0, "C"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(XmodemSendTest, UnknownReplyIsWarnedInHex) {
+    const std::string path = dir.file("image");
+    write_pattern_file(path, 10);
+    testing::internal::CaptureStderr();
+    send(path, S_NAK + "C" + S_ACK + S_ACK);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("\nWarning:  received unknown xmodem code from remote:  '43'\n"), std::string::npos) << err;
+}
+
+struct FatalCase {
+    const char* name;
+    std::string replies;
+    const char* message;
+};
+
+class XmodemFatalCases : public XmodemSendTest, public ::testing::WithParamInterface<FatalCase> {};
+
+TEST_P(XmodemFatalCases, EndsTheRunWithTheMessage) {
+    const FatalCase& c = GetParam();
+    const std::string path = dir.file("image");
+    write_pattern_file(path, 300);
+    peer_write(c.replies);
+    EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd), ::testing::ExitedWithCode(1), literally(c.message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, XmodemFatalCases,
+    ::testing::Values(
+        FatalCase{"CancelAfterAPacket", S_NAK + S_CAN, "\nError:  Transferred cancelled by remote side"},
+        FatalCase{"CancelAfterEot", S_NAK + repeat(S_ACK, 3) + S_CAN, "\nError:  Transferred cancelled by remote side"},
+        FatalCase{"ElevenNaks", S_NAK + repeat(S_NAK, 11), "\nError:  Received NAK too many times.  Abort."},
+        // The answer to the tenth resend is not judged, a CAN included.
+        FatalCase{"CancelAnsweringTheTenthResend", S_NAK + repeat(S_NAK, 10) + S_CAN,
+                  "\nError:  Received NAK too many times.  Abort."},
+        FatalCase{"ElevenNaksForEot", S_NAK + repeat(S_ACK, 3) + repeat(S_NAK, 11),
+                  "\nError:  Received NAK too many times.  Abort."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(XmodemSendTest, RefusesADirectoryBeforeReadingThePort) {
+    peer_write(S_NAK);
+    EXPECT_EXIT(xmodem_send(dir.path().c_str(), slave_fd), ::testing::ExitedWithCode(1),
+                literally("\nError:  File '" + dir.path() + "' is not a regular file"));
+    // The receiver's NAK is still waiting on the line.
+    unsigned char byte = 0;
+    pollfd p{slave_fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 0), 1);
+    ASSERT_EQ(read(slave_fd, &byte, 1), 1);
+    EXPECT_EQ(byte, NAK);
+}
+
+TEST_F(XmodemSendTest, RefusesAMissingFile) {
+    const std::string path = dir.file("absent");
+    EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd), ::testing::ExitedWithCode(1),
+                literally("\nError:  Can't open " + path + " for reading"));
+}
+
+TEST(XmodemGetbyte, HungUpLineIsNeverTakenForAByte) {
+    // A pipe whose writer is gone: always readable, every read delivers nothing.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[1]);
+    XmodemTransfer transfer;
+    transfer.port_fd = ends[0];
+    EXPECT_EXIT(xmodem_getbyte(transfer), ::testing::ExitedWithCode(1), literally("\nError:  Read timeout.  Abort."));
+    close(ends[0]);
+}
+
+// Takes at most 50 bytes per call, as a port held back by flow control may.
+ssize_t short_writer(int fd, const void* data, size_t length) { return write(fd, data, std::min<size_t>(length, 50)); }
+
+TEST(XmodemSendline, ShortWritesStillPutTheWholePacketOnTheLine) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    XmodemTransfer transfer;
+    transfer.port_fd = ends[1];
+    transfer.block_number = 3;
+    for (int i = 0; i < XMODEM_DATA_SIZE; ++i) transfer.packet[3 + i] = static_cast<unsigned char>(i);
+    set_xmodem_writer(short_writer);
+    xmodem_sendline(transfer);
+    set_xmodem_writer(nullptr);
+    close(ends[1]);
+
+    std::string got;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(ends[0], buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+    close(ends[0]);
+    std::string data(128, '\0');
+    for (int i = 0; i < 128; ++i) data[static_cast<size_t>(i)] = static_cast<char>(i);
+    EXPECT_TRUE(got == expected_packet(std::string(256, 'x') + data, 3));
+}
+
+struct ChecksumCase {
+    unsigned char fill;
+    unsigned char checksum;
+};
+
+TEST(XmodemChecksum, IsTheByteSumOfTheDataModulo256) {
+    const ChecksumCase cases[] = {{0x1A, 0x00}, {0x01, 0x80}, {0x00, 0x00}, {0xFF, 0x80}, {0x03, 0x80}};
+    for (const auto& c : cases) {
+        XmodemTransfer transfer;
+        memset(transfer.packet, 0x55, sizeof transfer.packet);  // header bytes must not count
+        memset(transfer.packet + 3, c.fill, XMODEM_DATA_SIZE);
+        EXPECT_EQ(xmodem_checksum(transfer), c.checksum) << "fill " << int(c.fill);
+    }
+}
+
+}  // namespace

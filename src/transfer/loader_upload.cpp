@@ -1,0 +1,41 @@
+#include "transfer/loader_upload.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "cli/fatal.h"
+#include "serial/port.h"
+#include "transfer/control_bytes.h"
+
+namespace {
+
+constexpr unsigned char SEVEN_BITS = 0x7F;  // the line is 7-bit; a stray bit 7 must not hide ACK or NAK
+
+// Reads until the monitor answers the line just sent. last_byte carries the
+// last byte received across the whole upload, for the failure message.
+void await_line_answer(int port_fd, unsigned char& last_byte) {
+    for (;;) {
+        unsigned char byte = 0;
+        // One byte per read; an empty read means 0.5 s of silence (VTIME).
+        if (read(port_fd, &byte, 1) != 1) error_exit("Error: ex_send read '0x%x' instead of ACK", last_byte);
+        last_byte = byte & SEVEN_BITS;
+        if (last_byte == NAK) error_exit("Error:  ex_send received NAK.  Aborting");
+        if (last_byte == ACK) return;
+        // Anything else is the monitor's echo or chatter.
+    }
+}
+
+}  // namespace
+
+int ex_send(int port_fd) {
+    // Reported as 0 when the very first answer never comes.
+    unsigned char last_byte = 0;
+    for (int line = 0; line < loader_srec_count; ++line) {
+        const char* text = loader_srec[line];
+        port_send(port_fd, text, static_cast<int>(strlen(text)), 0);
+        port_send(port_fd, &ETX, 1, 0);
+        await_line_answer(port_fd, last_byte);
+    }
+    return 0;
+}

@@ -1,0 +1,97 @@
+// The ETX/ACK upload of the receiver against a scripted monitor on a pty.
+//
+// The uploader never flushes its input, so the monitor's answers are queued
+// before it starts. The line keeps bit 7 (no ISTRIP) so that the uploader's
+// own masking is what is tested.
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "support/pty_pair.h"
+#include "transfer/control_bytes.h"
+#include "transfer/loader_upload.h"
+
+namespace {
+
+std::string literally(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (strchr(".[]{}()*+?^$|\\", c) != nullptr) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+class LoaderUploadTest : public PtyTest {
+protected:
+    void SetUp() override {
+        PtyTest::SetUp();
+        // As the port runs: a read returns one byte, or none after 0.5 s.
+        termios line{};
+        ASSERT_EQ(tcgetattr(slave_fd, &line), 0);
+        line.c_cc[VMIN] = 0;
+        line.c_cc[VTIME] = 5;
+        ASSERT_EQ(tcsetattr(slave_fd, TCSANOW, &line), 0);
+    }
+
+    // Every line of the table followed by ETX: what the monitor must receive.
+    static std::string all_lines() {
+        std::string expected;
+        for (int i = 0; i < loader_srec_count; ++i) expected += std::string(loader_srec[i]) + char(ETX);
+        return expected;
+    }
+};
+
+TEST_F(LoaderUploadTest, SendsEveryLineWithEtxAndIgnoresEchoBeforeTheAck) {
+    // Each answer: the line's echo, some text, then ACK with bit 7 set.
+    std::string answers;
+    for (int i = 0; i < loader_srec_count; ++i) answers += std::string(loader_srec[i]) + "\r\nok " + char(0x86);
+    peer_write(answers);
+
+    std::atomic<bool> done{false};
+    std::string wire;
+    std::thread collector([&] {
+        while (!done) wire += peer_drain(20);
+    });
+    EXPECT_EQ(ex_send(slave_fd), 0);
+    done = true;
+    collector.join();
+    wire += peer_drain(50);
+
+    ASSERT_EQ(loader_srec_count, 196);
+    EXPECT_TRUE(wire == all_lines()) << "the bytes on the wire differ";
+    const std::string tail = std::string("S705A008000052") + char(ETX);
+    EXPECT_EQ(wire.substr(wire.size() - tail.size()), tail);
+}
+
+struct FailureCase {
+    const char* name;
+    std::string answers;  // queued before the upload; silence follows
+    std::string message;
+};
+
+class LoaderUploadFailures : public LoaderUploadTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(LoaderUploadFailures, EndsTheRun) {
+    peer_write(GetParam().answers);
+    EXPECT_EXIT(ex_send(slave_fd), ::testing::ExitedWithCode(1), literally(GetParam().message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LoaderUploadFailures,
+    ::testing::Values(
+        FailureCase{"NakWithBit7Set", std::string("\x06\x06") + char(0x95), "\nError:  ex_send received NAK.  Aborting"},
+        FailureCase{"NakAfterChatter", "load error\r\n\x15", "\nError:  ex_send received NAK.  Aborting"},
+        // No byte has come yet: 0 stands in for the last byte.
+        FailureCase{"SilenceAtOnce", "", "\nError: ex_send read '0x0' instead of ACK"},
+        // The last byte received is shown masked to 7 bits.
+        FailureCase{"SilenceAfterChatter", std::string("\x06") + "Z" + char(0xC1),
+                    "\nError: ex_send read '0x41' instead of ACK"},
+        FailureCase{"SilenceAfterAnAck", "\x06", "\nError: ex_send read '0x6' instead of ACK"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

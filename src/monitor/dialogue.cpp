@@ -1,17 +1,126 @@
 #include "monitor/dialogue.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "cli/fatal.h"
 #include "cli/run_options.h"
+#include "jobs/flash_job.h"
+#include "jobs/flash_limits.h"
+#include "monitor/monitor_commands.h"
+#include "monitor/programming_watch.h"
 #include "serial/port.h"
+#include "transfer/loader_upload.h"
+#include "transfer/progress.h"
+#include "transfer/xmodem.h"
+
+namespace {
+
+// Sends a constant command text whole (without its NUL).
+template <size_t N>
+void send_command(int port_fd, const char (&text)[N], int capture) {
+    port_send(port_fd, text, static_cast<int>(N - 1), capture);
+}
+
+// The handheld may still be off: wait as long as it takes for any byte (CTRL-C
+// ends the wait). A failed read ends it too.
+void wait_for_handheld(int port_fd, char* buffer) {
+    fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
+    send_command(port_fd, CMD_WAKE, 0);
+    while (read(port_fd, buffer, 1) == 0) {
+    }
+    fprintf(stderr, "done\n\n");
+}
+
+void upload_loader(int port_fd, char* buffer) {
+    fprintf(stderr, "Sending etxack start command...");
+    send_command(port_fd, CMD_LOAD, 1);
+    fprintf(stderr, "done\n");
+    port_readflush(port_fd);
+    fprintf(stderr, "Starting etxack send (xmodem-load)...");
+    ex_send(port_fd);
+    fprintf(stderr, "done\n\n");
+    port_getpmon(port_fd, buffer);
+}
+
+// One image: receiver started, image sent, flash programmed from RAM.
+void flash_one_job(int port_fd, char* buffer, const FlashJob& job, RunOptions& run_options) {
+    port_getpmon(port_fd, buffer);
+    if (run_options.load_loader) {
+        upload_loader(port_fd, buffer);
+        run_options.load_loader = 0;
+    }
+    fprintf(stderr, "Sending xmodem start command...");
+    send_command(port_fd, CMD_START_RECEIVER, 1);
+    fprintf(stderr, "done\n");
+    fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
+    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd);
+    port_getpmon(port_fd, buffer);
+
+    const int64_t flash_size = flash_round_up(sent_count);
+    fprintf(stderr, "Sending flash command...");
+    port_send(port_fd, buffer, format_flash_command(buffer, flash_size, job.offset), 1);
+    port_readflush(port_fd);
+    send_command(port_fd, CMD_CONFIRM, 1);
+    fprintf(stderr, "done\n");
+
+    const bool error_reported = watch_programming(port_fd, buffer, flash_size);
+    show_progress(2);
+    // The flash may be damaged: stop before another image or a boot uses it.
+    if (error_reported) error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", job.file_name.c_str());
+}
+
+void unzip_kernel(int port_fd, char* buffer) {
+    fprintf(stderr, "Unzipping kernel...");
+    send_command(port_fd, CMD_UNZIP, 1);
+    // Silence here is no error: the boot command follows regardless.
+    while (port_readline(port_fd, buffer) == 0 && !line_has_prompt(buffer)) {
+    }
+    fprintf(stderr, "done\n");
+}
+
+void restore_defaults(int port_fd, char* buffer) {
+    unzip_kernel(port_fd, buffer);
+    fprintf(stderr, "Restoring defaults...\n");
+    send_command(port_fd, CMD_RESTORE, 1);
+    // Echo the restore program's output up to and including its last line.
+    while (port_readline(port_fd, buffer) == 0) {
+        fprintf(stderr, "%s\n", buffer);
+        if (strstr(buffer, REPLY_HARD_RESET) != nullptr) break;
+    }
+    fprintf(stderr, "\nkelvane completed\n");
+}
+
+void restart_system(int port_fd, char* buffer) {
+    unzip_kernel(port_fd, buffer);
+    fprintf(stderr, "Restarting system...");
+    send_command(port_fd, CMD_BOOT, 1);
+    fprintf(stderr, "done\n");
+}
+
+}  // namespace
 
 void run_dialogue(const char* device_path, RunOptions& run_options) {
-    (void)run_options;
+    static char line_buffer[LINE_BUFFER_SIZE];
+
     fprintf(stderr, "Opening serial port...");
     const int port_fd = port_open(device_path);
     if (port_fd < 0) error_exit("Error: Unable to open port '%s'", device_path);
     fprintf(stderr, "done\n");
-    // The rest of the dialogue is still to come.
+    port_setup(port_fd);
+    wait_for_handheld(port_fd, line_buffer);
+
+    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
+        flash_one_job(port_fd, line_buffer, *job, run_options);
+
+    port_getpmon(port_fd, line_buffer);
+    // Restoring boots the system as well, so it wins over a plain restart.
+    if (run_options.restore_defaults)
+        restore_defaults(port_fd, line_buffer);
+    else if (run_options.restart_after)
+        restart_system(port_fd, line_buffer);
+    close(port_fd);
     cleanup_and_exit(0);
 }

@@ -1,0 +1,55 @@
+#include "monitor/programming_watch.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/fatal.h"
+#include "jobs/flash_limits.h"
+#include "monitor/monitor_commands.h"
+#include "serial/port.h"
+#include "transfer/progress.h"
+
+WatchLine classify_watch_line(const char* line) {
+    // A line with both "Programming block" and "Error" counts as progress.
+    if (strstr(line, REPLY_PROGRAMMING) != nullptr) return WatchLine::progress;
+    if (strstr(line, REPLY_ERROR) != nullptr) return WatchLine::error;
+    if (line_has_prompt(line)) return WatchLine::prompt;
+    return WatchLine::other;
+}
+
+int64_t programming_advance(int64_t bytes_done, int64_t flash_size) {
+    return std::min(bytes_done + FLASH_BLOCK, flash_size);
+}
+
+int format_flash_command(char* buffer, int64_t flash_size, int64_t offset) {
+    const int length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_FLASH_FORMAT, static_cast<unsigned long>(flash_size),
+                                static_cast<unsigned long>(offset));
+    return std::min(length, LINE_BUFFER_SIZE - 1);
+}
+
+bool watch_programming(int port_fd, char* buffer, int64_t flash_size) {
+    progress_state = ProgressState{};
+    progress_now(&progress_state.start_time);
+    progress_state.total_kb = static_cast<int>(flash_size / 1024);
+    show_progress(0);
+
+    bool error_reported = false;
+    for (;;) {
+        if (port_readline(port_fd, buffer) < 0) error_exit("Error: timeout reading from port");
+        switch (classify_watch_line(buffer)) {
+            case WatchLine::progress:
+                progress_state.bytes_done = programming_advance(progress_state.bytes_done, flash_size);
+                show_progress(1);
+                break;
+            case WatchLine::error:
+                fprintf(stderr, "\nWARNING:  '%s'\n", buffer);
+                error_reported = true;
+                break;
+            case WatchLine::prompt:
+                return error_reported;
+            case WatchLine::other:
+                break;
+        }
+    }
+}

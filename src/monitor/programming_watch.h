@@ -1,0 +1,24 @@
+// Following the monitor while it programs the flash.
+//
+// After "y\r" the monitor prints one "Programming block" line per 128 KiB
+// block, "Error" lines for problems, and its prompt when done. Each line is
+// judged on its own, in that order of tests (the first that matches acts); the
+// meter advances one whole block per progress line, never past the flash size.
+// An "Error" line is echoed as a warning and the watch goes on to the prompt;
+// the caller then refuses to carry on, because the flash may be damaged.
+#pragma once
+
+#include <cstdint>
+
+enum class WatchLine { progress, error, prompt, other };
+
+// Which of the watch's tests a reply line meets first.
+WatchLine classify_watch_line(const char* line);
+// bytes_done after one more programmed block: one block more, capped at flash_size.
+int64_t programming_advance(int64_t bytes_done, int64_t flash_size);
+// Formats the flash command for flash_size bytes at offset into buffer (1024 bytes); its length.
+int format_flash_command(char* buffer, int64_t flash_size, int64_t offset);
+
+// Starts the meter at zero and reads reply lines up to the prompt; ends the
+// program on a silent monitor. True when any line reported "Error".
+bool watch_programming(int port_fd, char* buffer, int64_t flash_size);

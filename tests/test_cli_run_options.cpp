@@ -1,0 +1,59 @@
+#include "cli/run_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string echo_of(const std::vector<std::string>& words) {
+    std::vector<const char*> argv;
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    char echo[COMMAND_ECHO_SIZE];
+    build_command_echo(echo, static_cast<int>(argv.size()), argv.data());
+    return echo;
+}
+
+TEST(CommandEcho, RecordsEveryWordAfterALineEnd) {
+    EXPECT_EQ(echo_of({"kelvane", "-l", "rd.gz", "romdisk"}), "\n kelvane -l rd.gz romdisk");
+    EXPECT_EQ(echo_of({}), "\n");
+}
+
+TEST(CommandEcho, SkipsAWordThatWouldPassTheLimitAndKeepsTryingLaterOnes) {
+    // "\n" + " kelvane" is 9 characters; a word of w characters adds w + 1.
+    const std::string fits(1023 - 9 - 1, 'a');
+    EXPECT_EQ(echo_of({"kelvane", fits}), "\n kelvane " + fits);
+    EXPECT_EQ(echo_of({"kelvane", fits + "b"}), "\n kelvane");
+
+    const std::string big(1000, 'x');
+    const std::string echo = echo_of({"kelvane", big, big, "short"});
+    EXPECT_EQ(echo, "\n kelvane " + big + " short");
+
+    const std::string exactly_full = echo_of({"kelvane", fits, "z"});
+    EXPECT_EQ(exactly_full.size(), 1023u);
+    EXPECT_EQ(exactly_full.back(), 'a');
+}
+
+std::string path_of(const RunOptions& run_options) {
+    char path[DEVICE_PATH_SIZE];
+    build_device_path(path, run_options);
+    return path;
+}
+
+TEST(DevicePath, IsTtyS0WithoutAPortName) {
+    EXPECT_EQ(path_of(RunOptions{}), "/dev/ttyS0");
+}
+
+TEST(DevicePath, PutsThePortNameUnderDevAndCutsAt127Characters) {
+    RunOptions run_options;
+    run_options.port_name = "ttyS1";
+    EXPECT_EQ(path_of(run_options), "/dev/ttyS1");
+
+    run_options.port_name = std::string(122, 'p');
+    EXPECT_EQ(path_of(run_options), "/dev/" + std::string(122, 'p'));
+    run_options.port_name = std::string(200, 'p');
+    EXPECT_EQ(path_of(run_options), "/dev/" + std::string(122, 'p'));
+}
+
+}  // namespace

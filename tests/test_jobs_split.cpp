@@ -1,0 +1,246 @@
+#include "jobs/split.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "jobs/flash_job.h"
+#include "jobs/flash_limits.h"
+#include "support/run_binary.h"
+
+namespace {
+
+using testing::HasSubstr;
+
+TEST(PieceNames, FollowTheDirectoryAndTheImagesBaseName) {
+    const struct {
+        const char* dir;
+        const char* image;
+        const char* first;
+    } cases[] = {
+        {"/tmp", "rd.gz", "/tmp/rd.gz.1"},
+        {"/tmp/", "some/dir/rd.gz", "/tmp/rd.gz.1"},   // one trailing "/" goes
+        {"/tmp//", "/abs/rd.gz", "/tmp//rd.gz.1"},     // only one
+        {"/", "rd.gz", "/rd.gz.1"},                    // the root stays the root
+        {"//", "rd.gz", "/rd.gz.1"},
+        {"", "rd.gz", "/rd.gz.1"},                     // refused earlier: an empty name has no status
+    };
+    for (const auto& c : cases) {
+        std::string dir = c.dir;
+        strip_trailing_slash(dir);
+        EXPECT_EQ(piece_name(dir, base_name(c.image), 1), c.first) << c.dir << " " << c.image;
+    }
+}
+
+int64_t file_size(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+}
+
+class SplitRomdisk : public testing::TestWithParam<int64_t> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
+    const int64_t size = GetParam();
+    const std::string image_path = dir.file("rd.gz");
+    write_pattern_file(image_path, size, 7);
+    const std::string image = read_file(image_path);
+
+    FlashJob job{image_path, 0x200000, size, 0, nullptr};
+    std::string temp = dir.path() + "/";
+    testing::internal::CaptureStderr();
+    split_romdisk(job, temp);
+    const std::string printed = testing::internal::GetCapturedStderr();
+
+    const std::string first = dir.file("rd.gz.1");
+    const std::string second = dir.file("rd.gz.2");
+    EXPECT_EQ(temp, dir.path());
+    char rest_size[32];
+    snprintf(rest_size, sizeof rest_size, "0x%lx", static_cast<long>(size - SPLIT_SIZE));
+    EXPECT_EQ(printed, "  " + first + " ...done (size = 0x500000)\n  " + second + " ...done (size = " +
+                           rest_size + ")\n\n");
+
+    EXPECT_EQ(job.file_name, first);
+    EXPECT_EQ(job.offset, 0x200000);
+    EXPECT_EQ(job.size, SPLIT_SIZE);
+    EXPECT_EQ(job.is_temp, 1);
+    ASSERT_NE(job.next_job, nullptr);
+    const FlashJob& rest = *job.next_job;
+    EXPECT_EQ(rest.file_name, second);
+    EXPECT_EQ(rest.offset, 0x700000);
+    EXPECT_EQ(rest.size, size - SPLIT_SIZE);
+    EXPECT_EQ(rest.is_temp, 1);
+    EXPECT_EQ(rest.next_job, nullptr);
+
+    // Compare sizes first: a mismatch of megabytes of content would be unreadable.
+    const std::string got_first = read_file(first);
+    const std::string got_second = read_file(second);
+    ASSERT_EQ(static_cast<int64_t>(got_first.size()), SPLIT_SIZE);
+    ASSERT_EQ(static_cast<int64_t>(got_second.size()), size - SPLIT_SIZE);
+    EXPECT_TRUE(got_first == image.substr(0, SPLIT_SIZE));
+    EXPECT_TRUE(got_second == image.substr(SPLIT_SIZE));
+    delete job.next_job;
+}
+
+// One byte over a transfer (the rest ends on a short read), a rest that is a
+// whole number of copy blocks (it ends on a read of 0 bytes), and the largest
+// image whose second piece still fits one transfer.
+INSTANTIATE_TEST_SUITE_P(Sizes, SplitRomdisk, testing::Values(0x670001, 0x500000 + 1024 * 0x180, 0xB70000),
+                         [](const auto& info) {
+                             char name[32];
+                             snprintf(name, sizeof name, "size_0x%lx", static_cast<long>(info.param));
+                             return std::string(name);
+                         });
+
+TEST(SplitRomdiskTruncates, ReplacesPieceFilesThatAlreadyExist) {
+    TempDir dir;
+    write_pattern_file(dir.file("rd"), 0x670001, 3);
+    write_pattern_file(dir.file("rd.1"), 0x600000, 4);
+    write_pattern_file(dir.file("rd.2"), 0x300000, 5);
+    FlashJob job{dir.file("rd"), 0x100000, 0x670001, 0, nullptr};
+    std::string temp = dir.path();
+    testing::internal::CaptureStderr();
+    split_romdisk(job, temp);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(file_size(dir.file("rd.1")), 0x500000);
+    EXPECT_EQ(file_size(dir.file("rd.2")), 0x170001);
+    delete job.next_job;
+}
+
+// Failures seen from outside: every run names a port that does not exist, so a
+// run that gets past the checks ends there.
+const std::string NO_PORT = "kelvane-no-such-port";
+const std::string PORT_ERROR =
+    "Opening serial port...\nError: Unable to open port '/dev/kelvane-no-such-port' - No such file or directory\n\n";
+
+std::string split_header() { return "\nRomdisk larger than 0x670000.  Splitting into:\n"; }
+
+TEST(SplitRun, FlashesBothPiecesAndRemovesThemAtTheEnd) {
+    TempDir dir;
+    write_pattern_file(dir.file("rd.gz"), 0x670001);
+    const RunResult r = run_kelvane({"-t", dir.path() + "/", "-s", NO_PORT, dir.file("rd.gz"), "romdisk"});
+    const std::string p1 = dir.file("rd.gz.1");
+    const std::string p2 = dir.file("rd.gz.2");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, split_header() + "  " + p1 + " ...done (size = 0x500000)\n  " + p2 +
+                         " ...done (size = 0x170001)\n\n" + PORT_ERROR + "Cleanup removing " + p1 +
+                         " ...done\nCleanup removing " + p2 + " ...done\n");
+    EXPECT_NE(access(p1.c_str(), F_OK), 0);
+    EXPECT_NE(access(p2.c_str(), F_OK), 0);
+}
+
+TEST(SplitRun, RemovesThePiecesOfEveryImageInListOrder) {
+    TempDir dir;
+    write_pattern_file(dir.file("a"), 0x670001);
+    write_pattern_file(dir.file("b"), 0x670001);
+    const RunResult r =
+        run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("a"), "romdisk", dir.file("b"), "0x100000"});
+    EXPECT_EQ(r.exit_status, 1);
+    const std::string cleanup = "Cleanup removing " + dir.file("a.1") + " ...done\nCleanup removing " +
+                                dir.file("a.2") + " ...done\nCleanup removing " + dir.file("b.1") +
+                                " ...done\nCleanup removing " + dir.file("b.2") + " ...done\n";
+    EXPECT_TRUE(r.err.ends_with(PORT_ERROR + cleanup)) << r.err;
+}
+
+struct SplitFailure {
+    const char* name;
+    std::vector<std::string> switches;  // "DIR" stands for the test's directory
+    int64_t image_size;
+    std::string message;                // "DIR" likewise
+};
+
+std::string with_dir(std::string text, const std::string& dir) {
+    for (size_t at; (at = text.find("DIR")) != std::string::npos;) text.replace(at, 3, dir);
+    return text;
+}
+
+class SplitRunFailure : public testing::TestWithParam<SplitFailure> {};
+
+TEST_P(SplitRunFailure, EndsTheRunBeforeThePortWithNoPieceLeft) {
+    const SplitFailure& c = GetParam();
+    TempDir dir;
+    write_file(dir.file("file"), "not a directory");
+    write_pattern_file(dir.file("rd"), c.image_size);
+    std::vector<std::string> args;
+    for (const std::string& s : c.switches) args.push_back(with_dir(s, dir.path()));
+    args.insert(args.end(), {"-s", NO_PORT, dir.file("rd"), "romdisk"});
+    const RunResult r = run_kelvane(args);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, HasSubstr("\n" + with_dir(c.message, dir.path())));
+    EXPECT_THAT(r.err, testing::Not(HasSubstr("Opening serial port")));
+    EXPECT_THAT(r.err, testing::Not(HasSubstr("Cleanup")));
+    EXPECT_NE(access(dir.file("rd.1").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.file("rd.2").c_str(), F_OK), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, SplitRunFailure,
+    testing::Values(
+        SplitFailure{"missing_dir", {"-t", "DIR/none"}, 0x670001,
+                     "Error: unable to stat 'DIR/none' - No such file or directory\n\n"},
+        SplitFailure{"empty_dir", {"-t", ""}, 0x670001, "Error: unable to stat '' - No such file or directory\n\n"},
+        SplitFailure{"file_as_dir", {"-t", "DIR/file"}, 0x670001, "Error:  'DIR/file' is not a directory"},
+        // Both pieces are written, then the rest is found too big: they go again.
+        SplitFailure{"still_too_big", {"-C", "-t", "DIR"}, 0xB70001,
+                     "Error:  'DIR/rd.2' still too big for qz4 download."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SplitRunFailure, NeverWritesThroughASymlinkAtAPiecesName) {
+    for (const char* piece : {"rd.1", "rd.2"}) {
+        TempDir dir;
+        write_pattern_file(dir.file("rd"), 0x670001);
+        write_file(dir.file("target"), "keep me");
+        ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file(piece).c_str()), 0);
+        const RunResult r = run_kelvane({"-t", dir.path(), "-s", NO_PORT, dir.file("rd"), "romdisk"});
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_THAT(r.err, HasSubstr("\nError:  Can't open '" + dir.file(piece) +
+                                     "' for writing - Too many levels of symbolic links\n\n"));
+        EXPECT_THAT(r.err, testing::Not(HasSubstr("Opening serial port")));
+        EXPECT_EQ(read_file(dir.file("target")), "keep me");
+        // A first piece made before the second failed is removed; the link stays.
+        if (std::string(piece) == "rd.2") {
+            EXPECT_NE(access(dir.file("rd.1").c_str(), F_OK), 0);
+        }
+        struct stat status;
+        EXPECT_EQ(lstat(dir.file(piece).c_str(), &status), 0);
+    }
+}
+
+TEST(SplitRunFailure, RefusesASecondImageWhosePiecesWouldOverwriteTheFirstOnes) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("b").c_str(), 0755), 0);
+    write_pattern_file(dir.file("a/rd.gz"), 0x670001, 1);
+    write_pattern_file(dir.file("b/rd.gz"), 0x670001, 2);
+    const RunResult r = run_kelvane(
+        {"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("a/rd.gz"), "romdisk", dir.file("b/rd.gz"), "0x100000"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.file("b/rd.gz") + "' would overwrite the piece '" +
+                                 dir.file("rd.gz.1") + "' of an earlier image"));
+    EXPECT_THAT(r.err, testing::Not(HasSubstr("Opening serial port")));
+    EXPECT_TRUE(r.err.ends_with("Cleanup removing " + dir.file("rd.gz.1") + " ...done\nCleanup removing " +
+                                dir.file("rd.gz.2") + " ...done\n"));
+}
+
+TEST(SplitRun, AcceptsTheRootDirectory) {
+    if (access("/", W_OK) != 0) GTEST_SKIP() << "the root directory is not writable here";
+    TempDir dir;
+    const std::string image = dir.file(base_name(dir.path()) + ".img");
+    write_pattern_file(image, 0x670001);
+    const std::string p1 = "/" + base_name(image) + ".1";
+    const RunResult r = run_kelvane({"-t", "/", "-s", NO_PORT, image, "romdisk"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_THAT(r.err, HasSubstr("\n  " + p1 + " ...done (size = 0x500000)\n"));
+    EXPECT_THAT(r.err, HasSubstr("Cleanup removing " + p1 + " ...done\n"));
+    EXPECT_NE(access(p1.c_str(), F_OK), 0);
+}
+
+}  // namespace

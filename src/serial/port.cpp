@@ -1,10 +1,12 @@
 #include "serial/port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +58,14 @@ bool port_quiet(int port_fd) {
     FD_SET(port_fd, &ready);
     timeval timeout{0, DRAIN_QUIET_USEC};
     return select(port_fd + 1, &ready, nullptr, nullptr, &timeout) == 0;
+}
+
+// After an empty read: true when the line has hung up (the device went away).
+// A hung-up terminal answers every read at once with nothing and select keeps
+// reporting it ready, so without this check a drain would spin for ever.
+bool port_hung_up(int port_fd) {
+    pollfd state{port_fd, POLLIN, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void capture_if_enabled(const char* text, int length) {
@@ -123,6 +133,7 @@ int port_readline(int port_fd, char* buffer) {
         if (got == 0) {
             // 0.5 s without input: the last character of a prompt may have been stored.
             if (pos > 0 && line_has_prompt(buffer, static_cast<size_t>(pos))) break;
+            if (port_hung_up(port_fd)) return -1;
             if (Clock::now() - last_byte_at >= LINE_SILENCE_LIMIT) return -1;
             continue;
         }
@@ -146,7 +157,9 @@ void port_readflush(int port_fd) {
         char byte = 0;
         // The first read does not wait for readiness: a drain always costs one read.
         const ssize_t got = read(port_fd, &byte, 1);
-        if (got < 0) error_exit("Error:  port_readflush failed to read byte");
+        const bool hung_up = got == 0 && port_hung_up(port_fd);
+        if (hung_up) errno = EIO;  // the line is gone: as much a failed read as an error result
+        if (got < 0 || hung_up) error_exit("Error:  port_readflush failed to read byte");
         // CR is dropped, LF kept; beyond a full buffer bytes are read and thrown away.
         if (got == 1 && byte != CR && count < DRAIN_BUFFER_SIZE) drained[count++] = byte;
     } while (!port_quiet(port_fd));

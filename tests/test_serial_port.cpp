@@ -1,0 +1,267 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/capture.h"
+#include "serial/port.h"
+#include "support/pty_pair.h"
+#include "support/run_binary.h"
+
+namespace {
+
+// The code under test holds the slave end of a pseudo-terminal set up by
+// port_setup; the test plays the monitor on the master. The capture log is on,
+// in a fresh current directory, so every case also shows what was logged.
+class PortTest : public PtyTest {
+protected:
+    void SetUp() override {
+        PtyTest::SetUp();
+        char cwd[PATH_MAX];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        saved_cwd = cwd;
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        write_file(log_path(), "H\n");
+        capture_enabled = 1;
+        port_setup(slave_fd);
+    }
+    void TearDown() override {
+        if (monitor.joinable()) monitor.join();
+        capture_enabled = 0;
+        ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
+        PtyTest::TearDown();
+    }
+
+    std::string log_path() const { return dir.file("capture.log"); }
+    // What the serial operations added to the log.
+    std::string logged() const { return read_file(log_path()).substr(2); }
+
+    struct Step {
+        int delay_ms;
+        std::string text;
+    };
+    // Writes each text after its delay, from a thread, while the code under test reads.
+    void play(std::vector<Step> steps) {
+        monitor = std::thread([this, steps = std::move(steps)] {
+            for (const Step& step : steps) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.delay_ms));
+                peer_write(step.text);
+            }
+        });
+    }
+
+    TempDir dir;
+    std::string saved_cwd;
+    std::thread monitor;
+};
+
+TEST_F(PortTest, SetupChangesOnlyTheNamedFlags) {
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave_fd, &before), 0);
+    before.c_iflag |= ICRNL | IXON;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ECHO | ICANON | IEXTEN;
+    before.c_cflag |= HUPCL | PARENB | CSTOPB;
+    ASSERT_EQ(tcsetattr(slave_fd, TCSANOW, &before), 0);
+
+    port_setup(slave_fd);
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave_fd, &after), 0);
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B115200));
+    EXPECT_EQ(after.c_cflag & (CSIZE | CSTOPB | PARENB | CREAD | CLOCAL | CRTSCTS),
+              static_cast<tcflag_t>(CS8 | CREAD | CLOCAL | CRTSCTS));
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ECHOE | ISIG), 0u);
+    EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY | INPCK | ISTRIP), static_cast<tcflag_t>(INPCK | ISTRIP));
+    EXPECT_EQ(after.c_oflag & OPOST, 0u);
+    EXPECT_EQ(after.c_cc[VMIN], 0);
+    EXPECT_EQ(after.c_cc[VTIME], 5);
+    // Flags it does not name keep what they were.
+    EXPECT_TRUE(after.c_iflag & ICRNL);
+    EXPECT_TRUE(after.c_oflag & ONLCR);
+    EXPECT_TRUE(after.c_lflag & IEXTEN);
+    EXPECT_TRUE(after.c_cflag & HUPCL);
+}
+
+TEST(PortSetup, DescriptorThatIsNotATerminalEnds) {
+    const int not_a_terminal = open("/dev/null", O_RDWR);
+    ASSERT_GE(not_a_terminal, 0);
+    EXPECT_EXIT(port_setup(not_a_terminal), ::testing::ExitedWithCode(1), "Error:  Cannot get serial options");
+    close(not_a_terminal);
+}
+
+struct LineCase {
+    const char* name;
+    std::vector<std::pair<int, std::string>> script;  // delay in ms, then text
+    std::vector<std::string> lines;                   // what successive reads return
+};
+
+const LineCase line_cases[] = {
+    {"prompt_after_blank_lines_then_silence", {{0, "\r\n\r\nPMON> "}}, {"PMON> "}},
+    {"ram_prompt_then_silence", {{0, "PMram>"}}, {"PMram>"}},
+    {"byte_right_after_prompt_is_dropped", {{0, "PMON> Xnext\r"}}, {"PMON> ", "next"}},
+    {"prompt_keeps_what_preceded_it", {{0, "Flash done PMON> "}}, {"Flash done PMON> "}},
+    {"crlf_lines_one_per_call", {{0, "hello\r\nworld\r\n"}}, {"hello", "world"}},
+    {"lf_only_lines", {{0, "one\ntwo\n"}}, {"one", "two"}},
+    {"pause_inside_a_line_adds_nothing", {{0, "Program"}, {1600, "ming block 3\r\n"}}, {"Programming block 3"}},
+    {"prompt_in_two_parts", {{0, "PM"}, {700, "ON> "}}, {"PMON> "}},
+    {"longest_line_1023_characters", {{0, std::string(1023, 'a') + "\r"}}, {std::string(1023, 'a')}},
+};
+
+class PortLineTest : public PortTest, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(PortLineTest, ReturnsEachLineAndLogsIt) {
+    std::vector<Step> steps;
+    for (const auto& [delay, text] : GetParam().script) steps.push_back({delay, text});
+    play(steps);
+    std::string expected_log;
+    for (const std::string& line : GetParam().lines) {
+        char buffer[LINE_BUFFER_SIZE];
+        ASSERT_EQ(port_readline(slave_fd, buffer), 0);
+        EXPECT_EQ(std::string(buffer), line);
+        expected_log += line + "\n";
+    }
+    EXPECT_EQ(logged(), expected_log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, PortLineTest, ::testing::ValuesIn(line_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Nothing is read ahead: the XMODEM sender reads the same descriptor next.
+TEST_F(PortTest, LineLeavesTheFollowingBytesInThePort) {
+    peer_write("go\r\n\x15");
+    char buffer[LINE_BUFFER_SIZE];
+    ASSERT_EQ(port_readline(slave_fd, buffer), 0);
+    EXPECT_STREQ(buffer, "go");
+    char rest[8] = {};
+    EXPECT_EQ(read(slave_fd, rest, sizeof rest), 2);
+    EXPECT_STREQ(rest, "\n\x15");
+}
+
+TEST_F(PortTest, CharacterNumber1024EndsTheRun) {
+    peer_write(std::string(1024, 'a'));
+    char buffer[LINE_BUFFER_SIZE];
+    EXPECT_EXIT(port_readline(slave_fd, buffer), ::testing::ExitedWithCode(1), "Error:  port_readline line too long");
+}
+
+TEST_F(PortTest, LineFromAVanishedDeviceFails) {
+    peer_write("half a li");
+    close(master_fd);
+    master_fd = -1;
+    char buffer[LINE_BUFFER_SIZE];
+    EXPECT_EQ(port_readline(slave_fd, buffer), -1);
+    EXPECT_EQ(logged(), "");
+}
+
+struct DrainCase {
+    const char* name;
+    std::string pending;
+    std::string logged;
+};
+
+const DrainCase drain_cases[] = {
+    {"nothing_pending", "", ""},
+    {"two_prompts_cr_removed_lf_kept", "\r\nPMON> \r\nPMON> ", "\nPMON> \nPMON> \n"},
+    {"only_line_ends", "\r\n\r\n", "\n\n\n"},
+    {"more_than_a_buffer_keeps_the_first_1024", std::string(1500, 'x'), std::string(1024, 'x') + "\n"},
+    {"log_stops_at_a_nul", std::string("ab\0cd", 5), "ab\n"},
+};
+
+class PortDrainTest : public PortTest, public ::testing::WithParamInterface<DrainCase> {};
+
+TEST_P(PortDrainTest, ReadsEverythingAndLogsTheText) {
+    peer_write(GetParam().pending);
+    port_readflush(slave_fd);
+    EXPECT_EQ(logged(), GetParam().logged);
+    char left = 0;
+    EXPECT_EQ(read(slave_fd, &left, 1), 0);  // drained to the end
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, PortDrainTest, ::testing::ValuesIn(drain_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A hung-up terminal reads as empty at once and stays "ready": the drain must not spin.
+TEST_F(PortTest, DrainOfAVanishedDeviceEnds) {
+    close(master_fd);
+    master_fd = -1;
+    EXPECT_EXIT(port_readflush(slave_fd), ::testing::ExitedWithCode(1), "Error:  port_readflush failed to read byte");
+}
+
+struct SendCase {
+    const char* name;
+    std::string payload;
+    int capture;
+    std::string logged;
+};
+
+const SendCase send_cases[] = {
+    {"command_logged_without_cr", "load\r", 1, "load\n"},
+    {"lone_cr_leaves_no_record", "\r", 1, ""},
+    {"wakeup_crs_leave_no_record", "\r\r", 1, ""},
+    {"uncaptured_text_not_logged", "S00600004844521B\r\x03", 0, ""},
+};
+
+class PortSendTest : public PortTest, public ::testing::WithParamInterface<SendCase> {};
+
+TEST_P(PortSendTest, SendsTheBytesAndLogsOnlyWhenAsked) {
+    const SendCase& c = GetParam();
+    port_send(slave_fd, c.payload.data(), static_cast<int>(c.payload.size()), c.capture);
+    EXPECT_EQ(peer_read(c.payload.size() + 1, 300), c.payload);
+    EXPECT_EQ(logged(), c.logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(Monitor, PortSendTest, ::testing::ValuesIn(send_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PortTest, SendOnAVanishedDeviceEnds) {
+    close(master_fd);
+    master_fd = -1;
+    EXPECT_EXIT(port_send(slave_fd, "load\r", 5, 1), ::testing::ExitedWithCode(1),
+                "Error:  port_send unable to write to serial port");
+}
+
+// The monitor answers the wake-up's two CRs with two prompts, which the drain
+// takes; the reply to the third CR is accepted whatever it holds.
+TEST_F(PortTest, GetpmonTakesTheFirstLineAfterTheWakeup) {
+    std::string first_crs;
+    std::string last_cr;
+    monitor = std::thread([&] {
+        first_crs = peer_read(2, 5000);
+        peer_write("\r\nPMON> \r\nPMON> ");
+        last_cr = peer_read(1, 5000);
+        peer_write("\r\nnot a prompt\r\n");
+    });
+    char buffer[LINE_BUFFER_SIZE];
+    testing::internal::CaptureStderr();
+    port_getpmon(slave_fd, buffer);
+    const std::string err = testing::internal::GetCapturedStderr();
+    monitor.join();
+    EXPECT_EQ(first_crs, "\r\r");
+    EXPECT_EQ(last_cr, "\r");
+    EXPECT_STREQ(buffer, "not a prompt");
+    EXPECT_EQ(err, "Looking for PMON prompt...done\n");
+    EXPECT_EQ(logged(), "\nPMON> \nPMON> \nnot a prompt\n");
+}
+
+TEST(PortOpen, MissingDeviceGivesMinusOne) { EXPECT_EQ(port_open("/dev/kelvane-no-such-port"), -1); }
+
+TEST(LinePrompt, FindsEitherPromptAnywhere) {
+    const struct {
+        const char* text;
+        bool has_prompt;
+    } cases[] = {
+        {"PMON> ", true}, {"xx PMON> yy", true}, {"PMram>", true}, {"PMON>", false},
+        {"pmon> ", false}, {"PMRAM>", false}, {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(line_has_prompt(c.text), c.has_prompt) << c.text;
+    EXPECT_TRUE(line_has_prompt("\0PMON> ", 7));  // a stray NUL does not hide the prompt
+}
+
+}  // namespace

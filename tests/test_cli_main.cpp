@@ -1,0 +1,133 @@
+// The command line seen from outside: the real binary, its standard error and
+// its exit status. A port that does not exist ends every run that gets past
+// the pre-flight checks.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/run_binary.h"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+
+const std::string HELP =
+    "\n kelvane:  0.24 - 2002/10/30 - kelvane developers\n"
+    "\n Usage:  kelvane [OPTIONS] <file> <kernel|romdisk|cramfs|pmon|0xOffset> \n"
+    "  [ -l ]                 -- Capture input/output to ./capture.log\n"
+    "  [ -r ]                 -- Restart QZ4 after loading\n"
+    "  [ -R ]                 -- Restore defaults after flash\n"
+    "  [ -s <serial port> ]   -- Serial port.  Default == ttyS0\n"
+    "  [ -t <temp dir> ]      -- Temp dir for split files.  Default==/tmp\n"
+    "  [ -v (or -h) ]         -- Version and usage (this)\n"
+    "  [ -C ]                 -- Disable kernel/romdisk size check (expert-only!)\n"
+    "  [ -D ]                 -- Disable PMON overwrite check (expert-only!)\n"
+    "  [ -X ]                 -- Do not load xmodem-load.srec\n\n";
+
+const std::string NO_PORT = "kelvane-no-such-port";
+const std::string PORT_ERROR =
+    "Opening serial port...\nError: Unable to open port '/dev/kelvane-no-such-port' - No such file or directory\n\n";
+
+class CommandLine : public testing::Test {
+protected:
+    TempDir dir;
+    std::string image;  // a small kernel image
+    void SetUp() override {
+        image = dir.file("vmlinux");
+        write_file(image, "kernel bytes");
+    }
+    RunResult run(const std::vector<std::string>& args) {
+        RunResult r = run_kelvane(args, dir.path());
+        EXPECT_EQ(r.out, "") << "standard output must stay empty";
+        return r;
+    }
+};
+
+TEST_F(CommandLine, ShowsTheHelpTextWithStatusOne) {
+    const std::vector<std::vector<std::string>> help_runs = {
+        {},                                   // no arguments at all
+        {"-h"},
+        {"-v"},
+        {"-v", image, "kernel"},              // nothing after -v is looked at
+        {"-D", "-h", "-s"},
+        {"-r"},                               // no words left, no -R
+        {image},                              // one word is not a pair
+        {"-C", "--", image},
+        {"-s"},                               // -s without argument: diagnostic, then too few words
+    };
+    for (const auto& args : help_runs) {
+        const RunResult r = run(args);
+        EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(args);
+        EXPECT_TRUE(r.err.ends_with(HELP)) << testing::PrintToString(args) << r.err;
+    }
+    EXPECT_EQ(run({"-h"}).err, HELP);
+}
+
+TEST_F(CommandLine, ReadsSwitchesUntilTheFirstFileName) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        // One job, then the port.
+        {{"-s", NO_PORT, image, "kernel"}, "\n" + PORT_ERROR},
+        {{"-s" + NO_PORT, image, "kernel"}, "\n" + PORT_ERROR},
+        {{"-rXDC", "-s", NO_PORT, image, "kernel"}, "\n" + PORT_ERROR},
+        {{"-s", "other", "-s", NO_PORT, image, "kernel"}, "\n" + PORT_ERROR},  // the last -s counts
+        {{"-s", NO_PORT, "--", image, "kernel"}, "\n" + PORT_ERROR},
+        // A switch after the first file name is a file name.
+        {{"-s", NO_PORT, image, "kernel", "-r"}, "\nError:  no offset specified for '-r'\n"},
+        // -R alone flashes nothing and goes straight to the port.
+        {{"-R", "-s", NO_PORT}, "\n" + PORT_ERROR},
+        {{"-R", "-s", NO_PORT, "lonely"}, "\nError:  no offset specified for 'lonely'\n"},
+        // A letter outside the switches draws getopt's diagnostic and nothing else.
+        {{"-x", "-s", NO_PORT, image, "kernel"}, "invalid option -- 'x'\n\n" + PORT_ERROR},
+        {{"-s", NO_PORT, image, "0x0x1g"}, "\nError:  invalid offset '0x1g'"},
+        {{"-s", NO_PORT, image, "KERNEL"}, "\nError:  invalid offset 'KERNEL'"},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(c.args);
+        EXPECT_THAT(r.err, HasSubstr(c.expected)) << testing::PrintToString(c.args);
+    }
+}
+
+TEST_F(CommandLine, ReportsAMissingTargetAfterEarlierJobsAndRemovesTheirPieces) {
+    write_pattern_file(dir.file("rd"), 0x670001);
+    const RunResult r = run({"-t", dir.path(), "-s", NO_PORT, "rd", "romdisk", "extra"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_THAT(r.err, HasSubstr("\nError:  no offset specified for 'extra'\n"));
+    EXPECT_TRUE(r.err.ends_with("Cleanup removing " + dir.file("rd.1") + " ...done\nCleanup removing " +
+                                dir.file("rd.2") + " ...done\n"))
+        << r.err;
+    EXPECT_THAT(r.err, Not(HasSubstr("Opening serial port")));
+    EXPECT_NE(access(dir.file("rd.1").c_str(), F_OK), 0);
+}
+
+TEST_F(CommandLine, ChecksEveryImageBeforeTheFirstIsSplit) {
+    // -C lifts both limits: the kernel is accepted and the romdisk split.
+    write_pattern_file(dir.file("rd"), 0xB00001);
+    const std::string big_kernel = dir.file("big");
+    write_file(big_kernel, "");
+    ASSERT_EQ(truncate(big_kernel.c_str(), 0x200001), 0);
+    const RunResult r = run({"-C", "-D", "-t", dir.path(), "-s", NO_PORT, "big", "kernel", "rd", "romdisk"});
+    EXPECT_THAT(r.err, HasSubstr("done (size = 0x600001)\n\n" + PORT_ERROR));
+}
+
+TEST_F(CommandLine, StartsTheCaptureLogOnlyWhenMinusLComesFirst) {
+    const std::string log = dir.file("capture.log");
+    EXPECT_EQ(run({"-h", "-l"}).err, HELP);
+    EXPECT_NE(access(log.c_str(), F_OK), 0);
+
+    const RunResult r = run({"-l", "-h", image, "kernel"});
+    EXPECT_TRUE(r.err.ends_with(HELP));
+    ASSERT_EQ(access(log.c_str(), F_OK), 0);
+    // The header holds the whole command line, also what follows -h.
+    EXPECT_THAT(read_file(log), HasSubstr(" -l -h " + image + " kernel"));
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// The line reader's 50-second limits, waited out on a real pseudo-terminal.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "serial/capture.h"
+#include "serial/port.h"
+#include "support/pty_pair.h"
+#include "support/run_binary.h"
+
+namespace {
+
+class PortTimeoutTest : public PtyTest {
+protected:
+    void SetUp() override {
+        PtyTest::SetUp();
+        char cwd[PATH_MAX];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        saved_cwd = cwd;
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        write_file(dir.file("capture.log"), "H\n");
+        capture_enabled = 1;
+        port_setup(slave_fd);
+    }
+    void TearDown() override {
+        capture_enabled = 0;
+        ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
+        PtyTest::TearDown();
+    }
+
+    TempDir dir;
+    std::string saved_cwd;
+};
+
+TEST_F(PortTimeoutTest, NoByteWithinTheWaitsGivesMinusOneAndNoRecord) {
+    char buffer[LINE_BUFFER_SIZE];
+    EXPECT_EQ(port_readline(slave_fd, buffer), -1);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(read_file(dir.file("capture.log")), "H\n");
+}
+
+// A monitor that stops in the middle of a line must not hold the run for ever.
+TEST_F(PortTimeoutTest, LineThatFallsSilentGivesMinusOneAndNoRecord) {
+    peer_write("\r\nProgramming blo");
+    char buffer[LINE_BUFFER_SIZE];
+    EXPECT_EQ(port_readline(slave_fd, buffer), -1);
+    EXPECT_STREQ(buffer, "Programming blo");
+    EXPECT_EQ(read_file(dir.file("capture.log")), "H\n");
+}
+
+TEST_F(PortTimeoutTest, SilentMonitorEndsTheSearchForItsPrompt) {
+    char buffer[LINE_BUFFER_SIZE];
+    EXPECT_EXIT(port_getpmon(slave_fd, buffer), ::testing::ExitedWithCode(1),
+                "Looking for PMON prompt...\nError: port_getpmon timed out reading from port");
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+// Runs a program on the emulated MIPS32 little-endian CPU for "g -e".
+//
+// Every start gets a fresh unicorn engine over the same RAM, so no stale
+// translation of code that "load" has since replaced can run. The program is
+// called like a subroutine: the stack pointer is the monitor's, the return
+// address a stop address, and the run ends when it returns there. It runs to
+// completion in one uc_emu_start; the UART callbacks wait for received bytes
+// instead of slicing the run. An empty poll of the line status register is
+// made to cost about a microsecond, as on the handheld, so that programs that
+// count polls as their time-out take seconds, not a fraction of a second.
+#pragma once
+
+#include "device.h"
+
+#include <cstdint>
+#include <string>
+
+struct ProgramOutcome {
+    bool returned = false;
+    uint32_t pc = 0;    // where the run stopped
+    std::string fault;  // the emulator's text when it did not return
+};
+
+ProgramOutcome cpu_run(Device& device, uint32_t entry);

@@ -1,0 +1,41 @@
+// Seeded fault injection on the serial line.
+//
+// Each received byte that reaches the UART, and each byte a program sends, is
+// given a fate drawn from one generator (splitmix64), so the same seed and the
+// same traffic give the same faults. The injector only decides; the line
+// applies the decision and marks changed bytes as altered, which lets the
+// simulator tell a packet that the receiver accepted although it was damaged
+// (the 8-bit checksum's blind spot) from an honest one.
+#pragma once
+
+#include "options.h"
+
+#include <cstdint>
+
+struct FaultRng {
+    uint64_t state = 0;
+};
+
+void fault_rng_seed(FaultRng& rng, uint64_t seed);
+uint64_t fault_rng_next(FaultRng& rng);
+// True with probability p.
+bool fault_rng_chance(FaultRng& rng, double p);
+// A byte different from `not_this`.
+uint8_t fault_rng_other_byte(FaultRng& rng, uint8_t not_this);
+
+enum class FateKind { keep, drop, corrupt, insert };
+
+struct ByteFate {
+    FateKind kind = FateKind::keep;
+    uint8_t value = 0;  // the new value (corrupt) or the inserted byte (insert)
+};
+
+struct FaultState {
+    FaultRng rng;
+    unsigned burst_left = 0;  // received bytes still to corrupt in the current burst
+};
+
+// Fate of a received byte `original` under `plan`.
+ByteFate decide_rx_fate(FaultState& state, const FaultPlan& plan, uint8_t original);
+// Fate of a byte about to be sent; drop is never chosen.
+ByteFate decide_tx_fate(FaultState& state, const FaultPlan& plan, uint8_t original);

@@ -1,0 +1,59 @@
+// The QZ4 handheld as the simulator models it: memory map, UART, flash.
+//
+// The CPU is a MIPS32 little-endian core without an MMU in use: kseg0
+// (0x80000000) and kseg1 (0xA0000000) both reach the same physical memory, so
+// every address the monitor or a program names is folded to physical before it
+// touches RAM. The 16550-style UART has no interrupts; programs poll its line
+// status register. Flash is a plain byte array persisted in a file.
+#pragma once
+
+#include <cstdint>
+
+// RAM: 32 MiB from physical 0, enough for the loader, the largest transfer
+// (0x670000 bytes at 0x90000) and the monitor's stack.
+constexpr uint32_t RAM_SIZE = 32u << 20;
+
+// Strips the kseg0/kseg1 segment bits: physical address of a CPU address.
+constexpr uint32_t physical_address(uint32_t cpu_address) { return cpu_address & 0x1FFFFFFFu; }
+
+// Where "g -e" leaves the monitor's stack and its return address: the top of
+// RAM, clear of everything a transfer can reach. The return address is never
+// executed; the emulation stops when the program jumps there.
+constexpr uint32_t MONITOR_STACK_TOP = 0x81FF0000;
+constexpr uint32_t MONITOR_RETURN_ADDRESS = 0xA1FFFFF0;
+
+// 16550-style UART: data register at +0, line status at +5.
+constexpr uint32_t UART_BASE = 0x0C000010;  // physical; the loader uses 0xAC000010
+constexpr uint32_t UART_DATA = 0;
+constexpr uint32_t UART_LSR = 5;
+constexpr uint8_t LSR_DATA_READY = 0x01;
+constexpr uint8_t LSR_TX_EMPTY = 0x60;  // holding register and shifter both empty
+
+// 16-bit register whose bit 0 a program clears around every byte it sends.
+constexpr uint32_t TX_GATE_REGISTER = 0x0B000308;  // physical; 0xAB000308 for the CPU
+constexpr uint16_t TX_GATE_IDLE = 0x0001;          // value after reset
+
+// Memory-mapped I/O is mapped in whole pages.
+constexpr uint32_t MMIO_PAGE = 0x1000;
+
+// Flash: 16 MiB by default, programmed in blocks of 128 KiB; the monitor's own
+// code lives at 0xC00000..0xC7FFFF.
+constexpr uint32_t DEFAULT_FLASH_SIZE = 16u << 20;
+constexpr uint32_t FLASH_BLOCK_SIZE = 0x20000;
+constexpr uint32_t MONITOR_AREA_START = 0xC00000;
+constexpr uint32_t MONITOR_AREA_SIZE = 0x80000;
+constexpr uint8_t ERASED_BYTE = 0xFF;
+
+// Control bytes of the ETX/ACK upload and of XMODEM.
+constexpr uint8_t SOH = 0x01;
+constexpr uint8_t ETX = 0x03;
+constexpr uint8_t EOT = 0x04;
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t BS = 0x08;
+constexpr uint8_t NAK = 0x15;
+constexpr uint8_t CAN = 0x18;
+constexpr uint8_t DEL = 0x7F;
+
+// An XMODEM packet on the wire: SOH, block, complement, 128 data, checksum.
+constexpr unsigned XMODEM_PACKET_SIZE = 132;
+constexpr unsigned XMODEM_COMPLEMENT_INDEX = 2;  // the loader ignores this byte

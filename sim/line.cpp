@@ -1,0 +1,320 @@
+#include "line.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// How long the reader waits on the master before it looks at the stop flag.
+constexpr int READER_POLL_MS = 100;
+// After a hang-up report or a read error: pause instead of spinning on it.
+constexpr int READER_BACKOFF_MS = 100;
+// A host that takes no output for this long is not listening; the byte is lost.
+constexpr int TX_STALL_MS = 1000;
+// Bytes read from the master at once.
+constexpr size_t READ_CHUNK = 4096;
+
+void sleep_until_ns(int64_t deadline)
+{
+    timespec ts{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+std::chrono::steady_clock::time_point to_time_point(int64_t ns)
+{
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+// Draws the fate of the front byte once (caller holds mu).
+void settle_front(Line& l)
+{
+    while (!l.rx.empty() && !l.rx.front().decided) {
+        RxByte& b = l.rx.front();
+        b.decided = true;
+        if (!l.faults_active) return;
+        const ByteFate fate = decide_rx_fate(l.faults, l.plan, b.value);
+        switch (fate.kind) {
+        case FateKind::keep:
+            return;
+        case FateKind::drop:
+            ++l.counters.rx_dropped;
+            l.rx.pop_front();
+            l.mark_next_altered = true;
+            continue;
+        case FateKind::corrupt:
+            ++l.counters.rx_corrupted;
+            b.value = fate.value;
+            b.altered = true;
+            return;
+        case FateKind::insert: {
+            ++l.counters.rx_inserted;
+            const RxByte extra{fate.value, true, true, b.release_ns};
+            l.rx.push_front(extra);
+            return;
+        }
+        }
+    }
+}
+
+bool front_ready(Line& l, int64_t now)
+{
+    settle_front(l);
+    return !l.rx.empty() && l.rx.front().release_ns <= now;
+}
+
+void hang_up(Line& l)
+{
+    std::lock_guard tx(l.tx_mu);
+    if (l.master >= 0) close(l.master);
+    if (l.keeper >= 0) close(l.keeper);
+    l.master = l.keeper = -1;
+}
+
+// Writes one byte to the master, waiting a while for room (caller holds tx_mu).
+bool write_byte(Line& l, uint8_t b)
+{
+    const int64_t give_up = monotonic_ns() + int64_t(TX_STALL_MS) * 1000000;
+    while (l.master >= 0) {
+        const ssize_t n = write(l.master, &b, 1);
+        if (n == 1) return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return false;
+        const int64_t left = give_up - monotonic_ns();
+        if (left <= 0) return false;
+        pollfd p{l.master, POLLOUT, 0};
+        poll(&p, 1, static_cast<int>(left / 1000000) + 1);
+    }
+    return false;
+}
+
+}  // namespace
+
+int64_t monotonic_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+bool line_open(Line& l, std::string& error)
+{
+    l.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
+        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    const char* name = ptsname(l.master);
+    if (name == nullptr) {
+        error = std::string("ptsname: ") + std::strerror(errno);
+        return false;
+    }
+    l.slave_path = name;
+
+    // Termios calls on the master set the line: raw before anyone sees its name.
+    termios t{};
+    if (tcgetattr(l.master, &t) != 0) {
+        error = std::string("tcgetattr: ") + std::strerror(errno);
+        return false;
+    }
+    cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    if (tcsetattr(l.master, TCSANOW, &t) != 0) {
+        error = std::string("tcsetattr: ") + std::strerror(errno);
+        return false;
+    }
+    l.keeper = open(l.slave_path.c_str(), O_RDWR | O_NOCTTY);
+    if (l.keeper < 0) {
+        error = "cannot open " + l.slave_path + ": " + std::strerror(errno);
+        return false;
+    }
+    fcntl(l.master, F_SETFL, fcntl(l.master, F_GETFL) | O_NONBLOCK);
+    fault_rng_seed(l.faults.rng, l.plan.seed);
+    l.faults_active = l.plan.everywhere;
+    return true;
+}
+
+void line_reader(Line& l)
+{
+    uint8_t chunk[READ_CHUNK];
+    for (;;) {
+        int fd;
+        {
+            std::lock_guard g(l.mu);
+            if (l.stopping || l.hung_up) return;
+            fd = l.master;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int r = poll(&p, 1, READER_POLL_MS);
+        if (r < 0 && errno != EINTR) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
+            continue;
+        }
+        if (r <= 0) continue;
+        if (!(p.revents & POLLIN)) {
+            // POLLHUP or POLLERR without data would be reported again at once.
+            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
+            continue;
+        }
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) {
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
+            continue;
+        }
+        bool hang = false;
+        {
+            std::lock_guard g(l.mu);
+            const int64_t now = monotonic_ns();
+            for (ssize_t i = 0; i < n; ++i) {
+                ++l.counters.rx_bytes;
+                const long long total = static_cast<long long>(l.counters.rx_bytes);
+                if (l.plan.hangup_after >= 0 && total > l.plan.hangup_after) {
+                    l.hung_up = hang = true;
+                    break;
+                }
+                if (l.plan.silent_after >= 0 && total > l.plan.silent_after) l.silent = true;
+                if (l.silent) continue;
+                const int64_t release = std::max(now, l.rx_last_release) + l.byte_ns;
+                l.rx_last_release = release;
+                l.rx.push_back(RxByte{chunk[i], false, false, release});
+            }
+        }
+        l.cv.notify_all();
+        if (hang) {
+            hang_up(l);
+            return;
+        }
+    }
+}
+
+void line_stop(Line& l)
+{
+    {
+        std::lock_guard g(l.mu);
+        l.stopping = true;
+    }
+    l.cv.notify_all();
+}
+
+void line_set_faults_active(Line& l, bool active)
+{
+    std::lock_guard g(l.mu);
+    l.faults_active = active || l.plan.everywhere;
+}
+
+int line_get(Line& l, int timeout_ms)
+{
+    std::unique_lock g(l.mu);
+    const int64_t deadline = timeout_ms < 0 ? INT64_MAX : monotonic_ns() + int64_t(timeout_ms) * 1000000;
+    for (;;) {
+        const int64_t now = monotonic_ns();
+        if (front_ready(l, now)) {
+            RxByte b = l.rx.front();
+            l.rx.pop_front();
+            return b.value;
+        }
+        if (now >= deadline) return -1;
+        int64_t until = deadline;
+        if (!l.rx.empty()) until = std::min(until, l.rx.front().release_ns);
+        if (until == INT64_MAX)
+            l.cv.wait(g);
+        else
+            l.cv.wait_until(g, to_time_point(until));
+    }
+}
+
+bool line_ready(Line& l)
+{
+    std::lock_guard g(l.mu);
+    return front_ready(l, monotonic_ns());
+}
+
+void line_wait(Line& l, int64_t max_ns)
+{
+    std::unique_lock g(l.mu);
+    const int64_t now = monotonic_ns();
+    if (front_ready(l, now)) return;
+    int64_t until = now + max_ns;
+    if (!l.rx.empty()) until = std::min(until, l.rx.front().release_ns);
+    l.cv.wait_until(g, to_time_point(until));
+}
+
+RxByte line_take(Line& l)
+{
+    std::lock_guard g(l.mu);
+    RxByte b = l.rx.front();
+    l.rx.pop_front();
+    if (l.mark_next_altered) {
+        b.altered = true;
+        l.mark_next_altered = false;
+    }
+    return b;
+}
+
+void line_send(Line& l, const uint8_t* bytes, size_t count)
+{
+    std::lock_guard tx(l.tx_mu);
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t out[2];
+        size_t n = 0;
+        {
+            std::lock_guard g(l.mu);
+            if (l.silent || l.hung_up || l.master < 0) {
+                ++l.counters.tx_lost;
+                continue;
+            }
+            ByteFate fate;
+            if (l.faults_active) fate = decide_tx_fate(l.faults, l.plan, bytes[i]);
+            if (fate.kind == FateKind::insert) {
+                ++l.counters.tx_inserted;
+                out[n++] = fate.value;
+            }
+            if (fate.kind == FateKind::corrupt) {
+                ++l.counters.tx_corrupted;
+                out[n++] = fate.value;
+            } else {
+                out[n++] = bytes[i];
+            }
+        }
+        for (size_t k = 0; k < n; ++k) {
+            if (l.byte_ns > 0) {
+                const int64_t now = monotonic_ns();
+                if (l.tx_next_free > now) sleep_until_ns(l.tx_next_free);
+                l.tx_next_free = std::max(now, l.tx_next_free) + l.byte_ns;
+            }
+            const bool sent = write_byte(l, out[k]);
+            std::lock_guard g(l.mu);
+            ++(sent ? l.counters.tx_bytes : l.counters.tx_lost);
+        }
+    }
+}
+
+void line_send(Line& l, const std::string& text)
+{
+    line_send(l, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+int line_unread_by_host(Line& l)
+{
+    std::lock_guard tx(l.tx_mu);
+    int pending = 0;
+    if (l.keeper < 0 || ioctl(l.keeper, FIONREAD, &pending) != 0) return 0;
+    return pending;
+}
+
+LineCounters line_counters(Line& l)
+{
+    std::lock_guard g(l.mu);
+    return l.counters;
+}

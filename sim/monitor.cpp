@@ -1,0 +1,295 @@
+#include "monitor.h"
+
+#include "cpu.h"
+#include "hardware.h"
+#include "srecord.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+const char* const PMON_PROMPT_TEXT = "PMON> ";
+
+namespace {
+
+constexpr char CRLF[] = "\r\n";
+constexpr char RESTORE_INIT[] = "init=/sbin/restore_defaults";
+// Longest command line the monitor keeps; further characters are ignored.
+constexpr size_t COMMAND_LINE_MAX = 255;
+// Longest record "load" keeps; a longer one is refused when its ETX comes.
+constexpr size_t RECORD_MAX = 600;
+// Pause between the restore program's "Hard reset" and the monitor's restart.
+constexpr auto RESET_PAUSE = std::chrono::milliseconds(200);
+
+void send(Device& d, const std::string& text) { line_send(d.line, text); }
+
+void send_byte(Device& d, uint8_t b) { line_send(d.line, &b, 1); }
+
+std::string hex(uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%x", v);
+    return buf;
+}
+
+bool parse_hex(const std::string& text, uint32_t& value)
+{
+    std::string t = text;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+    if (t.empty() || t.size() > 8) return false;
+    for (char c : t)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    value = static_cast<uint32_t>(std::strtoul(t.c_str(), nullptr, 16));
+    return true;
+}
+
+// Reads a typed line up to CR with echo and editing.
+std::string read_typed_line(Device& d)
+{
+    std::string line;
+    for (;;) {
+        const int c = line_get(d.line, -1);
+        if (c == '\r') return line;
+        if (c == BS || c == DEL) {
+            if (!line.empty()) {
+                line.pop_back();
+                send(d, "\b \b");
+            }
+        } else if (c >= 0x20 && c < 0x7F && line.size() < COMMAND_LINE_MAX) {
+            line.push_back(static_cast<char>(c));
+            send_byte(d, static_cast<uint8_t>(c));
+        }
+        // Other control bytes (LF included) are not echoed and not kept.
+    }
+}
+
+bool store_record(Device& d, const SRecord& r)
+{
+    const uint32_t at = physical_address(r.address);
+    if (uint64_t(at) + r.data.size() > RAM_SIZE) return false;
+    std::copy(r.data.begin(), r.data.end(), d.ram + at);
+    return true;
+}
+
+void run_load(Device& d)
+{
+    send(d, "Loading S-records, each ended by ETX\r\n");
+    std::string record;
+    unsigned number = 0;
+    uint64_t bytes = 0;
+    for (;;) {
+        const int c = line_get(d.line, -1);
+        if (c == ETX) {
+            SRecord r;
+            std::string why;
+            ++number;
+            bool ok = record.size() <= RECORD_MAX && srecord_parse(record, r, why);
+            if (ok && r.kind == SRecordKind::data) ok = store_record(d, r);
+            if (d.options.faults.nak_record == number) ok = false;
+            record.clear();
+            {
+                std::lock_guard g(d.mu);
+                ++(ok ? d.stats.records_acked : d.stats.records_refused);
+            }
+            send_byte(d, ok ? ACK : NAK);
+            if (!ok) continue;
+            if (r.kind == SRecordKind::data) bytes += r.data.size();
+            if (r.kind == SRecordKind::end) {
+                {
+                    std::lock_guard g(d.mu);
+                    ++d.stats.loads_completed;
+                }
+                send(d, "\r\nLoaded " + std::to_string(bytes) + " bytes, entry point " + hex(r.address) + CRLF);
+                return;
+            }
+        } else if ((c == '\r' || c == '\n') && record.empty()) {
+            // A bare line end gives the keyboard back, as an interrupted download would.
+            send(d, "\r\nload aborted\r\n");
+            return;
+        } else if (c != '\r' && c != '\n' && record.size() <= RECORD_MAX) {
+            record.push_back(static_cast<char>(c));
+        }
+    }
+}
+
+void run_go(Device& d, uint32_t entry)
+{
+    {
+        std::lock_guard g(d.mu);
+        ++d.stats.programs_started;
+    }
+    line_set_faults_active(d.line, true);
+    const ProgramOutcome out = cpu_run(d, entry);
+    line_set_faults_active(d.line, false);
+    std::lock_guard g(d.mu);
+    if (out.returned) {
+        ++d.stats.programs_returned;
+    } else {
+        ++d.stats.programs_faulted;
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "\r\nException at pc %08x: %s\r\n", out.pc, out.fault.c_str());
+        send(d, buf);
+    }
+}
+
+void run_flash(Device& d, const Command& cmd)
+{
+    const std::string problem = flash_range_problem(cmd.ram, cmd.size, cmd.offset,
+                                                    static_cast<uint32_t>(d.flash.bytes.size()));
+    if (!problem.empty()) {
+        send(d, "flash: " + problem + CRLF);
+        return;
+    }
+    send(d, "Program flash 0x" + hex(cmd.offset) + "..0x" + hex(cmd.offset + cmd.size - 1) + " from " +
+                hex(cmd.ram) + "? (y/n) ");
+    const std::string answer = read_typed_line(d);
+    send(d, CRLF);
+    if (answer != "y") {
+        send(d, "Not programmed.\r\n");
+        return;
+    }
+    const unsigned blocks = (cmd.size + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE;
+    const uint8_t* source = d.ram + physical_address(cmd.ram);
+    for (unsigned k = 0; k < blocks; ++k) {
+        const uint32_t done = k * FLASH_BLOCK_SIZE;
+        const uint32_t length = std::min(FLASH_BLOCK_SIZE, cmd.size - done);
+        const unsigned every = d.options.faults.error_every;
+        if (every != 0 && (k + 1) % every == 0)
+            send(d, "Error: block " + std::to_string(k + 1) + " did not verify, programmed again\r\n");
+        if (d.options.block_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d.options.block_ms));
+        std::string error;
+        bool ok;
+        {
+            std::lock_guard g(d.mu);
+            ok = flash_program(d.flash, cmd.offset + done, source + done, length, error);
+        }
+        if (!ok) {
+            send(d, "Error: " + error + CRLF);
+            return;
+        }
+        send(d, "Programming block " + std::to_string(k + 1) + " of " + std::to_string(blocks) + " at 0x" +
+                    hex(cmd.offset + done) + CRLF);
+    }
+    {
+        std::lock_guard g(d.mu);
+        d.stats.programmed.push_back({cmd.offset, cmd.size, cmd.ram, blocks});
+    }
+    send(d, "Flash programmed: 0x" + hex(cmd.size) + " bytes at 0x" + hex(cmd.offset) + CRLF);
+}
+
+// Boots the system; returns true when the handheld comes back to the monitor.
+bool run_boot(Device& d, const Command& cmd)
+{
+    send(d, "Starting kernel...\r\n"
+            "Linux version 2.4.18-qz4 (qz4sim)\r\n"
+            "Kernel command line: console=ttyS0,115200\r\n"
+            "Freeing unused kernel memory: 64k freed\r\n");
+    std::lock_guard g(d.mu);
+    if (!cmd.restore_defaults) {
+        ++d.stats.system_boots;
+        send(d, "\r\nqz4 login: ");
+        return false;
+    }
+    ++d.stats.restores;
+    send(d, "Restoring factory defaults...\r\n"
+            "Defaults restored.\r\n"
+            "Hard reset\r\n");
+    return true;
+}
+
+void system_running(Device& d)
+{
+    // The booted system does not answer on this line; only a reset would bring the monitor back.
+    for (;;) line_get(d.line, -1);
+}
+
+}  // namespace
+
+Command parse_command(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    Command c;
+    if (words.empty()) return c;
+    c.name = words[0];
+    if (c.name == "load") {
+        c.kind = CommandKind::load;
+    } else if (c.name == "g") {
+        c.kind = CommandKind::go;
+        if (words.size() != 3 || words[1] != "-e" || !parse_hex(words[2], c.entry)) {
+            c.kind = CommandKind::bad_usage;
+            c.usage = "g -e ADDR";
+        }
+    } else if (c.name == "flash") {
+        c.kind = CommandKind::flash;
+        if (words.size() != 4 || !parse_hex(words[1], c.ram) || !parse_hex(words[2], c.size) ||
+            !parse_hex(words[3], c.offset)) {
+            c.kind = CommandKind::bad_usage;
+            c.usage = "flash RAM SIZE OFFSET";
+        }
+    } else if (c.name == "unzip") {
+        c.kind = CommandKind::unzip;
+    } else if (c.name == "$linux") {
+        c.kind = CommandKind::boot;
+        for (size_t i = 1; i < words.size(); ++i)
+            if (words[i] == RESTORE_INIT) c.restore_defaults = true;
+    } else {
+        c.kind = CommandKind::unknown;
+    }
+    return c;
+}
+
+std::string flash_range_problem(uint32_t ram, uint32_t size, uint32_t offset, uint32_t flash_size)
+{
+    if (size == 0) return "nothing to program";
+    if (uint64_t(physical_address(ram)) + size > RAM_SIZE) return "source outside RAM";
+    if (uint64_t(offset) + size > flash_size) return "range outside the flash";
+    return "";
+}
+
+void monitor_run(Device& d, const std::function<void()>& booted)
+{
+    for (;;) {
+        const Command cmd = parse_command(read_typed_line(d));
+        send(d, CRLF);
+        switch (cmd.kind) {
+        case CommandKind::empty:
+            break;
+        case CommandKind::load:
+            run_load(d);
+            break;
+        case CommandKind::go:
+            run_go(d, cmd.entry);
+            break;
+        case CommandKind::flash:
+            run_flash(d, cmd);
+            break;
+        case CommandKind::unzip:
+            send(d, "Unzipping kernel... done\r\n");
+            break;
+        case CommandKind::boot: {
+            const bool back_to_monitor = run_boot(d, cmd);
+            if (d.options.exit_after_boot && booted) {
+                booted();
+                system_running(d);
+            }
+            if (!back_to_monitor) system_running(d);
+            std::this_thread::sleep_for(RESET_PAUSE);
+            send(d, "\r\nPMON/QZ4 boot monitor (qz4sim)\r\n");
+            break;
+        }
+        case CommandKind::bad_usage:
+            send(d, "usage: " + cmd.usage + CRLF);
+            break;
+        case CommandKind::unknown:
+            send(d, cmd.name + ": Command not found" + CRLF);
+            break;
+        }
+        send(d, PMON_PROMPT_TEXT);
+    }
+}

@@ -1,0 +1,141 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <type_traits>
+
+const char* const SIM_USAGE =
+    "usage: qz4sim [options]            play the handheld on a new pseudo-terminal\n"
+    "       qz4sim --flash FILE --compare OFFSET IMAGE\n"
+    "       qz4sim --flash FILE --check-erased OFFSET SIZE\n"
+    "\n"
+    "  --flash FILE          flash contents (default qz4sim-flash.bin; created 0xFF-filled\n"
+    "                        with the monitor's image at 0xC00000 when missing)\n"
+    "  --flash-size BYTES    size of a new flash file (default 0x1000000)\n"
+    "  --link PATH           symlink PATH to the pseudo-terminal's slave\n"
+    "  --report FILE         write the report to FILE (at exit and on SIGUSR1)\n"
+    "  --baud RATE           pace the line at RATE bit/s, 10 bits a byte (default: unpaced)\n"
+    "  --block-ms MS         time to program one 0x20000-byte flash block (default 0)\n"
+    "  --exit-after-boot     end once the handheld has booted its system\n"
+    "faults (seeded; applied while a program started with \"g -e\" runs):\n"
+    "  --seed N              seed of the fault generator (default 1)\n"
+    "  --rx-drop P           lose a received byte with probability P\n"
+    "  --rx-corrupt P        corrupt received bytes: a burst starts with probability P\n"
+    "  --burst N             received bytes changed by one corruption (default 1)\n"
+    "  --rx-noise P          insert a random received byte with probability P\n"
+    "  --tx-corrupt P        change a sent byte with probability P\n"
+    "  --tx-noise P          send a random extra byte with probability P\n"
+    "  --faults-everywhere   apply the probabilities above to the whole dialogue\n"
+    "  --silent-after N      hang (no input, no output) after N received bytes\n"
+    "  --hangup-after N      hang up the line after N received bytes\n"
+    "  --error-every N       print an \"Error\" line before every N-th programmed block\n"
+    "  --nak-record N        refuse the N-th S-record of every \"load\" with NAK\n"
+    "The slave's path and kelvane's -s value go to standard output as\n"
+    "QZ4SIM_TTY=/dev/pts/N and QZ4SIM_PORT=pts/N; everything else to standard error.\n";
+
+namespace {
+
+bool parse_number(const std::string& text, unsigned long long& value)
+{
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    value = std::strtoull(text.c_str(), &end, 0);
+    return errno == 0 && *end == '\0' && text[0] != '-';
+}
+
+bool parse_probability(const std::string& text, double& value)
+{
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return *end == '\0' && value >= 0 && value <= 1;
+}
+
+}  // namespace
+
+bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std::string& error)
+{
+    FaultPlan& f = o.faults;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto next = [&](std::string& out) {
+            if (i + 1 >= args.size()) {
+                error = a + " needs a value";
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        auto number = [&](auto& out, unsigned long long max) {
+            std::string text;
+            unsigned long long v = 0;
+            if (!next(text)) return false;
+            if (!parse_number(text, v) || v > max) {
+                error = "bad number for " + a + ": '" + text + "'";
+                return false;
+            }
+            out = static_cast<std::remove_reference_t<decltype(out)>>(v);
+            return true;
+        };
+        auto probability = [&](double& out) {
+            std::string text;
+            if (!next(text)) return false;
+            if (!parse_probability(text, out)) {
+                error = "bad probability for " + a + ": '" + text + "'";
+                return false;
+            }
+            return true;
+        };
+        constexpr unsigned long long U32 = 0xFFFFFFFFull;
+        constexpr unsigned long long BIG = 1ull << 62;
+
+        bool ok = true;
+        if (a == "--flash") ok = next(o.flash_path);
+        else if (a == "--flash-size") {
+            ok = number(o.flash_size, U32);
+            if (ok && (o.flash_size == 0 || o.flash_size % 0x1000 != 0)) {
+                error = "--flash-size must be a positive multiple of 0x1000";
+                ok = false;
+            }
+        }
+        else if (a == "--link") ok = next(o.link_path);
+        else if (a == "--report") ok = next(o.report_path);
+        else if (a == "--baud") ok = number(o.baud, 10000000);
+        else if (a == "--block-ms") ok = number(o.block_ms, 600000);
+        else if (a == "--exit-after-boot") o.exit_after_boot = true;
+        else if (a == "--seed") ok = number(f.seed, ~0ull);
+        else if (a == "--rx-drop") ok = probability(f.rx_drop);
+        else if (a == "--rx-corrupt") ok = probability(f.rx_corrupt);
+        else if (a == "--rx-noise") ok = probability(f.rx_noise);
+        else if (a == "--tx-corrupt") ok = probability(f.tx_corrupt);
+        else if (a == "--tx-noise") ok = probability(f.tx_noise);
+        else if (a == "--burst") {
+            ok = number(f.burst, FAULT_BURST_MAX);
+            if (ok && f.burst == 0) {
+                error = "--burst must be at least 1";
+                ok = false;
+            }
+        }
+        else if (a == "--faults-everywhere") f.everywhere = true;
+        else if (a == "--silent-after") ok = number(f.silent_after, BIG);
+        else if (a == "--hangup-after") ok = number(f.hangup_after, BIG);
+        else if (a == "--error-every") ok = number(f.error_every, U32);
+        else if (a == "--nak-record") ok = number(f.nak_record, U32);
+        else if (a == "--compare") {
+            o.mode = SimOptions::Mode::compare;
+            ok = number(o.inspect_offset, U32) && next(o.compare_image);
+        }
+        else if (a == "--check-erased") {
+            o.mode = SimOptions::Mode::check_erased;
+            ok = number(o.inspect_offset, U32) && number(o.inspect_size, U32);
+        }
+        else if (a == "-h" || a == "--help") o.mode = SimOptions::Mode::help;
+        else {
+            error = "unknown option '" + a + "'";
+            ok = false;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}

@@ -1,0 +1,51 @@
+// Command line of qz4sim.
+//
+// The simulator either plays the handheld on a new pseudo-terminal (the normal
+// mode) or, with --compare / --check-erased, only inspects a flash file and
+// exits. Fault injection is seeded, so a run with the same options and the same
+// host traffic injects the same faults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A corruption burst longer than one XMODEM packet tells nothing new.
+constexpr unsigned FAULT_BURST_MAX = 132;
+
+struct FaultPlan {
+    uint64_t seed = 1;
+    double rx_drop = 0;      // probability that a received byte is lost
+    double rx_corrupt = 0;   // probability that a corruption burst starts at a received byte
+    double rx_noise = 0;     // probability that a random byte is inserted before a received byte
+    double tx_corrupt = 0;   // probability that a sent byte is changed
+    double tx_noise = 0;     // probability that a random byte is sent before a sent byte
+    unsigned burst = 1;      // received bytes hit by one corruption
+    bool everywhere = false; // faults on the whole line, not only while a program runs
+    long long silent_after = -1;  // received bytes after which the handheld hangs
+    long long hangup_after = -1;  // received bytes after which the line is hung up
+    unsigned error_every = 0;     // an "Error" line before every n-th programmed block
+    unsigned nak_record = 0;      // the n-th record of every "load" is refused
+};
+
+struct SimOptions {
+    std::string flash_path = "qz4sim-flash.bin";
+    uint32_t flash_size = 16u << 20;
+    std::string link_path;    // symlink to the slave, when given
+    std::string report_path;  // report file, rewritten on request and at exit
+    unsigned baud = 0;        // 0: unpaced; otherwise 10 bits per byte at this rate
+    unsigned block_ms = 0;    // time to program one flash block
+    bool exit_after_boot = false;
+    FaultPlan faults;
+
+    // Inspection modes.
+    enum class Mode { simulate, compare, check_erased, help } mode = Mode::simulate;
+    uint32_t inspect_offset = 0;
+    uint32_t inspect_size = 0;
+    std::string compare_image;
+};
+
+// Parses argv; on error returns false with a message in `error`.
+bool parse_sim_options(const std::vector<std::string>& args, SimOptions& options, std::string& error);
+
+extern const char* const SIM_USAGE;

@@ -1,0 +1,26 @@
+#include "packet_watch.h"
+
+void packet_watch_delivered(PacketWatch& w, uint8_t value, bool altered)
+{
+    if (w.since_answer < XMODEM_PACKET_SIZE) {
+        w.value[w.since_answer] = value;
+        w.altered[w.since_answer] = altered;
+    }
+    if (w.since_answer <= XMODEM_PACKET_SIZE) ++w.since_answer;
+}
+
+void packet_watch_sent(PacketWatch& w, PacketCounts& c, uint8_t value)
+{
+    if (value != ACK && value != NAK) return;
+    if (w.since_answer == XMODEM_PACKET_SIZE && w.value[0] == SOH) {
+        bool damaged = false;
+        for (unsigned i = 0; i < XMODEM_PACKET_SIZE; ++i)
+            if (w.altered[i] && i != XMODEM_COMPLEMENT_INDEX) damaged = true;
+        ++c.answered;
+        if (damaged) {
+            ++c.damaged;
+            if (value == ACK) ++c.damaged_accepted;
+        }
+    }
+    w.since_answer = 0;
+}

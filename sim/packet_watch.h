@@ -1,0 +1,28 @@
+// Watches the XMODEM packets a program receives, to tell damaged packets apart.
+//
+// The receiver reads exactly one packet (132 bytes from SOH) between two of its
+// answers, so the bytes delivered since its last ACK or NAK are the packet it
+// is answering. When one of them was altered by an injected fault (the
+// complement byte excepted, which the receiver ignores) the packet is damaged;
+// an ACK for a damaged packet is the 8-bit checksum's blind spot at work.
+#pragma once
+
+#include "hardware.h"
+
+#include <cstdint>
+
+struct PacketWatch {
+    uint8_t value[XMODEM_PACKET_SIZE] = {};
+    bool altered[XMODEM_PACKET_SIZE] = {};
+    unsigned since_answer = 0;  // bytes delivered since the last answer (saturates)
+};
+
+struct PacketCounts {
+    uint64_t answered = 0;          // packets answered with ACK or NAK
+    uint64_t damaged = 0;           // ... of which damaged by a fault
+    uint64_t damaged_accepted = 0;  // ... of which acknowledged
+};
+
+void packet_watch_delivered(PacketWatch& watch, uint8_t value, bool altered);
+// A byte the program sends; ACK and NAK close the packet in hand.
+void packet_watch_sent(PacketWatch& watch, PacketCounts& counts, uint8_t value);

@@ -1,0 +1,69 @@
+#include "report.h"
+
+#include "hardware.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string printf_string(const char* format, auto... args)
+{
+    char buf[256];
+    std::snprintf(buf, sizeof buf, format, args...);
+    return buf;
+}
+
+using ull = unsigned long long;
+
+}  // namespace
+
+std::string format_report(const std::string& flash_path, uint32_t flash_size, const DeviceStats& s,
+                          const LineCounters& l, bool silent, bool hung_up)
+{
+    std::string r = "qz4sim report\n";
+    r += printf_string("flash: %s (0x%x bytes)\n", flash_path.c_str(), flash_size);
+    bool monitor_hit = false;
+    for (const ProgramRecord& p : s.programmed) {
+        r += printf_string("programmed: 0x%06x..0x%06x (0x%x bytes) from RAM %08x in %u blocks\n", p.offset,
+                           p.offset + p.size - 1, p.size, p.ram, p.blocks);
+        if (p.offset < MONITOR_AREA_START + MONITOR_AREA_SIZE && p.offset + p.size > MONITOR_AREA_START)
+            monitor_hit = true;
+    }
+    if (s.programmed.empty()) r += "programmed: nothing\n";
+    r += printf_string("monitor area overwritten: %s\n", monitor_hit ? "yes" : "no");
+    r += printf_string("records: %llu acked, %llu refused, %llu loads completed\n", ull(s.records_acked),
+                       ull(s.records_refused), ull(s.loads_completed));
+    r += printf_string("programs: %llu started, %llu returned, %llu faulted\n", ull(s.programs_started),
+                       ull(s.programs_returned), ull(s.programs_faulted));
+    r += printf_string("packets: %llu answered, %llu damaged, %llu damaged accepted\n", ull(s.packets.answered),
+                       ull(s.packets.damaged), ull(s.packets.damaged_accepted));
+    r += printf_string("faults: rx dropped %llu, rx corrupted %llu, rx inserted %llu, tx corrupted %llu, "
+                       "tx inserted %llu\n",
+                       ull(l.rx_dropped), ull(l.rx_corrupted), ull(l.rx_inserted), ull(l.tx_corrupted),
+                       ull(l.tx_inserted));
+    r += printf_string("line: %llu bytes received, %llu sent, %llu lost, silent %s, hung up %s\n", ull(l.rx_bytes),
+                       ull(l.tx_bytes), ull(l.tx_lost), silent ? "yes" : "no", hung_up ? "yes" : "no");
+    r += printf_string("empty polls: %llu\n", ull(s.empty_polls));
+    r += printf_string("bytes sent with the gate bit set: %llu\n", ull(s.tx_outside_gate));
+    r += printf_string("boots: %u system, %u restore\n", s.system_boots, s.restores);
+    return r;
+}
+
+std::string device_report(Device& d)
+{
+    DeviceStats stats;
+    {
+        std::lock_guard g(d.mu);
+        stats = d.stats;
+    }
+    bool silent, hung_up;
+    LineCounters counters;
+    {
+        std::lock_guard g(d.line.mu);
+        silent = d.line.silent;
+        hung_up = d.line.hung_up;
+        counters = d.line.counters;
+    }
+    return format_report(d.flash.path, static_cast<uint32_t>(d.flash.bytes.size()), stats, counters, silent,
+                         hung_up);
+}

@@ -1,0 +1,29 @@
+// Motorola S-records as the monitor's "load" command takes them.
+//
+// The host sends one record at a time and ends it with ETX; the monitor checks
+// the record's shape (type, even count of hex digits, count byte matching the
+// length) and its checksum before it stores anything, and answers NAK when one
+// of them is wrong. Parsing is a pure function so that every shape can be
+// tested from a table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class SRecordKind { header, data, count, end };
+
+struct SRecord {
+    char type = '0';         // the digit after 'S'
+    SRecordKind kind = SRecordKind::header;
+    uint32_t address = 0;    // load address (data) or start address (end)
+    std::vector<uint8_t> data;
+};
+
+// Parses one record without its terminator. Leading and trailing CR, LF and
+// spaces are ignored. On failure returns false and says why in `why`.
+bool srecord_parse(std::string_view text, SRecord& record, std::string& why);
+
+// Ones' complement of the low byte of the sum of count, address and data bytes.
+uint8_t srecord_checksum(const std::vector<uint8_t>& count_address_data);

@@ -1,0 +1,213 @@
+#include "support/scripted_monitor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+constexpr char SOH = 0x01, ETX = 0x03, EOT = 0x04, ACK = 0x06, NAK = 0x15;
+constexpr char PROMPT[] = "\r\nPMON> ";
+constexpr unsigned long BLOCK = 0x20000;
+constexpr size_t PACKET = 132;
+
+bool starts_with(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
+
+}  // namespace
+
+std::string programming_blocks(const FlashRequest& request, unsigned long blocks) {
+    std::string out = "\r\nErasing flash\r\n";
+    for (unsigned long i = 0; i < blocks; ++i) {
+        char line[64];
+        snprintf(line, sizeof line, "Programming block %lx\r\n", request.offset + i * BLOCK);
+        out += line;
+    }
+    return out + PROMPT;
+}
+
+ScriptedMonitor::ScriptedMonitor(int master_fd, MonitorScript script) : master_fd_(master_fd), script_(std::move(script)) {
+    if (!script_.programming)
+        script_.programming = [](const FlashRequest& r) { return programming_blocks(r, r.size / BLOCK); };
+}
+
+void ScriptedMonitor::say(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(master_fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error("monitor write failed");
+        done += static_cast<size_t>(n);
+    }
+}
+
+void ScriptedMonitor::command(const std::string& line) {
+    if (line.empty()) {
+        say(PROMPT);
+        return;
+    }
+    say(line + "\r\n");  // the monitor echoes every command
+    if (line == "load") {
+        mode_ = Mode::load;
+    } else if (line == "g -e a0080274") {
+        mode_ = Mode::xmodem;
+        expected_block_ = 1;
+        transfers.emplace_back();
+        say(std::string(1, NAK));
+    } else if (starts_with(line, "flash ")) {
+        flash_commands.push_back(line);
+        pending_ = FlashRequest{};
+        sscanf(line.c_str(), "flash 80090000 %lx %lx", &pending_.size, &pending_.offset);
+        pending_.job = static_cast<int>(flash_commands.size()) - 1;
+        say("Program flash? (y/n) ");
+    } else if (line == "y") {
+        const std::string output = script_.programming(pending_);
+        say(output);
+        if (output.empty()) mode_ = Mode::silent;
+    } else if (line == "unzip") {
+        say("Uncompressing kernel... done\r\nPMON> ");
+    } else if (starts_with(line, "$linux console=")) {
+        say(script_.restore_output);
+    } else if (line == "$linux") {
+        say("Linux booting\r\n");
+    } else {
+        say(std::string("Unknown command\r\nPMON> "));
+    }
+}
+
+void ScriptedMonitor::xmodem_byte(unsigned char byte) {
+    if (packet_.empty() && byte == EOT) {
+        say(std::string(1, ACK) + "\r\nDownload Successful\r\nPMON> ");
+        mode_ = Mode::command;
+        return;
+    }
+    packet_ += static_cast<char>(byte);
+    if (packet_.size() < PACKET) return;
+    unsigned sum = 0;
+    for (size_t i = 3; i < 131; ++i) sum += static_cast<unsigned char>(packet_[i]);
+    const auto block = static_cast<unsigned char>(packet_[1]);
+    const bool good = packet_[0] == SOH && block == expected_block_ % 256 &&
+                      static_cast<unsigned char>(packet_[2]) == 0xFF - block &&
+                      static_cast<unsigned char>(packet_[131]) == (sum & 0xFF);
+    if (good) {
+        transfers.back() += packet_.substr(3, 128);
+        ++expected_block_;
+    } else {
+        ++bad_packets;
+    }
+    packet_.clear();
+    say(std::string(1, good ? ACK : NAK));
+}
+
+void ScriptedMonitor::take(unsigned char byte) {
+    switch (mode_) {
+        case Mode::command:
+            if (byte == '\r') {
+                const std::string line = line_;
+                line_.clear();
+                command(line);
+            } else {
+                line_ += static_cast<char>(byte);
+            }
+            break;
+        case Mode::load:
+            if (byte != ETX) {
+                line_ += static_cast<char>(byte);
+                break;
+            }
+            say(std::string(1, ACK));
+            if (starts_with(line_, "S7")) {
+                mode_ = Mode::command;
+                say("\r\nEntry address is a0080000\r\nPMON> ");
+            }
+            line_.clear();
+            break;
+        case Mode::xmodem:
+            xmodem_byte(byte);
+            break;
+        case Mode::silent:
+            break;
+    }
+}
+
+int ScriptedMonitor::serve(pid_t pid, int timeout_seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
+    int status = 0;
+    bool ended = false;
+    while (!ended) {
+        pollfd p{master_fd_, POLLIN, 0};
+        const int ready = poll(&p, 1, 20);
+        if (ready > 0 && (p.revents & POLLIN)) {
+            char buffer[4096];
+            const ssize_t n = read(master_fd_, buffer, sizeof buffer);
+            for (ssize_t i = 0; i < n; ++i) {
+                received += buffer[i];
+                take(static_cast<unsigned char>(buffer[i]));
+            }
+            continue;
+        }
+        if (waitpid(pid, &status, WNOHANG) == pid) ended = true;
+        if (!ended && Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+    }
+    // Whatever kelvane wrote just before it ended.
+    for (;;) {
+        pollfd p{master_fd_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) break;
+        char buffer[4096];
+        const ssize_t n = read(master_fd_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            received += buffer[i];
+            take(static_cast<unsigned char>(buffer[i]));
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+pid_t start_kelvane(const std::vector<std::string>& args, const std::string& cwd, const std::string& err_path) {
+    std::vector<char*> argv;
+    std::string program = KELVANE_BINARY;
+    argv.push_back(program.data());
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(127);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+std::string xmodem_wire(const std::string& file) {
+    std::string wire;
+    const size_t packets = file.size() / 128 + 1;
+    for (size_t i = 1; i <= packets; ++i) {
+        std::string data = file.substr(std::min(file.size(), (i - 1) * 128), 128);
+        data.resize(128, 0x1A);
+        unsigned sum = 0;
+        for (unsigned char c : data) sum += c;
+        const auto block = static_cast<unsigned char>(i % 256);
+        wire += SOH;
+        wire += static_cast<char>(block);
+        wire += static_cast<char>(0xFF - block);
+        wire += data;
+        wire += static_cast<char>(sum & 0xFF);
+    }
+    return wire + EOT;
+}

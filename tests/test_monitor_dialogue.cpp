@@ -1,0 +1,281 @@
+// Whole runs of the kelvane binary against a scripted monitor on a pty: the
+// exact bytes the monitor receives and the standard error texts in order.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/pty_pair.h"
+#include "support/run_binary.h"
+#include "support/scripted_monitor.h"
+#include "transfer/loader_upload.h"
+
+namespace {
+
+constexpr int RUN_LIMIT_SECONDS = 120;  // a whole run normally takes a few seconds
+
+const std::string WAKE = "\r";
+const std::string GETPMON = "\r\r\r";  // "\r\r", drain, "\r"
+const std::string START = "g -e a0080274\r";
+const std::string RESTORE = "$linux console=ttyS0,115200 init=/sbin/restore_defaults\r";
+
+std::string upload() {
+    std::string wire = "load\r";
+    for (int i = 0; i < loader_srec_count; ++i) wire += std::string(loader_srec[i]) + '\x03';
+    return wire + GETPMON;
+}
+
+struct Job {
+    std::string file;  // its bytes
+    std::string flash_command;
+};
+
+// What the monitor must receive for these jobs, up to the final wake-up.
+std::string jobs_wire(const std::vector<Job>& jobs, bool load) {
+    std::string wire = WAKE;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        wire += GETPMON;
+        if (i == 0 && load) wire += upload();
+        wire += START + xmodem_wire(jobs[i].file) + GETPMON + jobs[i].flash_command + "\r" + "y\r";
+    }
+    return wire + GETPMON;
+}
+
+// Empty when every text occurs in err in this order; else the first one missing.
+std::string missing_in_order(const std::string& err, const std::vector<std::string>& texts) {
+    size_t at = 0;
+    for (const auto& text : texts) {
+        const size_t found = err.find(text, at);
+        if (found == std::string::npos) return text;
+        at = found + text.size();
+    }
+    return "";
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+struct DialogueRun {
+    int exit_status = -1;
+    std::string err;
+    std::string received;
+    std::vector<std::string> transfers;
+    std::vector<std::string> flash_commands;
+    int bad_packets = 0;
+};
+
+class DialogueTest : public PtyTest {
+protected:
+    // Runs kelvane with -s for the pty and args, the monitor playing script.
+    DialogueRun run(std::vector<std::string> args, MonitorScript script = {}, int limit = RUN_LIMIT_SECONDS) {
+        args.insert(args.begin(), {"-s", slave_path.substr(5)});  // "/dev/pts/N" -> "pts/N"
+        const std::string err_path = dir.file("stderr.txt");
+        ScriptedMonitor monitor(master_fd, std::move(script));
+        const pid_t pid = start_kelvane(args, dir.path(), err_path);
+        DialogueRun result;
+        result.exit_status = monitor.serve(pid, limit);
+        result.err = read_file(err_path);
+        result.received = monitor.received;
+        result.transfers = monitor.transfers;
+        result.flash_commands = monitor.flash_commands;
+        result.bad_packets = monitor.bad_packets;
+        return result;
+    }
+
+    std::string image(const std::string& name, long long size, unsigned seed = 3) {
+        write_pattern_file(dir.file(name), size, seed);
+        return dir.file(name);
+    }
+
+    TempDir dir;
+};
+
+// The texts of one job after the loader is in place, from the receiver's start.
+std::vector<std::string> job_texts(const std::string& file, const std::string& total_kb) {
+    return {"Sending xmodem start command...done\n",
+            "Starting xmodem send - " + file + "...\n",
+            "DONE --          \nElapsed time:  ",
+            "Looking for PMON prompt...done\n",
+            "Sending flash command...done\n",
+            "\r -- [0k/" + total_kb + "k] |  0.00 KB/s |   0% | 00:00s ETA --",
+            "\r -- [" + total_kb + "k/" + total_kb + "k] | ",
+            "KB/s | 100% | DONE --          \nElapsed time:  "};
+}
+
+TEST_F(DialogueTest, OneJobUploadsTheLoaderSendsTheImageAndProgramsIt) {
+    const std::string file = image("kernel.bin", 0x20000);
+    const DialogueRun r = run({file, "kernel"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 0"}}, true))
+        << "received bytes differ";
+    EXPECT_EQ(r.flash_commands, std::vector<std::string>{"flash 80090000 20000 0"});
+    EXPECT_EQ(r.bad_packets, 0);
+
+    std::vector<std::string> texts = {"Opening serial port...done\n",
+                                      "Waiting for input from port (CTRL-C to exit)...done\n\n",
+                                      "Looking for PMON prompt...done\n",
+                                      "Sending etxack start command...done\n",
+                                      "Starting etxack send (xmodem-load)...done\n\n",
+                                      "Looking for PMON prompt...done\n"};
+    // The completion line shows the whole size whatever the rate.
+    for (auto& t : job_texts(file, "128")) texts.push_back(t);
+    texts.push_back("Looking for PMON prompt...done\n");
+    EXPECT_EQ(missing_in_order(r.err, texts), "") << r.err;
+    EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
+}
+
+TEST_F(DialogueTest, TwoJobsUploadOnceAndStartEachMeterFromZero) {
+    const std::string kernel = image("k.bin", 0x20001, 4);
+    const std::string empty = image("empty.bin", 0);
+    const DialogueRun r = run({kernel, "kernel", empty, "romdisk"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    // 0x20001 bytes take two blocks; nothing takes none.
+    const std::vector<Job> jobs = {{read_file(kernel), "flash 80090000 40000 0"},
+                                   {"", "flash 80090000 0 200000"}};
+    EXPECT_TRUE(r.received == jobs_wire(jobs, true)) << "received bytes differ";
+    EXPECT_EQ(count_of(r.received, "load\r"), 1u);
+    EXPECT_EQ(r.transfers.size(), 2u);
+
+    std::vector<std::string> texts = job_texts(kernel, "256");
+    for (auto& t : job_texts(empty, "0")) texts.push_back(t);
+    EXPECT_EQ(missing_in_order(r.err, texts), "") << r.err;
+    EXPECT_EQ(count_of(r.err, "Starting etxack send"), 1u);
+}
+
+TEST_F(DialogueTest, NoUploadWithX) {
+    const std::string file = image("rd.bin", 300);
+    const DialogueRun r = run({"-X", file, "romdisk"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 200000"}}, false))
+        << "received bytes differ";
+    EXPECT_EQ(r.err.find("etxack"), std::string::npos);
+}
+
+TEST_F(DialogueTest, RestoreAloneSeeksThePromptOnceThenUnzipsAndEchoesUpToHardReset) {
+    const DialogueRun r = run({"-R"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(r.received == WAKE + GETPMON + "unzip\r" + RESTORE) << r.received;
+    EXPECT_EQ(missing_in_order(r.err, {"Waiting for input from port (CTRL-C to exit)...done\n\n",
+                                       "Looking for PMON prompt...done\n", "Unzipping kernel...done\n",
+                                       "Restoring defaults...\n",
+                                       "$linux console=ttyS0,115200 init=/sbin/restore_defaults\n",
+                                       "Linux booting\nRestoring factory defaults\nHard reset\n",
+                                       "\nkelvane completed\n"}),
+              "")
+        << r.err;
+    EXPECT_EQ(r.err.find("never read"), std::string::npos);
+    EXPECT_EQ(count_of(r.err, "Looking for PMON prompt"), 1u);
+}
+
+TEST_F(DialogueTest, RestartAfterTheJobs) {
+    const std::string file = image("rd.bin", 300);
+    const DialogueRun r = run({"-r", file, "romdisk"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
+                                  "$linux\r")
+        << "received bytes differ";
+    EXPECT_EQ(missing_in_order(r.err, {"Looking for PMON prompt...done\n", "Unzipping kernel...done\n",
+                                       "Restarting system...done\n"}),
+              "")
+        << r.err;
+}
+
+TEST_F(DialogueTest, RestoreWinsOverRestart) {
+    const std::string file = image("rd.bin", 300);
+    const DialogueRun r = run({"-R", "-r", file, "romdisk"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
+                                  RESTORE)
+        << "received bytes differ";
+    EXPECT_EQ(r.err.find("Restarting"), std::string::npos);
+    EXPECT_NE(r.err.find("\nkelvane completed\n"), std::string::npos);
+}
+
+TEST_F(DialogueTest, SplitImageGoesAsTwoTransfersAndThePiecesAreRemoved) {
+    const long long size = 0x670001;  // one byte over what one transfer carries
+    const std::string file = image("big.rd", size, 9);
+    const DialogueRun r = run({"-t", dir.path(), file, "romdisk"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const std::string bytes = read_file(file);
+    const std::vector<Job> jobs = {{bytes.substr(0, 0x500000), "flash 80090000 500000 200000"},
+                                   {bytes.substr(0x500000), "flash 80090000 180000 700000"}};
+    EXPECT_TRUE(r.received == jobs_wire(jobs, true)) << "received bytes differ";
+    EXPECT_EQ(r.flash_commands, (std::vector<std::string>{jobs[0].flash_command, jobs[1].flash_command}));
+    const std::string piece1 = dir.file("big.rd.1"), piece2 = dir.file("big.rd.2");
+    struct stat status;
+    EXPECT_NE(stat(piece1.c_str(), &status), 0);
+    EXPECT_NE(stat(piece2.c_str(), &status), 0);
+    EXPECT_EQ(missing_in_order(r.err, {"Starting xmodem send - " + piece1 + "...\n",
+                                       "Starting xmodem send - " + piece2 + "...\n",
+                                       "Cleanup removing " + piece1 + " ...done\n",
+                                       "Cleanup removing " + piece2 + " ...done\n"}),
+              "")
+        << r.err;
+}
+
+TEST_F(DialogueTest, CaptureLogHoldsCommandsButNoLoaderLinesOrImageBytes) {
+    // Printable image bytes, so the log's filter alone could not hide them.
+    std::string text;
+    while (text.size() < 600) text += "IMAGEDATA-";
+    write_file(dir.file("text.rd"), text);
+    const DialogueRun r = run({"-l", dir.file("text.rd"), "romdisk"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const std::string log = read_file(dir.file("capture.log"));
+    EXPECT_EQ(missing_in_order(log, {"load\n", "g -e a0080274\n", "flash 80090000 20000 200000\n", "y\n",
+                                     "Programming block 200000\n", "PMON> \n"}),
+              "")
+        << log;
+    EXPECT_EQ(log.find("S31A"), std::string::npos);
+    EXPECT_EQ(log.find(loader_srec[0]), std::string::npos);
+    EXPECT_EQ(log.find("IMAGEDATA"), std::string::npos);
+    for (unsigned char c : log) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << int(c);
+}
+
+TEST_F(DialogueTest, ProgressStopsAtTheFlashSizeWhenMoreBlocksAreReported) {
+    const std::string file = image("rd.bin", 300);
+    MonitorScript script;
+    script.programming = [](const FlashRequest& request) { return programming_blocks(request, 3); };
+    const DialogueRun r = run({file, "romdisk"}, script);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(count_of(r.err, "\r -- [128k/128k] | "), 3u + 1u) << r.err;  // three blocks and the completion
+    EXPECT_EQ(r.err.find("[256k/"), std::string::npos);
+}
+
+TEST_F(DialogueTest, LineWithProgressAndErrorCountsAsProgress) {
+    const std::string file = image("rd.bin", 300);
+    MonitorScript script;
+    script.programming = [](const FlashRequest&) {
+        return std::string("\r\nProgramming block 200000 (Error count 0)\r\nPMON> ");
+    };
+    const DialogueRun r = run({file, "romdisk"}, script);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err.find("WARNING"), std::string::npos);
+    EXPECT_EQ(count_of(r.err, "\r -- [128k/128k] | "), 2u) << r.err;
+}
+
+TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
+    const std::string first = image("k.bin", 0x20001);
+    const std::string second = image("rd.bin", 300);
+    MonitorScript script;
+    // A prompt inside an "Error" line does not end the watch: the blocks after it still count.
+    script.programming = [](const FlashRequest&) {
+        return std::string("\r\nProgramming block 0\r\nError: verify failed PMON> \r\nProgramming block 20000\r\n"
+                           "PMON> ");
+    };
+    const DialogueRun r = run({"-r", first, "kernel", second, "romdisk"}, script);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    // Nothing after the first job's confirmation: no second transfer, no boot.
+    const std::string whole = jobs_wire({{read_file(first), "flash 80090000 40000 0"}}, true);
+    EXPECT_TRUE(r.received == whole.substr(0, whole.size() - GETPMON.size())) << "received bytes differ";
+    EXPECT_EQ(missing_in_order(r.err, {"\r -- [128k/256k]", "\nWARNING:  'Error: verify failed PMON> '\n",
+                                       "\r -- [256k/256k]", "100% | DONE --          \nElapsed time:  ",
+                                       "\nError:  flash programming of '" + first + "' reported errors.  Aborting."}),
+              "")
+        << r.err;
+    EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 /* The image's first routine, uart_puts(text), placed at offset 0.
- * Written by hand because the monitor-facing image starts with this exact
- * frame set-up: a 40-byte frame with ra, fp and s0 saved and fp = sp. */
+ * Written in assembly because the loader's first bytes are fixed: a 40-byte
+ * frame saving ra at 32, fp and s0, then fp = sp with addu, which the
+ * compiler does not emit in that form. */
 	.set	noreorder
 	.set	nomacro
 	.section .text.head,"ax",@progbits

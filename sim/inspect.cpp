@@ -1,5 +1,6 @@
 #include "inspect.h"
 
+#include "faults.h"
 #include "flash_store.h"
 
 #include <cstdio>
@@ -45,4 +46,24 @@ int inspect_check_erased(const std::string& flash_path, uint32_t offset, uint32_
     }
     std::fprintf(stderr, "qz4sim: flash not erased at offset 0x%llx\n", (unsigned long long)offset + at);
     return 1;
+}
+
+uint8_t sample_image_byte(uint64_t seed, uint64_t index)
+{
+    // Eight bytes per draw of the generator, keyed by seed and position.
+    FaultRng rng;
+    fault_rng_seed(rng, seed * 0x100000001B3ull + index / 8);
+    return static_cast<uint8_t>(fault_rng_next(rng) >> (8 * (index % 8)));
+}
+
+int make_sample_image(const std::string& path, uint32_t size, uint64_t seed)
+{
+    std::vector<uint8_t> image(size);
+    for (uint32_t i = 0; i < size; ++i) image[i] = sample_image_byte(seed, i);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr || std::fwrite(image.data(), 1, image.size(), f) != image.size() || std::fclose(f) != 0) {
+        std::fprintf(stderr, "qz4sim: cannot write %s\n", path.c_str());
+        return 2;
+    }
+    return 0;
 }

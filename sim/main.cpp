@@ -43,6 +43,7 @@ void write_report_file(const std::string& path, const std::string& report)
 
 int inspect(const SimOptions& o)
 {
+    if (o.mode == SimOptions::Mode::make_image) return make_sample_image(o.compare_image, o.inspect_size, o.image_seed);
     if (o.mode == SimOptions::Mode::compare) return inspect_compare(o.flash_path, o.inspect_offset, o.compare_image);
     return inspect_check_erased(o.flash_path, o.inspect_offset, o.inspect_size);
 }

@@ -8,6 +8,7 @@ const char* const SIM_USAGE =
     "usage: qz4sim [options]            play the handheld on a new pseudo-terminal\n"
     "       qz4sim --flash FILE --compare OFFSET IMAGE\n"
     "       qz4sim --flash FILE --check-erased OFFSET SIZE\n"
+    "       qz4sim --make-image FILE SIZE SEED   write a deterministic sample image\n"
     "\n"
     "  --flash FILE          flash contents (default qz4sim-flash.bin; created 0xFF-filled\n"
     "                        with the monitor's image at 0xC00000 when missing)\n"
@@ -129,6 +130,10 @@ bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std:
         else if (a == "--check-erased") {
             o.mode = SimOptions::Mode::check_erased;
             ok = number(o.inspect_offset, U32) && number(o.inspect_size, U32);
+        }
+        else if (a == "--make-image") {
+            o.mode = SimOptions::Mode::make_image;
+            ok = next(o.compare_image) && number(o.inspect_size, U32) && number(o.image_seed, ~0ull);
         }
         else if (a == "-h" || a == "--help") o.mode = SimOptions::Mode::help;
         else {

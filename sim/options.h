@@ -2,7 +2,7 @@
 //
 // The simulator either plays the handheld on a new pseudo-terminal (the normal
 // mode) or, with --compare / --check-erased, only inspects a flash file and
-// exits. Fault injection is seeded, so a run with the same options and the same
+// exits; --make-image writes a deterministic sample image for scripts. Fault injection is seeded, so a run with the same options and the same
 // host traffic injects the same faults.
 #pragma once
 
@@ -39,10 +39,11 @@ struct SimOptions {
     FaultPlan faults;
 
     // Inspection modes.
-    enum class Mode { simulate, compare, check_erased, help } mode = Mode::simulate;
+    enum class Mode { simulate, compare, check_erased, make_image, help } mode = Mode::simulate;
     uint32_t inspect_offset = 0;
     uint32_t inspect_size = 0;
-    std::string compare_image;
+    std::string compare_image;  // also the file --make-image writes
+    uint64_t image_seed = 0;
 };
 
 // Parses argv; on error returns false with a message in `error`.

@@ -1,0 +1,34 @@
+// A monitor that falls silent while it programs: the run ends after the line
+// reader's own limit of ten 5 s waits.
+#include <string>
+
+#include "support/pty_pair.h"
+#include "support/run_binary.h"
+#include "support/scripted_monitor.h"
+
+namespace {
+
+constexpr int RUN_LIMIT_SECONDS = 180;  // the 50 s limit plus a whole run
+
+class SilentMonitorTest : public PtyTest {};
+
+TEST_F(SilentMonitorTest, SilenceAfterTheConfirmationEndsTheRunWithTheTimeoutMessage) {
+    TempDir dir;
+    write_pattern_file(dir.file("rd.bin"), 300);
+    MonitorScript script;
+    script.programming = [](const FlashRequest&) { return std::string(); };  // not a word after "y"
+    ScriptedMonitor monitor(master_fd, script);
+    const std::string err_path = dir.file("stderr.txt");
+    const pid_t pid = start_kelvane({"-r", "-s", slave_path.substr(5), dir.file("rd.bin"), "romdisk"}, dir.path(),
+                                    err_path);
+    EXPECT_EQ(monitor.serve(pid, RUN_LIMIT_SECONDS), 1);
+    const std::string err = read_file(err_path);
+    EXPECT_NE(err.find("\r -- [0k/128k] |  0.00 KB/s |   0% | 00:00s ETA --\nError: timeout reading from port"),
+              std::string::npos)
+        << err;
+    // Nothing is sent after the confirmation: no wake-up, no boot.
+    const std::string tail = "y\r";
+    EXPECT_EQ(monitor.received.substr(monitor.received.size() - tail.size()), tail);
+}
+
+}  // namespace

@@ -244,3 +244,34 @@ TEST(SplitRun, AcceptsTheRootDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// A split truncates whatever stands at its pieces' names; a file that another
+// job of the run flashes must never be rewritten with a piece of a different image.
+TEST(SplitRunFailure, RefusesPiecesThatWouldRewriteAnImageOfTheRun) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("x").c_str(), 0755), 0);
+    write_pattern_file(dir.file("rd.gz.1"), 0x1000, 3);
+    const std::string before = read_file(dir.file("rd.gz.1"));
+    write_pattern_file(dir.file("x/rd.gz"), 0x670001, 4);
+    const RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("rd.gz.1"), "kernel",
+                                     dir.file("x/rd.gz"), "romdisk"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.file("x/rd.gz") + "' would overwrite '" +
+                                 dir.file("rd.gz.1") + "', an image of this run\n\n"));
+    EXPECT_EQ(read_file(dir.file("rd.gz.1")), before);
+}
+
+TEST(SplitRunFailure, RefusesAnImageThatIsAPieceOfAnEarlierSplit) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("x").c_str(), 0755), 0);
+    write_pattern_file(dir.file("x/rd.gz"), 0x670001, 5);
+    const RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("x/rd.gz"), "romdisk",
+                                     dir.path() + "/./rd.gz.2", "kernel"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.path() + "/./rd.gz.2' is a piece of an earlier image of this run\n\n"));
+    EXPECT_THAT(r.err, testing::Not(HasSubstr("Opening serial port")));
+}
+
+}  // namespace

@@ -25,5 +25,7 @@ extern FlashJob* job_list;
 void job_add(const char* file, const char* target, RunOptions& run_options);
 // Links job (and whatever it already chains) behind the last record.
 void job_append(FlashJob* job);
+// True when both names reach the same file (equal names, or the same inode).
+bool same_file(const std::string& a, const std::string& b);
 // Fills in job.size; refuses the image or has it split.
 void check_image(FlashJob& job, RunOptions& run_options);

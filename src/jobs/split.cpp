@@ -49,10 +49,11 @@ ssize_t read_block(int fd, char* block) {
     return got;
 }
 
-// A piece that already belongs to an earlier job of this run, or none.
-const FlashJob* earlier_piece(const std::string& name) {
+// The earlier job of this run whose file a piece of that name would truncate
+// (another image's piece, or an image flashed as it is), or none.
+const FlashJob* earlier_job_at(const std::string& name) {
     for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
-        if (job->is_temp && job->file_name == name) return job;
+        if (same_file(job->file_name, name)) return job;
     return nullptr;
 }
 
@@ -121,9 +122,13 @@ void split_romdisk(FlashJob& job, std::string& dir) {
     const std::string first = piece_name(dir, base, 1);
     const std::string second = piece_name(dir, base, 2);
     for (const std::string* piece : {&first, &second})
-        if (const FlashJob* owner = earlier_piece(*piece))
-            error_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image",
+        if (const FlashJob* owner = earlier_job_at(*piece)) {
+            if (owner->is_temp)
+                error_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image",
+                           image.c_str(), owner->file_name.c_str());
+            error_exit("Error:  '%s' would overwrite '%s', an image of this run",
                        image.c_str(), owner->file_name.c_str());
+        }
 
     MadePieces made;
     const int image_fd = open(image.c_str(), O_RDONLY);

@@ -91,6 +91,8 @@ const LineCase line_cases[] = {
      "\r -- [0k/4096k] |  0.00 KB/s |   0% | 00:00s ETA --"},
     {"whole_packets_may_pass_the_total", 1029, 1030, 300032, 296960, 292, 1,
      "\r -- [293k/292k] |  3.00 KB/s | 100% | 00:00s ETA --"},
+    {"slow_tail_past_the_total_never_shows_a_negative_eta", 1029, 1030, 300032, 299904, 292, 1,
+     "\r -- [293k/292k] |  0.12 KB/s | 100% | 00:00s ETA --"},
     {"completion_shows_the_total_whatever_was_counted", 1010, 1011, 2048, 1024, 292, 2,
      "\r -- [292k/292k] |  1.00 KB/s | 100% | DONE --          "},
     {"other_mode_draws_nothing", 1000, 1001, 2048, 1024, 292, 3, ""},

@@ -47,7 +47,9 @@ ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_
     else
         figures.rate = static_cast<float>(bytes_done - bytes_last) / static_cast<float>(interval) * BYTES_TO_KB;
     figures.done_kb = static_cast<int>(bytes_done / 1024);
-    if (figures.rate != 0.0f)
+    // Whole packets can carry done_kb past the total; nothing is then left to
+    // wait for, and a negative time ("00:-8s") would be nonsense.
+    if (figures.rate != 0.0f && figures.done_kb < total_kb)
         figures.eta = truncate_to_int(static_cast<float>(total_kb - figures.done_kb) / figures.rate);
     if (total_kb != 0) {
         figures.percent = truncate_to_int(static_cast<float>(figures.done_kb) / static_cast<float>(total_kb) * PERCENT);

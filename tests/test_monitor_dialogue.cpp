@@ -278,4 +278,13 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
     EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
 }
 
+TEST(DialoguePort, MissingDeviceEndsTheRun) {
+    TempDir dir;
+    const RunResult r = run_kelvane({"-R", "-s", "kelvane-no-such-port"}, dir.path());
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("Opening serial port...\nError: Unable to open port '/dev/kelvane-no-such-port'"),
+              std::string::npos)
+        << r.err;
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -57,6 +58,12 @@ std::string expected_packet(const std::string& file, size_t index) {
     packet += data;
     packet += static_cast<char>(sum & 0xFF);
     return packet;
+}
+
+size_t count_lines(const std::string& err) {
+    size_t count = 0;
+    for (size_t at = err.find("\r -- ["); at != std::string::npos; at = err.find("\r -- [", at + 1)) ++count;
+    return count;
 }
 
 size_t packet_count(size_t file_size) { return file_size / 128 + 1; }
@@ -141,6 +148,24 @@ TEST_F(XmodemSendTest, UnknownReplyIsWarnedInHex) {
     send(path, S_NAK + "C" + S_ACK + S_ACK);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("\nWarning:  received unknown xmodem code from remote:  '43'\n"), std::string::npos) << err;
+}
+
+TEST_F(XmodemSendTest, RedrawsTheMeterWhileWaitingForASlowReceiver) {
+    const std::string path = dir.file("image");
+    write_pattern_file(path, 10);
+    peer_write(S_NAK);
+    // The ACK comes only after several one-second ticks have passed.
+    std::thread slow_receiver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        peer_write(S_ACK + S_ACK);
+    });
+    testing::internal::CaptureStderr();
+    xmodem_send(path.c_str(), slave_fd);
+    const std::string err = testing::internal::GetCapturedStderr();
+    slow_receiver.join();
+    // The first draw, redraws during the wait (ticks that only raised the flag
+    // would collapse into one redraw after the ACK), and the completion line.
+    EXPECT_GE(count_lines(err), 4u) << err;
 }
 
 struct FatalCase {

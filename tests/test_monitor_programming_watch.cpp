@@ -1,0 +1,60 @@
+// The pure pieces of the programming watch: how a reply line is judged, how
+// far one block moves the meter, and the flash command's text.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "monitor/programming_watch.h"
+#include "serial/port.h"
+
+namespace {
+
+struct LineCase {
+    const char* line;
+    WatchLine verdict;
+};
+
+TEST(ProgrammingWatch, JudgesEachLineByTheFirstTestItMeets) {
+    const LineCase cases[] = {
+        {"Programming block 200000", WatchLine::progress},
+        {"Programming block 0 Error", WatchLine::progress},  // progress is tested first
+        {"Error: verify failed", WatchLine::error},
+        {"Error PMON> ", WatchLine::error},  // a prompt in an Error line does not end the watch
+        {"PMON> ", WatchLine::prompt},
+        {"PMram>", WatchLine::prompt},
+        {"PMON>", WatchLine::other},  // the prompt needs its trailing space
+        {"programming block 1", WatchLine::other},
+        {"error", WatchLine::other},
+        {"", WatchLine::other},
+    };
+    for (const auto& c : cases) EXPECT_EQ(classify_watch_line(c.line), c.verdict) << '"' << c.line << '"';
+}
+
+TEST(ProgrammingWatch, OneBlockMovesTheMeterButNeverPastTheFlashSize) {
+    EXPECT_EQ(programming_advance(0, 0x60000), 0x20000);
+    EXPECT_EQ(programming_advance(0x40000, 0x60000), 0x60000);
+    EXPECT_EQ(programming_advance(0x60000, 0x60000), 0x60000);
+    EXPECT_EQ(programming_advance(0, 0), 0);
+}
+
+struct CommandCase {
+    int64_t size;
+    int64_t offset;
+    const char* text;
+};
+
+TEST(ProgrammingWatch, FlashCommandIsLowerCaseHexWithoutPrefix) {
+    const CommandCase cases[] = {
+        {0x60000, 0x200000, "flash 80090000 60000 200000\r"},
+        {0x100000, 0, "flash 80090000 100000 0\r"},
+        {0, 0x200000, "flash 80090000 0 200000\r"},
+        {0x500000, 0xABC0000, "flash 80090000 500000 abc0000\r"},
+    };
+    for (const auto& c : cases) {
+        char buffer[LINE_BUFFER_SIZE];
+        const int length = format_flash_command(buffer, c.size, c.offset);
+        EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), c.text);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+// Seeded fault decisions, and the watch that tells damaged packets apart.
+#include "faults.h"
+#include "packet_watch.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+std::vector<ByteFate> fates(uint64_t seed, const FaultPlan& plan, int count)
+{
+    FaultState s;
+    fault_rng_seed(s.rng, seed);
+    std::vector<ByteFate> out;
+    for (int i = 0; i < count; ++i) out.push_back(decide_rx_fate(s, plan, static_cast<uint8_t>(i)));
+    return out;
+}
+
+TEST(FaultDecisions, SameSeedSameFaultsOtherSeedOtherFaults)
+{
+    FaultPlan plan;
+    plan.rx_drop = plan.rx_corrupt = plan.rx_noise = 0.05;
+    auto kinds = [](const std::vector<ByteFate>& f) {
+        std::vector<int> k;
+        for (const ByteFate& b : f) k.push_back(static_cast<int>(b.kind) * 256 + b.value);
+        return k;
+    };
+    EXPECT_EQ(kinds(fates(7, plan, 5000)), kinds(fates(7, plan, 5000)));
+    EXPECT_NE(kinds(fates(7, plan, 5000)), kinds(fates(8, plan, 5000)));
+}
+
+TEST(FaultDecisions, NoProbabilityNoFault)
+{
+    for (const ByteFate& f : fates(1, FaultPlan{}, 10000)) EXPECT_EQ(f.kind, FateKind::keep);
+}
+
+TEST(FaultDecisions, CorruptionBurstChangesThatManyConsecutiveBytes)
+{
+    FaultPlan plan;
+    plan.rx_corrupt = 0.001;
+    plan.burst = 4;
+    const auto f = fates(3, plan, 200000);
+    size_t i = 0;
+    int bursts = 0;
+    while (i < f.size()) {
+        if (f[i].kind != FateKind::corrupt) {
+            ++i;
+            continue;
+        }
+        size_t run = 0;
+        while (i < f.size() && f[i].kind == FateKind::corrupt) {
+            EXPECT_NE(f[i].value, static_cast<uint8_t>(i)) << "a corrupted byte kept its value";
+            ++run;
+            ++i;
+        }
+        EXPECT_EQ(run % 4, 0u);
+        ++bursts;
+    }
+    EXPECT_GT(bursts, 50);
+}
+
+TEST(FaultDecisions, ProbabilityIsRoughlyKept)
+{
+    FaultPlan plan;
+    plan.rx_drop = 0.01;
+    int drops = 0;
+    for (const ByteFate& f : fates(11, plan, 100000)) drops += f.kind == FateKind::drop;
+    EXPECT_NEAR(drops, 1000, 150);
+}
+
+// A packet of 132 bytes as the receiver takes it: SOH, block, complement, data, checksum.
+void deliver_packet(PacketWatch& w, int altered_index)
+{
+    for (unsigned i = 0; i < XMODEM_PACKET_SIZE; ++i)
+        packet_watch_delivered(w, i == 0 ? SOH : static_cast<uint8_t>(i), static_cast<int>(i) == altered_index);
+}
+
+TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
+{
+    struct Case {
+        const char* what;
+        int altered_index;  // -1: none
+        uint8_t answer;
+        PacketCounts expected;
+    };
+    const Case cases[] = {
+        {"clean packet, ACK", -1, ACK, {1, 0, 0}},
+        {"clean packet, NAK", -1, NAK, {1, 0, 0}},
+        {"damaged data, NAK", 50, NAK, {1, 1, 0}},
+        {"damaged data, ACK: the checksum's blind spot", 50, ACK, {1, 1, 1}},
+        {"damaged checksum byte, ACK", 131, ACK, {1, 1, 1}},
+        {"damaged complement only: ignored by the receiver", 2, ACK, {1, 0, 0}},
+        {"a text byte is no answer", -1, 'x', {0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PacketWatch w;
+        PacketCounts counts;
+        packet_watch_sent(w, counts, NAK);  // the receiver's first NAK asks for the first packet
+        deliver_packet(w, c.altered_index);
+        packet_watch_sent(w, counts, c.answer);
+        EXPECT_EQ(counts.answered, c.expected.answered);
+        EXPECT_EQ(counts.damaged, c.expected.damaged);
+        EXPECT_EQ(counts.damaged_accepted, c.expected.damaged_accepted);
+    }
+}
+
+TEST(PacketWatch, AnAnswerAfterAPartialPacketIsNoPacketAnswer)
+{
+    PacketWatch w;
+    PacketCounts counts;
+    for (int i = 0; i < 60; ++i) packet_watch_delivered(w, i == 0 ? SOH : 0, true);
+    packet_watch_sent(w, counts, NAK);  // the receiver timed out mid-packet
+    deliver_packet(w, -1);
+    packet_watch_sent(w, counts, ACK);
+    EXPECT_EQ(counts.answered, 1u);
+    EXPECT_EQ(counts.damaged, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,292 @@
+// The simulated handheld through its own line, driven by a scripted host.
+#include "e2e/sim_process.h"
+#include "hardware.h"
+#include "srecord.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int REPLY_MS = 5000;  // generous: the sanitizer build is slow to start
+const std::string PROMPT = "PMON> ";
+
+std::string record(char type, uint32_t address, const std::vector<uint8_t>& data)
+{
+    std::vector<uint8_t> bytes{static_cast<uint8_t>(4 + data.size() + 1)};
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(address >> shift));
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    bytes.push_back(srecord_checksum(bytes));
+    std::string text = {'S', type};
+    char hex[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        text += hex;
+    }
+    return text;
+}
+
+std::string s3_record(uint32_t address, const std::vector<uint8_t>& data) { return record('3', address, data); }
+std::string s7_record(uint32_t address) { return record('7', address, {}); }
+
+std::vector<uint8_t> little_endian_words(const std::vector<uint32_t>& words)
+{
+    std::vector<uint8_t> bytes;
+    for (uint32_t w : words)
+        for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<uint8_t>(w >> (8 * k)));
+    return bytes;
+}
+
+// Echoes every byte received on the UART until it has echoed 'q', then returns.
+const std::vector<uint32_t> ECHO_PROGRAM = {
+    0x3c08ac00,  //       lui   t0, 0xac00
+    0x91090015,  // wait: lbu   t1, 0x15(t0)     line status
+    0x31290001,  //       andi  t1, t1, 1        data ready?
+    0x1120fffd,  //       beqz  t1, wait
+    0x00000000,  //       nop
+    0x910a0010,  //       lbu   t2, 0x10(t0)     the byte
+    0xa10a0010,  //       sb    t2, 0x10(t0)     echoed
+    0x240b0071,  //       li    t3, 'q'
+    0x154bfff8,  //       bne   t2, t3, wait
+    0x00000000,  //       nop
+    0x03e00008,  //       jr    ra
+    0x00000000,  //       nop
+};
+// Jumps to an address where nothing is mapped.
+const std::vector<uint32_t> WILD_PROGRAM = {
+    0x3c08bf00,  // lui t0, 0xbf00
+    0x01000008,  // jr  t0
+    0x00000000,  // nop
+};
+constexpr uint32_t PROGRAM_ADDRESS = 0xA0100000;
+
+class Handheld : public testing::Test {
+protected:
+    void start(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args{"--flash", dir.file("flash.bin"), "--report", dir.file("report.txt")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        sim = std::make_unique<SimProcess>(args, dir.file("sim.log"));
+        host = std::make_unique<HostLine>(sim->tty());
+    }
+    std::string command(const std::string& text) { host->send(text + "\r"); return host->read_until(PROMPT, REPLY_MS); }
+    // Loads records; the answer byte of each.
+    std::string load(const std::vector<std::string>& records)
+    {
+        host->send("load\r");
+        host->read_until("ETX\r\n", REPLY_MS);
+        std::string answers;
+        for (const std::string& r : records) {
+            host->send(r + "\x03");
+            answers += read_answer();
+        }
+        return answers;
+    }
+    // The next ACK or NAK; '?' when none comes.
+    char read_answer()
+    {
+        for (;;) {
+            const int b = host->read_byte(REPLY_MS);
+            if (b < 0) return '?';
+            if (b == ACK || b == NAK) return static_cast<char>(b);
+        }
+    }
+    std::string stop_and_report()
+    {
+        EXPECT_EQ(sim->stop(), 0);
+        return slurp(dir.file("report.txt"));
+    }
+
+    ScratchDir dir;
+    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<HostLine> host;
+};
+
+TEST_F(Handheld, AnswersEachCarriageReturnWithAPromptAndEchoesWhatIsTyped)
+{
+    start();
+    EXPECT_EQ(command(""), "\r\nPMON> ");
+    EXPECT_EQ(command("fop\bo"), "fop\b \bo\r\nfoo: Command not found\r\nPMON> ");
+    EXPECT_EQ(command("g a0080274"), "g a0080274\r\nusage: g -e ADDR\r\nPMON> ");
+}
+
+TEST_F(Handheld, LineSurvivesTheHostClosingAndReopeningIt)
+{
+    start();
+    EXPECT_EQ(command(""), "\r\nPMON> ");
+    host.reset();
+    host = std::make_unique<HostLine>(sim->tty());
+    EXPECT_EQ(command(""), "\r\nPMON> ");
+}
+
+TEST_F(Handheld, LoadAcknowledgesGoodRecordsAndRefusesDamagedOnes)
+{
+    start();
+    const std::string good = s3_record(0xA0100000, {1, 2, 3, 4});
+    std::string damaged = good;
+    damaged[12] = damaged[12] == '0' ? '1' : '0';
+    const std::string answers = load({"S0030000FC", good, damaged, "S4050000000000", good, s7_record(PROGRAM_ADDRESS)});
+    EXPECT_EQ(answers, std::string({char(ACK), char(ACK), char(NAK), char(NAK), char(ACK), char(ACK)}));
+    EXPECT_NE(host->read_until(PROMPT, REPLY_MS).find("Loaded 8 bytes"), std::string::npos);
+    EXPECT_NE(stop_and_report().find("records: 4 acked, 2 refused, 1 loads completed"), std::string::npos);
+}
+
+TEST_F(Handheld, LoadEndsOnABareLineEnd)
+{
+    start();
+    host->send("load\r");
+    host->read_until("ETX\r\n", REPLY_MS);
+    EXPECT_NE(command("").find("load aborted"), std::string::npos);
+    EXPECT_EQ(command(""), "\r\nPMON> ");
+}
+
+TEST_F(Handheld, RefusesTheChosenRecordOfEveryLoad)
+{
+    start({"--nak-record", "2"});
+    const std::string r = s3_record(0xA0100000, {1});
+    EXPECT_EQ(load({r, r, r}), std::string({char(ACK), char(NAK), char(ACK)}));
+}
+
+TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor)
+{
+    start();
+    EXPECT_EQ(load({s3_record(PROGRAM_ADDRESS, little_endian_words(ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)}),
+              std::string(2, char(ACK)));
+    host->read_until(PROMPT, REPLY_MS);
+    host->send("g -e a0100000\r");
+    host->read_until("\r\n", REPLY_MS);
+    host->send(std::string("ab\x01\xffq", 5));
+    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), std::string("ab\x01\xffq", 5) + PROMPT);
+    // The same program again: a second start behaves like the first.
+    host->send("g -e a0100000\r");
+    host->read_until("\r\n", REPLY_MS);
+    host->send("q");
+    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "q" + PROMPT);
+    EXPECT_NE(stop_and_report().find("programs: 2 started, 2 returned, 0 faulted"), std::string::npos);
+}
+
+TEST_F(Handheld, AProgramThatCrashesGivesTheMonitorBack)
+{
+    start();
+    load({s3_record(PROGRAM_ADDRESS, little_endian_words(WILD_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+    host->read_until(PROMPT, REPLY_MS);
+    const std::string reply = command("g -e a0100000");
+    EXPECT_NE(reply.find("Exception at pc"), std::string::npos) << reply;
+    EXPECT_EQ(command(""), "\r\nPMON> ");
+}
+
+TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation)
+{
+    start({"--error-every", "2"});
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 16; ++i) data.push_back(static_cast<uint8_t>(0xA0 + i));
+    load({s3_record(0x80090000, data), s3_record(0x800D0000, data), "S705A008000052"});
+    host->read_until(PROMPT, REPLY_MS);
+
+    host->send("flash 80090000 60000 100000\r");
+    EXPECT_NE(host->read_until("? (y/n) ", REPLY_MS).find("Program flash 0x100000..0x15ffff from 80090000"),
+              std::string::npos);
+    const std::string programming = command("y");
+    EXPECT_NE(programming.find("Programming block 1 of 3 at 0x100000\r\n"), std::string::npos) << programming;
+    EXPECT_NE(programming.find("Error: block 2"), std::string::npos);
+    EXPECT_NE(programming.find("Programming block 3 of 3 at 0x140000\r\n"), std::string::npos);
+
+    host->send("flash 80090000 20000 300000\r");
+    host->read_until("? (y/n) ", REPLY_MS);
+    EXPECT_NE(command("n").find("Not programmed"), std::string::npos);
+    EXPECT_NE(command("flash 80090000 20000 ffffff").find("flash: range outside the flash"), std::string::npos);
+    const std::string report = stop_and_report();
+    EXPECT_NE(report.find("programmed: 0x100000..0x15ffff (0x60000 bytes) from RAM 80090000 in 3 blocks"),
+              std::string::npos) << report;
+
+    const std::string flash = slurp(dir.file("flash.bin"));
+    ASSERT_EQ(flash.size(), DEFAULT_FLASH_SIZE);
+    EXPECT_EQ(flash.substr(0x100000, 16), std::string(data.begin(), data.end()));
+    EXPECT_EQ(flash.substr(0x140000, 16), std::string(data.begin(), data.end()));
+    EXPECT_EQ(flash.substr(0x300000, 16), std::string(16, '\xff'));
+    EXPECT_EQ(flash.substr(0xC00000, 9), "PMON/QZ4 ");  // the monitor's own image in a new flash
+
+    // The flash outlives the simulator.
+    start();
+    EXPECT_EQ(stop_and_report().find("programmed: 0x"), std::string::npos);
+    EXPECT_EQ(slurp(dir.file("flash.bin")).substr(0x100000, 16), std::string(data.begin(), data.end()));
+}
+
+TEST_F(Handheld, RestoreBootsPrintsHardResetAndComesBackToTheMonitor)
+{
+    start();
+    const std::string reply = command("$linux console=ttyS0,115200 init=/sbin/restore_defaults");
+    EXPECT_NE(reply.find("\r\nHard reset\r\n"), std::string::npos) << reply;
+    EXPECT_NE(command("unzip").find("done"), std::string::npos);
+    EXPECT_NE(stop_and_report().find("boots: 0 system, 1 restore"), std::string::npos);
+}
+
+TEST_F(Handheld, EndsAfterBootingWhenAskedTo)
+{
+    start({"--exit-after-boot"});
+    host->send("$linux\r");
+    EXPECT_NE(host->read_until("login: ", REPLY_MS).find("Starting kernel"), std::string::npos);
+    EXPECT_EQ(sim->wait_exit(10000), 0);
+    EXPECT_NE(slurp(dir.file("report.txt")).find("boots: 1 system, 0 restore"), std::string::npos);
+}
+
+TEST_F(Handheld, FallsSilentAfterTheChosenNumberOfBytes)
+{
+    start({"--silent-after", "3"});
+    host->send("ab");
+    EXPECT_EQ(host->read_until("ab", REPLY_MS), "ab");
+    host->send("cd\r");
+    EXPECT_EQ(host->drain(500).find("PMON> "), std::string::npos);
+    EXPECT_NE(stop_and_report().find("silent yes"), std::string::npos);
+}
+
+TEST_F(Handheld, HangsUpTheLineAfterTheChosenNumberOfBytes)
+{
+    start({"--hangup-after", "2"});
+    host->send("abc");
+    EXPECT_TRUE(host->gone(REPLY_MS));
+    EXPECT_NE(stop_and_report().find("hung up yes"), std::string::npos);
+}
+
+TEST(FlashInspection, ComparesImagesAndChecksErasedRanges)
+{
+    ScratchDir dir;
+    std::string flash(0x2000, '\xff');
+    flash.replace(0x1000, 4, "abcd");
+    auto write = [](const std::string& path, const std::string& bytes) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    };
+    write(dir.file("flash.bin"), flash);
+    write(dir.file("same"), "abcd");
+    write(dir.file("other"), "abce");
+    write(dir.file("long"), std::string(0x1001, 'a'));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {{"--compare", "0x1000", dir.file("same")}, 0},
+        {{"--compare", "0x1000", dir.file("other")}, 1},
+        {{"--compare", "0x1001", dir.file("same")}, 1},
+        {{"--compare", "0x1000", dir.file("long")}, 1},  // runs past the end of the flash
+        {{"--compare", "0", dir.file("missing")}, 2},
+        {{"--check-erased", "0", "0x1000"}, 0},
+        {{"--check-erased", "0", "0x1001"}, 1},
+        {{"--check-erased", "0x1004", "0xffc"}, 0},
+        {{"--check-erased", "0x1004", "0xffd"}, 1},
+    };
+    for (const Case& c : cases) {
+        std::string line = std::string(QZ4SIM_BINARY) + " --flash " + dir.file("flash.bin");
+        for (const auto& a : c.args) line += " " + a;
+        SCOPED_TRACE(line);
+        const int status = std::system((line + " 2>/dev/null").c_str());
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+    }
+}
+
+}  // namespace

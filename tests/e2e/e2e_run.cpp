@@ -1,0 +1,74 @@
+#include "e2e/e2e_run.h"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr char ERASED = '\xff';
+
+}  // namespace
+
+const char* outcome_name(Outcome o)
+{
+    switch (o) {
+    case Outcome::flashed: return "flashed byte for byte";
+    case Outcome::refused_untouched: return "failed, region untouched";
+    case Outcome::blind_spot: return "wrong data accepted through the checksum's blind spot";
+    case Outcome::wrong: return "WRONG: damaged flash without a failure, or a failure after writing";
+    }
+    return "?";
+}
+
+long long report_number(const std::string& report, const std::string& key, const std::string& label)
+{
+    const size_t line = report.find(key + ": ");
+    if (line == std::string::npos) return -1;
+    const size_t end = report.find('\n', line);
+    const std::string text = report.substr(line, end - line);
+    const size_t at = text.find(" " + label);
+    if (at == std::string::npos) return -1;
+    size_t start = at;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(text[start - 1]))) --start;
+    if (start == at) {
+        // "label N" form
+        const size_t number = at + 1 + label.size() + 1;
+        return number < text.size() ? std::atoll(text.c_str() + number) : -1;
+    }
+    return std::atoll(text.substr(start, at - start).c_str());
+}
+
+Outcome judge_run(int exit_status, const std::string& flash, uint32_t offset, const std::string& image,
+                  const std::string& report)
+{
+    const std::string region = flash.substr(offset, image.size());
+    if (exit_status == 0 && region == image) return Outcome::flashed;
+    if (exit_status != 0 && region == std::string(image.size(), ERASED)) return Outcome::refused_untouched;
+    if (exit_status == 0 && report_number(report, "packets", "damaged accepted") > 0) return Outcome::blind_spot;
+    return Outcome::wrong;
+}
+
+void EndToEnd::start_sim(const std::vector<std::string>& extra)
+{
+    std::vector<std::string> args{"--flash", dir.file("flash.bin"), "--report", dir.file("report.txt")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim = std::make_unique<SimProcess>(args, dir.file("sim.log"));
+}
+
+RunResult EndToEnd::kelvane(const std::vector<std::string>& args)
+{
+    std::vector<std::string> all{"-t", dir.path(), "-s", sim->port()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_kelvane(all, dir.path());
+}
+
+std::string EndToEnd::stop_sim()
+{
+    EXPECT_EQ(sim->stop(), 0) << read_file(dir.file("sim.log"));
+    return read_file(dir.file("report.txt"));
+}
+
+std::string EndToEnd::make_image(const std::string& name, long long size, unsigned seed)
+{
+    write_pattern_file(dir.file(name), size, seed);
+    return read_file(dir.file(name));
+}

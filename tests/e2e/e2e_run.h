@@ -1,0 +1,44 @@
+// One end-to-end run: qz4sim started on a fresh flash, kelvane run against it,
+// and the verdict on what ended up in the flash.
+//
+// Every fault run must end one of two honest ways: the flashed region equals
+// the image byte for byte with exit status 0, or kelvane exits non-zero and
+// the region is untouched (still erased). The only other allowed end is the
+// XMODEM checksum's blind spot: exit 0 with wrong data, while the simulator
+// reports that the receiver acknowledged a packet it had damaged.
+#pragma once
+
+#include "e2e/sim_process.h"
+#include "support/run_binary.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class Outcome { flashed, refused_untouched, blind_spot, wrong };
+
+const char* outcome_name(Outcome outcome);
+
+// Picks "N" out of a report line "<key>: ... N <label>...", or -1.
+long long report_number(const std::string& report, const std::string& key, const std::string& label);
+
+// The verdict on one run that flashed `image` at `offset`.
+Outcome judge_run(int exit_status, const std::string& flash, uint32_t offset, const std::string& image,
+                  const std::string& report);
+
+class EndToEnd : public testing::Test {
+protected:
+    void start_sim(const std::vector<std::string>& extra = {});
+    // Runs kelvane on the simulator's line, in the test's directory, with -t there.
+    RunResult kelvane(const std::vector<std::string>& args);
+    // Stops the simulator; its report.
+    std::string stop_sim();
+    std::string flash() const { return read_file(dir.file("flash.bin")); }
+    // A deterministic image file of size bytes; its content.
+    std::string make_image(const std::string& name, long long size, unsigned seed);
+
+    TempDir dir;
+    std::unique_ptr<SimProcess> sim;
+};

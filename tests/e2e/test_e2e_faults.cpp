@@ -1,0 +1,110 @@
+// kelvane against a handheld whose line misbehaves: lost, damaged and extra
+// bytes, a handheld that falls silent, a line hung up, a refused upload and
+// programming errors. No run may leave wrong data behind with exit status 0.
+#include "e2e/e2e_run.h"
+
+#include <filesystem>
+
+namespace {
+
+constexpr uint32_t KERNEL = 0;
+constexpr uint32_t CRAMFS = 0x100000;
+constexpr uint32_t ROMDISK = 0x200000;
+constexpr long long IMAGE_SIZE = 32768;      // 257 packets
+constexpr long long SPLIT_IMAGE = 0x680000;  // split into two pieces
+
+enum class Expect { flashed, failed, either };
+
+struct FaultCase {
+    const char* what;
+    std::vector<std::string> sim_args;
+    Expect expect;
+    const char* fault_counter;  // report label that must be non-zero
+};
+
+using E2eFaults = EndToEnd;
+
+TEST_F(E2eFaults, LineFaultsDuringTheTransferNeverLeaveWrongDataBehind)
+{
+    const FaultCase cases[] = {
+        {"a lost byte: the receiver times out, NAKs, and the packet comes again",
+         {"--rx-drop", "0.00004", "--seed", "3"}, Expect::flashed, "rx dropped"},
+        {"a corrupted byte: the receiver stops on the bad checksum",
+         {"--rx-corrupt", "0.0002", "--seed", "3"}, Expect::failed, "rx corrupted"},
+        {"a burst of corrupted bytes", {"--rx-corrupt", "0.0002", "--burst", "8", "--seed", "4"}, Expect::either,
+         "rx corrupted"},
+        {"noise on the line to the handheld", {"--rx-noise", "0.0002", "--seed", "3"}, Expect::failed,
+         "rx inserted"},
+        {"a corrupted ACK or NAK", {"--tx-corrupt", "0.01", "--seed", "1"}, Expect::failed, "tx corrupted"},
+        {"noise on the line to the host", {"--tx-noise", "0.01", "--seed", "2"}, Expect::either, "tx inserted"},
+    };
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir.file("flash.bin"));
+        start_sim(c.sim_args);
+        const std::string image = make_image("vmlinux", IMAGE_SIZE, 9);
+        const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+        const std::string report = stop_sim();
+        EXPECT_GT(report_number(report, "faults", c.fault_counter), 0) << report;
+        const Outcome outcome = judge_run(run.exit_status, flash(), KERNEL, image, report);
+        EXPECT_NE(outcome, Outcome::wrong) << run.err << report;
+        if (c.expect == Expect::flashed) {
+            EXPECT_EQ(outcome, Outcome::flashed) << run.err;
+        }
+        if (c.expect == Expect::failed) {
+            EXPECT_EQ(outcome, Outcome::refused_untouched) << run.err;
+            EXPECT_NE(run.err.find("Error:"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(E2eFaults, AHandheldThatFallsSilentMidTransferEndsTheRunUntouched)
+{
+    start_sim({"--silent-after", "30000"});  // a little past the upload, inside the transfer
+    const std::string image = make_image("vmlinux", IMAGE_SIZE, 10);
+    const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+    const std::string report = stop_sim();
+    EXPECT_NE(report.find("silent yes"), std::string::npos);
+    EXPECT_EQ(judge_run(run.exit_status, flash(), KERNEL, image, report), Outcome::refused_untouched) << run.err;
+    EXPECT_NE(run.err.find("Error:  Read timeout.  Abort."), std::string::npos) << run.err;
+}
+
+TEST_F(E2eFaults, ALineHungUpMidTransferGivesAClearErrorAndRemovesThePieces)
+{
+    start_sim({"--hangup-after", "200000"});
+    const std::string image = make_image("rootfs.img", SPLIT_IMAGE, 11);
+    const RunResult run = kelvane({dir.file("rootfs.img"), "romdisk"});
+    const std::string report = stop_sim();
+    EXPECT_NE(report.find("hung up yes"), std::string::npos);
+    EXPECT_EQ(judge_run(run.exit_status, flash(), ROMDISK, image, report), Outcome::refused_untouched) << run.err;
+    EXPECT_NE(run.err.find("\nError:"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rootfs.img.1")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rootfs.img.2")));
+}
+
+TEST_F(E2eFaults, ARefusedLoaderRecordEndsTheRunBeforeAnythingIsSent)
+{
+    start_sim({"--nak-record", "5"});
+    const std::string image = make_image("vmlinux", IMAGE_SIZE, 12);
+    const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+    const std::string report = stop_sim();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("Error:  ex_send received NAK.  Aborting"), std::string::npos) << run.err;
+    EXPECT_EQ(report_number(report, "programs", "started"), 0);
+    EXPECT_NE(report.find("programmed: nothing"), std::string::npos);
+}
+
+TEST_F(E2eFaults, ProgrammingErrorsAreShownAndStopTheRunBeforeTheNextImage)
+{
+    start_sim({"--error-every", "2"});
+    make_image("vmlinux", 0x40000, 13);  // two blocks: the second reports an error
+    const std::string cramfs = make_image("cramfs.img", IMAGE_SIZE, 14);
+    const RunResult run = kelvane({dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
+    const std::string report = stop_sim();
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("\nWARNING:  'Error: block 2"), std::string::npos) << run.err;
+    EXPECT_EQ(flash().substr(CRAMFS, cramfs.size()), std::string(cramfs.size(), '\xff'));
+    EXPECT_EQ(report_number(report, "programs", "started"), 1);
+}
+
+}  // namespace

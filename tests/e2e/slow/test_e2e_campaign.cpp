@@ -5,7 +5,8 @@
 // how the runs ended and how many damaged packets the receiver accepted,
 // next to the 1 in 256 that an 8-bit checksum lets through.
 //
-// QZ4SIM_CAMPAIGN_RUNS sets the number of runs (default 100).
+// QZ4SIM_CAMPAIGN_RUNS sets the number of runs (default 100); QZ4SIM_CAMPAIGN_KIND,
+// an index into KINDS, restricts the campaign to one kind of fault.
 #include "e2e/e2e_run.h"
 
 #include <cstdio>
@@ -39,11 +40,15 @@ TEST_F(E2eCampaign, NoFaultedRunLeavesWrongDataBehindExceptThroughTheChecksumsBl
 {
     const char* env = std::getenv("QZ4SIM_CAMPAIGN_RUNS");
     const int runs = env != nullptr ? std::atoi(env) : DEFAULT_RUNS;
+    const char* only = std::getenv("QZ4SIM_CAMPAIGN_KIND");
+    const int kind_count = static_cast<int>(std::size(KINDS));
+    const int only_kind = only != nullptr ? std::atoi(only) : -1;
+    ASSERT_LT(only_kind, kind_count);
     std::map<std::string, std::map<Outcome, int>> table;
     std::map<std::string, std::pair<long long, long long>> packets;  // damaged, of which accepted
     long long damaged = 0, damaged_accepted = 0;
     for (int i = 0; i < runs; ++i) {
-        const FaultKind& kind = KINDS[i % std::size(KINDS)];
+        const FaultKind& kind = KINDS[only_kind >= 0 ? only_kind : i % kind_count];
         std::vector<std::string> args = kind.args;
         args.insert(args.end(), {"--seed", std::to_string(1000 + i)});
         std::filesystem::remove(dir.file("flash.bin"));

@@ -1,7 +1,7 @@
 // The ETX/ACK upload of the receiver against a scripted monitor on a pty.
 //
-// The uploader never flushes its input, so the monitor's answers are queued
-// before it starts. The line keeps bit 7 (no ISTRIP) so that the uploader's
+// The uploader never flushes its input, so short answers are queued before it
+// starts; the whole upload is answered line by line. The line keeps bit 7 (no ISTRIP) so that the uploader's
 // own masking is what is tested.
 #include <termios.h>
 #include <unistd.h>
@@ -47,20 +47,27 @@ protected:
 };
 
 TEST_F(LoaderUploadTest, SendsEveryLineWithEtxAndIgnoresEchoBeforeTheAck) {
-    // Each answer: the line's echo, some text, then ACK with bit 7 set.
-    std::string answers;
-    for (int i = 0; i < loader_srec_count; ++i) answers += std::string(loader_srec[i]) + "\r\nok " + char(0x86);
-    peer_write(answers);
-
+    // The monitor answers each line after its ETX: the line's echo, some text,
+    // then ACK with bit 7 set.
     std::atomic<bool> done{false};
     std::string wire;
-    std::thread collector([&] {
-        while (!done) wire += peer_drain(20);
+    std::thread monitor([&] {
+        std::string line;
+        while (!done) {
+            for (char c : peer_read(1, 20)) {
+                wire += c;
+                if (c != char(ETX)) {
+                    line += c;
+                    continue;
+                }
+                peer_write(line + "\r\nok " + char(0x86));
+                line.clear();
+            }
+        }
     });
     EXPECT_EQ(ex_send(slave_fd), 0);
     done = true;
-    collector.join();
-    wire += peer_drain(50);
+    monitor.join();
 
     ASSERT_EQ(loader_srec_count, 196);
     EXPECT_TRUE(wire == all_lines()) << "the bytes on the wire differ";

@@ -272,7 +272,7 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
     EXPECT_TRUE(r.received == whole.substr(0, whole.size() - GETPMON.size())) << "received bytes differ";
     EXPECT_EQ(missing_in_order(r.err, {"\r -- [128k/256k]", "\nWARNING:  'Error: verify failed PMON> '\n",
                                        "\r -- [256k/256k]", "100% | DONE --          \nElapsed time:  ",
-                                       "\nError:  flash programming of '" + first + "' reported errors.  Aborting."}),
+                                       "\nError:  flash programming of '" + first + "' reported errors.  Aborting.\n\n"}),
               "")
         << r.err;
     EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);

@@ -81,6 +81,8 @@ struct FailureCase {
     std::string message;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
 class LoaderUploadFailures : public LoaderUploadTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(LoaderUploadFailures, EndsTheRun) {

@@ -100,6 +100,8 @@ struct TransferCase {
     std::string odd_reply;   // sent instead of the first NAK of the first packet, if any
 };
 
+void PrintTo(const TransferCase& c, std::ostream* os) { *os << c.name; }
+
 class XmodemTransferCases : public XmodemSendTest, public ::testing::WithParamInterface<TransferCase> {};
 
 TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
@@ -173,6 +175,8 @@ struct FatalCase {
     std::string replies;
     const char* message;
 };
+
+void PrintTo(const FatalCase& c, std::ostream* os) { *os << c.name; }
 
 class XmodemFatalCases : public XmodemSendTest, public ::testing::WithParamInterface<FatalCase> {};
 

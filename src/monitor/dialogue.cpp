@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -69,7 +70,10 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, RunOptions& r
     const bool error_reported = watch_programming(port_fd, buffer, flash_size);
     show_progress(2);
     // The flash may be damaged: stop before another image or a boot uses it.
-    if (error_reported) error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", job.file_name.c_str());
+    if (error_reported) {
+        errno = 0;  // the monitor reported it; no system call failed
+        error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", job.file_name.c_str());
+    }
 }
 
 void unzip_kernel(int port_fd, char* buffer) {

@@ -194,21 +194,25 @@ TEST_F(DialogueTest, RestoreWinsOverRestart) {
     EXPECT_NE(r.err.find("\nkelvane completed\n"), std::string::npos);
 }
 
-TEST_F(DialogueTest, SplitImageGoesAsTwoTransfersAndThePiecesAreRemoved) {
+TEST_F(DialogueTest, KernelAndSplitRomdiskGoAsThreeTransfersAndThePiecesAreRemoved) {
+    const std::string kernel = image("vmlinux.bin", 0x5A3C1, 8);
     const long long size = 0x670001;  // one byte over what one transfer carries
     const std::string file = image("big.rd", size, 9);
-    const DialogueRun r = run({"-t", dir.path(), file, "romdisk"});
+    const DialogueRun r = run({"-t", dir.path(), kernel, "kernel", file, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const std::string bytes = read_file(file);
-    const std::vector<Job> jobs = {{bytes.substr(0, 0x500000), "flash 80090000 500000 200000"},
+    const std::vector<Job> jobs = {{read_file(kernel), "flash 80090000 60000 0"},
+                                   {bytes.substr(0, 0x500000), "flash 80090000 500000 200000"},
                                    {bytes.substr(0x500000), "flash 80090000 180000 700000"}};
     EXPECT_TRUE(r.received == jobs_wire(jobs, true)) << "received bytes differ";
-    EXPECT_EQ(r.flash_commands, (std::vector<std::string>{jobs[0].flash_command, jobs[1].flash_command}));
+    EXPECT_EQ(r.flash_commands,
+              (std::vector<std::string>{jobs[0].flash_command, jobs[1].flash_command, jobs[2].flash_command}));
     const std::string piece1 = dir.file("big.rd.1"), piece2 = dir.file("big.rd.2");
     struct stat status;
     EXPECT_NE(stat(piece1.c_str(), &status), 0);
     EXPECT_NE(stat(piece2.c_str(), &status), 0);
-    EXPECT_EQ(missing_in_order(r.err, {"Starting xmodem send - " + piece1 + "...\n",
+    EXPECT_EQ(missing_in_order(r.err, {"Starting xmodem send - " + kernel + "...\n",
+                                       "Starting xmodem send - " + piece1 + "...\n",
                                        "Starting xmodem send - " + piece2 + "...\n",
                                        "Cleanup removing " + piece1 + " ...done\n",
                                        "Cleanup removing " + piece2 + " ...done\n"}),

@@ -6,8 +6,8 @@
 // address a stop address, and the run ends when it returns there. It runs to
 // completion in one uc_emu_start; the UART callbacks wait for received bytes
 // instead of slicing the run. An empty poll of the line status register is
-// made to cost about a microsecond, as on the handheld, so that programs that
-// count polls as their time-out take seconds, not a fraction of a second.
+// made to last a microsecond, as on the handheld, so that a program that
+// counts 5,000,000 polls as its time-out waits five seconds, not a fraction of one.
 #pragma once
 
 #include "device.h"

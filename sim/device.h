@@ -50,5 +50,7 @@ struct Device {
     // Used by the device thread only.
     PacketWatch watch;
     uint16_t tx_gate = 0;
-    uint64_t empty_poll_run = 0;
+    uint64_t empty_poll_run = 0;      // empty polls since the last received byte
+    int64_t empty_poll_start_ns = 0;  // when that run of empty polls began
+    uint64_t empty_polls = 0;         // in the current program, published when it returns
 };

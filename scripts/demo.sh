@@ -5,8 +5,8 @@
 # flash byte for byte against both images. Exit status 0 when they match.
 #
 # The simulator runs unpaced here (the line moves as fast as the pseudo-terminal
-# does), so the job takes seconds; pass --baud 115200 to qz4sim for the real
-# line's pace (about 12 minutes for these images).
+# does), so the flashing takes seconds. Arguments go to qz4sim: for the real
+# line's pace run `bash scripts/demo.sh --baud 115200` (about 12 minutes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,7 +32,7 @@ trap cleanup EXIT
 "$qz4sim" --make-image "$work/vmlinux.bin" "$KERNEL_SIZE" 1
 "$qz4sim" --make-image "$work/rootfs.img" "$ROOTFS_SIZE" 2
 
-"$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" >"$work/sim.env" 2>"$work/sim.log" &
+"$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" "$@" >"$work/sim.env" 2>"$work/sim.log" &
 sim_pid=$!
 for _ in $(seq 100); do
     grep -q '^QZ4SIM_PORT=' "$work/sim.env" 2>/dev/null && break

@@ -87,6 +87,11 @@ int SimProcess::stop(int sig)
     return exit_status_of(status);
 }
 
+void SimProcess::signal(int sig)
+{
+    if (pid_ > 0) kill(pid_, sig);
+}
+
 int SimProcess::wait_exit(int timeout_ms)
 {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -22,6 +22,7 @@ public:
     const std::string& port() const { return port_; }  // pts/N, kelvane's -s value
     // Sends sig and waits for the exit; the exit status (128 + signal when killed).
     int stop(int sig = 15);
+    void signal(int sig);
     // Waits up to timeout_ms for the process to end by itself; -1 when it did not.
     int wait_exit(int timeout_ms);
 

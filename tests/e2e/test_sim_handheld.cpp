@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -111,6 +115,31 @@ TEST_F(Handheld, AnswersEachCarriageReturnWithAPromptAndEchoesWhatIsTyped)
     EXPECT_EQ(command(""), "\r\nPMON> ");
     EXPECT_EQ(command("fop\bo"), "fop\b \bo\r\nfoo: Command not found\r\nPMON> ");
     EXPECT_EQ(command("g a0080274"), "g a0080274\r\nusage: g -e ADDR\r\nPMON> ");
+}
+
+TEST_F(Handheld, LinksItsLineWhereAskedAndReportsOnRequest)
+{
+    start({"--link", dir.file("ttyQZ4")});
+    EXPECT_EQ(std::filesystem::read_symlink(dir.file("ttyQZ4")), sim->tty());
+    EXPECT_EQ(sim->port(), sim->tty().substr(5));  // kelvane's -s value: the path after /dev/
+    sim->signal(SIGUSR1);
+    std::string report;
+    for (int i = 0; i < 250 && report.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        report = slurp(dir.file("report.txt"));
+    }
+    EXPECT_NE(report.find("programmed: nothing"), std::string::npos) << report;
+    EXPECT_EQ(command(""), "\r\nPMON> ");  // still running
+    stop_and_report();
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.file("ttyQZ4")));
+}
+
+TEST_F(Handheld, PacedLineCarriesEveryByteBothWays)
+{
+    start({"--baud", "115200"});
+    const std::string r = s3_record(0xA0100000, std::vector<uint8_t>(100, 0x5A));
+    EXPECT_EQ(load({r, r, s7_record(PROGRAM_ADDRESS)}), std::string(3, char(ACK)));
+    EXPECT_NE(host->read_until(PROMPT, REPLY_MS).find("Loaded 200 bytes"), std::string::npos);
 }
 
 TEST_F(Handheld, LineSurvivesTheHostClosingAndReopeningIt)

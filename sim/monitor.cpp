@@ -125,11 +125,11 @@ void run_go(Device& d, uint32_t entry)
     line_set_faults_active(d.line, true);
     const ProgramOutcome out = cpu_run(d, entry);
     line_set_faults_active(d.line, false);
-    std::lock_guard g(d.mu);
-    if (out.returned) {
-        ++d.stats.programs_returned;
-    } else {
-        ++d.stats.programs_faulted;
+    {
+        std::lock_guard g(d.mu);
+        ++(out.returned ? d.stats.programs_returned : d.stats.programs_faulted);
+    }
+    if (!out.returned) {
         char buf[128];
         std::snprintf(buf, sizeof buf, "\r\nException at pc %08x: %s\r\n", out.pc, out.fault.c_str());
         send(d, buf);
@@ -188,13 +188,18 @@ bool run_boot(Device& d, const Command& cmd)
             "Linux version 2.4.18-qz4 (qz4sim)\r\n"
             "Kernel command line: console=ttyS0,115200\r\n"
             "Freeing unused kernel memory: 64k freed\r\n");
-    std::lock_guard g(d.mu);
     if (!cmd.restore_defaults) {
-        ++d.stats.system_boots;
+        {
+            std::lock_guard g(d.mu);
+            ++d.stats.system_boots;
+        }
         send(d, "\r\nqz4 login: ");
         return false;
     }
-    ++d.stats.restores;
+    {
+        std::lock_guard g(d.mu);
+        ++d.stats.restores;
+    }
     send(d, "Restoring factory defaults...\r\n"
             "Defaults restored.\r\n"
             "Hard reset\r\n");

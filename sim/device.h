@@ -23,6 +23,12 @@ struct ProgramRecord {
     unsigned blocks = 0;
 };
 
+// One program started with "g -e": how long it ran and how many packets it took.
+struct ProgramRun {
+    uint64_t packets_accepted = 0;
+    double seconds = 0;
+};
+
 struct DeviceStats {
     uint64_t records_acked = 0;
     uint64_t records_refused = 0;
@@ -36,6 +42,7 @@ struct DeviceStats {
     unsigned restores = 0;
     PacketCounts packets;
     std::vector<ProgramRecord> programmed;
+    std::vector<ProgramRun> runs;
 };
 
 struct Device {

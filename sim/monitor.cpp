@@ -118,16 +118,21 @@ void run_load(Device& d)
 
 void run_go(Device& d, uint32_t entry)
 {
+    uint64_t accepted_before;
     {
         std::lock_guard g(d.mu);
         ++d.stats.programs_started;
+        accepted_before = d.stats.packets.accepted;
     }
+    const int64_t started_ns = monotonic_ns();
     line_set_faults_active(d.line, true);
     const ProgramOutcome out = cpu_run(d, entry);
     line_set_faults_active(d.line, false);
     {
         std::lock_guard g(d.mu);
         ++(out.returned ? d.stats.programs_returned : d.stats.programs_faulted);
+        const double seconds = double(monotonic_ns() - started_ns) / 1e9;
+        d.stats.runs.push_back({d.stats.packets.accepted - accepted_before, seconds});
     }
     if (!out.returned) {
         char buf[128];

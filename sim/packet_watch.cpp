@@ -17,6 +17,7 @@ void packet_watch_sent(PacketWatch& w, PacketCounts& c, uint8_t value)
         for (unsigned i = 0; i < XMODEM_PACKET_SIZE; ++i)
             if (w.altered[i] && i != XMODEM_COMPLEMENT_INDEX) damaged = true;
         ++c.answered;
+        if (value == ACK) ++c.accepted;
         if (damaged) {
             ++c.damaged;
             if (value == ACK) ++c.damaged_accepted;

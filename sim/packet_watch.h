@@ -19,6 +19,7 @@ struct PacketWatch {
 
 struct PacketCounts {
     uint64_t answered = 0;          // packets answered with ACK or NAK
+    uint64_t accepted = 0;          // ... of which acknowledged
     uint64_t damaged = 0;           // ... of which damaged by a fault
     uint64_t damaged_accepted = 0;  // ... of which acknowledged
 };

@@ -84,14 +84,16 @@ TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
         uint8_t answer;
         PacketCounts expected;
     };
+    // expected: answered, accepted, damaged, damaged and accepted
     const Case cases[] = {
-        {"clean packet, ACK", -1, ACK, {1, 0, 0}},
-        {"clean packet, NAK", -1, NAK, {1, 0, 0}},
-        {"damaged data, NAK", 50, NAK, {1, 1, 0}},
-        {"damaged data, ACK: the checksum's blind spot", 50, ACK, {1, 1, 1}},
-        {"damaged checksum byte, ACK", 131, ACK, {1, 1, 1}},
-        {"damaged complement only: ignored by the receiver", 2, ACK, {1, 0, 0}},
-        {"a text byte is no answer", -1, 'x', {0, 0, 0}},
+        {"clean packet, ACK", -1, ACK, {.answered = 1, .accepted = 1}},
+        {"clean packet, NAK", -1, NAK, {.answered = 1}},
+        {"damaged data, NAK", 50, NAK, {.answered = 1, .damaged = 1}},
+        {"damaged data, ACK: the checksum's blind spot", 50, ACK,
+         {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}},
+        {"damaged checksum byte, ACK", 131, ACK, {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}},
+        {"damaged complement only: ignored by the receiver", 2, ACK, {.answered = 1, .accepted = 1}},
+        {"a text byte is no answer", -1, 'x', {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -101,6 +103,7 @@ TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
         deliver_packet(w, c.altered_index);
         packet_watch_sent(w, counts, c.answer);
         EXPECT_EQ(counts.answered, c.expected.answered);
+        EXPECT_EQ(counts.accepted, c.expected.accepted);
         EXPECT_EQ(counts.damaged, c.expected.damaged);
         EXPECT_EQ(counts.damaged_accepted, c.expected.damaged_accepted);
     }

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev
-          gcc-mipsel-linux-gnu binutils-mipsel-linux-gnu libunicorn-dev lrzsz)
+          gcc-mipsel-linux-gnu binutils-mipsel-linux-gnu libunicorn-dev lrzsz time)
 
 missing=()
 for p in "${packages[@]}"; do

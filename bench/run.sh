@@ -1,0 +1,223 @@
+#!/usr/bin/env bash
+# Benchmark: kelvane against the simulated handheld on a line paced at
+# 115200 bit/s (10 bits a byte), next to Debian's lrzsz sx sending the same
+# images to the same device-side receiver. Prints three Markdown tables on
+# standard output (throughput, host cost, fixed cost of a job) and keeps the
+# raw figures in build-bench/bench-results/.
+#
+#   bash bench/run.sh [--sizes "65536 1048576 4194304"] [--repeats N]
+#                     [--small-repeats N] [--tiny-repeats N]
+#
+# The transfer time is the simulator's own record of each program started
+# with "g -e": from its start (it sends NAK at once) to its return, with the
+# packets it accepted. Sizes up to 64 KiB run --small-repeats times (default
+# 3), larger ones --repeats times (default 1); kelvane and sx alternate, image
+# by image. A full round takes about 17 minutes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export LC_ALL=C  # one collation for sort and join, "." in every number
+
+BAUD=115200
+BYTE_SECONDS=$(awk -v b="$BAUD" 'BEGIN { printf "%.9f", 10 / b }')  # 8N1: 10 bits a byte
+LINE_RATE=$((BAUD / 10))                                             # 11,520 B/s
+PACKET_DATA=128            # XMODEM payload per packet
+PACKET_WIRE=133            # 132 bytes of packet plus the one-byte ACK
+SMALL_LIMIT=65536          # sizes up to this are cheap enough to repeat
+TINY_SIZE=1024             # image of the fixed-cost runs
+START_RECEIVER="g -e a0080274"
+# Quiet times the dialogue itself requires (src/monitor/dialogue.cpp,
+# src/serial/port.cpp): every prompt search is a drain ending 0.1 s after the
+# monitor's last byte plus a line read ending 0.5 s after the prompt; a job
+# searches the prompt three times (before the receiver, after the transfer,
+# after the last job), drains after the flash command (0.1 s) and ends its
+# programming watch on a prompt (0.5 s). The loader upload adds a drain after
+# "load" and one more prompt search.
+QUIET_JOB=$(awk 'BEGIN { print 3 * (0.1 + 0.5) + 0.1 + 0.5 }')      # 2.4 s
+QUIET_UPLOAD=$(awk 'BEGIN { print 0.1 + (0.1 + 0.5) }')             # 0.7 s
+# How long the line must stay quiet after a prompt before the script types.
+PROMPT_QUIET=0.3
+# How long to wait for the monitor when the script drives it itself.
+MONITOR_PATIENCE=10
+
+sizes="65536 1048576 4194304"
+repeats=1
+small_repeats=3
+tiny_repeats=3
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --sizes) sizes=$2; shift 2 ;;
+    --repeats) repeats=$2; shift 2 ;;
+    --small-repeats) small_repeats=$2; shift 2 ;;
+    --tiny-repeats) tiny_repeats=$2; shift 2 ;;
+    *) echo "usage: bash bench/run.sh [--sizes LIST] [--repeats N] [--small-repeats N] [--tiny-repeats N]" >&2; exit 2 ;;
+    esac
+done
+
+bash scripts/install-deps.sh
+for tool in sx /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
+done
+# Without sanitizers: they would cost the host far more than kelvane does.
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-bench -j2 --target kelvane qz4sim >/dev/null
+kelvane=$PWD/build-bench/src/kelvane
+qz4sim=$PWD/build-bench/sim/qz4sim
+
+out=$PWD/build-bench/bench-results
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+    exec 3>&-
+    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$qz4sim" --make-image "$work/tiny.img" "$TINY_SIZE" 1
+for size in $sizes; do "$qz4sim" --make-image "$work/$size.img" "$size" 2; done
+
+"$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" --baud "$BAUD" >"$work/sim.env" 2>"$out/sim.log" &
+sim_pid=$!
+for _ in $(seq 100); do
+    grep -q '^QZ4SIM_PORT=' "$work/sim.env" 2>/dev/null && break
+    sleep 0.1
+done
+port=$(sed -n 's/^QZ4SIM_PORT=//p' "$work/sim.env")
+[ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
+tty=/dev/$port
+
+# A fresh report from the simulator (it writes one on SIGUSR1).
+fresh_report() {
+    rm -f "$work/report.txt"
+    kill -USR1 "$sim_pid"
+    for _ in $(seq 250); do
+        [ -s "$work/report.txt" ] && { cat "$work/report.txt"; return; }
+        sleep 0.02
+    done
+    echo "bench: no report from the simulator" >&2
+    exit 1
+}
+
+# "packets seconds" of the last program run in a report.
+last_program_run() { sed -n 's/^program run: \([0-9]*\) packets accepted, \([0-9.]*\) s$/\1 \2/p' | tail -n 1; }
+
+# Bytes the line carried both ways so far.
+line_bytes() { sed -n 's/^line: \([0-9]*\) bytes received, \([0-9]*\) sent.*/\1 \2/p' | awk '{ print $1 + $2 }'; }
+
+# Reads from descriptor 3 until the text ends with the prompt and the line has
+# been quiet for PROMPT_QUIET seconds.
+wait_prompt() {
+    local text="" c deadline=$((SECONDS + MONITOR_PATIENCE))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        if IFS= read -r -t "$PROMPT_QUIET" -N 1 -u 3 c; then
+            text+=$c
+        elif [[ "$text" == *"PMON> " ]]; then
+            return 0
+        fi
+    done
+    echo "bench: no prompt from the monitor" >&2
+    exit 1
+}
+
+# kelvane LABEL ARGS...: one whole run; appends "label wall user sys rss" to kelvane.txt.
+run_kelvane() {
+    local label=$1
+    shift
+    local start end
+    start=$(date +%s.%N)
+    if ! /usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$kelvane" -s "$port" "$@" 2>"$out/kelvane-$label.log"; then
+        echo "bench: kelvane failed ($label); see $out/kelvane-$label.log" >&2
+        exit 1
+    fi
+    end=$(date +%s.%N)
+    echo "$label $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') $(tail -n 1 "$work/time.txt")" >>"$out/kelvane.txt"
+}
+
+# sx FILE LABEL: drives the monitor by hand, starts the receiver already in
+# RAM and lets sx send FILE; appends "label user sys rss" to sx.txt.
+run_sx() {
+    local file=$1 label=$2
+    stty -F "$tty" raw -echo "$BAUD" crtscts
+    exec 3<>"$tty"
+    printf '\r' >&3
+    wait_prompt
+    # sx waits for the receiver's NAK and drops the echo of the command before it.
+    /usr/bin/time -f "%U %S %M" -o "$work/sx-time.txt" sx -X "$file" <"$tty" >"$tty" 2>"$out/sx-$label.log" &
+    local sx_pid=$!
+    sleep 0.2
+    printf '%s\r' "$START_RECEIVER" >&3
+    if ! wait "$sx_pid"; then
+        echo "bench: sx failed ($label); see $out/sx-$label.log" >&2
+        exit 1
+    fi
+    wait_prompt  # the receiver's verdict and the monitor's prompt
+    exec 3>&-
+    echo "$label $(tail -n 1 "$work/sx-time.txt")" >>"$out/sx.txt"
+}
+
+# The fixed cost of one job: a tiny image, with the loader upload and with -X.
+fixed() {
+    local label=$1 quiet=$2
+    shift 2
+    local before after
+    before=$(fresh_report | line_bytes)
+    run_kelvane "$label" "$@"
+    after=$(fresh_report | line_bytes)
+    echo "$label $quiet $((after - before))" >>"$out/fixed.txt"
+}
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "bench: simulated handheld on $tty at $BAUD bit/s; fixed cost of a job" >&2
+for i in $(seq "$tiny_repeats"); do
+    fixed "upload-$i" "$(awk -v a="$QUIET_JOB" -v b="$QUIET_UPLOAD" 'BEGIN { print a + b }')" "$work/tiny.img" kernel
+done
+for i in $(seq "$tiny_repeats"); do
+    fixed "noupload-$i" "$QUIET_JOB" -X "$work/tiny.img" kernel
+done
+
+for size in $sizes; do
+    n=$repeats
+    [ "$size" -le "$SMALL_LIMIT" ] && n=$small_repeats
+    for i in $(seq "$n"); do
+        echo "bench: $size bytes, pair $i: kelvane, then sx" >&2
+        run_kelvane "$size-$i" -X "$work/$size.img" kernel
+        echo "$size-$i kelvane $(fresh_report | last_program_run)" >>"$out/runs.txt"
+        run_sx "$work/$size.img" "$size-$i"
+        echo "$size-$i sx $(fresh_report | last_program_run)" >>"$out/runs.txt"
+    done
+done
+fresh_report >"$out/report.txt"
+
+# Tables.
+{
+    echo "Run of $started to $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)), Linux $(uname -r), load average $load_before before and $(cut -d' ' -f1-3 /proc/loadavg) after"
+    echo
+    echo "Throughput (payload = packets accepted x $PACKET_DATA bytes over the receiver's run time)"
+    echo
+    echo "| image | pair | sender | packets | time (s) | payload B/s | / $LINE_RATE B/s | / XMODEM-128 ideal | kelvane / sx |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+    awk -v rate="$LINE_RATE" -v data="$PACKET_DATA" -v wire="$PACKET_WIRE" '
+        { split($1, id, "-"); bps = $3 * data / $4; ideal = rate * data / wire
+          row = sprintf("| %d | %d | %s | %d | %.3f | %.0f | %.4f | %.4f |", id[1], id[2], $2, $3, $4, bps, bps / rate, bps / ideal)
+          if ($2 == "kelvane") { k = bps; print row " |" } else { print row sprintf(" %.4f |", k / bps) } }' "$out/runs.txt"
+    echo
+    echo "Host cost (kelvane for the whole run; sx for its transfer; CPU = user + system, 10 ms resolution)"
+    echo
+    echo "| image | pair | kelvane CPU (s) | CPU s per MiB | CPU / transfer time | peak RSS (KiB) | sx CPU (s) | sx CPU / transfer time | sx peak RSS (KiB) |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+    join <(sort "$out/kelvane.txt") <(sort "$out/sx.txt") | join - <(awk '$2 == "kelvane" { print $1, $4 }' "$out/runs.txt" | sort) |
+        join - <(awk '$2 == "sx" { print $1, $4 }' "$out/runs.txt" | sort) | sort -t- -k1,1n -k2,2n |
+        awk '{ split($1, id, "-"); kc = $3 + $4; sc = $6 + $7
+               printf "| %d | %d | %.2f | %.3f | %.2f %% | %d | %.2f | %.2f %% | %d |\n", id[1], id[2], kc, kc / (id[1] / 1048576),
+                      100 * kc / $9, $5, sc, 100 * sc / $10, $8 }'
+    echo
+    echo "Fixed cost of one job ($TINY_SIZE-byte image; minimum = quiet times + bytes on the line x 10 bits / $BAUD)"
+    echo
+    echo "| run | wall (s) | quiet times (s) | bytes on the line | line time (s) | minimum (s) | beyond the minimum (s) |"
+    echo "|---|---|---|---|---|---|---|"
+    join <(sort "$out/fixed.txt") <(sort "$out/kelvane.txt") |
+        awk -v byte="$BYTE_SECONDS" '{ line = $3 * byte; min = $2 + line
+             printf "| %s | %.3f | %.1f | %d | %.3f | %.3f | %.3f |\n", $1, $4, $2, $3, line, min, $4 - min }'
+} | tee "$out/tables.md"

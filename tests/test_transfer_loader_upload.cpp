@@ -12,19 +12,11 @@
 #include <thread>
 
 #include "support/pty_pair.h"
+#include "support/text_match.h"
 #include "transfer/control_bytes.h"
 #include "transfer/loader_upload.h"
 
 namespace {
-
-std::string literally(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (strchr(".[]{}()*+?^$|\\", c) != nullptr) out += '\\';
-        out += c;
-    }
-    return out;
-}
 
 class LoaderUploadTest : public PtyTest {
 protected:

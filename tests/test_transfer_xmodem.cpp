@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/pty_pair.h"
+#include "support/text_match.h"
 #include "support/run_binary.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
@@ -31,16 +32,6 @@ const std::string S_EOT(1, static_cast<char>(EOT));
 std::string repeat(const std::string& text, int times) {
     std::string out;
     for (int i = 0; i < times; ++i) out += text;
-    return out;
-}
-
-// A regular expression that matches text literally (death-test messages).
-std::string literally(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (strchr(".[]{}()*+?^$|\\", c) != nullptr) out += '\\';
-        out += c;
-    }
     return out;
 }
 

@@ -11,11 +11,14 @@
 #include "jobs/flash_job.h"
 
 void error_exit(const char* format, ...) {
-    char message[ERROR_MESSAGE_SIZE];
     va_list args;
     va_start(args, format);
+    verror_exit(format, args);
+}
+
+void verror_exit(const char* format, va_list args) {
+    char message[ERROR_MESSAGE_SIZE];
     vsnprintf(message, sizeof message, format, args);
-    va_end(args);
     // errno is read only after formatting: it still holds the last failure of the run.
     const int error = errno;
     if (error != 0)

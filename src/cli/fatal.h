@@ -8,7 +8,10 @@
 // are on job_list at that moment, in list order.
 #pragma once
 
+#include <cstdarg>
+
 constexpr int ERROR_MESSAGE_SIZE = 128;
 
 [[noreturn]] void error_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void verror_exit(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 [[noreturn]] void cleanup_and_exit(int exit_status);

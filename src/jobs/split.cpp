@@ -30,15 +30,12 @@ struct MadePieces {
 // kept, so the message carries the same system text as without the removal.
 [[noreturn]] __attribute__((format(printf, 2, 3))) void split_fail(const MadePieces& made,
                                                                    const char* format, ...) {
-    char message[ERROR_MESSAGE_SIZE];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof message, format, args);
-    va_end(args);
     const int error = errno;
     for (int i = 0; i < made.count; ++i) unlink(made.names[i]->c_str());
     errno = error;
-    error_exit("%s", message);
+    va_list args;
+    va_start(args, format);
+    verror_exit(format, args);
 }
 
 ssize_t read_block(int fd, char* block) {

@@ -12,7 +12,7 @@
 # with "g -e": from its start (it sends NAK at once) to its return, with the
 # packets it accepted. Sizes up to 64 KiB run --small-repeats times (default
 # 3), larger ones --repeats times (default 1); kelvane and sx alternate, image
-# by image. A full round takes about 17 minutes.
+# by image. A full round takes about 18 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C  # one collation for sort and join, "." in every number

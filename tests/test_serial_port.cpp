@@ -12,36 +12,19 @@
 
 #include "serial/capture.h"
 #include "serial/port.h"
+#include "support/port_fixture.h"
 #include "support/pty_pair.h"
 #include "support/run_binary.h"
 
 namespace {
 
-// The code under test holds the slave end of a pseudo-terminal set up by
-// port_setup; the test plays the monitor on the master. The capture log is on,
-// in a fresh current directory, so every case also shows what was logged.
-class PortTest : public PtyTest {
+// The test plays the monitor on the master, from a thread where timing matters.
+class PortTest : public CapturingPortTest {
 protected:
-    void SetUp() override {
-        PtyTest::SetUp();
-        char cwd[PATH_MAX];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        saved_cwd = cwd;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        write_file(log_path(), "H\n");
-        capture_enabled = 1;
-        port_setup(slave_fd);
-    }
     void TearDown() override {
         if (monitor.joinable()) monitor.join();
-        capture_enabled = 0;
-        ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
-        PtyTest::TearDown();
+        CapturingPortTest::TearDown();
     }
-
-    std::string log_path() const { return dir.file("capture.log"); }
-    // What the serial operations added to the log.
-    std::string logged() const { return read_file(log_path()).substr(2); }
 
     struct Step {
         int delay_ms;
@@ -57,8 +40,6 @@ protected:
         });
     }
 
-    TempDir dir;
-    std::string saved_cwd;
     std::thread monitor;
 };
 

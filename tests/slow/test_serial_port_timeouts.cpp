@@ -7,32 +7,13 @@
 
 #include "serial/capture.h"
 #include "serial/port.h"
+#include "support/port_fixture.h"
 #include "support/pty_pair.h"
 #include "support/run_binary.h"
 
 namespace {
 
-class PortTimeoutTest : public PtyTest {
-protected:
-    void SetUp() override {
-        PtyTest::SetUp();
-        char cwd[PATH_MAX];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        saved_cwd = cwd;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        write_file(dir.file("capture.log"), "H\n");
-        capture_enabled = 1;
-        port_setup(slave_fd);
-    }
-    void TearDown() override {
-        capture_enabled = 0;
-        ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
-        PtyTest::TearDown();
-    }
-
-    TempDir dir;
-    std::string saved_cwd;
-};
+using PortTimeoutTest = CapturingPortTest;
 
 TEST_F(PortTimeoutTest, NoByteWithinTheWaitsGivesMinusOneAndNoRecord) {
     char buffer[LINE_BUFFER_SIZE];

@@ -15,6 +15,7 @@
 # by image. A full round takes about 18 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/qz4sim-port.sh
 export LC_ALL=C  # one collation for sort and join, "." in every number
 
 BAUD=115200
@@ -81,11 +82,7 @@ for size in $sizes; do "$qz4sim" --make-image "$work/$size.img" "$size" 2; done
 
 "$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" --baud "$BAUD" >"$work/sim.env" 2>"$out/sim.log" &
 sim_pid=$!
-for _ in $(seq 100); do
-    grep -q '^QZ4SIM_PORT=' "$work/sim.env" 2>/dev/null && break
-    sleep 0.1
-done
-port=$(sed -n 's/^QZ4SIM_PORT=//p' "$work/sim.env")
+port=$(qz4sim_port "$work/sim.env")
 [ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
 tty=/dev/$port
 

@@ -9,6 +9,7 @@
 # line's pace run `bash scripts/demo.sh --baud 115200` (about 12 minutes).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/qz4sim-port.sh
 
 KERNEL_SIZE=$((0xF4240))      # 1,000,000 bytes, not a whole number of packets
 ROOTFS_SIZE=$((0x680000))     # above the 0x670000 a transfer carries: split in two
@@ -34,11 +35,7 @@ trap cleanup EXIT
 
 "$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" "$@" >"$work/sim.env" 2>"$work/sim.log" &
 sim_pid=$!
-for _ in $(seq 100); do
-    grep -q '^QZ4SIM_PORT=' "$work/sim.env" 2>/dev/null && break
-    sleep 0.1
-done
-QZ4SIM_PORT=$(sed -n 's/^QZ4SIM_PORT=//p' "$work/sim.env")
+QZ4SIM_PORT=$(qz4sim_port "$work/sim.env")
 [ -n "$QZ4SIM_PORT" ] || { echo "demo: the simulated handheld did not start" >&2; cat "$work/sim.log" >&2; exit 1; }
 echo "demo: simulated handheld on /dev/$QZ4SIM_PORT" >&2
 

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "cli/run_options.h"
+#include "core/run_options.h"
 #include "support/run_binary.h"
 
 namespace {

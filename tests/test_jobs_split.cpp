@@ -69,13 +69,13 @@ TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     EXPECT_EQ(job.file_name, first);
     EXPECT_EQ(job.offset, 0x200000);
     EXPECT_EQ(job.size, SPLIT_SIZE);
-    EXPECT_EQ(job.is_temp, 1);
+    EXPECT_TRUE(job.is_temp);
     ASSERT_NE(job.next_job, nullptr);
     const FlashJob& rest = *job.next_job;
     EXPECT_EQ(rest.file_name, second);
     EXPECT_EQ(rest.offset, 0x700000);
     EXPECT_EQ(rest.size, size - SPLIT_SIZE);
-    EXPECT_EQ(rest.is_temp, 1);
+    EXPECT_TRUE(rest.is_temp);
     EXPECT_EQ(rest.next_job, nullptr);
 
     // Compare sizes first: a mismatch of megabytes of content would be unreadable.

@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "cli/run_options.h"
+#include "cli/switches.h"
 #include "serial/capture.h"
 #include "support/run_binary.h"
 

@@ -178,15 +178,15 @@ TEST_F(PortTest, DrainOfAVanishedDeviceEnds) {
 struct SendCase {
     const char* name;
     std::string payload;
-    int capture;
+    Capture capture;
     std::string logged;
 };
 
 const SendCase send_cases[] = {
-    {"command_logged_without_cr", "load\r", 1, "load\n"},
-    {"lone_cr_leaves_no_record", "\r", 1, ""},
-    {"wakeup_crs_leave_no_record", "\r\r", 1, ""},
-    {"uncaptured_text_not_logged", "S00600004844521B\r\x03", 0, ""},
+    {"command_logged_without_cr", "load\r", Capture::record, "load\n"},
+    {"lone_cr_leaves_no_record", "\r", Capture::record, ""},
+    {"wakeup_crs_leave_no_record", "\r\r", Capture::record, ""},
+    {"uncaptured_text_not_logged", "S00600004844521B\r\x03", Capture::skip, ""},
 };
 
 class PortSendTest : public PortTest, public ::testing::WithParamInterface<SendCase> {};
@@ -204,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(Monitor, PortSendTest, ::testing::ValuesIn(send_cases),
 TEST_F(PortTest, SendOnAVanishedDeviceEnds) {
     close(master_fd);
     master_fd = -1;
-    EXPECT_EXIT(port_send(slave_fd, "load\r", 5, 1), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(port_send(slave_fd, "load\r", 5, Capture::record), ::testing::ExitedWithCode(1),
                 "Error:  port_send unable to write to serial port");
 }
 

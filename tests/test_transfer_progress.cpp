@@ -21,11 +21,11 @@ protected:
     }
     void TearDown() override { set_progress_clock(nullptr); }
 
-    // What show_progress(mode) writes to standard error at the given time.
+    // What show_progress writes for the draw numbered mode (0 first, 1 redraw, 2 complete) to standard error at the given time.
     static std::string draw_at(long seconds, long micros, int mode) {
         fake_now = timeval{seconds, micros};
         testing::internal::CaptureStderr();
-        show_progress(mode);
+        show_progress(static_cast<ProgressDraw>(mode));
         return testing::internal::GetCapturedStderr();
     }
 };
@@ -117,7 +117,7 @@ TEST_P(ProgressLineTest, FormatsTheLineOfTheSample) {
     const ProgressFigures figures =
         progress_figures(c.previous_seconds, c.now_seconds, c.bytes_done, c.bytes_last, c.total_kb);
     char line[PROGRESS_LINE_SIZE];
-    const int length = format_progress_line(line, c.mode, figures, c.total_kb);
+    const int length = format_progress_line(line, static_cast<ProgressDraw>(c.mode), figures, c.total_kb);
     EXPECT_EQ(std::string(line, static_cast<size_t>(length)), c.expected);
 }
 

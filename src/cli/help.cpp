@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/run_options.h"
+#include "cli/switches.h"
 
 namespace {
 

@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <new>
 
-#include "cli/fatal.h"
 #include "cli/help.h"
-#include "cli/run_options.h"
+#include "cli/switches.h"
+#include "core/fatal.h"
 #include "jobs/flash_job.h"
+#include "jobs/piece_cleanup.h"
 #include "jobs/pmon_guard.h"
 #include "monitor/dialogue.h"
 #include "serial/capture.h"
@@ -16,16 +17,18 @@ namespace {
 constexpr int WORDS_PER_JOB = 2;  // a file name and its target
 
 // Pairs the words left after the switches; a last lone file has no target.
-void add_jobs(char* const words[], int count, RunOptions& run_options) {
+void add_jobs(char* const words[], int count, const RunOptions& run_options) {
     for (int i = 0; i < count; i += WORDS_PER_JOB)
         job_add(words[i], i + 1 < count ? words[i + 1] : nullptr, run_options);
 }
 
 [[noreturn]] void run(int argc, char* argv[]) {
-    RunOptions run_options;
-    capture_enabled = 0;
+    register_piece_cleanup();
+    RunOptions switches;
+    capture_enabled = false;
     build_command_echo(command_echo, argc, argv);
-    const int first_word = read_switches(argc, argv, run_options);
+    const int first_word = read_switches(argc, argv, switches);
+    const RunOptions& run_options = switches;  // read-only from here on
     build_device_path(device_path, run_options);
 
     const int word_count = argc - first_word;

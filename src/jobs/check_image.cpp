@@ -3,10 +3,11 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
-#include "cli/fatal.h"
-#include "cli/run_options.h"
+#include "core/fatal.h"
+#include "core/run_options.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "jobs/split.h"
@@ -21,7 +22,16 @@ ImageVerdict image_verdict(int64_t offset, int64_t size, const RunOptions& run_o
     return size > DOWNLOAD_LIMIT ? ImageVerdict::split : ImageVerdict::accept;
 }
 
-void check_image(FlashJob& job, RunOptions& run_options) {
+namespace {
+
+// The run's directory for pieces: -t, or /tmp, taken at the first split. Each
+// split trims one trailing "/" in place, so a trimmed -t carries over to the
+// later splits of the run.
+std::optional<std::string> run_split_dir;
+
+}  // namespace
+
+void check_image(FlashJob& job, const RunOptions& run_options) {
     const char* name = job.file_name.c_str();
     if (job.file_name.find(SREC_MARK) != std::string::npos) {
         std::fputs(SREC_REFUSAL, stderr);
@@ -41,12 +51,8 @@ void check_image(FlashJob& job, RunOptions& run_options) {
         error_exit("Error:  '%s' is too large (2 GiB or more).  Aborting.", name);
     case ImageVerdict::split:
         std::fprintf(stderr, "Romdisk larger than 0x%lx.  Splitting into:\n", DOWNLOAD_LIMIT);
-        if (run_options.temp_dir) {
-            split_romdisk(job, *run_options.temp_dir);
-        } else {
-            std::string dir = DEFAULT_TEMP_DIR;
-            split_romdisk(job, dir);
-        }
+        if (!run_split_dir) run_split_dir = run_options.temp_dir.value_or(DEFAULT_TEMP_DIR);
+        split_romdisk(job, *run_split_dir);
         return;
     }
 }

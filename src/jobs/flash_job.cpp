@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <new>
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 #include "jobs/target.h"
 
-void job_add(const char* file, const char* target, RunOptions& run_options) {
+void job_add(const char* file, const char* target, const RunOptions& run_options) {
     if (target == nullptr) error_exit("Error:  no offset specified for '%s'\n", file);
     FlashJob* job = new (std::nothrow) FlashJob;
     if (job == nullptr) error_exit("Error:  out of memory");

@@ -15,17 +15,17 @@ struct FlashJob {
     std::string file_name;   // the image, or a temporary piece of it
     int64_t offset = 0;      // byte offset in flash; the last argument of the flash command
     int64_t size = 0;        // file size when checked; set by the split for pieces
-    int is_temp = 0;         // 1: a piece file that cleanup_and_exit removes
+    bool is_temp = false;    // a piece file that the exit cleanup removes
     FlashJob* next_job = nullptr;
 };
 
 extern FlashJob* job_list;
 
 // target is nullptr when file is the last word of the command line.
-void job_add(const char* file, const char* target, RunOptions& run_options);
+void job_add(const char* file, const char* target, const RunOptions& run_options);
 // Links job (and whatever it already chains) behind the last record.
 void job_append(FlashJob* job);
 // True when both names reach the same file (equal names, or the same inode).
 bool same_file(const std::string& a, const std::string& b);
 // Fills in job.size; refuses the image or has it split.
-void check_image(FlashJob& job, RunOptions& run_options);
+void check_image(FlashJob& job, const RunOptions& run_options);

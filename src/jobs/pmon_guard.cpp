@@ -1,6 +1,6 @@
 #include "jobs/pmon_guard.h"
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 

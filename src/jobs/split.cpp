@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <new>
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 
@@ -142,7 +142,7 @@ void split_romdisk(FlashJob& job, std::string& dir) {
     FlashJob* rest = new (std::nothrow) FlashJob;
     if (rest == nullptr) split_fail(made, "Error:  out of memory");
     job.file_name = first;
-    job.is_temp = 1;
+    job.is_temp = true;
     job.size = SPLIT_SIZE;
 
     struct stat status;
@@ -155,7 +155,7 @@ void split_romdisk(FlashJob& job, std::string& dir) {
     rest->file_name = second;
     rest->offset = job.offset + SPLIT_SIZE;
     rest->size = image_size - SPLIT_SIZE;
-    rest->is_temp = 1;
+    rest->is_temp = true;
     rest->next_job = job.next_job;
     job.next_job = rest;
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/fatal.h"
-#include "cli/run_options.h"
+#include "core/fatal.h"
+#include "core/run_options.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "monitor/monitor_commands.h"
@@ -21,15 +21,20 @@ namespace {
 
 // Sends a constant command text whole (without its NUL).
 template <size_t N>
-void send_command(int port_fd, const char (&text)[N], int capture) {
+void send_command(int port_fd, const char (&text)[N], Capture capture) {
     port_send(port_fd, text, static_cast<int>(N - 1), capture);
 }
+
+// What the dialogue has done to the handheld so far.
+struct DialogueState {
+    bool receiver_in_ram = false;  // uploaded by this run, or already there (-X)
+};
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
 // ends the wait). A failed read ends it too.
 void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
-    send_command(port_fd, CMD_WAKE, 0);
+    send_command(port_fd, CMD_WAKE, Capture::skip);
     while (read(port_fd, buffer, 1) == 0) {
     }
     fprintf(stderr, "done\n\n");
@@ -37,7 +42,7 @@ void wait_for_handheld(int port_fd, char* buffer) {
 
 void upload_loader(int port_fd, char* buffer) {
     fprintf(stderr, "Sending etxack start command...");
-    send_command(port_fd, CMD_LOAD, 1);
+    send_command(port_fd, CMD_LOAD, Capture::record);
     fprintf(stderr, "done\n");
     port_readflush(port_fd);
     fprintf(stderr, "Starting etxack send (xmodem-load)...");
@@ -47,14 +52,15 @@ void upload_loader(int port_fd, char* buffer) {
 }
 
 // One image: receiver started, image sent, flash programmed from RAM.
-void flash_one_job(int port_fd, char* buffer, const FlashJob& job, RunOptions& run_options) {
+void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
     port_getpmon(port_fd, buffer);
-    if (run_options.load_loader) {
+    if (!state.receiver_in_ram) {
         upload_loader(port_fd, buffer);
-        run_options.load_loader = 0;
+        state.receiver_in_ram = true;
     }
     fprintf(stderr, "Sending xmodem start command...");
-    send_command(port_fd, CMD_START_RECEIVER, 1);
+    const int start_length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, LOADER_ENTRY);
+    port_send(port_fd, buffer, start_length, Capture::record);
     fprintf(stderr, "done\n");
     fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
     const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd);
@@ -62,13 +68,13 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, RunOptions& r
 
     const int64_t flash_size = flash_round_up(sent_count);
     fprintf(stderr, "Sending flash command...");
-    port_send(port_fd, buffer, format_flash_command(buffer, flash_size, job.offset), 1);
+    port_send(port_fd, buffer, format_flash_command(buffer, flash_size, job.offset), Capture::record);
     port_readflush(port_fd);
-    send_command(port_fd, CMD_CONFIRM, 1);
+    send_command(port_fd, CMD_CONFIRM, Capture::record);
     fprintf(stderr, "done\n");
 
     const bool error_reported = watch_programming(port_fd, buffer, flash_size);
-    show_progress(2);
+    show_progress(ProgressDraw::complete);
     // The flash may be damaged: stop before another image or a boot uses it.
     if (error_reported) {
         errno = 0;  // the monitor reported it; no system call failed
@@ -78,7 +84,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, RunOptions& r
 
 void unzip_kernel(int port_fd, char* buffer) {
     fprintf(stderr, "Unzipping kernel...");
-    send_command(port_fd, CMD_UNZIP, 1);
+    send_command(port_fd, CMD_UNZIP, Capture::record);
     // Silence here is no error: the boot command follows regardless.
     while (port_readline(port_fd, buffer) == 0 && !line_has_prompt(buffer)) {
     }
@@ -88,7 +94,7 @@ void unzip_kernel(int port_fd, char* buffer) {
 void restore_defaults(int port_fd, char* buffer) {
     unzip_kernel(port_fd, buffer);
     fprintf(stderr, "Restoring defaults...\n");
-    send_command(port_fd, CMD_RESTORE, 1);
+    send_command(port_fd, CMD_RESTORE, Capture::record);
     // Echo the restore program's output up to and including its last line.
     while (port_readline(port_fd, buffer) == 0) {
         fprintf(stderr, "%s\n", buffer);
@@ -100,13 +106,13 @@ void restore_defaults(int port_fd, char* buffer) {
 void restart_system(int port_fd, char* buffer) {
     unzip_kernel(port_fd, buffer);
     fprintf(stderr, "Restarting system...");
-    send_command(port_fd, CMD_BOOT, 1);
+    send_command(port_fd, CMD_BOOT, Capture::record);
     fprintf(stderr, "done\n");
 }
 
 }  // namespace
 
-void run_dialogue(const char* device_path, RunOptions& run_options) {
+void run_dialogue(const char* device_path, const RunOptions& run_options) {
     static char line_buffer[LINE_BUFFER_SIZE];
 
     fprintf(stderr, "Opening serial port...");
@@ -116,8 +122,10 @@ void run_dialogue(const char* device_path, RunOptions& run_options) {
     port_setup(port_fd);
     wait_for_handheld(port_fd, line_buffer);
 
+    DialogueState state;
+    state.receiver_in_ram = !run_options.load_loader;
     for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
-        flash_one_job(port_fd, line_buffer, *job, run_options);
+        flash_one_job(port_fd, line_buffer, *job, state);
 
     port_getpmon(port_fd, line_buffer);
     // Restoring boots the system as well, so it wins over a plain restart.

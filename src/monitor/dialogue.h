@@ -2,7 +2,7 @@
 //
 // It opens the port, waits without limit for the handheld's first byte, then
 // for each job wakes the monitor, uploads the XMODEM receiver (before the first
-// job only, unless -X), starts it, sends the image, gives the flash command for
+// job only, unless -X: the dialogue remembers that the receiver is in RAM), starts it, sends the image, gives the flash command for
 // the sent size rounded up to whole blocks, and watches the programming up to
 // the prompt. Afterwards it can boot the system (-r) or boot it once restoring
 // the defaults (-R, which wins). Every failure ends the program where it is
@@ -11,4 +11,4 @@
 
 struct RunOptions;
 
-[[noreturn]] void run_dialogue(const char* device_path, RunOptions& run_options);
+[[noreturn]] void run_dialogue(const char* device_path, const RunOptions& run_options);

@@ -7,8 +7,10 @@ constexpr unsigned long RAM_RECEIVE_AREA = 0x80090000;
 
 constexpr char CMD_WAKE[] = "\r";
 constexpr char CMD_LOAD[] = "load\r";
-constexpr char CMD_START_RECEIVER[] = "g -e a0080274\r";
-constexpr char CMD_FLASH_FORMAT[] = "flash 80090000 %lx %lx\r";
+// "g -e <entry>\r": runs the program at entry (LOADER_ENTRY gives "g -e a0080274").
+constexpr char CMD_START_FORMAT[] = "g -e %lx\r";
+// "flash <RAM source> <size> <offset>\r", all in lower-case hexadecimal.
+constexpr char CMD_FLASH_FORMAT[] = "flash %lx %lx %lx\r";
 constexpr char CMD_CONFIRM[] = "y\r";
 constexpr char CMD_UNZIP[] = "unzip\r";
 constexpr char CMD_RESTORE[] = "$linux console=ttyS0,115200 init=/sbin/restore_defaults\r";

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 #include "jobs/flash_limits.h"
 #include "monitor/monitor_commands.h"
 #include "serial/port.h"
@@ -23,7 +23,8 @@ int64_t programming_advance(int64_t bytes_done, int64_t flash_size) {
 }
 
 int format_flash_command(char* buffer, int64_t flash_size, int64_t offset) {
-    const int length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_FLASH_FORMAT, static_cast<unsigned long>(flash_size),
+    const int length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_FLASH_FORMAT, RAM_RECEIVE_AREA,
+                                static_cast<unsigned long>(flash_size),
                                 static_cast<unsigned long>(offset));
     return std::min(length, LINE_BUFFER_SIZE - 1);
 }
@@ -32,7 +33,7 @@ bool watch_programming(int port_fd, char* buffer, int64_t flash_size) {
     progress_state = ProgressState{};
     progress_now(&progress_state.start_time);
     progress_state.total_kb = static_cast<int>(flash_size / 1024);
-    show_progress(0);
+    show_progress(ProgressDraw::first);
 
     bool error_reported = false;
     for (;;) {
@@ -40,7 +41,7 @@ bool watch_programming(int port_fd, char* buffer, int64_t flash_size) {
         switch (classify_watch_line(buffer)) {
             case WatchLine::progress:
                 progress_state.bytes_done = programming_advance(progress_state.bytes_done, flash_size);
-                show_progress(1);
+                show_progress(ProgressDraw::redraw);
                 break;
             case WatchLine::error:
                 fprintf(stderr, "\nWARNING:  '%s'\n", buffer);

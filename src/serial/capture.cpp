@@ -20,6 +20,8 @@ void write_ignoring_result(int fd, const void* bytes, size_t count) {
 
 }  // namespace
 
+bool capture_enabled = false;
+
 bool capture_keeps(unsigned char byte) {
     // Printable ASCII as isprint sees it in the default locale; from 0x80 up a
     // byte is a negative char and never printable.

@@ -13,7 +13,7 @@ constexpr char CAPTURE_FILE[] = "./capture.log";
 constexpr int CAPTURE_RECORD_MAX = 1024;  // bytes examined per record
 
 // Set by -l; the serial operations copy their traffic only while it is set.
-extern int capture_enabled;
+extern bool capture_enabled;
 
 void capture_begin(const char* banner, const char* echo_line);
 void capture_write(const void* payload, int length);

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 #include "serial/capture.h"
 
 namespace {
@@ -109,13 +109,13 @@ void port_setup(int port_fd) {
     if (tcsetattr(port_fd, TCSANOW, &options) != 0) error_exit("Error:  Cannot set serial options");
 }
 
-void port_send(int port_fd, const void* payload, int length, int capture) {
+void port_send(int port_fd, const void* payload, int length, Capture capture) {
     if (!wait_until_ready(port_fd, true)) error_exit("Error:  port_send timeout writing to port");
     // One write of the whole text: a partial write is an error, never continued.
     const ssize_t written = write(port_fd, payload, static_cast<size_t>(length));
     if (written < 0) error_exit("Error:  port_send unable to write to serial port");
     if (written < length) error_exit("Error:  port_send to write full buffer to serial port");
-    if (capture) capture_if_enabled(static_cast<const char*>(payload), length);
+    if (capture == Capture::record) capture_if_enabled(static_cast<const char*>(payload), length);
 }
 
 int port_readline(int port_fd, char* buffer) {
@@ -167,9 +167,9 @@ void port_readflush(int port_fd) {
 }
 
 void port_wakeup(int port_fd) {
-    port_send(port_fd, "\r\r", 2, 1);
+    port_send(port_fd, "\r\r", 2, Capture::record);
     port_readflush(port_fd);
-    port_send(port_fd, "\r", 1, 1);
+    port_send(port_fd, "\r", 1, Capture::record);
 }
 
 void port_getpmon(int port_fd, char* buffer) {

@@ -30,8 +30,11 @@ bool line_has_prompt(const char* text, size_t length);
 // A descriptor, or -1 when the device cannot be opened.
 int port_open(const char* device_path);
 void port_setup(int port_fd);
+// Whether port_send copies its text into the capture log (when -l keeps one).
+enum class Capture : bool { skip = false, record = true };
+
 // Writes all length bytes with one write, after waiting for the port to be writable.
-void port_send(int port_fd, const void* payload, int length, int capture);
+void port_send(int port_fd, const void* payload, int length, Capture capture);
 // 0 with a line (or a prompt) in buffer; -1 on time-out or a failed read.
 int port_readline(int port_fd, char* buffer);
 // Reads and discards until the line has been quiet for 100 ms.

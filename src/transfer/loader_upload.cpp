@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 #include "serial/port.h"
 #include "transfer/control_bytes.h"
 
@@ -33,8 +33,8 @@ int ex_send(int port_fd) {
     unsigned char last_byte = 0;
     for (int line = 0; line < loader_srec_count; ++line) {
         const char* text = loader_srec[line];
-        port_send(port_fd, text, static_cast<int>(strlen(text)), 0);
-        port_send(port_fd, &ETX, 1, 0);
+        port_send(port_fd, text, static_cast<int>(strlen(text)), Capture::skip);
+        port_send(port_fd, &ETX, 1, Capture::skip);
         await_line_answer(port_fd, last_byte);
     }
     return 0;

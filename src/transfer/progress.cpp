@@ -62,13 +62,13 @@ ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_
     return figures;
 }
 
-int format_progress_line(char* out, int mode, const ProgressFigures& figures, int total_kb) {
+int format_progress_line(char* out, ProgressDraw mode, const ProgressFigures& figures, int total_kb) {
     out[0] = '\0';
-    if (mode == 0 || mode == 1)
+    if (mode == ProgressDraw::first || mode == ProgressDraw::redraw)
         return snprintf(out, PROGRESS_LINE_SIZE, "\r -- [%dk/%dk] | %5.2f KB/s | %3d%% | %02d:%02ds ETA --",
                         figures.done_kb, total_kb, static_cast<double>(figures.rate), figures.percent,
                         figures.eta / SECONDS_PER_MINUTE, figures.eta % SECONDS_PER_MINUTE);
-    if (mode == 2)
+    if (mode == ProgressDraw::complete)
         return snprintf(out, PROGRESS_LINE_SIZE, "\r -- [%dk/%dk] | %5.2f KB/s | 100%% | DONE --          ",
                         total_kb, total_kb, static_cast<double>(figures.rate));
     return 0;
@@ -89,7 +89,7 @@ void progress_now(timeval* now) {
         gettimeofday(now, nullptr);
 }
 
-void show_progress(int mode) {
+void show_progress(ProgressDraw mode) {
     ProgressState& state = progress_state;
     // Only whole seconds count; the microseconds are never used.
     const long previous_seconds = state.now_time.tv_sec;
@@ -99,7 +99,7 @@ void show_progress(int mode) {
 
     char line[PROGRESS_LINE_SIZE];
     write_stderr(line, format_progress_line(line, mode, figures, state.total_kb));
-    if (mode == 2)
+    if (mode == ProgressDraw::complete)
         write_stderr(line, format_elapsed_line(line, state.now_time.tv_sec - state.start_time.tv_sec));
     state.bytes_last = state.bytes_done;
 }
@@ -114,5 +114,5 @@ void alarm_tick(int signal) {
 void progress_redraw_if_due() {
     if (!redraw_due) return;
     redraw_due = 0;
-    show_progress(1);
+    show_progress(ProgressDraw::redraw);
 }

@@ -45,17 +45,24 @@ struct ProgressFigures {
 
 ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_t bytes_done,
                                  int64_t bytes_last, int total_kb);
+// What one call of show_progress draws.
+enum class ProgressDraw : int {
+    first = 0,     // the first line of a transfer or of the programming
+    redraw = 1,    // a later line over the previous one
+    complete = 2,  // the completion line and the elapsed time
+    sample = 3,    // no line: the sample only
+};
+
 // The line a mode draws, into out (PROGRESS_LINE_SIZE bytes); its length, 0 for
 // modes that draw nothing.
-int format_progress_line(char* out, int mode, const ProgressFigures& figures, int total_kb);
+int format_progress_line(char* out, ProgressDraw mode, const ProgressFigures& figures, int total_kb);
 // "\nElapsed time:  MM:SS\n\n" into out (PROGRESS_LINE_SIZE bytes); its length.
 int format_elapsed_line(char* out, long elapsed_seconds);
 
-// 0: first draw, 1: later draws, 2: completion line and elapsed time, other: sample only.
-void show_progress(int mode);
+void show_progress(ProgressDraw mode);
 // The SIGALRM handler: alarm(1) again and ask for a redraw.
 void alarm_tick(int signal);
-// Draws show_progress(1) when a tick has asked for it since the last call.
+// Draws a redraw when a tick has asked for it since the last call.
 void progress_redraw_if_due();
 
 // The clock seam: the time of day the meter reads. Tests replace it.

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/fatal.h"
+#include "core/fatal.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 
@@ -79,14 +79,14 @@ int64_t xmodem_send(const char* file_name, int port_fd) {
     // Everything before the receiver's first NAK (echo, "C", CAN) is dropped.
     while (xmodem_getbyte(transfer) != NAK) {
     }
-    show_progress(0);
+    show_progress(ProgressDraw::first);
     arm_progress_tick();
     send_blocks(transfer);
     alarm(0);
 
     xmodem_sendbyte(transfer, EOT);
     xmodem_waitack(transfer, EOT);
-    show_progress(2);
+    show_progress(ProgressDraw::complete);
     close(transfer.file_fd);
     return size;
 }

@@ -21,11 +21,11 @@ protected:
         saved_cwd = cwd;
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         write_file(log_path(), "H\n");
-        capture_enabled = 1;
+        capture_enabled = true;
         port_setup(slave_fd);
     }
     void TearDown() override {
-        capture_enabled = 0;
+        capture_enabled = false;
         ASSERT_EQ(chdir(saved_cwd.c_str()), 0);
         PtyTest::TearDown();
     }

@@ -1,4 +1,4 @@
-#include "cli/run_options.h"
+#include "cli/switches.h"
 
 #include <unistd.h>
 
@@ -12,7 +12,6 @@ const char version_banner[] = "kelvane:  0.24 - 2002/10/30 - kelvane developers"
 
 char command_echo[COMMAND_ECHO_SIZE];
 char device_path[DEVICE_PATH_SIZE];
-int capture_enabled = 0;
 
 void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* const argv[]) {
     constexpr size_t longest = COMMAND_ECHO_SIZE - 1;
@@ -39,19 +38,19 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
     while ((letter = getopt(argc, argv, SWITCHES)) != -1) {
         switch (letter) {
         case 'C':
-            run_options.kernel_size_check = 0;
-            run_options.romdisk_size_check = 0;
+            run_options.kernel_size_check = false;
+            run_options.romdisk_size_check = false;
             break;
-        case 'D': run_options.overwrite_check = 0; break;
-        case 'R': run_options.restore_defaults = 1; break;
-        case 'X': run_options.load_loader = 0; break;
+        case 'D': run_options.overwrite_check = false; break;
+        case 'R': run_options.restore_defaults = true; break;
+        case 'X': run_options.load_loader = false; break;
         case 'h':
         case 'v': print_help();
         case 'l':
-            capture_enabled = 1;
+            capture_enabled = true;
             capture_begin(version_banner, command_echo);
             break;
-        case 'r': run_options.restart_after = 1; break;
+        case 'r': run_options.restart_after = true; break;
         case 's': run_options.port_name = optarg; break;
         case 't': run_options.temp_dir = optarg; break;
         default: break;  // getopt has printed its diagnostic; the switch has no effect

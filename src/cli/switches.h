@@ -7,19 +7,7 @@
 // so every word after the first file name is a file name or a target.
 #pragma once
 
-#include <optional>
-#include <string>
-
-struct RunOptions {
-    int restart_after = 0;       // -r
-    int overwrite_check = 1;     // -D clears
-    int kernel_size_check = 1;   // -C clears
-    int romdisk_size_check = 1;  // -C clears
-    int restore_defaults = 0;    // -R
-    int load_loader = 1;         // -X clears; the dialogue clears it after the first upload
-    std::optional<std::string> port_name;  // -s
-    std::optional<std::string> temp_dir;   // -t
-};
+#include "core/run_options.h"
 
 // "kelvane:  0.24 - 2002/10/30 - " and an attribution, without a line end.
 extern const char version_banner[];

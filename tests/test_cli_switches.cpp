@@ -1,4 +1,4 @@
-#include "cli/run_options.h"
+#include "cli/switches.h"
 
 #include <gtest/gtest.h>
 

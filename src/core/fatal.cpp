@@ -1,6 +1,4 @@
-#include "cli/fatal.h"
-
-#include <unistd.h>
+#include "core/fatal.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -8,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "jobs/flash_job.h"
+#include "core/exit_cleanup.h"
 
 void error_exit(const char* format, ...) {
     va_list args;
@@ -29,11 +27,6 @@ void verror_exit(const char* format, va_list args) {
 }
 
 void cleanup_and_exit(int exit_status) {
-    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job) {
-        if (job->is_temp == 0) continue;
-        fprintf(stderr, "Cleanup removing %s ...", job->file_name.c_str());
-        unlink(job->file_name.c_str());  // a piece already gone is not an error
-        fprintf(stderr, "done\n");
-    }
+    run_exit_cleanups();
     exit(exit_status);
 }

@@ -4,8 +4,8 @@
 // 128 bytes (longer messages are cut after the 127th character), prints it on
 // standard error as "\n%s - %s\n\n" with strerror(errno) when errno is not zero,
 // else as "\n%s\n\n", and ends through cleanup_and_exit(1). The normal end takes
-// cleanup_and_exit(0). Both remove the temporary piece files of the jobs that
-// are on job_list at that moment, in list order.
+// cleanup_and_exit(0). Both run the exit-cleanup table first (the jobs module
+// registers there the removal of the temporary pieces), then exit.
 #pragma once
 
 #include <cstdarg>

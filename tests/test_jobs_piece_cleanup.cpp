@@ -1,4 +1,4 @@
-#include "cli/fatal.h"
+#include "jobs/piece_cleanup.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "core/fatal.h"
 #include "jobs/flash_job.h"
 #include "support/run_binary.h"
 
@@ -17,58 +18,14 @@ using testing::ExitedWithCode;
 // The whole of standard error must match, so the matcher anchors both ends.
 testing::Matcher<const std::string&> stderr_is(const std::string& text) { return testing::Eq(text); }
 
-TEST(ErrorExitDeathTest, PrintsTheMessageBetweenBlankLinesWhenErrnoIsZero) {
-    EXPECT_EXIT(
-        {
-            errno = 0;
-            error_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", "rd", 0xB00000L);
-        },
-        ExitedWithCode(1), stderr_is("\nError:  romdisk 'rd' is larger than 0xb00000 bytes.  Aborting.\n\n"));
-}
-
-TEST(ErrorExitDeathTest, AppendsTheTextOfTheLastFailure) {
-    EXPECT_EXIT(
-        {
-            errno = ENOENT;
-            error_exit("Error: Unable to open port '%s'", "/dev/ttyS1");
-        },
-        ExitedWithCode(1),
-        stderr_is("\nError: Unable to open port '/dev/ttyS1' - No such file or directory\n\n"));
-}
-
-TEST(ErrorExitDeathTest, PutsTheErrnoTextOnItsOwnLineAfterAMessageEndingInALineEnd) {
-    EXPECT_EXIT(
-        {
-            errno = ENOENT;
-            error_exit("Error:  no offset specified for '%s'\n", "rd");
-        },
-        ExitedWithCode(1), stderr_is("\nError:  no offset specified for 'rd'\n - No such file or directory\n\n"));
-    EXPECT_EXIT(
-        {
-            errno = 0;
-            error_exit("Error:  no offset specified for '%s'\n", "rd");
-        },
-        ExitedWithCode(1), stderr_is("\nError:  no offset specified for 'rd'\n\n\n"));
-}
-
-TEST(ErrorExitDeathTest, CutsTheMessageAfter127Characters) {
-    const std::string long_name(200, 'n');
-    const std::string message = ("Error: unable to stat " + long_name).substr(0, 127);
-    EXPECT_EXIT(
-        {
-            errno = 0;
-            error_exit("Error: unable to stat %s", long_name.c_str());
-        },
-        ExitedWithCode(1), stderr_is("\n" + message + "\n\n"));
-}
-
 class CleanupDeathTest : public testing::Test {
 protected:
     TempDir dir;
-    FlashJob image{dir.file("image"), 0, 1, 0, nullptr};
-    FlashJob piece1{dir.file("rd.1"), 0x200000, 1, 1, nullptr};
-    FlashJob piece2{dir.file("rd.2"), 0x700000, 1, 1, nullptr};
+    FlashJob image{dir.file("image"), 0, 1, false, nullptr};
+    FlashJob piece1{dir.file("rd.1"), 0x200000, 1, true, nullptr};
+    FlashJob piece2{dir.file("rd.2"), 0x700000, 1, true, nullptr};
     void SetUp() override {
+        register_piece_cleanup();
         for (const FlashJob* job : {&image, &piece1, &piece2}) write_file(job->file_name, "x");
     }
     // The list the cleanup walks: image, piece1, piece2.
@@ -110,6 +67,7 @@ TEST_F(CleanupDeathTest, ReportsAPieceAlreadyGoneAsRemovedAndKeepsTheStatus) {
 }
 
 TEST(CleanupDeathTestNoPieces, PrintsNothingAndExitsWithTheStatus) {
+    register_piece_cleanup();
     EXPECT_EXIT(cleanup_and_exit(0), ExitedWithCode(0), stderr_is(""));
 }
 

@@ -1,0 +1,28 @@
+// The exit-cleanup table: what every way out of the run must undo.
+//
+// Modules register a plain function and a plain argument at start-up; the
+// table is fixed in size and registering neither allocates nor prints. The
+// normal and fatal ends run every entry, in registration order; a signal
+// handler may run only the entries registered as async-signal-safe, which must
+// then use nothing but async-signal-safe calls (write(2), unlink(2), ioctl(2)).
+// Each entry runs at most once, so an entry that fails and ends the run
+// itself does not run again on the way out.
+#pragma once
+
+using ExitCleanup = void (*)(void* argument);
+
+enum class SignalSafety : bool {
+    unsafe = false,  // normal and fatal ends only
+    safe = true,     // may also run from a signal handler
+};
+
+constexpr int EXIT_CLEANUP_SLOTS = 8;
+
+// False when the table is full (a programming error: the slots are counted).
+bool register_exit_cleanup(ExitCleanup cleanup, void* argument, SignalSafety safety);
+// Runs every entry not yet run, in registration order.
+void run_exit_cleanups();
+// Runs the async-signal-safe entries not yet run, in registration order.
+void run_signal_safe_exit_cleanups();
+// Empties the table (tests).
+void clear_exit_cleanups();

@@ -1,0 +1,21 @@
+// The switches of one run, as read from the command line.
+//
+// The command-line reader fills the record once; from then on every layer
+// reads it and none changes it. What changes during a run (whether the
+// receiver is already in RAM, the split directory as trimmed) belongs to the
+// module that changes it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+struct RunOptions {
+    bool restart_after = false;      // -r
+    bool overwrite_check = true;     // -D clears
+    bool kernel_size_check = true;   // -C clears
+    bool romdisk_size_check = true;  // -C clears
+    bool restore_defaults = false;   // -R
+    bool load_loader = true;         // -X clears: the receiver is already in RAM
+    std::optional<std::string> port_name;  // -s
+    std::optional<std::string> temp_dir;   // -t
+};

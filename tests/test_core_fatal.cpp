@@ -1,0 +1,63 @@
+#include "core/fatal.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "support/run_binary.h"
+
+namespace {
+
+using testing::ExitedWithCode;
+
+// The whole of standard error must match, so the matcher anchors both ends.
+testing::Matcher<const std::string&> stderr_is(const std::string& text) { return testing::Eq(text); }
+
+TEST(ErrorExitDeathTest, PrintsTheMessageBetweenBlankLinesWhenErrnoIsZero) {
+    EXPECT_EXIT(
+        {
+            errno = 0;
+            error_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", "rd", 0xB00000L);
+        },
+        ExitedWithCode(1), stderr_is("\nError:  romdisk 'rd' is larger than 0xb00000 bytes.  Aborting.\n\n"));
+}
+
+TEST(ErrorExitDeathTest, AppendsTheTextOfTheLastFailure) {
+    EXPECT_EXIT(
+        {
+            errno = ENOENT;
+            error_exit("Error: Unable to open port '%s'", "/dev/ttyS1");
+        },
+        ExitedWithCode(1),
+        stderr_is("\nError: Unable to open port '/dev/ttyS1' - No such file or directory\n\n"));
+}
+
+TEST(ErrorExitDeathTest, PutsTheErrnoTextOnItsOwnLineAfterAMessageEndingInALineEnd) {
+    EXPECT_EXIT(
+        {
+            errno = ENOENT;
+            error_exit("Error:  no offset specified for '%s'\n", "rd");
+        },
+        ExitedWithCode(1), stderr_is("\nError:  no offset specified for 'rd'\n - No such file or directory\n\n"));
+    EXPECT_EXIT(
+        {
+            errno = 0;
+            error_exit("Error:  no offset specified for '%s'\n", "rd");
+        },
+        ExitedWithCode(1), stderr_is("\nError:  no offset specified for 'rd'\n\n\n"));
+}
+
+TEST(ErrorExitDeathTest, CutsTheMessageAfter127Characters) {
+    const std::string long_name(200, 'n');
+    const std::string message = ("Error: unable to stat " + long_name).substr(0, 127);
+    EXPECT_EXIT(
+        {
+            errno = 0;
+            error_exit("Error: unable to stat %s", long_name.c_str());
+        },
+        ExitedWithCode(1), stderr_is("\n" + message + "\n\n"));
+}
+
+}  // namespace

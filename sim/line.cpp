@@ -193,11 +193,7 @@ int line_get(Line& l, int timeout_ms)
     const int64_t deadline = timeout_ms < 0 ? INT64_MAX : monotonic_ns() + int64_t(timeout_ms) * 1000000;
     for (;;) {
         const int64_t now = monotonic_ns();
-        if (front_ready(l, now)) {
-            const RxByte b = l.rx.bytes.front();
-            l.rx.bytes.pop_front();
-            return b.value;
-        }
+        if (front_ready(l, now)) return rx_take_front(l.rx).value;
         if (now >= deadline) return -1;
         const int64_t until = std::min(deadline, rx_front_release(l.rx));
         if (until == INT64_MAX)

@@ -5,8 +5,9 @@
 // own arrival when the line was idle. Its fault fate is drawn only when it
 // reaches the front, so only bytes the handheld looks at while faults are on
 // are hit. A lost byte leaves a mark that the next byte taken carries as
-// "altered", which is how the packet watch learns of the loss. Times are
-// passed in, so nothing here reads a clock.
+// "altered", which is how the packet watch learns of the loss; every consumer
+// takes bytes through rx_take_front so the mark is carried and cleared the
+// same way whoever reads. Times are passed in, so nothing here reads a clock.
 #pragma once
 
 #include "faults.h"

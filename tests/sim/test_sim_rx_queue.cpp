@@ -1,4 +1,6 @@
-// The receive queue: pacing, the faults it applies, and the loss mark.
+// The receive queue: pacing, the faults it applies, and the loss mark as both
+// of the line's consumers (the monitor and the UART) see it.
+#include "line.h"
 #include "rx_queue.h"
 
 #include <gtest/gtest.h>
@@ -145,5 +147,33 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"insert", certain(&FaultPlan::rx_noise), true, {{ANY, true}, {'A', false}, {'B', false}},
                   {0, 0, 1}}),
     [](const testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
+
+void push_held(Line& l, uint8_t value)
+{
+    std::lock_guard g(l.mu);
+    rx_push(l.rx, value, monotonic_ns(), l.byte_ns);
+}
+
+// With --faults-everywhere the monitor's reads meet faults too. A byte lost
+// under the monitor marks the next byte the monitor reads, not a program's
+// byte long after: that would count an intact packet as damaged.
+TEST(RxQueueOnTheLine, ALossUnderTheMonitorIsNotCarriedIntoAProgram)
+{
+    Line l;  // never opened: the test feeds the queue itself
+    l.plan.rx_drop = 1.0;
+    line_set_faults_active(l, true);
+    push_held(l, 'X');
+    EXPECT_EQ(line_get(l, 0), -1) << "'X' was not lost";
+    line_set_faults_active(l, false);
+
+    push_held(l, 'Y');
+    EXPECT_EQ(line_get(l, 0), 'Y');
+    push_held(l, 'Z');
+    ASSERT_TRUE(line_ready(l));
+    const RxByte z = line_take(l);
+    EXPECT_EQ(z.value, 'Z');
+    EXPECT_FALSE(z.altered) << "the monitor's loss was charged to the program's byte";
+    EXPECT_EQ(line_counters(l).rx_dropped, 1u);
+}
 
 }  // namespace

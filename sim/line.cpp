@@ -38,41 +38,11 @@ std::chrono::steady_clock::time_point to_time_point(int64_t ns)
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
-// Draws the fate of the front byte once (caller holds mu).
-void settle_front(Line& l)
-{
-    while (!l.rx.empty() && !l.rx.front().decided) {
-        RxByte& b = l.rx.front();
-        b.decided = true;
-        if (!l.faults_active) return;
-        const ByteFate fate = decide_rx_fate(l.faults, l.plan, b.value);
-        switch (fate.kind) {
-        case FateKind::keep:
-            return;
-        case FateKind::drop:
-            ++l.counters.rx_dropped;
-            l.rx.pop_front();
-            l.mark_next_altered = true;
-            continue;
-        case FateKind::corrupt:
-            ++l.counters.rx_corrupted;
-            b.value = fate.value;
-            b.altered = true;
-            return;
-        case FateKind::insert: {
-            ++l.counters.rx_inserted;
-            const RxByte extra{fate.value, true, true, b.release_ns};
-            l.rx.push_front(extra);
-            return;
-        }
-        }
-    }
-}
-
+// Settles the front byte and tells whether it is ready (caller holds mu).
 bool front_ready(Line& l, int64_t now)
 {
-    settle_front(l);
-    return !l.rx.empty() && l.rx.front().release_ns <= now;
+    rx_settle_front(l.rx, l.faults, l.plan, l.faults_active);
+    return rx_front_ready(l.rx, now);
 }
 
 void hang_up(Line& l)
@@ -183,17 +153,15 @@ void line_reader(Line& l)
             std::lock_guard g(l.mu);
             const int64_t now = monotonic_ns();
             for (ssize_t i = 0; i < n; ++i) {
-                ++l.counters.rx_bytes;
-                const long long total = static_cast<long long>(l.counters.rx_bytes);
+                ++l.tally.rx_bytes;
+                const long long total = static_cast<long long>(l.tally.rx_bytes);
                 if (l.plan.hangup_after >= 0 && total > l.plan.hangup_after) {
                     l.hung_up = hang = true;
                     break;
                 }
                 if (l.plan.silent_after >= 0 && total > l.plan.silent_after) l.silent = true;
                 if (l.silent) continue;
-                const int64_t release = std::max(now, l.rx_last_release) + l.byte_ns;
-                l.rx_last_release = release;
-                l.rx.push_back(RxByte{chunk[i], false, false, release});
+                rx_push(l.rx, chunk[i], now, l.byte_ns);
             }
         }
         l.cv.notify_all();
@@ -225,14 +193,9 @@ int line_get(Line& l, int timeout_ms)
     const int64_t deadline = timeout_ms < 0 ? INT64_MAX : monotonic_ns() + int64_t(timeout_ms) * 1000000;
     for (;;) {
         const int64_t now = monotonic_ns();
-        if (front_ready(l, now)) {
-            RxByte b = l.rx.front();
-            l.rx.pop_front();
-            return b.value;
-        }
+        if (front_ready(l, now)) return rx_take_front(l.rx).value;
         if (now >= deadline) return -1;
-        int64_t until = deadline;
-        if (!l.rx.empty()) until = std::min(until, l.rx.front().release_ns);
+        const int64_t until = std::min(deadline, rx_front_release(l.rx));
         if (until == INT64_MAX)
             l.cv.wait(g);
         else
@@ -251,21 +214,14 @@ void line_wait(Line& l, int64_t max_ns)
     std::unique_lock g(l.mu);
     const int64_t now = monotonic_ns();
     if (front_ready(l, now)) return;
-    int64_t until = now + max_ns;
-    if (!l.rx.empty()) until = std::min(until, l.rx.front().release_ns);
+    const int64_t until = std::min(now + max_ns, rx_front_release(l.rx));
     l.cv.wait_until(g, to_time_point(until));
 }
 
 RxByte line_take(Line& l)
 {
     std::lock_guard g(l.mu);
-    RxByte b = l.rx.front();
-    l.rx.pop_front();
-    if (l.mark_next_altered) {
-        b.altered = true;
-        l.mark_next_altered = false;
-    }
-    return b;
+    return rx_take_front(l.rx);
 }
 
 void line_send(Line& l, const uint8_t* bytes, size_t count)
@@ -277,17 +233,17 @@ void line_send(Line& l, const uint8_t* bytes, size_t count)
         {
             std::lock_guard g(l.mu);
             if (l.silent || l.hung_up || l.master < 0) {
-                ++l.counters.tx_lost;
+                ++l.tally.tx_lost;
                 continue;
             }
             ByteFate fate;
             if (l.faults_active) fate = decide_tx_fate(l.faults, l.plan, bytes[i]);
             if (fate.kind == FateKind::insert) {
-                ++l.counters.tx_inserted;
+                ++l.tally.tx_inserted;
                 out[n++] = fate.value;
             }
             if (fate.kind == FateKind::corrupt) {
-                ++l.counters.tx_corrupted;
+                ++l.tally.tx_corrupted;
                 out[n++] = fate.value;
             } else {
                 out[n++] = bytes[i];
@@ -302,7 +258,7 @@ void line_send(Line& l, const uint8_t* bytes, size_t count)
             }
             const bool sent = write_byte(l, out[k]);
             std::lock_guard g(l.mu);
-            ++(sent ? l.counters.tx_bytes : l.counters.tx_lost);
+            ++(sent ? l.tally.tx_bytes : l.tally.tx_lost);
         }
     }
 }
@@ -323,5 +279,14 @@ int line_unread_by_host(Line& l)
 LineCounters line_counters(Line& l)
 {
     std::lock_guard g(l.mu);
-    return l.counters;
+    return line_counters_held(l);
+}
+
+LineCounters line_counters_held(const Line& l)
+{
+    LineCounters c = l.tally;
+    c.rx_dropped = l.rx.counts.dropped;
+    c.rx_corrupted = l.rx.counts.corrupted;
+    c.rx_inserted = l.rx.counts.inserted;
+    return c;
 }

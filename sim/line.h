@@ -6,29 +6,20 @@
 // otherwise every time the host closes the port the master reports a hang-up
 // and what the handheld writes in between is lost or left stale.
 //
-// A reader thread moves the host's bytes into a queue, each stamped with the
-// time at which the paced line would have delivered it. The handheld side
-// takes bytes from the queue (the monitor directly, programs through the UART);
-// faults are decided when a byte reaches the front of the queue, so that only
-// the bytes the handheld actually looks at while faults are active are hit.
+// A reader thread moves the host's bytes into the receive queue (rx_queue.h),
+// which paces them and decides their faults. The handheld side takes bytes from
+// it (the monitor directly, programs through the UART) under the line's lock.
 // Output is written byte by byte at the paced rate.
 #pragma once
 
 #include "faults.h"
 #include "options.h"
+#include "rx_queue.h"
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
-
-struct RxByte {
-    uint8_t value = 0;
-    bool altered = false;  // changed, inserted, or following a lost byte
-    bool decided = false;  // its fault fate has been drawn
-    int64_t release_ns = 0;
-};
 
 struct LineCounters {
     uint64_t rx_bytes = 0;        // bytes received from the host
@@ -50,15 +41,13 @@ struct Line {
 
     std::mutex mu;  // everything below except the tx pacing clock
     std::condition_variable cv;
-    std::deque<RxByte> rx;
-    int64_t rx_last_release = 0;
-    bool mark_next_altered = false;
+    RxQueue rx;
     bool faults_active = false;
     bool silent = false;
     bool hung_up = false;
     bool stopping = false;
-    FaultState faults;
-    LineCounters counters;
+    FaultState faults;     // one generator for both directions
+    LineCounters tally;    // read through line_counters: rx's fault counts are kept in rx
 
     std::mutex tx_mu;  // one writer at a time, and the master's life
     int64_t tx_next_free = 0;
@@ -90,3 +79,5 @@ void line_send(Line& line, const std::string& text);
 int line_unread_by_host(Line& line);
 
 LineCounters line_counters(Line& line);
+// The same, for a caller that already holds the line's mu.
+LineCounters line_counters_held(const Line& line);

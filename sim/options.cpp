@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <type_traits>
 
+// The usage text below spells these out.
+static_assert(DEFAULT_FLASH_SIZE == 0x1000000 && MONITOR_AREA_START == 0xC00000 && FLASH_BLOCK_SIZE == 0x20000);
+
 const char* const SIM_USAGE =
     "usage: qz4sim [options]            play the handheld on a new pseudo-terminal\n"
     "       qz4sim --flash FILE --compare OFFSET IMAGE\n"

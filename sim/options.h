@@ -6,12 +6,14 @@
 // host traffic injects the same faults.
 #pragma once
 
+#include "hardware.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 // A corruption burst longer than one XMODEM packet tells nothing new.
-constexpr unsigned FAULT_BURST_MAX = 132;
+constexpr unsigned FAULT_BURST_MAX = XMODEM_PACKET_SIZE;
 
 struct FaultPlan {
     uint64_t seed = 1;
@@ -30,7 +32,7 @@ struct FaultPlan {
 
 struct SimOptions {
     std::string flash_path = "qz4sim-flash.bin";
-    uint32_t flash_size = 16u << 20;
+    uint32_t flash_size = DEFAULT_FLASH_SIZE;
     std::string link_path;    // symlink to the slave, when given
     std::string report_path;  // report file, rewritten on request and at exit
     unsigned baud = 0;        // 0: unpaced; otherwise 10 bits per byte at this rate

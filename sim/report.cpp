@@ -64,7 +64,7 @@ std::string device_report(Device& d)
         std::lock_guard g(d.line.mu);
         silent = d.line.silent;
         hung_up = d.line.hung_up;
-        counters = d.line.counters;
+        counters = line_counters_held(d.line);
     }
     return format_report(d.flash.path, static_cast<uint32_t>(d.flash.bytes.size()), stats, counters, silent,
                          hung_up);

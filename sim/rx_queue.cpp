@@ -1,0 +1,61 @@
+#include "rx_queue.h"
+
+#include <algorithm>
+
+void rx_push(RxQueue& q, uint8_t value, int64_t now_ns, int64_t byte_ns)
+{
+    const int64_t release = std::max(now_ns, q.last_release_ns) + byte_ns;
+    q.last_release_ns = release;
+    q.bytes.push_back(RxByte{value, false, false, release});
+}
+
+void rx_settle_front(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active)
+{
+    while (!q.bytes.empty() && !q.bytes.front().decided) {
+        RxByte& b = q.bytes.front();
+        b.decided = true;
+        if (!faults_active) return;
+        const ByteFate fate = decide_rx_fate(faults, plan, b.value);
+        switch (fate.kind) {
+        case FateKind::keep:
+            return;
+        case FateKind::drop:
+            ++q.counts.dropped;
+            q.bytes.pop_front();
+            q.mark_next_altered = true;
+            continue;
+        case FateKind::corrupt:
+            ++q.counts.corrupted;
+            b.value = fate.value;
+            b.altered = true;
+            return;
+        case FateKind::insert: {
+            ++q.counts.inserted;
+            const RxByte extra{fate.value, true, true, b.release_ns};
+            q.bytes.push_front(extra);
+            return;
+        }
+        }
+    }
+}
+
+bool rx_front_ready(const RxQueue& q, int64_t now_ns)
+{
+    return !q.bytes.empty() && q.bytes.front().decided && q.bytes.front().release_ns <= now_ns;
+}
+
+int64_t rx_front_release(const RxQueue& q)
+{
+    return q.bytes.empty() ? INT64_MAX : q.bytes.front().release_ns;
+}
+
+RxByte rx_take_front(RxQueue& q)
+{
+    RxByte b = q.bytes.front();
+    q.bytes.pop_front();
+    if (q.mark_next_altered) {
+        b.altered = true;
+        q.mark_next_altered = false;
+    }
+    return b;
+}

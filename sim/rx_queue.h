@@ -1,0 +1,48 @@
+// The receive queue: bytes from the host on their way to the handheld.
+//
+// Each byte is queued with the time at which the paced line would have
+// delivered it: one byte time after the previous byte's release, or after its
+// own arrival when the line was idle. Its fault fate is drawn only when it
+// reaches the front, so only bytes the handheld looks at while faults are on
+// are hit. A lost byte leaves a mark that the next byte taken carries as
+// "altered", which is how the packet watch learns of the loss; every consumer
+// takes bytes through rx_take_front so the mark is carried and cleared the
+// same way whoever reads. Times are passed in, so nothing here reads a clock.
+#pragma once
+
+#include "faults.h"
+
+#include <cstdint>
+#include <deque>
+
+struct RxByte {
+    uint8_t value = 0;
+    bool altered = false;  // changed, inserted, or following a lost byte
+    bool decided = false;  // its fault fate has been drawn
+    int64_t release_ns = 0;
+};
+
+struct RxFaultCounts {
+    uint64_t dropped = 0;
+    uint64_t corrupted = 0;
+    uint64_t inserted = 0;
+};
+
+struct RxQueue {
+    std::deque<RxByte> bytes;
+    int64_t last_release_ns = 0;
+    bool mark_next_altered = false;  // a byte was lost; the next one taken shows it
+    RxFaultCounts counts;
+};
+
+// Queues a byte that arrived at now_ns on a line where one byte takes byte_ns (0: unpaced).
+void rx_push(RxQueue& q, uint8_t value, int64_t now_ns, int64_t byte_ns);
+// Draws the front byte's fate once (none while faults are off); a lost byte
+// passes the draw on to the byte behind it.
+void rx_settle_front(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active);
+// Whether the front byte is settled and released at now_ns.
+bool rx_front_ready(const RxQueue& q, int64_t now_ns);
+// Release time of the front byte; INT64_MAX when the queue is empty.
+int64_t rx_front_release(const RxQueue& q);
+// Removes the front byte (call only when it is ready), carrying a pending loss mark.
+RxByte rx_take_front(RxQueue& q);

@@ -1,0 +1,179 @@
+// The receive queue: pacing, the faults it applies, and the loss mark as both
+// of the line's consumers (the monitor and the UART) see it.
+#include "line.h"
+#include "rx_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Arrival {
+    uint8_t value;
+    int64_t at_ns;
+};
+
+struct PacingCase {
+    const char* name;
+    int64_t byte_ns;
+    std::vector<Arrival> arrivals;
+    std::vector<int64_t> releases;
+};
+
+void PrintTo(const PacingCase& c, std::ostream* os) { *os << c.name; }
+
+class RxPacing : public testing::TestWithParam<PacingCase> {};
+
+TEST_P(RxPacing, NoByteIsReadyBeforeItsRelease)
+{
+    const PacingCase& c = GetParam();
+    RxQueue q;
+    FaultState faults;
+    for (const Arrival& a : c.arrivals) rx_push(q, a.value, a.at_ns, c.byte_ns);
+    for (size_t i = 0; i < c.releases.size(); ++i) {
+        SCOPED_TRACE("byte " + std::to_string(i));
+        rx_settle_front(q, faults, FaultPlan{}, false);
+        ASSERT_EQ(rx_front_release(q), c.releases[i]);
+        EXPECT_FALSE(rx_front_ready(q, c.releases[i] - 1));
+        ASSERT_TRUE(rx_front_ready(q, c.releases[i]));
+        const RxByte b = rx_take_front(q);
+        EXPECT_EQ(b.value, c.arrivals[i].value);
+        EXPECT_FALSE(b.altered);
+    }
+    EXPECT_EQ(rx_front_release(q), INT64_MAX);
+    EXPECT_FALSE(rx_front_ready(q, INT64_MAX));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RxPacing,
+    testing::Values(
+        // A burst from the host queues behind itself, one byte time apart.
+        PacingCase{"burst", 100, {{'a', 1000}, {'b', 1000}, {'c', 1000}}, {1100, 1200, 1300}},
+        // A byte that arrives after the line went idle starts from its own arrival.
+        PacingCase{"after_idle", 100, {{'a', 1000}, {'b', 5000}}, {1100, 5100}},
+        // A byte that arrives while earlier ones are still crossing waits for them.
+        PacingCase{"while_busy", 100, {{'a', 1000}, {'b', 1000}, {'c', 1150}}, {1100, 1200, 1300}},
+        PacingCase{"unpaced", 0, {{'a', 1000}, {'b', 1000}, {'c', 2000}}, {1000, 1000, 2000}}),
+    [](const testing::TestParamInfo<PacingCase>& i) { return std::string(i.param.name); });
+
+TEST(RxQueue, AByteWhoseFateIsNotDrawnIsNotReady)
+{
+    RxQueue q;
+    rx_push(q, 'a', 0, 0);
+    EXPECT_FALSE(rx_front_ready(q, 0)) << "an unsettled byte would slip past the fault draw";
+}
+
+// What a take should give: a value (ANY: unchecked; NOT_ORIGINAL: anything
+// but the first byte pushed) and whether it is marked altered.
+constexpr int ANY = -1;
+constexpr int NOT_ORIGINAL = -2;
+
+struct Taken {
+    int value;
+    bool altered;
+};
+
+struct FaultCase {
+    const char* name;
+    FaultPlan plan;
+    bool active;
+    std::vector<Taken> taken;
+    RxFaultCounts counts;
+};
+
+FaultPlan certain(double FaultPlan::*kind)
+{
+    FaultPlan p;
+    p.*kind = 1.0;
+    return p;
+}
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class RxFaults : public testing::TestWithParam<FaultCase> {};
+
+// 'A' meets the fault; 'B' comes after, with faults off.
+TEST_P(RxFaults, FaultHitsTheFrontByteAndMarksWhatItChanged)
+{
+    const FaultCase& c = GetParam();
+    RxQueue q;
+    FaultState faults;
+    fault_rng_seed(faults.rng, 5);
+    rx_push(q, 'A', 0, 0);
+    rx_settle_front(q, faults, c.plan, c.active);
+    rx_push(q, 'B', 0, 0);
+
+    std::vector<RxByte> got;
+    for (;;) {
+        rx_settle_front(q, faults, c.plan, false);
+        if (!rx_front_ready(q, 0)) break;
+        got.push_back(rx_take_front(q));
+    }
+    ASSERT_EQ(got.size(), c.taken.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE("byte " + std::to_string(i));
+        if (c.taken[i].value == NOT_ORIGINAL) {
+            EXPECT_NE(got[i].value, 'A');
+        } else if (c.taken[i].value != ANY) {
+            EXPECT_EQ(got[i].value, c.taken[i].value);
+        }
+        EXPECT_EQ(got[i].altered, c.taken[i].altered);
+    }
+    EXPECT_EQ(q.counts.dropped, c.counts.dropped);
+    EXPECT_EQ(q.counts.corrupted, c.counts.corrupted);
+    EXPECT_EQ(q.counts.inserted, c.counts.inserted);
+    EXPECT_FALSE(q.mark_next_altered);
+}
+
+FaultPlan every_fault()
+{
+    FaultPlan p;
+    p.rx_drop = p.rx_corrupt = p.rx_noise = 1.0;
+    return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RxFaults,
+    testing::Values(
+        FaultCase{"none", FaultPlan{}, true, {{'A', false}, {'B', false}}, {}},
+        FaultCase{"off", every_fault(), false, {{'A', false}, {'B', false}}, {}},
+        // The loss shows on the byte after it, the only sign the receiver can get.
+        FaultCase{"drop", certain(&FaultPlan::rx_drop), true, {{'B', true}}, {1, 0, 0}},
+        FaultCase{"corrupt", certain(&FaultPlan::rx_corrupt), true, {{NOT_ORIGINAL, true}, {'B', false}},
+                  {0, 1, 0}},
+        FaultCase{"insert", certain(&FaultPlan::rx_noise), true, {{ANY, true}, {'A', false}, {'B', false}},
+                  {0, 0, 1}}),
+    [](const testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
+
+void push_held(Line& l, uint8_t value)
+{
+    std::lock_guard g(l.mu);
+    rx_push(l.rx, value, monotonic_ns(), l.byte_ns);
+}
+
+// With --faults-everywhere the monitor's reads meet faults too. A byte lost
+// under the monitor marks the next byte the monitor reads, not a program's
+// byte long after: that would count an intact packet as damaged.
+TEST(RxQueueOnTheLine, ALossUnderTheMonitorIsNotCarriedIntoAProgram)
+{
+    Line l;  // never opened: the test feeds the queue itself
+    l.plan.rx_drop = 1.0;
+    line_set_faults_active(l, true);
+    push_held(l, 'X');
+    EXPECT_EQ(line_get(l, 0), -1) << "'X' was not lost";
+    line_set_faults_active(l, false);
+
+    push_held(l, 'Y');
+    EXPECT_EQ(line_get(l, 0), 'Y');
+    push_held(l, 'Z');
+    ASSERT_TRUE(line_ready(l));
+    const RxByte z = line_take(l);
+    EXPECT_EQ(z.value, 'Z');
+    EXPECT_FALSE(z.altered) << "the monitor's loss was charged to the program's byte";
+    EXPECT_EQ(line_counters(l).rx_dropped, 1u);
+}
+
+}  // namespace

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev
-          gcc-mipsel-linux-gnu binutils-mipsel-linux-gnu libunicorn-dev lrzsz time)
+          gcc-mipsel-linux-gnu binutils-mipsel-linux-gnu libunicorn-dev lrzsz time
+          zlib1g-dev)
 
 missing=()
 for p in "${packages[@]}"; do

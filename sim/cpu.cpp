@@ -23,6 +23,8 @@ uint8_t uart_register_read(Device& d, uint32_t reg)
     if (reg == UART_DATA) {
         if (!line_ready(d.line)) return 0;
         const RxByte b = line_take(d.line);
+        // The first byte after an answer (or the start) is where a packet begins.
+        if (d.watch.since_answer == 0 && b.value == SOH) line_packet_started(d.line);
         packet_watch_delivered(d.watch, b.value, b.altered);
         d.empty_poll_run = 0;
         return b.value;

@@ -224,6 +224,12 @@ RxByte line_take(Line& l)
     return rx_take_front(l.rx);
 }
 
+void line_packet_started(Line& l)
+{
+    std::lock_guard g(l.mu);
+    rx_packet_started(l.rx, l.faults, l.plan, l.faults_active);
+}
+
 void line_send(Line& l, const uint8_t* bytes, size_t count)
 {
     std::lock_guard tx(l.tx_mu);
@@ -288,5 +294,6 @@ LineCounters line_counters_held(const Line& l)
     c.rx_dropped = l.rx.counts.dropped;
     c.rx_corrupted = l.rx.counts.corrupted;
     c.rx_inserted = l.rx.counts.inserted;
+    c.rx_swapped = l.rx.counts.swapped;
     return c;
 }

@@ -27,6 +27,7 @@ struct LineCounters {
     uint64_t rx_dropped = 0;
     uint64_t rx_corrupted = 0;
     uint64_t rx_inserted = 0;
+    uint64_t rx_swapped = 0;      // pairs of data bytes swapped in packets
     uint64_t tx_corrupted = 0;
     uint64_t tx_inserted = 0;
     uint64_t tx_lost = 0;         // output nobody took (no reader, silent, hung up)
@@ -70,6 +71,8 @@ bool line_ready(Line& line);
 void line_wait(Line& line, int64_t max_ns);
 // Takes the ready byte (call only after line_ready returned true).
 RxByte line_take(Line& line);
+// The program has just taken the SOH that starts a packet (see rx_packet_started).
+void line_packet_started(Line& line);
 
 // Sends bytes to the host at the line's pace; with faults, sent bytes may be hit.
 void line_send(Line& line, const uint8_t* bytes, size_t count);

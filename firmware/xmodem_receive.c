@@ -7,7 +7,11 @@
  * The checksum misses damage that keeps the byte sum (two bytes swapped, two
  * changes that cancel), so every stored packet is also added to a CRC-32,
  * which a successful transfer reports after its verdict as
- * "CRC32 <crc> <bytes stored>" for the host to compare with what it sent. */
+ * "CRC32 <crc> <bytes stored>" for the host to compare with what it sent.
+ * Each data byte is digested as it arrives, while the next one is still on
+ * the wire, and the result counts once the packet is accepted: no work is
+ * added before an answer or in a burst after it, where a UART without a FIFO
+ * could overrun. */
 #include "crc32.h"
 #include "loader.h"
 
@@ -36,12 +40,14 @@ static unsigned char expected_block;
 static int failure_budget;
 static unsigned int stored_crc;    /* CRC-32 of the bytes stored so far */
 static unsigned int stored_count;  /* bytes stored so far */
+static unsigned int pending_crc;   /* the same with the packet just received */
 
 /* Reads one packet after its first byte and judges it. */
 static enum outcome receive_packet(void)
 {
 	unsigned char *buffer = (unsigned char *)PACKET_BUFFER;
 	unsigned char sum = 0;
+	unsigned int crc_reg;
 	int first, block, byte;
 
 	first = uart_getc();
@@ -54,13 +60,16 @@ static enum outcome receive_packet(void)
 	block = uart_getc();
 	if (block < 0 || uart_getc() < 0)      /* the complement is not checked */
 		return TIMEOUT;
+	crc_reg = crc32_open(stored_crc);
 	for (unsigned int i = 0; i < PACKET_SIZE; i++) {
 		byte = uart_getc();
 		if (byte < 0)
 			return TIMEOUT;
 		buffer[i] = (unsigned char)byte;
 		sum += (unsigned char)byte;
+		crc_reg = crc32_step(crc_reg, (unsigned char)byte);
 	}
+	pending_crc = crc32_close(crc_reg);
 	byte = uart_getc();
 	if (byte < 0)
 		return TIMEOUT;
@@ -80,12 +89,7 @@ static void accept_packet(void)
 	destination += PACKET_SIZE;
 	expected_block++;
 	failure_budget = FAILURE_BUDGET;
-}
-
-/* Adds the packet just stored to the CRC. */
-static void digest_packet(void)
-{
-	stored_crc = crc32_update(stored_crc, destination - PACKET_SIZE, PACKET_SIZE);
+	stored_crc = pending_crc;
 	stored_count += PACKET_SIZE;
 }
 
@@ -122,10 +126,6 @@ void xmodem_receive(void)
 		else
 			failure_budget--;
 		uart_putc(rule->answer);
-		/* The answer is still on the wire and the sender waits for it,
-		 * so digesting here costs the transfer no time. */
-		if (last == RX_PACKET)
-			digest_packet();
 	} while (!rule->stops && failure_budget > 0);
 
 	if (last == DONE && failure_budget > 0) {

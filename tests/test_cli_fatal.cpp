@@ -64,12 +64,12 @@ TEST(ErrorExitDeathTest, CutsTheMessageAfter127Characters) {
 
 class CleanupDeathTest : public testing::Test {
 protected:
-    TempDir dir;
+    testkit::TempDir dir;
     FlashJob image{dir.file("image"), 0, 1, 0, nullptr};
     FlashJob piece1{dir.file("rd.1"), 0x200000, 1, 1, nullptr};
     FlashJob piece2{dir.file("rd.2"), 0x700000, 1, 1, nullptr};
     void SetUp() override {
-        for (const FlashJob* job : {&image, &piece1, &piece2}) write_file(job->file_name, "x");
+        for (const FlashJob* job : {&image, &piece1, &piece2}) testkit::write_file(job->file_name, "x");
     }
     // The list the cleanup walks: image, piece1, piece2.
     void link_jobs() {

@@ -143,9 +143,9 @@ class XmodemToRx : public ::testing::TestWithParam<long long> {};
 
 TEST_P(XmodemToRx, StoresTheFileWithOnlyFillerAfterIt) {
     if (access(RX_PROGRAM, X_OK) != 0) GTEST_SKIP() << "lrzsz's rx is not installed";
-    TempDir dir;
+    testkit::TempDir dir;
     const std::string file = dir.file("image.bin");
-    write_pattern_file(file, GetParam(), 11);
+    testkit::write_pattern_file(file, GetParam(), 11);
     const Pty a = open_raw_pty();
     const Pty b = open_raw_pty();
     ASSERT_GE(a.master, 0);
@@ -160,9 +160,9 @@ TEST_P(XmodemToRx, StoresTheFileWithOnlyFillerAfterIt) {
     close(a.master);
     close(b.master);
 
-    EXPECT_EQ(rx_status, 0) << read_file(dir.file("rx.log"));
-    const std::string sent = read_file(file);
-    const std::string stored = read_file(dir.file("received.bin"));
+    EXPECT_EQ(rx_status, 0) << testkit::read_file(dir.file("rx.log"));
+    const std::string sent = testkit::read_file(file);
+    const std::string stored = testkit::read_file(dir.file("received.bin"));
     ASSERT_GE(stored.size(), sent.size());
     EXPECT_TRUE(stored.compare(0, sent.size(), sent) == 0) << "stored data differ";
     EXPECT_EQ(stored.find_first_not_of('\x1A', sent.size()), std::string::npos) << "not only filler after the data";

@@ -8,7 +8,7 @@
 // reports that the receiver acknowledged a packet it had damaged.
 #pragma once
 
-#include "e2e/sim_process.h"
+#include "sim/sim_process.h"
 #include "support/run_binary.h"
 
 #include <gtest/gtest.h>

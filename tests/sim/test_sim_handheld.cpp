@@ -1,5 +1,5 @@
 // The simulated handheld through its own line, driven by a scripted host.
-#include "e2e/sim_process.h"
+#include "sim/sim_process.h"
 #include "hardware.h"
 #include "srecord.h"
 

@@ -1,4 +1,4 @@
-#include "e2e/sim_process.h"
+#include "sim/sim_process.h"
 
 #include <cerrno>
 #include <chrono>

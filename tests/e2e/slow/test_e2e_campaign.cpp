@@ -18,9 +18,6 @@
 // seconds), so four share two cores well.
 #include "e2e/e2e_run.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -111,22 +108,22 @@ RunRecord campaign_run(int index, int kind_index, const std::string& details_pat
 {
     const FaultKind& kind = KINDS[kind_index];
     const auto started = std::chrono::steady_clock::now();
-    TempDir dir;
+    testkit::TempDir dir("kelvane-campaign");
     std::vector<std::string> args{"--flash", dir.file("flash.bin"), "--report", dir.file("report.txt")};
     args.insert(args.end(), kind.args.begin(), kind.args.end());
     args.insert(args.end(), {"--seed", std::to_string(FIRST_SEED + index)});
     SimProcess sim(args, dir.file("sim.log"));
-    write_pattern_file(dir.file("vmlinux"), IMAGE_SIZE, static_cast<unsigned>(index));
-    const std::string image = read_file(dir.file("vmlinux"));
-    const RunResult run =
+    testkit::write_pattern_file(dir.file("vmlinux"), IMAGE_SIZE, static_cast<unsigned>(index));
+    const std::string image = testkit::read_file(dir.file("vmlinux"));
+    const testkit::RunResult run =
         run_kelvane({"-t", dir.path(), "-s", sim.port(), dir.file("vmlinux"), "kernel"}, dir.path());
     sim.stop();
-    const std::string report = read_file(dir.file("report.txt"));
+    const std::string report = testkit::read_file(dir.file("report.txt"));
 
     RunRecord r;
     r.index = index;
     r.kind = kind_index;
-    r.outcome = judge_run(run.exit_status, read_file(dir.file("flash.bin")), KERNEL, image);
+    r.outcome = judge_run(run.exit_status, testkit::read_file(dir.file("flash.bin")), KERNEL, image);
     r.damaged = report_number(report, "packets", "damaged");
     r.damaged_accepted = report_number(report, "packets", "damaged accepted");
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -189,27 +186,22 @@ TEST(E2eCampaign, NoRunEndsWithStatus0UnlessTheFlashHoldsTheImage)
     const int only_kind = env_number("QZ4SIM_CAMPAIGN_KIND", -1);
     const int jobs = std::max(1, env_number("QZ4SIM_CAMPAIGN_JOBS", DEFAULT_JOBS));
     ASSERT_LT(only_kind, KIND_COUNT);
-    TempDir dir;
+    testkit::TempDir dir("kelvane-campaign");
     const std::string details = dir.file("details.txt");
     const auto started = std::chrono::steady_clock::now();
 
-    // Workers are processes, forked before any thread exists, so that each
-    // forks its simulator and kelvane as a single-threaded program.
-    std::vector<pid_t> workers;
+    // Workers are processes, so that each starts its simulators and kelvanes
+    // as a program of a single thread.
+    std::vector<testkit::Child> workers;
     for (int w = 0; w < jobs; ++w) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        workers.emplace_back([&, w] {
             worker(w, jobs, runs, only_kind, dir.file("results." + std::to_string(w)), details);
-            _exit(0);
-        }
-        workers.push_back(pid);
+            return 0;
+        });
     }
     std::vector<RunRecord> records;
     for (int w = 0; w < jobs; ++w) {
-        int status = 0;
-        EXPECT_EQ(waitpid(workers[w], &status, 0), workers[w]);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "worker " << w;
+        EXPECT_EQ(workers[w].wait(), 0) << "worker " << w;
         for (const RunRecord& r : read_results(dir.file("results." + std::to_string(w)))) records.push_back(r);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -230,7 +222,7 @@ TEST(E2eCampaign, NoRunEndsWithStatus0UnlessTheFlashHoldsTheImage)
             EXPECT_NE(r.outcome, Outcome::failed_after_writing) << "run " << r.index << " (" << KINDS[r.kind].name << ")";
         }
     }
-    EXPECT_EQ(read_file(details), "");
+    EXPECT_EQ(testkit::read_file(details), "");
 
     std::printf("\nfault campaign: %d runs of a %lld-byte kernel, %d at once, %.0f s\n", runs, IMAGE_SIZE, jobs,
                 seconds);
@@ -249,7 +241,7 @@ TEST(E2eCampaign, NoRunEndsWithStatus0UnlessTheFlashHoldsTheImage)
         std::printf("verdict: no run ends with status 0 unless the flash holds the image\n");
     else
         std::printf("verdict: FAILED, %d runs ended with status 0 without the image in the flash\n%s", wrong,
-                    read_file(details).c_str());
+                    testkit::read_file(details).c_str());
 }
 
 }  // namespace

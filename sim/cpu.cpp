@@ -63,7 +63,6 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry)
     d.tx_gate = TX_GATE_IDLE;
     d.watch = PacketWatch{};
     d.empty_polls = 0;
-    uart_program_start(d);
 
     err = uc_mem_map_ptr(uc, 0, RAM_SIZE, UC_PROT_ALL, d.ram);
     if (err == UC_ERR_OK) err = uc_mmio_map(uc, UART_PAGE, MMIO_PAGE, uart_read, &d, uart_write, &d);
@@ -73,6 +72,8 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry)
         uint32_t ra = MONITOR_RETURN_ADDRESS;
         uc_reg_write(uc, UC_MIPS_REG_SP, &sp);
         uc_reg_write(uc, UC_MIPS_REG_RA, &ra);
+        // The program's clock starts now, not before the engine was set up.
+        uart_program_start(d);
         err = uc_emu_start(uc, entry, MONITOR_RETURN_ADDRESS, 0, 0);
     }
     uint32_t pc = 0;

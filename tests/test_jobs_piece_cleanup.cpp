@@ -20,13 +20,13 @@ testing::Matcher<const std::string&> stderr_is(const std::string& text) { return
 
 class CleanupDeathTest : public testing::Test {
 protected:
-    TempDir dir;
+    testkit::TempDir dir;
     FlashJob image{dir.file("image"), 0, 1, false, nullptr};
     FlashJob piece1{dir.file("rd.1"), 0x200000, 1, true, nullptr};
     FlashJob piece2{dir.file("rd.2"), 0x700000, 1, true, nullptr};
     void SetUp() override {
         register_piece_cleanup();
-        for (const FlashJob* job : {&image, &piece1, &piece2}) write_file(job->file_name, "x");
+        for (const FlashJob* job : {&image, &piece1, &piece2}) testkit::write_file(job->file_name, "x");
     }
     // The list the cleanup walks: image, piece1, piece2.
     void link_jobs() {

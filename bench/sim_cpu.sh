@@ -79,7 +79,7 @@ handheld() {
     local tty=/dev/$port
 
     # CPU time of every thread of the simulator so far, in nanoseconds.
-    sim_cpu_ns() { cat /proc/"$sim_pid"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }'; }
+    sim_cpu_ns() { cat /proc/"$sim_pid"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
     fresh_report() {
         rm -f "$dir/report.txt"
         kill -USR1 "$sim_pid"
@@ -90,6 +90,8 @@ handheld() {
         echo "bench: no report from handheld $n" >&2
         return 1
     }
+    # The simulator's CPU so far after each step, for the log.
+    mark() { echo "$1 $(sim_cpu_ns)" >>"$log/marks.txt"; }
     # Reads from descriptor 3 until the text read ends with $1.
     wait_for() {
         local want=$1 text="" c deadline=$((SECONDS + MONITOR_PATIENCE))
@@ -105,6 +107,7 @@ handheld() {
     # The first run uploads the loader, which later runs find in RAM.
     "$kelvane" -s "$port" "$work/tiny.img" "$TARGET" 2>"$log/kelvane-upload.log" ||
         { echo "bench: kelvane failed; see $log/kelvane-upload.log" >&2; return 1; }
+    mark upload
 
     stty -F "$tty" raw -echo "$BAUD"
     exec 3<>"$tty"
@@ -124,6 +127,7 @@ handheld() {
     printf '%s' "$EOT" >&3  # the receiver ends at once and returns to the monitor
     wait_for "PMON> "
     exec 3>&-
+    mark idle
 
     for i in $(seq "$repeats"); do
         cpu_prev=$(sim_cpu_ns)
@@ -133,8 +137,10 @@ handheld() {
         local run
         run=$(fresh_report | sed -n 's/^program run: \([0-9]*\) packets accepted, \([0-9.]*\) s$/\1 \2/p' | tail -n 1)
         echo "$n transfer-$i $run $((cpu - cpu_prev))" >>"$log/transfer.txt"
+        mark "transfer-$i"
     done
     fresh_report >"$log/report.txt"
+    mark end
     kill "$sim_pid"
     wait "$time_pid" || true
     rm -f "$dir/sim.pid"

@@ -71,7 +71,7 @@ const std::vector<uint32_t> WILD_PROGRAM = {
     0x00000000,  // nop
 };
 // Moves the UART to divisor 1 (921600 bit/s), says '!', echoes until 'q',
-// moves back to divisor 8 (115200), echoes one more byte and returns.
+// moves back to divisor 8 (115200), waits for a byte, says '>' and returns.
 const std::vector<uint32_t> FAST_ECHO_PROGRAM = {
     0x3c08ac00,  //        lui t0, 0xac00
     0x24090083,  //        li t1, 0x83
@@ -103,7 +103,8 @@ const std::vector<uint32_t> FAST_ECHO_PROGRAM = {
     0x31290001,  //        andi t1, t1, 1
     0x1120fffd,  //        beqz t1, last
     0x00000000,  //        nop
-    0x910a0010,  //        lbu t2, 0x10(t0)
+    0x910a0010,  //        lbu t2, 0x10(t0)     any byte will do
+    0x240a003e,  //        li t2, '>'
     0xa10a0010,  //        sb t2, 0x10(t0)
     0x03e00008,  //        jr ra
     0x00000000,  //        nop
@@ -288,13 +289,17 @@ TEST_P(HandheldRates, BytesCrossOnlyWhileBothEndsRunAtTheUartsRate)
     set_host_speed(sim->tty(), B921600);
     host->send("cdq");
     EXPECT_EQ(host->read_until("q", REPLY_MS), "cdq");
-    // The program is back at 115200 and waits for one byte before it returns.
+    // The program goes back to 115200 and waits for a byte before it answers.
+    // The host's byte may overtake the program's move and arrive garbled, as
+    // on a real line; the answer comes after both moved.
     set_host_speed(sim->tty(), B115200);
     host->send("z");
-    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "z" + PROMPT);
+    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), ">" + PROMPT);
 
     const std::string report = stop_and_report();
-    EXPECT_NE(report.find("rate mismatch: 2 received garbled, 3 sent garbled"), std::string::npos) << report;
+    EXPECT_TRUE(report.find("rate mismatch: 2 received garbled, 3 sent garbled") != std::string::npos ||
+                report.find("rate mismatch: 3 received garbled, 3 sent garbled") != std::string::npos)
+        << report;
     EXPECT_NE(report.find("uart: divisor 8, 115200 bit/s from 14745600 Hz, monitor's divisor 8, 0 programs left "
                           "another"),
               std::string::npos) << report;

@@ -289,12 +289,6 @@ uint32_t line_divisor(Line& l)
     return l.divisor;
 }
 
-uint32_t line_host_rate(Line& l)
-{
-    std::lock_guard tx(l.tx_mu);
-    return rate_of(l.keeper);
-}
-
 void line_send(Line& l, const uint8_t* bytes, size_t count) { line_send_at(l, bytes, count, monotonic_ns()); }
 
 int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at)

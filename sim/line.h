@@ -104,8 +104,6 @@ inline int64_t line_front_release(const Line& line) { return line.front_release.
 // Sets the handheld's divisor: the line's pace and the rate bytes must match.
 void line_set_divisor(Line& line, uint32_t divisor);
 uint32_t line_divisor(Line& line);
-// The host's rate as the slave's termios has it; 0 when unknown.
-uint32_t line_host_rate(Line& line);
 
 // Sends bytes to the host at the line's pace; with faults, sent bytes may be hit.
 void line_send(Line& line, const uint8_t* bytes, size_t count);

@@ -10,6 +10,7 @@
 #include "core/run_options.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
+#include "jobs/piece_cleanup.h"
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "serial/port.h"
@@ -63,7 +64,10 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     port_send(port_fd, buffer, start_length, Capture::record);
     fprintf(stderr, "done\n");
     fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
-    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd);
+    // A piece must still be the file this run made when it is sent.
+    const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
+    const int64_t sent_count =
+        xmodem_send(job.file_name.c_str(), port_fd, piece != nullptr ? &piece->identity : nullptr);
     port_getpmon(port_fd, buffer);
 
     const int64_t flash_size = flash_round_up(sent_count);

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstddef>
 
+#include "core/file_identity.h"
+
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
 
@@ -25,8 +27,10 @@ struct XmodemTransfer {
     int block_number = 1;
 };
 
-// Returns the file's size once the receiver has acknowledged EOT.
-int64_t xmodem_send(const char* file_name, int port_fd);
+// Returns the file's size once the receiver has acknowledged EOT. With made
+// (a piece this run created), the file opened must be that very file, or the
+// run ends with "Error:  '%s' was replaced during the run.  Aborting.".
+int64_t xmodem_send(const char* file_name, int port_fd, const FileIdentity* made = nullptr);
 // True when the block just read is the last one.
 bool xmodem_readblock(XmodemTransfer& transfer);
 unsigned char xmodem_checksum(const XmodemTransfer& transfer);

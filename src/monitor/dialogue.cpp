@@ -14,6 +14,7 @@
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "serial/port.h"
+#include "serial/port_claim.h"
 #include "transfer/loader_upload.h"
 #include "transfer/progress.h"
 #include "transfer/xmodem.h"
@@ -121,7 +122,11 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
 
     fprintf(stderr, "Opening serial port...");
     const int port_fd = port_open(device_path);
-    if (port_fd < 0) error_exit("Error: Unable to open port '%s'", device_path);
+    if (port_fd < 0) {
+        port_busy_check(device_path);
+        error_exit("Error: Unable to open port '%s'", device_path);
+    }
+    port_claim(port_fd, device_path);
     fprintf(stderr, "done\n");
     port_setup(port_fd);
     wait_for_handheld(port_fd, line_buffer);
@@ -137,6 +142,6 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
         restore_defaults(port_fd, line_buffer);
     else if (run_options.restart_after)
         restart_system(port_fd, line_buffer);
-    close(port_fd);
+    port_close(port_fd);
     cleanup_and_exit(0);
 }

@@ -33,11 +33,13 @@ struct DialogueState {
 };
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
-// ends the wait). A failed read ends it too.
+// ends the wait). A failed read ends it too, and so does a line that has hung
+// up (an adapter unplugged), which would answer every read at once with
+// nothing: the next step then fails with its own message.
 void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
     send_command(port_fd, CMD_WAKE, Capture::skip);
-    while (read(port_fd, buffer, 1) == 0) {
+    while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {
     }
     fprintf(stderr, "done\n\n");
 }

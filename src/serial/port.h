@@ -40,4 +40,6 @@ int port_readline(int port_fd, char* buffer);
 // Reads and discards until the line has been quiet for 100 ms.
 void port_readflush(int port_fd);
 void port_wakeup(int port_fd);
+// After an empty read: true when the line has hung up (the device went away).
+bool port_hung_up(int port_fd);
 void port_getpmon(int port_fd, char* buffer);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "support/run_binary.h"
@@ -47,6 +48,9 @@ struct AtPieceName {
     std::string refusal;  // "PIECE" stands for the piece's name; empty: the split goes on
     bool needs_root = false;
 };
+
+// A failing case is named, not dumped byte by byte.
+void PrintTo(const AtPieceName& c, std::ostream* os) { *os << c.name; }
 
 int regular_file(const std::string& piece, mode_t mode) {
     write_file(piece, "planted");

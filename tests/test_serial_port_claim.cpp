@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "core/exit_signals.h"
@@ -52,6 +53,9 @@ struct WayOut {
     void (*leave)(int port_fd);
     std::function<bool(int)> ends;
 };
+
+// A failing case is named, not dumped byte by byte.
+void PrintTo(const WayOut& c, std::ostream* os) { *os << c.name; }
 
 const WayOut WAYS_OUT[] = {
     {"normal_end", [](int fd) { port_close(fd); cleanup_and_exit(0); }, ExitedWithCode(0)},

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <ostream>
 #include <thread>
 
 #include "e2e/e2e_run.h"
@@ -34,6 +35,9 @@ struct Interrupt {
     std::vector<int> sent;  // in this order
     int ending;             // the signal that ends the run
     std::vector<int> ignored_at_start = {};
+
+// A failing case is named, not dumped byte by byte.
+void PrintTo(const Interrupt& c, std::ostream* os) { *os << c.name; }
 };
 
 const Interrupt INTERRUPTS[] = {

@@ -3,8 +3,10 @@
 # from Debian's packages. Skips apt when everything is already there.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev
-          gcc-mipsel-linux-gnu binutils-mipsel-linux-gnu libunicorn-dev lrzsz time)
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev
+          gcc-mipsel-linux-gnu binutils-mipsel-linux-gnu libunicorn-dev lrzsz time
+          # the Debian packages: build, install and read them
+          dpkg-dev debhelper fakeroot man-db)
 
 missing=()
 for p in "${packages[@]}"; do

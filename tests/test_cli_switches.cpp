@@ -45,15 +45,28 @@ TEST(DevicePath, IsTtyS0WithoutAPortName) {
     EXPECT_EQ(path_of(RunOptions{}), "/dev/ttyS0");
 }
 
-TEST(DevicePath, PutsThePortNameUnderDevAndCutsAt127Characters) {
-    RunOptions run_options;
-    run_options.port_name = "ttyS1";
-    EXPECT_EQ(path_of(run_options), "/dev/ttyS1");
-
-    run_options.port_name = std::string(122, 'p');
-    EXPECT_EQ(path_of(run_options), "/dev/" + std::string(122, 'p'));
-    run_options.port_name = std::string(200, 'p');
-    EXPECT_EQ(path_of(run_options), "/dev/" + std::string(122, 'p'));
+TEST(DevicePath, PutsAShortNameUnderDevTakesADevPathAsGivenAndCutsAt127Characters) {
+    const std::string by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    const struct {
+        std::string port_name;
+        std::string path;
+    } cases[] = {
+        {"ttyS1", "/dev/ttyS1"},
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"/ttyS1", "/dev//ttyS1"},  // only a name that begins with "/dev/" is a path
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {by_id, by_id},
+        {"/dev", "/dev//dev"},
+        {"dev/ttyS1", "/dev/dev/ttyS1"},
+        {std::string(122, 'p'), "/dev/" + std::string(122, 'p')},
+        {std::string(200, 'p'), "/dev/" + std::string(122, 'p')},
+        {"/dev/" + std::string(200, 'p'), "/dev/" + std::string(122, 'p')},
+    };
+    for (const auto& c : cases) {
+        RunOptions run_options;
+        run_options.port_name = c.port_name;
+        EXPECT_EQ(path_of(run_options), c.path) << c.port_name;
+    }
 }
 
 }  // namespace

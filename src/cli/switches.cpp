@@ -27,7 +27,11 @@ void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* c
 }
 
 void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options) {
-    if (run_options.port_name)
+    // A name that begins with "/dev/" is already a device path ("/dev/dev/..."
+    // can never be a serial port, so no working name changes meaning).
+    if (run_options.port_name && run_options.port_name->rfind(DEVICE_DIR, 0) == 0)
+        std::snprintf(path, sizeof path, "%s", run_options.port_name->c_str());
+    else if (run_options.port_name)
         std::snprintf(path, sizeof path, DEVICE_DIR_FORMAT, run_options.port_name->c_str());
     else
         std::snprintf(path, sizeof path, "%s", DEFAULT_DEVICE);

@@ -35,10 +35,10 @@ struct Interrupt {
     std::vector<int> sent;  // in this order
     int ending;             // the signal that ends the run
     std::vector<int> ignored_at_start = {};
+};
 
 // A failing case is named, not dumped byte by byte.
 void PrintTo(const Interrupt& c, std::ostream* os) { *os << c.name; }
-};
 
 const Interrupt INTERRUPTS[] = {
     {"sigint_during_split", Phase::split, {SIGINT}, SIGINT},
@@ -96,6 +96,9 @@ TEST_P(Interrupted, RemovesThePiecesFreesThePortAndEndsByTheSignal) {
     make_image("rootfs.img", SPLIT_IMAGE, 31);
     const auto run = c.phase == Phase::split ? stopped_in_split(c) : sending(c);
     for (const int sig : c.sent) run->signal(sig);
+    if (c.phase == Phase::split) {
+        EXPECT_TRUE(run->wait_until_blocked(c.ending, RUN_MS));
+    }
     const SpawnEnd end = run->finish(RUN_MS);
 
     EXPECT_EQ(end.signal, c.ending) << end.err;

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -100,6 +103,24 @@ bool SpawnedRun::wait_for(const std::string& text, int timeout_ms) {
 
 void SpawnedRun::signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
+}
+
+bool SpawnedRun::wait_until_blocked(int sig, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
+    for (;;) {
+        std::ifstream status(status_path);
+        std::string line;
+        bool ended = true;  // no status, or a zombie's
+        while (std::getline(status, line)) {
+            if (line.rfind("State:", 0) == 0) ended = line.find('Z') != std::string::npos;
+            if (line.rfind("SigBlk:", 0) != 0) continue;
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            if (mask & (1ull << (sig - 1))) return true;
+        }
+        if (ended || ms_left(deadline) == 0) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 SpawnEnd SpawnedRun::finish(int timeout_ms) {

@@ -41,6 +41,11 @@ public:
     // What standard error has brought so far.
     const std::string& err() const { return err_; }
     void signal(int sig);
+    // Waits until the process has sig blocked, as it has while its handler for
+    // sig runs; false when timeout_ms passed first. With standard error held
+    // up, a test must wait so before it reads: a write that the signal cut
+    // short would otherwise find room again and complete first.
+    bool wait_until_blocked(int sig, int timeout_ms);
     // Reads standard error to its end and reaps the process; one that has not
     // ended after timeout_ms is killed with SIGKILL first.
     SpawnEnd finish(int timeout_ms);

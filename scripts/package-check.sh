@@ -32,9 +32,11 @@ apt-get install -y "$work"/kelvane_*.deb "$work"/qz4sim_*.deb
 # -v shows the banner and the usage, and ends with status 1 as -h does.
 banner=$(kelvane -v 2>&1 || true)
 grep -q '^ kelvane:  0.24 - 2002/10/30' <<<"$banner" || { echo "package-check: kelvane -v: $banner" >&2; exit 1; }
-man -l /usr/share/man/man1/kelvane.1.gz | grep -q 'write firmware images' ||
-    { echo "package-check: the installed man page does not read" >&2; exit 1; }
-man -l /usr/share/man/man1/qz4sim.1.gz >/dev/null
+for page in kelvane qz4sim; do
+    man -l "/usr/share/man/man1/$page.1.gz" >"$work/$page.man" 2>&1
+    grep -q '^SYNOPSIS' "$work/$page.man" ||
+        { echo "package-check: the installed man page of $page does not read" >&2; cat "$work/$page.man" >&2; exit 1; }
+done
 [ -f /usr/share/bash-completion/completions/kelvane ]
 
 qz4sim --make-image "$work/vmlinux.bin" 300000 5

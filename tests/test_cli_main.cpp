@@ -34,14 +34,14 @@ const std::string PORT_ERROR =
 
 class CommandLine : public testing::Test {
 protected:
-    TempDir dir;
+    testkit::TempDir dir;
     std::string image;  // a small kernel image
     void SetUp() override {
         image = dir.file("vmlinux");
-        write_file(image, "kernel bytes");
+        testkit::write_file(image, "kernel bytes");
     }
-    RunResult run(const std::vector<std::string>& args) {
-        RunResult r = run_kelvane(args, dir.path());
+    testkit::RunResult run(const std::vector<std::string>& args) {
+        testkit::RunResult r = run_kelvane(args, dir.path());
         EXPECT_EQ(r.out, "") << "standard output must stay empty";
         return r;
     }
@@ -60,7 +60,7 @@ TEST_F(CommandLine, ShowsTheHelpTextWithStatusOne) {
         {"-s"},                               // -s without argument: diagnostic, then too few words
     };
     for (const auto& args : help_runs) {
-        const RunResult r = run(args);
+        const testkit::RunResult r = run(args);
         EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(args);
         EXPECT_TRUE(r.err.ends_with(HELP)) << testing::PrintToString(args) << r.err;
     }
@@ -90,15 +90,15 @@ TEST_F(CommandLine, ReadsSwitchesUntilTheFirstFileName) {
         {{"-s", NO_PORT, image, "KERNEL"}, "\nError:  invalid offset 'KERNEL'"},
     };
     for (const Case& c : cases) {
-        const RunResult r = run(c.args);
+        const testkit::RunResult r = run(c.args);
         EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(c.args);
         EXPECT_THAT(r.err, HasSubstr(c.expected)) << testing::PrintToString(c.args);
     }
 }
 
 TEST_F(CommandLine, ReportsAMissingTargetAfterEarlierJobsAndRemovesTheirPieces) {
-    write_pattern_file(dir.file("rd"), 0x670001);
-    const RunResult r = run({"-t", dir.path(), "-s", NO_PORT, "rd", "romdisk", "extra"});
+    testkit::write_pattern_file(dir.file("rd"), 0x670001);
+    const testkit::RunResult r = run({"-t", dir.path(), "-s", NO_PORT, "rd", "romdisk", "extra"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_THAT(r.err, HasSubstr("\nError:  no offset specified for 'extra'\n"));
     EXPECT_TRUE(r.err.ends_with("Cleanup removing " + dir.file("rd.1") + " ...done\nCleanup removing " +
@@ -110,11 +110,11 @@ TEST_F(CommandLine, ReportsAMissingTargetAfterEarlierJobsAndRemovesTheirPieces) 
 
 TEST_F(CommandLine, ChecksEveryImageBeforeTheFirstIsSplit) {
     // -C lifts both limits: the kernel is accepted and the romdisk split.
-    write_pattern_file(dir.file("rd"), 0xB00001);
+    testkit::write_pattern_file(dir.file("rd"), 0xB00001);
     const std::string big_kernel = dir.file("big");
-    write_file(big_kernel, "");
+    testkit::write_file(big_kernel, "");
     ASSERT_EQ(truncate(big_kernel.c_str(), 0x200001), 0);
-    const RunResult r = run({"-C", "-D", "-t", dir.path(), "-s", NO_PORT, "big", "kernel", "rd", "romdisk"});
+    const testkit::RunResult r = run({"-C", "-D", "-t", dir.path(), "-s", NO_PORT, "big", "kernel", "rd", "romdisk"});
     EXPECT_THAT(r.err, HasSubstr("done (size = 0x600001)\n\n" + PORT_ERROR));
 }
 
@@ -123,11 +123,11 @@ TEST_F(CommandLine, StartsTheCaptureLogOnlyWhenMinusLComesFirst) {
     EXPECT_EQ(run({"-h", "-l"}).err, HELP);
     EXPECT_NE(access(log.c_str(), F_OK), 0);
 
-    const RunResult r = run({"-l", "-h", image, "kernel"});
+    const testkit::RunResult r = run({"-l", "-h", image, "kernel"});
     EXPECT_TRUE(r.err.ends_with(HELP));
     ASSERT_EQ(access(log.c_str(), F_OK), 0);
     // The header holds the whole command line, also what follows -h.
-    EXPECT_THAT(read_file(log), HasSubstr(" -l -h " + image + " kernel"));
+    EXPECT_THAT(testkit::read_file(log), HasSubstr(" -l -h " + image + " kernel"));
 }
 
 }  // namespace

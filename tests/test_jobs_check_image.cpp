@@ -83,13 +83,13 @@ class CheckImageRun : public testing::TestWithParam<RunCase> {};
 
 TEST_P(CheckImageRun, ReportsWhatTheChecksDecided) {
     const RunCase& c = GetParam();
-    TempDir dir;
+    testkit::TempDir dir;
     const std::string image = dir.file("img");
-    write_file(image, "");
+    testkit::write_file(image, "");
     ASSERT_EQ(truncate(image.c_str(), c.size), 0);
     std::vector<std::string> args = c.switches;
     args.insert(args.end(), {"-t", dir.path(), "-s", NO_PORT, image, c.target});
-    const RunResult r = run_kelvane(args);
+    const testkit::RunResult r = run_kelvane(args);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "");
     const bool splits = c.outcome == split_and_flashed || c.outcome == split_and_refused;
@@ -139,19 +139,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {
-    const RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/image.srec.gz", "romdisk"});
+    const testkit::RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/image.srec.gz", "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_TRUE(r.err.starts_with(std::string("\n") + SREC_REFUSAL + "\n\tOh, and read the documentation."))
         << r.err;
 
-    TempDir dir;
-    write_file(dir.file("image.SREC"), "data");
-    const RunResult upper = run_kelvane({"-s", NO_PORT, dir.file("image.SREC"), "romdisk"});
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("image.SREC"), "data");
+    const testkit::RunResult upper = run_kelvane({"-s", NO_PORT, dir.file("image.SREC"), "romdisk"});
     EXPECT_THAT(upper.err, HasSubstr(ACCEPTED));
 }
 
 TEST(CheckImageRun, ReportsAnImageWithoutStatus) {
-    const RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/rd.gz", "romdisk"});
+    const testkit::RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/rd.gz", "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "\n\nError: unable to stat /nonexistent/rd.gz - No such file or directory\n\n");
 }

@@ -53,7 +53,7 @@ struct AtPieceName {
 void PrintTo(const AtPieceName& c, std::ostream* os) { *os << c.name; }
 
 int regular_file(const std::string& piece, mode_t mode) {
-    write_file(piece, "planted");
+    testkit::write_file(piece, "planted");
     chmod(piece.c_str(), mode);
     return -1;
 }
@@ -93,7 +93,7 @@ std::string with_piece(std::string text, const std::string& piece) {
 
 class PieceName : public testing::TestWithParam<AtPieceName> {
 protected:
-    TempDir dir;
+    testkit::TempDir dir;
 };
 
 TEST_P(PieceName, IsNeverWrittenThroughAndOnlyALeftoverOfOursIsReplaced) {
@@ -101,7 +101,7 @@ TEST_P(PieceName, IsNeverWrittenThroughAndOnlyALeftoverOfOursIsReplaced) {
     if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
     const std::string piece = dir.file("rd.1");
     const std::string kept = dir.file("kept");  // a second name for what was planted
-    write_pattern_file(dir.file("rd"), 0x670001);
+    testkit::write_pattern_file(dir.file("rd"), 0x670001);
     const int held_fd = c.plant(piece);
     ASSERT_NE(held_fd, -2);
     const Found planted = look(piece);
@@ -110,11 +110,11 @@ TEST_P(PieceName, IsNeverWrittenThroughAndOnlyALeftoverOfOursIsReplaced) {
         ASSERT_EQ(link(piece.c_str(), kept.c_str()), 0);
     }
 
-    const RunResult r = run_kelvane({"-t", dir.path(), "-s", NO_PORT, dir.file("rd"), "romdisk"});
+    const testkit::RunResult r = run_kelvane({"-t", dir.path(), "-s", NO_PORT, dir.file("rd"), "romdisk"});
     if (held_fd >= 0) close(held_fd);
     EXPECT_EQ(r.exit_status, 1);
     if (regular) {
-        EXPECT_EQ(read_file(kept), "planted");
+        EXPECT_EQ(testkit::read_file(kept), "planted");
     }
 
     if (!c.refusal.empty()) {
@@ -138,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(WhatStandsThere, PieceName, testing::ValuesIn(CASES),
 
 // A piece is the run's alone, whatever the umask lets through.
 TEST(ClaimPiece, MakesANewFileOfModeSixHundredAndHoldsItLocked) {
-    TempDir dir;
+    testkit::TempDir dir;
     const mode_t old_mask = umask(0);
     const int fd = claim_piece(dir.path(), dir.file("rd.1"));
     umask(old_mask);

@@ -24,13 +24,13 @@ std::string removing(const std::string& piece) { return "Cleanup removing " + pi
 // two pieces the run made and an image it did not.
 class CleanupDeathTest : public testing::Test {
 protected:
-    TempDir dir;
+    testkit::TempDir dir;
     std::string image = dir.file("image");
     std::string piece1 = dir.file("rd.1");
     std::string piece2 = dir.file("rd.2");
     void SetUp() override {
         register_piece_cleanup();
-        for (const std::string* file : {&image, &piece1, &piece2}) write_file(*file, "x");
+        for (const std::string* file : {&image, &piece1, &piece2}) testkit::write_file(*file, "x");
     }
     // Records both pieces as made by this run (inside the child).
     void record_pieces() {
@@ -73,12 +73,12 @@ TEST_F(CleanupDeathTest, LeavesAFileThatReplacedAPieceAlone) {
     EXPECT_EXIT(
         {
             record_pieces();
-            write_file(dir.file("other"), "someone else's");
+            testkit::write_file(dir.file("other"), "someone else's");
             rename(dir.file("other").c_str(), piece1.c_str());
             cleanup_and_exit(0);
         },
         ExitedWithCode(0), stderr_is(removing(piece1) + removing(piece2)));
-    EXPECT_EQ(read_file(piece1), "someone else's");
+    EXPECT_EQ(testkit::read_file(piece1), "someone else's");
     EXPECT_FALSE(exists(piece2));
 }
 

@@ -43,14 +43,14 @@ int64_t file_size(const std::string& path) {
 
 class SplitRomdisk : public testing::TestWithParam<int64_t> {
 protected:
-    TempDir dir;
+    testkit::TempDir dir;
 };
 
 TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     const int64_t size = GetParam();
     const std::string image_path = dir.file("rd.gz");
-    write_pattern_file(image_path, size, 7);
-    const std::string image = read_file(image_path);
+    testkit::write_pattern_file(image_path, size, 7);
+    const std::string image = testkit::read_file(image_path);
 
     FlashJob job{image_path, 0x200000, size, 0, nullptr};
     std::string temp = dir.path() + "/";
@@ -79,8 +79,8 @@ TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     EXPECT_EQ(rest.next_job, nullptr);
 
     // Compare sizes first: a mismatch of megabytes of content would be unreadable.
-    const std::string got_first = read_file(first);
-    const std::string got_second = read_file(second);
+    const std::string got_first = testkit::read_file(first);
+    const std::string got_second = testkit::read_file(second);
     ASSERT_EQ(static_cast<int64_t>(got_first.size()), SPLIT_SIZE);
     ASSERT_EQ(static_cast<int64_t>(got_second.size()), size - SPLIT_SIZE);
     EXPECT_TRUE(got_first == image.substr(0, SPLIT_SIZE));
@@ -100,10 +100,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SplitRomdisk, testing::Values(0x670001, 0x500000
 
 // Pieces left by an earlier run of ours give way to new ones.
 TEST(SplitRomdiskLeftovers, ReplacesPieceFilesThatAlreadyExist) {
-    TempDir dir;
-    write_pattern_file(dir.file("rd"), 0x670001, 3);
-    write_pattern_file(dir.file("rd.1"), 0x600000, 4);
-    write_pattern_file(dir.file("rd.2"), 0x300000, 5);
+    testkit::TempDir dir;
+    testkit::write_pattern_file(dir.file("rd"), 0x670001, 3);
+    testkit::write_pattern_file(dir.file("rd.1"), 0x600000, 4);
+    testkit::write_pattern_file(dir.file("rd.2"), 0x300000, 5);
     FlashJob job{dir.file("rd"), 0x100000, 0x670001, 0, nullptr};
     std::string temp = dir.path();
     testing::internal::CaptureStderr();
@@ -123,9 +123,9 @@ const std::string PORT_ERROR =
 std::string split_header() { return "\nRomdisk larger than 0x670000.  Splitting into:\n"; }
 
 TEST(SplitRun, FlashesBothPiecesAndRemovesThemAtTheEnd) {
-    TempDir dir;
-    write_pattern_file(dir.file("rd.gz"), 0x670001);
-    const RunResult r = run_kelvane({"-t", dir.path() + "/", "-s", NO_PORT, dir.file("rd.gz"), "romdisk"});
+    testkit::TempDir dir;
+    testkit::write_pattern_file(dir.file("rd.gz"), 0x670001);
+    const testkit::RunResult r = run_kelvane({"-t", dir.path() + "/", "-s", NO_PORT, dir.file("rd.gz"), "romdisk"});
     const std::string p1 = dir.file("rd.gz.1");
     const std::string p2 = dir.file("rd.gz.2");
     EXPECT_EQ(r.exit_status, 1);
@@ -138,10 +138,10 @@ TEST(SplitRun, FlashesBothPiecesAndRemovesThemAtTheEnd) {
 }
 
 TEST(SplitRun, RemovesThePiecesOfEveryImageInListOrder) {
-    TempDir dir;
-    write_pattern_file(dir.file("a"), 0x670001);
-    write_pattern_file(dir.file("b"), 0x670001);
-    const RunResult r =
+    testkit::TempDir dir;
+    testkit::write_pattern_file(dir.file("a"), 0x670001);
+    testkit::write_pattern_file(dir.file("b"), 0x670001);
+    const testkit::RunResult r =
         run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("a"), "romdisk", dir.file("b"), "0x100000"});
     EXPECT_EQ(r.exit_status, 1);
     const std::string cleanup = "Cleanup removing " + dir.file("a.1") + " ...done\nCleanup removing " +
@@ -167,13 +167,13 @@ class SplitRunFailure : public testing::TestWithParam<SplitFailure> {};
 
 TEST_P(SplitRunFailure, EndsTheRunBeforeThePortWithNoPieceLeft) {
     const SplitFailure& c = GetParam();
-    TempDir dir;
-    write_file(dir.file("file"), "not a directory");
-    write_pattern_file(dir.file("rd"), c.image_size);
+    testkit::TempDir dir;
+    testkit::write_file(dir.file("file"), "not a directory");
+    testkit::write_pattern_file(dir.file("rd"), c.image_size);
     std::vector<std::string> args;
     for (const std::string& s : c.switches) args.push_back(with_dir(s, dir.path()));
     args.insert(args.end(), {"-s", NO_PORT, dir.file("rd"), "romdisk"});
-    const RunResult r = run_kelvane(args);
+    const testkit::RunResult r = run_kelvane(args);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, "");
     // Appended, not "\n" + a temporary: GCC 12 at -O3 takes the temporary's
@@ -208,16 +208,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SplitRunFailure, NeverWritesThroughASymlinkAtAPiecesName) {
     for (const char* piece : {"rd.1", "rd.2"}) {
-        TempDir dir;
-        write_pattern_file(dir.file("rd"), 0x670001);
-        write_file(dir.file("target"), "keep me");
+        testkit::TempDir dir;
+        testkit::write_pattern_file(dir.file("rd"), 0x670001);
+        testkit::write_file(dir.file("target"), "keep me");
         ASSERT_EQ(symlink(dir.file("target").c_str(), dir.file(piece).c_str()), 0);
-        const RunResult r = run_kelvane({"-t", dir.path(), "-s", NO_PORT, dir.file("rd"), "romdisk"});
+        const testkit::RunResult r = run_kelvane({"-t", dir.path(), "-s", NO_PORT, dir.file("rd"), "romdisk"});
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_THAT(r.err, HasSubstr("\nError:  Can't open '" + dir.file(piece) +
                                      "' for writing - Too many levels of symbolic links\n\n"));
         EXPECT_THAT(r.err, testing::Not(HasSubstr("Opening serial port")));
-        EXPECT_EQ(read_file(dir.file("target")), "keep me");
+        EXPECT_EQ(testkit::read_file(dir.file("target")), "keep me");
         // A first piece made before the second failed is removed; the link stays.
         if (std::string(piece) == "rd.2") {
             EXPECT_NE(access(dir.file("rd.1").c_str(), F_OK), 0);
@@ -228,12 +228,12 @@ TEST(SplitRunFailure, NeverWritesThroughASymlinkAtAPiecesName) {
 }
 
 TEST(SplitRunFailure, RefusesASecondImageWhosePiecesWouldOverwriteTheFirstOnes) {
-    TempDir dir;
+    testkit::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("a").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("b").c_str(), 0755), 0);
-    write_pattern_file(dir.file("a/rd.gz"), 0x670001, 1);
-    write_pattern_file(dir.file("b/rd.gz"), 0x670001, 2);
-    const RunResult r = run_kelvane(
+    testkit::write_pattern_file(dir.file("a/rd.gz"), 0x670001, 1);
+    testkit::write_pattern_file(dir.file("b/rd.gz"), 0x670001, 2);
+    const testkit::RunResult r = run_kelvane(
         {"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("a/rd.gz"), "romdisk", dir.file("b/rd.gz"), "0x100000"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.file("b/rd.gz") + "' would overwrite the piece '" +
@@ -245,12 +245,12 @@ TEST(SplitRunFailure, RefusesASecondImageWhosePiecesWouldOverwriteTheFirstOnes) 
 
 TEST(SplitRun, AcceptsTheRootDirectory) {
     if (access("/", W_OK) != 0) GTEST_SKIP() << "the root directory is not writable here";
-    TempDir dir;
+    testkit::TempDir dir;
     const std::string image = dir.file(base_name(dir.path()) + ".img");
-    write_pattern_file(image, 0x670001);
+    testkit::write_pattern_file(image, 0x670001);
     std::string p1 = "/";  // appended, for the same reason as above
     p1 += base_name(image) + ".1";
-    const RunResult r = run_kelvane({"-t", "/", "-s", NO_PORT, image, "romdisk"});
+    const testkit::RunResult r = run_kelvane({"-t", "/", "-s", NO_PORT, image, "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_THAT(r.err, HasSubstr("\n  " + p1 + " ...done (size = 0x500000)\n"));
     EXPECT_THAT(r.err, HasSubstr("Cleanup removing " + p1 + " ...done\n"));
@@ -264,24 +264,24 @@ namespace {
 // A split truncates whatever stands at its pieces' names; a file that another
 // job of the run flashes must never be rewritten with a piece of a different image.
 TEST(SplitRunFailure, RefusesPiecesThatWouldRewriteAnImageOfTheRun) {
-    TempDir dir;
+    testkit::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("x").c_str(), 0755), 0);
-    write_pattern_file(dir.file("rd.gz.1"), 0x1000, 3);
-    const std::string before = read_file(dir.file("rd.gz.1"));
-    write_pattern_file(dir.file("x/rd.gz"), 0x670001, 4);
-    const RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("rd.gz.1"), "kernel",
+    testkit::write_pattern_file(dir.file("rd.gz.1"), 0x1000, 3);
+    const std::string before = testkit::read_file(dir.file("rd.gz.1"));
+    testkit::write_pattern_file(dir.file("x/rd.gz"), 0x670001, 4);
+    const testkit::RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("rd.gz.1"), "kernel",
                                      dir.file("x/rd.gz"), "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.file("x/rd.gz") + "' would overwrite '" +
                                  dir.file("rd.gz.1") + "', an image of this run\n\n"));
-    EXPECT_EQ(read_file(dir.file("rd.gz.1")), before);
+    EXPECT_EQ(testkit::read_file(dir.file("rd.gz.1")), before);
 }
 
 TEST(SplitRunFailure, RefusesAnImageThatIsAPieceOfAnEarlierSplit) {
-    TempDir dir;
+    testkit::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("x").c_str(), 0755), 0);
-    write_pattern_file(dir.file("x/rd.gz"), 0x670001, 5);
-    const RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("x/rd.gz"), "romdisk",
+    testkit::write_pattern_file(dir.file("x/rd.gz"), 0x670001, 5);
+    const testkit::RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("x/rd.gz"), "romdisk",
                                      dir.path() + "/./rd.gz.2", "kernel"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.path() + "/./rd.gz.2' is a piece of an earlier image of this run\n\n"));

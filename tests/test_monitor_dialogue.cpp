@@ -74,10 +74,10 @@ protected:
         args.insert(args.begin(), {"-s", slave_path.substr(5)});  // "/dev/pts/N" -> "pts/N"
         const std::string err_path = dir.file("stderr.txt");
         ScriptedMonitor monitor(master_fd, std::move(script));
-        const pid_t pid = start_kelvane(args, dir.path(), err_path);
+        testkit::Child kelvane = start_kelvane(args, dir.path(), err_path);
         DialogueRun result;
-        result.exit_status = monitor.serve(pid, limit);
-        result.err = read_file(err_path);
+        result.exit_status = monitor.serve(kelvane, limit);
+        result.err = testkit::read_file(err_path);
         result.received = monitor.received;
         result.transfers = monitor.transfers;
         result.flash_commands = monitor.flash_commands;
@@ -86,11 +86,11 @@ protected:
     }
 
     std::string image(const std::string& name, long long size, unsigned seed = 3) {
-        write_pattern_file(dir.file(name), size, seed);
+        testkit::write_pattern_file(dir.file(name), size, seed);
         return dir.file(name);
     }
 
-    TempDir dir;
+    testkit::TempDir dir;
 };
 
 // The texts of one job after the loader is in place, from the receiver's start.
@@ -109,7 +109,7 @@ TEST_F(DialogueTest, OneJobUploadsTheLoaderSendsTheImageAndProgramsIt) {
     const std::string file = image("kernel.bin", 0x20000);
     const DialogueRun r = run({file, "kernel"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 0"}}, true))
+    EXPECT_TRUE(r.received == jobs_wire({{testkit::read_file(file), "flash 80090000 20000 0"}}, true))
         << "received bytes differ";
     EXPECT_EQ(r.flash_commands, std::vector<std::string>{"flash 80090000 20000 0"});
     EXPECT_EQ(r.bad_packets, 0);
@@ -133,7 +133,7 @@ TEST_F(DialogueTest, TwoJobsUploadOnceAndStartEachMeterFromZero) {
     const DialogueRun r = run({kernel, "kernel", empty, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     // 0x20001 bytes take two blocks; nothing takes none.
-    const std::vector<Job> jobs = {{read_file(kernel), "flash 80090000 40000 0"},
+    const std::vector<Job> jobs = {{testkit::read_file(kernel), "flash 80090000 40000 0"},
                                    {"", "flash 80090000 0 200000"}};
     EXPECT_TRUE(r.received == jobs_wire(jobs, true)) << "received bytes differ";
     EXPECT_EQ(count_of(r.received, "load\r"), 1u);
@@ -149,7 +149,7 @@ TEST_F(DialogueTest, NoUploadWithX) {
     const std::string file = image("rd.bin", 300);
     const DialogueRun r = run({"-X", file, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 200000"}}, false))
+    EXPECT_TRUE(r.received == jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, false))
         << "received bytes differ";
     EXPECT_EQ(r.err.find("etxack"), std::string::npos);
 }
@@ -174,7 +174,7 @@ TEST_F(DialogueTest, RestartAfterTheJobs) {
     const std::string file = image("rd.bin", 300);
     const DialogueRun r = run({"-r", file, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
+    EXPECT_TRUE(r.received == jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
                                   "$linux\r")
         << "received bytes differ";
     EXPECT_EQ(missing_in_order(r.err, {"Looking for PMON prompt...done\n", "Unzipping kernel...done\n",
@@ -187,7 +187,7 @@ TEST_F(DialogueTest, RestoreWinsOverRestart) {
     const std::string file = image("rd.bin", 300);
     const DialogueRun r = run({"-R", "-r", file, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(r.received == jobs_wire({{read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
+    EXPECT_TRUE(r.received == jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
                                   RESTORE)
         << "received bytes differ";
     EXPECT_EQ(r.err.find("Restarting"), std::string::npos);
@@ -200,8 +200,8 @@ TEST_F(DialogueTest, KernelAndSplitRomdiskGoAsThreeTransfersAndThePiecesAreRemov
     const std::string file = image("big.rd", size, 9);
     const DialogueRun r = run({"-t", dir.path(), kernel, "kernel", file, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    const std::string bytes = read_file(file);
-    const std::vector<Job> jobs = {{read_file(kernel), "flash 80090000 60000 0"},
+    const std::string bytes = testkit::read_file(file);
+    const std::vector<Job> jobs = {{testkit::read_file(kernel), "flash 80090000 60000 0"},
                                    {bytes.substr(0, 0x500000), "flash 80090000 500000 200000"},
                                    {bytes.substr(0x500000), "flash 80090000 180000 700000"}};
     EXPECT_TRUE(r.received == jobs_wire(jobs, true)) << "received bytes differ";
@@ -224,10 +224,10 @@ TEST_F(DialogueTest, CaptureLogHoldsCommandsButNoLoaderLinesOrImageBytes) {
     // Printable image bytes, so the log's filter alone could not hide them.
     std::string text;
     while (text.size() < 600) text += "IMAGEDATA-";
-    write_file(dir.file("text.rd"), text);
+    testkit::write_file(dir.file("text.rd"), text);
     const DialogueRun r = run({"-l", dir.file("text.rd"), "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    const std::string log = read_file(dir.file("capture.log"));
+    const std::string log = testkit::read_file(dir.file("capture.log"));
     EXPECT_EQ(missing_in_order(log, {"load\n", "g -e a0080274\n", "flash 80090000 20000 200000\n", "y\n",
                                      "Programming block 200000\n", "PMON> \n"}),
               "")
@@ -272,7 +272,7 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
     const DialogueRun r = run({"-r", first, "kernel", second, "romdisk"}, script);
     EXPECT_EQ(r.exit_status, 1) << r.err;
     // Nothing after the first job's confirmation: no second transfer, no boot.
-    const std::string whole = jobs_wire({{read_file(first), "flash 80090000 40000 0"}}, true);
+    const std::string whole = jobs_wire({{testkit::read_file(first), "flash 80090000 40000 0"}}, true);
     EXPECT_TRUE(r.received == whole.substr(0, whole.size() - GETPMON.size())) << "received bytes differ";
     EXPECT_EQ(missing_in_order(r.err, {"\r -- [128k/256k]", "\nWARNING:  'Error: verify failed PMON> '\n",
                                        "\r -- [256k/256k]", "100% | DONE --          \nElapsed time:  ",
@@ -283,8 +283,8 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
 }
 
 TEST(DialoguePort, MissingDeviceEndsTheRun) {
-    TempDir dir;
-    const RunResult r = run_kelvane({"-R", "-s", "kelvane-no-such-port"}, dir.path());
+    testkit::TempDir dir;
+    const testkit::RunResult r = run_kelvane({"-R", "-s", "kelvane-no-such-port"}, dir.path());
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.err.find("Opening serial port...\nError: Unable to open port '/dev/kelvane-no-such-port'"),
               std::string::npos)

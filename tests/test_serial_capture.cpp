@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
 #include <string>
@@ -19,18 +18,10 @@ bool file_exists(const std::string& path) {
 // Every case runs inside a fresh directory, since the log is "./capture.log".
 class CaptureTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char cwd[PATH_MAX];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        saved_cwd = cwd;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(saved_cwd.c_str()), 0); }
-
     std::string log_path() const { return dir.file("capture.log"); }
 
-    TempDir dir;
-    std::string saved_cwd;
+    testkit::TempDir dir;
+    testkit::ScopedChdir in_dir{dir.path()};
 };
 
 struct RecordCase {
@@ -61,18 +52,18 @@ class CaptureRecordTest : public CaptureTest, public ::testing::WithParamInterfa
 
 TEST_P(CaptureRecordTest, AppendsTheReadableBytesAndOneNewline) {
     const RecordCase& c = GetParam();
-    write_file(log_path(), "header\n");
+    testkit::write_file(log_path(), "header\n");
     capture_write(c.payload.data(), static_cast<int>(c.payload.size()));
-    EXPECT_EQ(read_file(log_path()), "header\n" + c.appended);
+    EXPECT_EQ(testkit::read_file(log_path()), "header\n" + c.appended);
 }
 
 INSTANTIATE_TEST_SUITE_P(Filter, CaptureRecordTest, ::testing::ValuesIn(record_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CaptureTest, LengthZeroOrNegativeWritesNothing) {
-    write_file(log_path(), "header\n");
+    testkit::write_file(log_path(), "header\n");
     for (int length : {0, -1, INT_MIN}) capture_write("text", length);
-    EXPECT_EQ(read_file(log_path()), "header\n");
+    EXPECT_EQ(testkit::read_file(log_path()), "header\n");
 }
 
 TEST_F(CaptureTest, RecordNeverCreatesAMissingLog) {
@@ -88,9 +79,9 @@ TEST_F(CaptureTest, BeginEmptiesTheLogAndWritesBannerEchoAndBlankLine) {
     ASSERT_EQ(stat(log_path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 
-    write_file(log_path(), "an older run that must go\n");
+    testkit::write_file(log_path(), "an older run that must go\n");
     capture_begin("banner", "\n ./kelvane -l");
-    EXPECT_EQ(read_file(log_path()), "banner\n ./kelvane -l\n\n");
+    EXPECT_EQ(testkit::read_file(log_path()), "banner\n ./kelvane -l\n\n");
 }
 
 TEST_F(CaptureTest, LogThatCannotBeCreatedWarnsAndLaterRecordsAreDropped) {
@@ -104,15 +95,15 @@ TEST_F(CaptureTest, LogThatCannotBeCreatedWarnsAndLaterRecordsAreDropped) {
 
 // -l is handled by main at the moment it is read; the header holds the whole command line.
 TEST_F(CaptureTest, SwitchGivenTwiceLeavesOneHeader) {
-    const RunResult run = run_kelvane({"-l", "-l"}, dir.path());
+    const testkit::RunResult run = run_kelvane({"-l", "-l"}, dir.path());
     EXPECT_EQ(run.exit_status, 1);  // too few words: the help text follows
-    EXPECT_EQ(read_file(log_path()), std::string(version_banner) + "\n " KELVANE_BINARY " -l -l\n\n");
+    EXPECT_EQ(testkit::read_file(log_path()), std::string(version_banner) + "\n " KELVANE_BINARY " -l -l\n\n");
     EXPECT_EQ(run.out, "");
 }
 
 TEST_F(CaptureTest, SwitchWithUncreatableLogWarnsOnceAndRunGoesOn) {
     ASSERT_EQ(mkdir(log_path().c_str(), 0755), 0);
-    const RunResult run = run_kelvane({"-l"}, dir.path());
+    const testkit::RunResult run = run_kelvane({"-l"}, dir.path());
     const std::string warning = "Warning:  can't open ./capture.log for writing\n";
     ASSERT_EQ(run.err.rfind(warning, 0), 0u) << run.err;
     EXPECT_EQ(run.err.find(warning, 1), std::string::npos);

@@ -134,8 +134,7 @@ TEST_F(PortTest, CharacterNumber1024EndsTheRun) {
 
 TEST_F(PortTest, LineFromAVanishedDeviceFails) {
     peer_write("half a li");
-    close(master_fd);
-    master_fd = -1;
+    peer_hang_up();
     char buffer[LINE_BUFFER_SIZE];
     EXPECT_EQ(port_readline(slave_fd, buffer), -1);
     EXPECT_EQ(logged(), "");
@@ -170,8 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Monitor, PortDrainTest, ::testing::ValuesIn(drain_cases
 
 // A hung-up terminal reads as empty at once and stays "ready": the drain must not spin.
 TEST_F(PortTest, DrainOfAVanishedDeviceEnds) {
-    close(master_fd);
-    master_fd = -1;
+    peer_hang_up();
     EXPECT_EXIT(port_readflush(slave_fd), ::testing::ExitedWithCode(1), "Error:  port_readflush failed to read byte");
 }
 
@@ -202,8 +200,7 @@ INSTANTIATE_TEST_SUITE_P(Monitor, PortSendTest, ::testing::ValuesIn(send_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PortTest, SendOnAVanishedDeviceEnds) {
-    close(master_fd);
-    master_fd = -1;
+    peer_hang_up();
     EXPECT_EXIT(port_send(slave_fd, "load\r", 5, Capture::record), ::testing::ExitedWithCode(1),
                 "Error:  port_send unable to write to serial port");
 }

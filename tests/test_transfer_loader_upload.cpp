@@ -21,7 +21,6 @@ namespace {
 class LoaderUploadTest : public PtyTest {
 protected:
     void SetUp() override {
-        PtyTest::SetUp();
         // As the port runs: a read returns one byte, or none after 0.5 s.
         termios line{};
         ASSERT_EQ(tcgetattr(slave_fd, &line), 0);

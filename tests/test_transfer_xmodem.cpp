@@ -78,7 +78,7 @@ protected:
         return size;
     }
 
-    TempDir dir;
+    testkit::TempDir dir;
     std::string wire;
 };
 
@@ -98,8 +98,8 @@ class XmodemTransferCases : public XmodemSendTest, public ::testing::WithParamIn
 TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
     const TransferCase& c = GetParam();
     const std::string path = dir.file("image");
-    write_pattern_file(path, static_cast<long long>(c.file_size), 7);
-    const std::string file = read_file(path);
+    testkit::write_pattern_file(path, static_cast<long long>(c.file_size), 7);
+    const std::string file = testkit::read_file(path);
     const size_t packets = packet_count(c.file_size);
 
     std::string replies = c.before_nak + S_NAK;
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(XmodemSendTest, UnknownReplyIsWarnedInHex) {
     const std::string path = dir.file("image");
-    write_pattern_file(path, 10);
+    testkit::write_pattern_file(path, 10);
     testing::internal::CaptureStderr();
     send(path, S_NAK + "C" + S_ACK + S_ACK);
     const std::string err = testing::internal::GetCapturedStderr();
@@ -145,7 +145,7 @@ TEST_F(XmodemSendTest, UnknownReplyIsWarnedInHex) {
 
 TEST_F(XmodemSendTest, RedrawsTheMeterWhileWaitingForASlowReceiver) {
     const std::string path = dir.file("image");
-    write_pattern_file(path, 10);
+    testkit::write_pattern_file(path, 10);
     peer_write(S_NAK);
     // The ACK comes only after several one-second ticks have passed.
     std::thread slow_receiver([&] {
@@ -174,7 +174,7 @@ class XmodemFatalCases : public XmodemSendTest, public ::testing::WithParamInter
 TEST_P(XmodemFatalCases, EndsTheRunWithTheMessage) {
     const FatalCase& c = GetParam();
     const std::string path = dir.file("image");
-    write_pattern_file(path, 300);
+    testkit::write_pattern_file(path, 300);
     peer_write(c.replies);
     EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd), ::testing::ExitedWithCode(1), literally(c.message));
 }

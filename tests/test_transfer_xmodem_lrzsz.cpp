@@ -12,21 +12,22 @@
 //   sender is stopped once rx is done.
 // - rx's own time-out is set short (3 s), so that a lost packet would still be
 //   recovered by its NAK before the sender gives up.
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "support/run_binary.h"
+#include "testkit/fd.h"
+#include "testkit/files.h"
+#include "testkit/process.h"
+#include "testkit/pty.h"
 #include "transfer/xmodem.h"
 
 namespace {
@@ -40,129 +41,87 @@ constexpr auto AFTER_RX_WROTE = milliseconds(5);   // rx's flush follows its wri
 constexpr size_t PACE_CHUNK = 16;                  // bytes released at a time ...
 constexpr auto PACE_DELAY = microseconds(1400);    // ... every 1.4 ms: about 115200 bit/s
 constexpr auto TRANSFER_LIMIT = std::chrono::seconds(90);
-constexpr auto SENDER_GRACE = std::chrono::seconds(1);
+constexpr int SENDER_GRACE_MS = 1000;
 
-struct Pty {
-    int master = -1;
-    int slave = -1;
-};
-
-Pty open_raw_pty() {
-    Pty pty;
-    if (openpty(&pty.master, &pty.slave, nullptr, nullptr, nullptr) != 0) return pty;
-    termios line{};
-    tcgetattr(pty.master, &line);
-    cfmakeraw(&line);
-    tcsetattr(pty.master, TCSANOW, &line);
-    return pty;
+// The sender runs in a child of its own, holding only its end of line a.
+testkit::Child start_sender(const std::string& file, testkit::PtyPair& line, testkit::PtyPair& other) {
+    return testkit::Child([&] {
+        line.close_master();
+        other.close_master();
+        other.close_slave();
+        xmodem_send(file.c_str(), line.slave());
+        return 0;
+    });
 }
 
-void write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-}
-
-pid_t start_sender(const std::string& file, const Pty& line, const Pty& other) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(line.master);
-        close(other.master);
-        close(other.slave);
-        xmodem_send(file.c_str(), line.slave);
-        _exit(0);
-    }
-    return pid;
-}
-
-pid_t start_rx(const std::string& dir, const Pty& line, const Pty& other) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(line.slave, 0);
-        dup2(line.slave, 1);
-        const int err = open((dir + "/rx.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0) dup2(err, 2);
-        close(line.master);
-        close(other.master);
-        close(other.slave);
-        if (chdir(dir.c_str()) != 0) _exit(126);
-        execl(RX_PROGRAM, "rx", "-X", "-t", "30", "received.bin", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
+// rx talks on the slave of line; the pairs' other ends are close-on-exec.
+testkit::Child start_rx(const std::string& dir, const testkit::PtyPair& line) {
+    return testkit::Child({.program = RX_PROGRAM,
+                           .args = {"-X", "-t", "30", "received.bin"},
+                           .cwd = dir,
+                           .in = testkit::Stream::descriptor(line.slave()),
+                           .out = testkit::Stream::descriptor(line.slave()),
+                           .err = testkit::Stream::file(dir + "/rx.log")});
 }
 
 // Relays between the masters until rx ends; returns rx's exit status (-1 on time-out).
-int relay_until_rx_ends(const Pty& sender, const Pty& receiver, pid_t rx) {
+int relay_until_rx_ends(const testkit::PtyPair& sender, const testkit::PtyPair& receiver, testkit::Child& rx) {
     const auto deadline = Clock::now() + TRANSFER_LIMIT;
     auto rx_wrote_at = Clock::now();
     while (Clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(rx, &status, WNOHANG) == rx) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        pollfd fds[2] = {{sender.master, POLLIN, 0}, {receiver.master, POLLIN, 0}};
+        if (const auto status = rx.try_wait()) return *status;
+        pollfd fds[2] = {{sender.master(), POLLIN, 0}, {receiver.master(), POLLIN, 0}};
         if (poll(fds, 2, 20) <= 0) continue;
         char buffer[4096];
         if (fds[1].revents & POLLIN) {
-            const ssize_t n = read(receiver.master, buffer, sizeof buffer);
+            const ssize_t n = read(receiver.master(), buffer, sizeof buffer);
             if (n > 0) {
-                write_all(sender.master, buffer, static_cast<size_t>(n));
+                testkit::write_all(sender.master(), std::string_view(buffer, static_cast<size_t>(n)));
                 rx_wrote_at = Clock::now();
             }
         }
         if (fds[0].revents & POLLIN) {
-            const ssize_t n = read(sender.master, buffer, sizeof buffer);
+            const ssize_t n = read(sender.master(), buffer, sizeof buffer);
             if (n <= 0) continue;
             std::this_thread::sleep_until(rx_wrote_at + AFTER_RX_WROTE);
             for (size_t at = 0; at < static_cast<size_t>(n); at += PACE_CHUNK) {
-                write_all(receiver.master, buffer + at, std::min(PACE_CHUNK, static_cast<size_t>(n) - at));
+                testkit::write_all(receiver.master(),
+                                   std::string_view(buffer + at, std::min(PACE_CHUNK, static_cast<size_t>(n) - at)));
                 std::this_thread::sleep_for(PACE_DELAY);
             }
         }
     }
-    kill(rx, SIGKILL);
-    waitpid(rx, nullptr, 0);
+    rx.stop(SIGKILL);
     return -1;
 }
 
-void stop_sender(pid_t sender) {
-    const auto deadline = Clock::now() + SENDER_GRACE;
-    while (Clock::now() < deadline) {
-        if (waitpid(sender, nullptr, WNOHANG) == sender) return;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
+void stop_sender(testkit::Child& sender) {
     // Its last ACK may have been swallowed by rx's exit; nothing left to learn.
-    kill(sender, SIGKILL);
-    waitpid(sender, nullptr, 0);
+    if (!sender.wait_for(SENDER_GRACE_MS)) sender.stop(SIGKILL);
 }
 
 class XmodemToRx : public ::testing::TestWithParam<long long> {};
 
 TEST_P(XmodemToRx, StoresTheFileWithOnlyFillerAfterIt) {
     if (access(RX_PROGRAM, X_OK) != 0) GTEST_SKIP() << "lrzsz's rx is not installed";
-    TempDir dir;
+    testkit::TempDir dir;
     const std::string file = dir.file("image.bin");
-    write_pattern_file(file, GetParam(), 11);
-    const Pty a = open_raw_pty();
-    const Pty b = open_raw_pty();
-    ASSERT_GE(a.master, 0);
-    ASSERT_GE(b.master, 0);
+    testkit::write_pattern_file(file, GetParam(), 11);
+    testkit::PtyPair a;
+    testkit::PtyPair b;
 
-    const pid_t rx = start_rx(dir.path(), b, a);
-    const pid_t sender = start_sender(file, a, b);
-    close(a.slave);
-    close(b.slave);
+    testkit::Child rx = start_rx(dir.path(), b);
+    testkit::Child sender = start_sender(file, a, b);
+    a.close_slave();
+    b.close_slave();
     const int rx_status = relay_until_rx_ends(a, b, rx);
     stop_sender(sender);
-    close(a.master);
-    close(b.master);
+    a.close_master();
+    b.close_master();
 
-    EXPECT_EQ(rx_status, 0) << read_file(dir.file("rx.log"));
-    const std::string sent = read_file(file);
-    const std::string stored = read_file(dir.file("received.bin"));
+    EXPECT_EQ(rx_status, 0) << testkit::read_file(dir.file("rx.log"));
+    const std::string sent = testkit::read_file(file);
+    const std::string stored = testkit::read_file(dir.file("received.bin"));
     ASSERT_GE(stored.size(), sent.size());
     EXPECT_TRUE(stored.compare(0, sent.size(), sent) == 0) << "stored data differ";
     EXPECT_EQ(stored.find_first_not_of('\x1A', sent.size()), std::string::npos) << "not only filler after the data";

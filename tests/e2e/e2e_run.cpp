@@ -54,7 +54,7 @@ void EndToEnd::start_sim(const std::vector<std::string>& extra)
     sim = std::make_unique<SimProcess>(args, dir.file("sim.log"));
 }
 
-RunResult EndToEnd::kelvane(const std::vector<std::string>& args)
+testkit::RunResult EndToEnd::kelvane(const std::vector<std::string>& args)
 {
     std::vector<std::string> all{"-t", dir.path(), "-s", sim->port()};
     all.insert(all.end(), args.begin(), args.end());
@@ -63,12 +63,12 @@ RunResult EndToEnd::kelvane(const std::vector<std::string>& args)
 
 std::string EndToEnd::stop_sim()
 {
-    EXPECT_EQ(sim->stop(), 0) << read_file(dir.file("sim.log"));
-    return read_file(dir.file("report.txt"));
+    EXPECT_EQ(sim->stop(), 0) << testkit::read_file(dir.file("sim.log"));
+    return testkit::read_file(dir.file("report.txt"));
 }
 
 std::string EndToEnd::make_image(const std::string& name, long long size, unsigned seed)
 {
-    write_pattern_file(dir.file(name), size, seed);
-    return read_file(dir.file(name));
+    testkit::write_pattern_file(dir.file(name), size, seed);
+    return testkit::read_file(dir.file(name));
 }

@@ -8,7 +8,7 @@
 // reports that the receiver acknowledged a packet it had damaged.
 #pragma once
 
-#include "e2e/sim_process.h"
+#include "sim/sim_process.h"
 #include "support/run_binary.h"
 
 #include <gtest/gtest.h>
@@ -32,13 +32,13 @@ class EndToEnd : public testing::Test {
 protected:
     void start_sim(const std::vector<std::string>& extra = {});
     // Runs kelvane on the simulator's line, in the test's directory, with -t there.
-    RunResult kelvane(const std::vector<std::string>& args);
+    testkit::RunResult kelvane(const std::vector<std::string>& args);
     // Stops the simulator; its report.
     std::string stop_sim();
-    std::string flash() const { return read_file(dir.file("flash.bin")); }
+    std::string flash() const { return testkit::read_file(dir.file("flash.bin")); }
     // A deterministic image file of size bytes; its content.
     std::string make_image(const std::string& name, long long size, unsigned seed);
 
-    TempDir dir;
+    testkit::TempDir dir;
     std::unique_ptr<SimProcess> sim;
 };

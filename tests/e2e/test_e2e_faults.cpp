@@ -43,7 +43,7 @@ TEST_F(E2eFaults, LineFaultsDuringTheTransferNeverLeaveWrongDataBehind)
         std::filesystem::remove(dir.file("flash.bin"));
         start_sim(c.sim_args);
         const std::string image = make_image("vmlinux", IMAGE_SIZE, 9);
-        const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+        const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
         const std::string report = stop_sim();
         EXPECT_GT(report_number(report, "faults", c.fault_counter), 0) << report;
         const Outcome outcome = judge_run(run.exit_status, flash(), KERNEL, image, report);
@@ -62,7 +62,7 @@ TEST_F(E2eFaults, AHandheldThatFallsSilentMidTransferEndsTheRunUntouched)
 {
     start_sim({"--silent-after", "30000"});  // a little past the upload, inside the transfer
     const std::string image = make_image("vmlinux", IMAGE_SIZE, 10);
-    const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+    const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
     const std::string report = stop_sim();
     EXPECT_NE(report.find("silent yes"), std::string::npos);
     EXPECT_EQ(judge_run(run.exit_status, flash(), KERNEL, image, report), Outcome::refused_untouched) << run.err;
@@ -73,7 +73,7 @@ TEST_F(E2eFaults, ALineHungUpMidTransferGivesAClearErrorAndRemovesThePieces)
 {
     start_sim({"--hangup-after", "200000"});
     const std::string image = make_image("rootfs.img", SPLIT_IMAGE, 11);
-    const RunResult run = kelvane({dir.file("rootfs.img"), "romdisk"});
+    const testkit::RunResult run = kelvane({dir.file("rootfs.img"), "romdisk"});
     const std::string report = stop_sim();
     EXPECT_NE(report.find("hung up yes"), std::string::npos);
     EXPECT_EQ(judge_run(run.exit_status, flash(), ROMDISK, image, report), Outcome::refused_untouched) << run.err;
@@ -86,7 +86,7 @@ TEST_F(E2eFaults, ARefusedLoaderRecordEndsTheRunBeforeAnythingIsSent)
 {
     start_sim({"--nak-record", "5"});
     const std::string image = make_image("vmlinux", IMAGE_SIZE, 12);
-    const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+    const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
     const std::string report = stop_sim();
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.err.find("Error:  ex_send received NAK.  Aborting"), std::string::npos) << run.err;
@@ -99,7 +99,7 @@ TEST_F(E2eFaults, ProgrammingErrorsAreShownAndStopTheRunBeforeTheNextImage)
     start_sim({"--error-every", "2"});
     make_image("vmlinux", 0x40000, 13);  // two blocks: the second reports an error
     const std::string cramfs = make_image("cramfs.img", IMAGE_SIZE, 14);
-    const RunResult run = kelvane({dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
+    const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
     const std::string report = stop_sim();
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.err.find("\nWARNING:  'Error: block 2"), std::string::npos) << run.err;

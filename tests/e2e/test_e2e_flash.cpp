@@ -19,7 +19,7 @@ TEST_F(E2eFlash, FlashesAKernelByteForByteAndLeavesTheRestAlone)
     start_sim();
     const std::string image = make_image("vmlinux", 200003, 1);  // not a whole number of packets
     const std::string before = flash();
-    const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+    const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     const std::string report = stop_sim();
     const std::string after = flash();
@@ -36,7 +36,7 @@ TEST_F(E2eFlash, SplitsALargeRomdiskFlashesBothPiecesAndRemovesThem)
 {
     start_sim();
     const std::string image = make_image("rootfs.img", SPLIT_IMAGE, 2);
-    const RunResult run = kelvane({dir.file("rootfs.img"), "romdisk"});
+    const testkit::RunResult run = kelvane({dir.file("rootfs.img"), "romdisk"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     const std::string report = stop_sim();
     EXPECT_TRUE(flash().substr(ROMDISK, image.size()) == image);
@@ -51,7 +51,7 @@ TEST_F(E2eFlash, FlashesTwoImagesInOneRunUploadingTheLoaderOnce)
     start_sim();
     const std::string kernel = make_image("vmlinux", 70000, 3);
     const std::string cramfs = make_image("cramfs.img", 0x20000, 4);  // a whole block: one packet of filler
-    const RunResult run = kelvane({dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
+    const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     const std::string report = stop_sim();
     const std::string f = flash();
@@ -67,9 +67,9 @@ TEST_F(E2eFlash, SecondRunWithoutUploadUsesTheLoaderLeftInRam)
     start_sim();
     const std::string kernel = make_image("vmlinux", 50000, 5);
     const std::string cramfs = make_image("cramfs.img", 30000, 6);
-    const RunResult first = kelvane({dir.file("vmlinux"), "kernel"});
+    const testkit::RunResult first = kelvane({dir.file("vmlinux"), "kernel"});
     EXPECT_EQ(first.exit_status, 0) << first.err;
-    const RunResult second = kelvane({"-X", dir.file("cramfs.img"), "cramfs"});
+    const testkit::RunResult second = kelvane({"-X", dir.file("cramfs.img"), "cramfs"});
     EXPECT_EQ(second.exit_status, 0) << second.err;
     EXPECT_EQ(second.err.find("etxack"), std::string::npos);
     const std::string report = stop_sim();
@@ -86,11 +86,11 @@ TEST_F(E2eFlash, RestartsTheSystemAfterFlashing)
     // itself once it has booted, so the report cannot be taken before the boot.
     start_sim({"--exit-after-boot"});
     const std::string kernel = make_image("vmlinux", 10000, 7);
-    const RunResult run = kelvane({"-r", dir.file("vmlinux"), "kernel"});
+    const testkit::RunResult run = kelvane({"-r", dir.file("vmlinux"), "kernel"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_NE(run.err.find("Restarting system...done\n"), std::string::npos) << run.err;
-    EXPECT_EQ(sim->wait_exit(10000), 0) << read_file(dir.file("sim.log"));
-    const std::string report = read_file(dir.file("report.txt"));
+    EXPECT_EQ(sim->wait_exit(10000), 0) << testkit::read_file(dir.file("sim.log"));
+    const std::string report = testkit::read_file(dir.file("report.txt"));
     EXPECT_EQ(flash().substr(KERNEL, kernel.size()), kernel);
     EXPECT_NE(report.find("boots: 1 system, 0 restore"), std::string::npos) << report;
 }
@@ -98,7 +98,7 @@ TEST_F(E2eFlash, RestartsTheSystemAfterFlashing)
 TEST_F(E2eFlash, RestoresTheDefaultsWithoutFlashingAnything)
 {
     start_sim();
-    const RunResult run = kelvane({"-R"});
+    const testkit::RunResult run = kelvane({"-R"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_NE(run.err.find("Hard reset\n"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("\nkelvane completed\n"), std::string::npos) << run.err;
@@ -112,10 +112,10 @@ TEST_F(E2eFlash, KeepsATranscriptOfTheDialogue)
 {
     start_sim();
     make_image("vmlinux", 1000, 8);
-    const RunResult run = kelvane({"-l", dir.file("vmlinux"), "kernel"});
+    const testkit::RunResult run = kelvane({"-l", dir.file("vmlinux"), "kernel"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     stop_sim();
-    const std::string log = read_file(dir.file("capture.log"));
+    const std::string log = testkit::read_file(dir.file("capture.log"));
     for (const char* record : {"\nload\n", "\ng -e a0080274\n", "\nflash 80090000 20000 0\n", "\ny\n",
                                "Programming block 1 of 1", "PMON> "}) {
         EXPECT_NE(log.find(record), std::string::npos) << record << " missing from:\n" << log;

@@ -15,7 +15,7 @@
 
 #include "e2e/e2e_run.h"
 #include "e2e/port_state.h"
-#include "support/spawned_run.h"
+#include "testkit/background.h"
 
 namespace {
 
@@ -54,8 +54,8 @@ class Interrupted : public EndToEnd, public testing::WithParamInterface<Interrup
 protected:
     std::string piece(int number) const { return dir.file("rootfs.img." + std::to_string(number)); }
 
-    SpawnOptions options_for(const Interrupt& c) const {
-        SpawnOptions options;
+    testkit::BackgroundOptions options_for(const Interrupt& c) const {
+        testkit::BackgroundOptions options;
         options.cwd = dir.path();
         options.ignored_signals = c.ignored_at_start;
         return options;
@@ -63,11 +63,11 @@ protected:
 
     // Stops the run in its write of the first piece's "done": standard error
     // takes exactly the texts before it.
-    std::unique_ptr<SpawnedRun> stopped_in_split(const Interrupt& c) {
+    std::unique_ptr<testkit::BackgroundRun> stopped_in_split(const Interrupt& c) {
         const std::string before = "\nRomdisk larger than 0x670000.  Splitting into:\n  " + piece(1) + " ...";
-        SpawnOptions options = options_for(c);
+        testkit::BackgroundOptions options = options_for(c);
         options.stderr_room = static_cast<long>(before.size());
-        auto run = std::make_unique<SpawnedRun>(
+        auto run = std::make_unique<testkit::BackgroundRun>(
             KELVANE_BINARY, std::vector<std::string>{"-t", dir.path(), "-s", NO_PORT, dir.file("rootfs.img"), "romdisk"},
             options);
         // Once the first piece is full, the run can only be waiting to say so.
@@ -80,9 +80,9 @@ protected:
         return run;
     }
 
-    std::unique_ptr<SpawnedRun> sending(const Interrupt& c) {
+    std::unique_ptr<testkit::BackgroundRun> sending(const Interrupt& c) {
         start_sim({"--baud", "115200"});
-        auto run = std::make_unique<SpawnedRun>(
+        auto run = std::make_unique<testkit::BackgroundRun>(
             KELVANE_BINARY,
             std::vector<std::string>{"-t", dir.path(), "-s", sim->port(), dir.file("rootfs.img"), "romdisk"},
             options_for(c));
@@ -99,7 +99,7 @@ TEST_P(Interrupted, RemovesThePiecesFreesThePortAndEndsByTheSignal) {
     if (c.phase == Phase::split) {
         EXPECT_TRUE(run->wait_until_blocked(c.ending, RUN_MS));
     }
-    const SpawnEnd end = run->finish(RUN_MS);
+    const testkit::BackgroundEnd end = run->finish(RUN_MS);
 
     EXPECT_EQ(end.signal, c.ending) << end.err;
     const std::string removing1 = "Cleanup removing " + piece(1) + " ...done\n";
@@ -133,20 +133,20 @@ TEST_F(HungUpLine, EndsTheWaitForTheHandheldWithoutSpinning) {
     constexpr int GUARD_MS = 20000;
     start_sim({"--silent-after", "0"});
     make_image("vmlinux", 3000, 32);
-    SpawnedRun run(KELVANE_BINARY, {"-s", sim->port(), dir.file("vmlinux"), "kernel"});
+    testkit::BackgroundRun run(KELVANE_BINARY, {"-s", sim->port(), dir.file("vmlinux"), "kernel"});
     // Once the handheld has the carriage return, the run is in its wait.
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(RUN_MS);
     do {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         sim->signal(SIGUSR1);
-    } while (report_number(read_file(dir.file("report.txt")), "line", "bytes received") < 1 &&
+    } while (report_number(testkit::read_file(dir.file("report.txt")), "line", "bytes received") < 1 &&
              std::chrono::steady_clock::now() < give_up);
 
     const int fd = open(sim->tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ioctl(fd, TIOCVHANGUP), 0);
     close(fd);
-    const SpawnEnd end = run.finish(GUARD_MS);
+    const testkit::BackgroundEnd end = run.finish(GUARD_MS);
     EXPECT_EQ(end.exit_status, 1) << end.err;
     EXPECT_TRUE(end.err.ends_with("Waiting for input from port (CTRL-C to exit)...done\n\n"
                                   "Looking for PMON prompt...\n"

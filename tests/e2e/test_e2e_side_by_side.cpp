@@ -7,7 +7,6 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +16,7 @@
 
 #include "e2e/e2e_run.h"
 #include "e2e/port_state.h"
-#include "support/spawned_run.h"
+#include "testkit/background.h"
 
 namespace {
 
@@ -46,8 +45,8 @@ protected:
         sim2 = std::make_unique<SimProcess>(args, dir.file("sim2.log"));
     }
     std::string stop_second_sim() {
-        EXPECT_EQ(sim2->stop(), 0) << read_file(dir.file("sim2.log"));
-        return read_file(dir.file("report2.txt"));
+        EXPECT_EQ(sim2->stop(), 0) << testkit::read_file(dir.file("sim2.log"));
+        return testkit::read_file(dir.file("report2.txt"));
     }
     // kelvane's words for a run on the handheld behind port, with -t the test's directory.
     std::vector<std::string> args_for(const SimProcess& handheld, const std::vector<std::string>& rest) {
@@ -55,15 +54,15 @@ protected:
         all.insert(all.end(), rest.begin(), rest.end());
         return all;
     }
-    std::unique_ptr<SpawnedRun> spawn(const SimProcess& handheld, const std::vector<std::string>& rest) {
-        SpawnOptions options;
+    std::unique_ptr<testkit::BackgroundRun> spawn(const SimProcess& handheld, const std::vector<std::string>& rest) {
+        testkit::BackgroundOptions options;
         options.cwd = dir.path();
-        return std::make_unique<SpawnedRun>(KELVANE_BINARY, args_for(handheld, rest), options);
+        return std::make_unique<testkit::BackgroundRun>(KELVANE_BINARY, args_for(handheld, rest), options);
     }
     // A handheld that never heard a byte and whose image region is still erased.
     void expect_untouched(const std::string& report, const std::string& flash_file, uint32_t offset, size_t size) {
         EXPECT_EQ(report_number(report, "line", "bytes received"), 0) << report;
-        EXPECT_EQ(read_file(flash_file).substr(offset, size), std::string(size, '\xff'));
+        EXPECT_EQ(testkit::read_file(flash_file).substr(offset, size), std::string(size, '\xff'));
     }
 
     std::unique_ptr<SimProcess> sim2;
@@ -91,7 +90,7 @@ TEST_F(SideBySide, TwoHandheldsFromOneImageAndOneTempDirectory) {
         EXPECT_EQ(held.st_uid, geteuid());
     }
 
-    const RunResult second = run_kelvane(args_for(*sim2, {dir.file("rootfs.img"), "romdisk"}), dir.path());
+    const testkit::RunResult second = run_kelvane(args_for(*sim2, {dir.file("rootfs.img"), "romdisk"}), dir.path());
     EXPECT_EQ(second.exit_status, 1);
     EXPECT_EQ(second.err, in_use_by_a_run(piece1));
     // The first run's pieces are the very files it made, untouched.
@@ -100,7 +99,7 @@ TEST_F(SideBySide, TwoHandheldsFromOneImageAndOneTempDirectory) {
     EXPECT_EQ(status_of(piece1).st_size, 0x500000);
     EXPECT_EQ(status_of(piece2).st_size, 0x180000);
 
-    const SpawnEnd end = first->finish(RUN_MS);
+    const testkit::BackgroundEnd end = first->finish(RUN_MS);
     EXPECT_EQ(end.exit_status, 0) << end.err;
     EXPECT_TRUE(end.err.ends_with("Cleanup removing " + piece1 + " ...done\nCleanup removing " + piece2 +
                                   " ...done\n"))
@@ -120,16 +119,16 @@ TEST_F(SideBySide, TwoRunsStartedAtTheSameMoment) {
     const std::string image = make_image("rootfs.img", SPLIT_IMAGE, 22);
     const auto a = spawn(*sim, {dir.file("rootfs.img"), "romdisk"});
     const auto b = spawn(*sim2, {dir.file("rootfs.img"), "romdisk"});
-    const SpawnEnd end_a = a->finish(RUN_MS);
-    const SpawnEnd end_b = b->finish(RUN_MS);
+    const testkit::BackgroundEnd end_a = a->finish(RUN_MS);
+    const testkit::BackgroundEnd end_b = b->finish(RUN_MS);
     const std::string report_a = stop_sim();
     const std::string report_b = stop_second_sim();
 
     ASSERT_EQ(end_a.exit_status + end_b.exit_status, 1) << end_a.err << "\n----\n" << end_b.err;
     const bool a_won = end_a.exit_status == 0;
-    const SpawnEnd& loser = a_won ? end_b : end_a;
+    const testkit::BackgroundEnd& loser = a_won ? end_b : end_a;
     EXPECT_EQ(loser.err, in_use_by_a_run(dir.file("rootfs.img.1")));
-    const std::string winner_flash = read_file(a_won ? dir.file("flash.bin") : dir.file("flash2.bin"));
+    const std::string winner_flash = testkit::read_file(a_won ? dir.file("flash.bin") : dir.file("flash2.bin"));
     EXPECT_TRUE(winner_flash.substr(ROMDISK, image.size()) == image) << "the winner's flash differs";
     expect_untouched(a_won ? report_b : report_a, a_won ? dir.file("flash2.bin") : dir.file("flash.bin"), ROMDISK,
                      image.size());
@@ -148,16 +147,16 @@ TEST_F(SideBySide, APieceReplacedDuringTheRunIsNeitherSentNorRemoved) {
     const std::string piece2 = dir.file("rootfs.img.2");
     const auto run = spawn(*sim, {dir.file("rootfs.img"), "romdisk"});
     ASSERT_TRUE(run->wait_for("Waiting for input from port", MARK_MS)) << run->err();
-    write_file(dir.file("forged"), "someone else's image");
+    testkit::write_file(dir.file("forged"), "someone else's image");
     ASSERT_EQ(rename(dir.file("forged").c_str(), piece1.c_str()), 0);
 
-    const SpawnEnd end = run->finish(RUN_MS);
+    const testkit::BackgroundEnd end = run->finish(RUN_MS);
     EXPECT_EQ(end.exit_status, 1);
     EXPECT_TRUE(end.err.ends_with("Starting xmodem send - " + piece1 + "...\n\nError:  '" + piece1 +
                                   "' was replaced during the run.  Aborting.\n\nCleanup removing " + piece1 +
                                   " ...done\nCleanup removing " + piece2 + " ...done\n"))
         << end.err;
-    EXPECT_EQ(read_file(piece1), "someone else's image");
+    EXPECT_EQ(testkit::read_file(piece1), "someone else's image");
     EXPECT_FALSE(std::filesystem::exists(piece2));
     const std::string report = stop_sim();
     EXPECT_NE(report.find("programmed: nothing"), std::string::npos) << report;
@@ -168,13 +167,13 @@ TEST_F(SideBySide, APieceReplacedDuringTheRunIsNeitherSentNorRemoved) {
 // the first run is still at work when the second starts.
 void two_runs_on_one_port(const SimProcess& handheld, const std::string& image_file,
                           const std::function<void()>& while_first_runs) {
-    SpawnedRun first(KELVANE_BINARY, {"-s", handheld.port(), image_file, "kernel"});
+    testkit::BackgroundRun first(KELVANE_BINARY, {"-s", handheld.port(), image_file, "kernel"});
     ASSERT_TRUE(first.wait_for("Opening serial port...done\n", MARK_MS)) << first.err();
-    const RunResult second = run_kelvane({"-s", handheld.port(), image_file, "kernel"});
+    const testkit::RunResult second = run_kelvane({"-s", handheld.port(), image_file, "kernel"});
     EXPECT_EQ(second.exit_status, 1);
     EXPECT_EQ(second.err, in_use_by_a_program(handheld.tty()));
     while_first_runs();
-    const SpawnEnd end = first.finish(RUN_MS);
+    const testkit::BackgroundEnd end = first.finish(RUN_MS);
     EXPECT_EQ(end.exit_status, 0) << end.err;
 }
 
@@ -196,17 +195,13 @@ bool as_nobody(const std::string& dir, const std::function<void()>& body) {
         return false;
     }
     EXPECT_EQ(chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(3);
+    testkit::Child child([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) return 3;
         body();
         fflush(stdout);  // the child's failure reports
-        _exit(testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return testing::Test::HasFailure() ? 1 : 0;
+    });
+    return child.wait() == 0;
 }
 
 class SideBySideUnprivileged : public SideBySide {
@@ -219,7 +214,7 @@ protected:
         const std::string image = make_image("vmlinux", 3000, 25);
         two_runs_on_one_port(*sim, dir.file("vmlinux"), [&] { EXPECT_TRUE(port_exclusive(sim->tty())); });
         EXPECT_FALSE(port_exclusive(sim->tty())) << "the exclusive mode outlived the run";
-        const RunResult third = run_kelvane({"-X", "-s", sim->port(), dir.file("vmlinux"), "kernel"});
+        const testkit::RunResult third = run_kelvane({"-X", "-s", sim->port(), dir.file("vmlinux"), "kernel"});
         EXPECT_EQ(third.exit_status, 0) << third.err;
         stop_sim();
         EXPECT_EQ(flash().substr(KERNEL, image.size()), image);

@@ -19,7 +19,7 @@ TEST_F(PortTimeoutTest, NoByteWithinTheWaitsGivesMinusOneAndNoRecord) {
     char buffer[LINE_BUFFER_SIZE];
     EXPECT_EQ(port_readline(slave_fd, buffer), -1);
     EXPECT_STREQ(buffer, "");
-    EXPECT_EQ(read_file(dir.file("capture.log")), "H\n");
+    EXPECT_EQ(testkit::read_file(dir.file("capture.log")), "H\n");
 }
 
 // A monitor that stops in the middle of a line must not hold the run for ever.
@@ -28,7 +28,7 @@ TEST_F(PortTimeoutTest, LineThatFallsSilentGivesMinusOneAndNoRecord) {
     char buffer[LINE_BUFFER_SIZE];
     EXPECT_EQ(port_readline(slave_fd, buffer), -1);
     EXPECT_STREQ(buffer, "Programming blo");
-    EXPECT_EQ(read_file(dir.file("capture.log")), "H\n");
+    EXPECT_EQ(testkit::read_file(dir.file("capture.log")), "H\n");
 }
 
 TEST_F(PortTimeoutTest, SilentMonitorEndsTheSearchForItsPrompt) {

@@ -7,19 +7,21 @@
 #include <string>
 #include <string_view>
 
+#include "testkit/pty.h"
+
 class PtyTest : public ::testing::Test {
 protected:
-    void SetUp() override;     // openpty, line made raw through the master
-    void TearDown() override;  // closes both ends that are still open
-
     // Writes all of text to the master.
     void peer_write(std::string_view text);
     // Reads from the master until count bytes came or timeout_ms passed.
     std::string peer_read(size_t count, int timeout_ms);
     // Reads from the master until it has been quiet for quiet_ms.
     std::string peer_drain(int quiet_ms);
+    // Closes the master, as a device that vanishes; master_fd becomes -1.
+    void peer_hang_up();
 
-    int master_fd = -1;
-    int slave_fd = -1;
-    std::string slave_path;
+    testkit::PtyPair pty;
+    int master_fd = pty.master();
+    const int slave_fd = pty.slave();
+    const std::string slave_path = pty.slave_path();
 };

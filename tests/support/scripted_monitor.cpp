@@ -1,15 +1,15 @@
 #include "support/scripted_monitor.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
+
+#include "testkit/fd.h"
 
 namespace {
 
@@ -38,13 +38,7 @@ ScriptedMonitor::ScriptedMonitor(int master_fd, MonitorScript script) : master_f
 }
 
 void ScriptedMonitor::say(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(master_fd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("monitor write failed");
-        done += static_cast<size_t>(n);
-    }
+    if (!testkit::write_all(master_fd_, text)) throw std::runtime_error("monitor write failed");
 }
 
 void ScriptedMonitor::command(const std::string& line) {
@@ -136,12 +130,11 @@ void ScriptedMonitor::take(unsigned char byte) {
     }
 }
 
-int ScriptedMonitor::serve(pid_t pid, int timeout_seconds) {
+int ScriptedMonitor::serve(testkit::Child& kelvane, int timeout_seconds) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
-    int status = 0;
-    bool ended = false;
-    while (!ended) {
+    std::optional<int> status;
+    while (!status) {
         pollfd p{master_fd_, POLLIN, 0};
         const int ready = poll(&p, 1, 20);
         if (ready > 0 && (p.revents & POLLIN)) {
@@ -153,45 +146,18 @@ int ScriptedMonitor::serve(pid_t pid, int timeout_seconds) {
             }
             continue;
         }
-        if (waitpid(pid, &status, WNOHANG) == pid) ended = true;
-        if (!ended && Clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+        status = kelvane.try_wait();
+        if (!status && Clock::now() > deadline) {
+            kelvane.stop(SIGKILL);
             return -1;
         }
     }
     // Whatever kelvane wrote just before it ended.
-    for (;;) {
-        pollfd p{master_fd_, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) break;
-        char buffer[4096];
-        const ssize_t n = read(master_fd_, buffer, sizeof buffer);
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) {
-            received += buffer[i];
-            take(static_cast<unsigned char>(buffer[i]));
-        }
+    for (char c : testkit::drain(master_fd_, 50)) {
+        received += c;
+        take(static_cast<unsigned char>(c));
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-pid_t start_kelvane(const std::vector<std::string>& args, const std::string& cwd, const std::string& err_path) {
-    std::vector<char*> argv;
-    std::string program = KELVANE_BINARY;
-    argv.push_back(program.data());
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0) _exit(127);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
+    return *status;
 }
 
 std::string xmodem_wire(const std::string& file) {

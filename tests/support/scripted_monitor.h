@@ -8,15 +8,15 @@
 // output after "y"; a prompt after "unzip"; the restore program's output
 // after the restore boot command. Everything received is kept in order, so a
 // test can compare the exact byte sequence. The whole run is single-threaded:
-// kelvane is started first (with standard error going to a file), then the
-// monitor serves the line until the process ends.
+// kelvane is started first (start_kelvane, standard error going to a file),
+// then the monitor serves the line until the process ends.
 #pragma once
-
-#include <sys/types.h>
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "testkit/process.h"
 
 struct FlashRequest {
     unsigned long size = 0;
@@ -39,9 +39,9 @@ class ScriptedMonitor {
 public:
     ScriptedMonitor(int master_fd, MonitorScript script);
 
-    // Serves the line until process pid ends (or timeout_seconds pass, when it
-    // is killed); returns its exit status, or -1 after the time-out.
-    int serve(pid_t pid, int timeout_seconds);
+    // Serves the line until kelvane ends (or timeout_seconds pass, when it is
+    // killed); returns its exit status, or -1 after the time-out.
+    int serve(testkit::Child& kelvane, int timeout_seconds);
 
     std::string received;                     // every byte kelvane wrote, in order
     std::vector<std::string> transfers;       // data of each XMODEM transfer, filler included
@@ -63,10 +63,6 @@ private:
     int expected_block_ = 1;
     FlashRequest pending_;
 };
-
-// Starts the kelvane binary with args in cwd, standard error into err_path,
-// standard input from /dev/null; returns its pid.
-pid_t start_kelvane(const std::vector<std::string>& args, const std::string& cwd, const std::string& err_path);
 
 // The XMODEM packets (then EOT) that carry file, as they must appear on the wire.
 std::string xmodem_wire(const std::string& file);

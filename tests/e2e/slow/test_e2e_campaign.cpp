@@ -54,7 +54,7 @@ TEST_F(E2eCampaign, NoFaultedRunLeavesWrongDataBehindExceptThroughTheChecksumsBl
         std::filesystem::remove(dir.file("flash.bin"));
         start_sim(args);
         const std::string image = make_image("vmlinux", IMAGE_SIZE, static_cast<unsigned>(i));
-        const RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
+        const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
         const std::string report = stop_sim();
         const Outcome outcome = judge_run(run.exit_status, flash(), KERNEL, image, report);
         ++table[kind.name][outcome];

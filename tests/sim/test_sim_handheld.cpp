@@ -1,7 +1,9 @@
 // The simulated handheld through its own line, driven by a scripted host.
-#include "e2e/sim_process.h"
 #include "hardware.h"
+#include "sim/sim_process.h"
 #include "srecord.h"
+#include "testkit/files.h"
+#include "testkit/process.h"
 
 #include <gtest/gtest.h>
 
@@ -101,10 +103,10 @@ protected:
     std::string stop_and_report()
     {
         EXPECT_EQ(sim->stop(), 0);
-        return slurp(dir.file("report.txt"));
+        return testkit::read_file(dir.file("report.txt"));
     }
 
-    ScratchDir dir;
+    testkit::TempDir dir;
     std::unique_ptr<SimProcess> sim;
     std::unique_ptr<HostLine> host;
 };
@@ -126,7 +128,7 @@ TEST_F(Handheld, LinksItsLineWhereAskedAndReportsOnRequest)
     std::string report;
     for (int i = 0; i < 250 && report.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        report = slurp(dir.file("report.txt"));
+        report = testkit::read_file(dir.file("report.txt"));
     }
     EXPECT_NE(report.find("programmed: nothing"), std::string::npos) << report;
     EXPECT_EQ(command(""), "\r\nPMON> ");  // still running
@@ -231,7 +233,7 @@ TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation)
     EXPECT_NE(report.find("programmed: 0x100000..0x15ffff (0x60000 bytes) from RAM 80090000 in 3 blocks"),
               std::string::npos) << report;
 
-    const std::string flash = slurp(dir.file("flash.bin"));
+    const std::string flash = testkit::read_file(dir.file("flash.bin"));
     ASSERT_EQ(flash.size(), DEFAULT_FLASH_SIZE);
     EXPECT_EQ(flash.substr(0x100000, 16), std::string(data.begin(), data.end()));
     EXPECT_EQ(flash.substr(0x140000, 16), std::string(data.begin(), data.end()));
@@ -241,7 +243,7 @@ TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation)
     // The flash outlives the simulator.
     start();
     EXPECT_EQ(stop_and_report().find("programmed: 0x"), std::string::npos);
-    EXPECT_EQ(slurp(dir.file("flash.bin")).substr(0x100000, 16), std::string(data.begin(), data.end()));
+    EXPECT_EQ(testkit::read_file(dir.file("flash.bin")).substr(0x100000, 16), std::string(data.begin(), data.end()));
 }
 
 TEST_F(Handheld, RestoreBootsPrintsHardResetAndComesBackToTheMonitor)
@@ -259,7 +261,7 @@ TEST_F(Handheld, EndsAfterBootingWhenAskedTo)
     host->send("$linux\r");
     EXPECT_NE(host->read_until("login: ", REPLY_MS).find("Starting kernel"), std::string::npos);
     EXPECT_EQ(sim->wait_exit(10000), 0);
-    EXPECT_NE(slurp(dir.file("report.txt")).find("boots: 1 system, 0 restore"), std::string::npos);
+    EXPECT_NE(testkit::read_file(dir.file("report.txt")).find("boots: 1 system, 0 restore"), std::string::npos);
 }
 
 TEST_F(Handheld, FallsSilentAfterTheChosenNumberOfBytes)
@@ -282,18 +284,13 @@ TEST_F(Handheld, HangsUpTheLineAfterTheChosenNumberOfBytes)
 
 TEST(FlashInspection, ComparesImagesAndChecksErasedRanges)
 {
-    ScratchDir dir;
+    testkit::TempDir dir;
     std::string flash(0x2000, '\xff');
     flash.replace(0x1000, 4, "abcd");
-    auto write = [](const std::string& path, const std::string& bytes) {
-        FILE* f = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-    };
-    write(dir.file("flash.bin"), flash);
-    write(dir.file("same"), "abcd");
-    write(dir.file("other"), "abce");
-    write(dir.file("long"), std::string(0x1001, 'a'));
+    testkit::write_file(dir.file("flash.bin"), flash);
+    testkit::write_file(dir.file("same"), "abcd");
+    testkit::write_file(dir.file("other"), "abce");
+    testkit::write_file(dir.file("long"), std::string(0x1001, 'a'));
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -310,11 +307,13 @@ TEST(FlashInspection, ComparesImagesAndChecksErasedRanges)
         {{"--check-erased", "0x1004", "0xffd"}, 1},
     };
     for (const Case& c : cases) {
-        std::string line = std::string(QZ4SIM_BINARY) + " --flash " + dir.file("flash.bin");
-        for (const auto& a : c.args) line += " " + a;
+        std::vector<std::string> args{"--flash", dir.file("flash.bin")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::string line = QZ4SIM_BINARY;
+        for (const auto& a : args) line += " " + a;
         SCOPED_TRACE(line);
-        const int status = std::system((line + " 2>/dev/null").c_str());
-        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        const testkit::RunResult run = testkit::run_program(QZ4SIM_BINARY, args);
+        EXPECT_EQ(run.exit_status, c.status) << run.err;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "cli/help.h"
 #include "cli/switches.h"
+#include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "jobs/flash_job.h"
 #include "jobs/piece_cleanup.h"
@@ -24,6 +25,7 @@ void add_jobs(char* const words[], int count, const RunOptions& run_options) {
 
 [[noreturn]] void run(int argc, char* argv[]) {
     register_piece_cleanup();
+    install_exit_signal_handlers();
     RunOptions switches;
     capture_enabled = false;
     build_command_echo(command_echo, argc, argv);

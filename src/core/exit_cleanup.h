@@ -4,7 +4,8 @@
 // table is fixed in size and registering neither allocates nor prints. The
 // normal and fatal ends run every entry, in registration order; a signal
 // handler may run only the entries registered as async-signal-safe, which must
-// then use nothing but async-signal-safe calls (write(2), unlink(2), ioctl(2)).
+// then use nothing but async-signal-safe calls (write(2), lstat(2), unlink(2),
+// ioctl(2)).
 // Each entry runs at most once, so an entry that fails and ends the run
 // itself does not run again on the way out.
 #pragma once

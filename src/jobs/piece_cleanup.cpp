@@ -1,14 +1,16 @@
 #include "jobs/piece_cleanup.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "core/exit_cleanup.h"
-#include "jobs/flash_job.h"
 
 namespace {
+
+RunPiece* run_pieces = nullptr;  // in the order the pieces were made
 
 // Every byte of text to standard error; write(2) only.
 void write_stderr(const char* text) {
@@ -22,14 +24,17 @@ void write_stderr(const char* text) {
     }
 }
 
-void remove_temp_pieces(void*) {
+bool still_ours(const RunPiece& piece) {
+    struct stat status;
+    return lstat(piece.name.c_str(), &status) == 0 && is_same_file(status, piece.identity);
+}
+
+void remove_run_pieces(void*) {
     const int saved_errno = errno;  // a signal handler must leave errno as it found it
-    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job) {
-        if (!job->is_temp) continue;
-        write_stderr("Cleanup removing ");
-        write_stderr(job->file_name.c_str());
-        write_stderr(" ...");
-        unlink(job->file_name.c_str());  // a piece already gone is not an error
+    for (const RunPiece* piece = run_pieces; piece != nullptr; piece = piece->next) {
+        write_stderr(piece->removing_text.c_str());
+        // Another file at the name is someone else's; a piece already gone is no error.
+        if (still_ours(*piece)) unlink(piece->name.c_str());
         write_stderr("done\n");
     }
     errno = saved_errno;
@@ -41,5 +46,18 @@ bool registered = false;
 
 void register_piece_cleanup() {
     if (registered) return;
-    registered = register_exit_cleanup(remove_temp_pieces, nullptr, SignalSafety::safe);
+    registered = register_exit_cleanup(remove_run_pieces, nullptr, SignalSafety::safe);
+}
+
+void record_run_piece(const std::string& name, const FileIdentity& identity, int lock_fd) {
+    RunPiece* piece = new RunPiece{name, "Cleanup removing " + name + " ...", identity, lock_fd, nullptr};
+    RunPiece** link = &run_pieces;
+    while (*link != nullptr) link = &(*link)->next;
+    *link = piece;  // published whole, with one store
+}
+
+const RunPiece* run_piece_named(const std::string& name) {
+    for (const RunPiece* piece = run_pieces; piece != nullptr; piece = piece->next)
+        if (piece->name == name) return piece;
+    return nullptr;
 }

@@ -5,38 +5,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <new>
 
 #include "core/fatal.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
+#include "jobs/piece_claim.h"
 
 namespace {
 
 constexpr char ROOT_DIR[] = "/";
-// Never through a symbolic link: a link planted at a piece's name must not
-// redirect the write to its target.
-constexpr int PIECE_OPEN_FLAGS = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
-
-// The piece files this split has created so far; they are not on job_list yet.
-struct MadePieces {
-    const std::string* names[2] = {nullptr, nullptr};
-    int count = 0;
-};
-
-// Removes the pieces made so far, then ends the run with the message. errno is
-// kept, so the message carries the same system text as without the removal.
-[[noreturn]] __attribute__((format(printf, 2, 3))) void split_fail(const MadePieces& made,
-                                                                   const char* format, ...) {
-    const int error = errno;
-    for (int i = 0; i < made.count; ++i) unlink(made.names[i]->c_str());
-    errno = error;
-    va_list args;
-    va_start(args, format);
-    verror_exit(format, args);
-}
 
 ssize_t read_block(int fd, char* block) {
     ssize_t got;
@@ -62,32 +41,31 @@ void check_directory(const std::string& dir) {
 
 // Copies exactly SPLIT_SIZE bytes; a short read leaves the piece short, which
 // the size check after it reports.
-void copy_first_piece(int image_fd, int piece_fd, const char* image, const MadePieces& made) {
+void copy_first_piece(int image_fd, int piece_fd, const char* image) {
     char block[SPLIT_COPY_BLOCK];
     for (int64_t copied = 0; copied < SPLIT_SIZE; copied += SPLIT_COPY_BLOCK) {
         const ssize_t got = read_block(image_fd, block);
         if (got <= 0)
-            split_fail(made, "Error: unable to read from '%s' (%d)", image, static_cast<int>(got));
+            error_exit("Error: unable to read from '%s' (%d)", image, static_cast<int>(got));
         if (got < SPLIT_COPY_BLOCK) return;
         // A failed or short write shows in the piece's size check.
         [[maybe_unused]] const ssize_t written = write(piece_fd, block, SPLIT_COPY_BLOCK);
     }
 }
 
-void copy_rest(int image_fd, int piece_fd, const char* image, const char* piece,
-               const MadePieces& made) {
+void copy_rest(int image_fd, int piece_fd, const char* image, const char* piece) {
     char block[SPLIT_COPY_BLOCK];
     for (;;) {
         const ssize_t got = read_block(image_fd, block);
-        if (got < 0) split_fail(made, "Error: unable to read from '%s'", image);
+        if (got < 0) error_exit("Error: unable to read from '%s'", image);
         if (got == 0) return;
         if (got == SPLIT_COPY_BLOCK) {
             if (write(piece_fd, block, SPLIT_COPY_BLOCK) < 0)
-                split_fail(made, "Error: unable to write to '%s'", piece);
+                error_exit("Error: unable to write to '%s'", piece);
             continue;
         }
         if (write(piece_fd, block, static_cast<size_t>(got)) < 0)
-            split_fail(made, "Error: unable to  write (last) to '%s'", piece);
+            error_exit("Error: unable to  write (last) to '%s'", piece);
         return;
     }
 }
@@ -127,29 +105,26 @@ void split_romdisk(FlashJob& job, std::string& dir) {
                        image.c_str(), owner->file_name.c_str());
         }
 
-    MadePieces made;
     const int image_fd = open(image.c_str(), O_RDONLY);
     if (image_fd < 0) error_exit("Error:  Can't open '%s' for reading", image.c_str());
-    const int first_fd = open(first.c_str(), PIECE_OPEN_FLAGS, PIECE_MODE);
-    if (first_fd < 0) error_exit("Error:  Can't open '%s' for writing", first.c_str());
-    made.names[made.count++] = &first;
+    // Each piece stays open, and locked, until the run ends.
+    const int first_fd = claim_piece(dir, first);
 
     std::fprintf(stderr, "  %s ...", first.c_str());
-    copy_first_piece(image_fd, first_fd, image.c_str(), made);
-    close(first_fd);
+    copy_first_piece(image_fd, first_fd, image.c_str());
     std::fprintf(stderr, "done (size = 0x%lx)\n", SPLIT_SIZE);
 
     FlashJob* rest = new (std::nothrow) FlashJob;
-    if (rest == nullptr) split_fail(made, "Error:  out of memory");
+    if (rest == nullptr) error_exit("Error:  out of memory");
     job.file_name = first;
     job.is_temp = true;
     job.size = SPLIT_SIZE;
 
     struct stat status;
     if (stat(first.c_str(), &status) != 0)
-        split_fail(made, "Error:  unable to stat '%s'", first.c_str());
+        error_exit("Error:  unable to stat '%s'", first.c_str());
     if (status.st_size != SPLIT_SIZE)
-        split_fail(made, "Error:  '%s' should be 0x%lx bytes long but is 0x%lx", first.c_str(),
+        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", first.c_str(),
                    SPLIT_SIZE, static_cast<int64_t>(status.st_size));
 
     rest->file_name = second;
@@ -159,22 +134,19 @@ void split_romdisk(FlashJob& job, std::string& dir) {
     rest->next_job = job.next_job;
     job.next_job = rest;
 
-    const int second_fd = open(second.c_str(), PIECE_OPEN_FLAGS, PIECE_MODE);
-    if (second_fd < 0) split_fail(made, "Error:  Can't open '%s' for writing", second.c_str());
-    made.names[made.count++] = &second;
+    const int second_fd = claim_piece(dir, second);
     if (lseek(image_fd, SPLIT_SIZE, SEEK_SET) < 0)
-        split_fail(made, "Error:  Can't seek to byte 0x%lx of '%s'", SPLIT_SIZE, image.c_str());
+        error_exit("Error:  Can't seek to byte 0x%lx of '%s'", SPLIT_SIZE, image.c_str());
 
     std::fprintf(stderr, "  %s ...", second.c_str());
-    copy_rest(image_fd, second_fd, image.c_str(), second.c_str(), made);
+    copy_rest(image_fd, second_fd, image.c_str(), second.c_str());
     std::fprintf(stderr, "done (size = 0x%lx)\n\n", rest->size);
 
-    if (fstat(second_fd, &status) != 0) split_fail(made, "Error getting info for '%s'", second.c_str());
+    if (fstat(second_fd, &status) != 0) error_exit("Error getting info for '%s'", second.c_str());
     if (status.st_size != rest->size)
-        split_fail(made, "Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(),
+        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(),
                    rest->size, static_cast<int64_t>(status.st_size));
     if (status.st_size > DOWNLOAD_LIMIT)
-        split_fail(made, "Error:  '%s' still too big for qz4 download.", second.c_str());
-    close(second_fd);
+        error_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
     close(image_fd);
 }

@@ -12,10 +12,12 @@
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "monitor/flash_echo.h"
+#include "jobs/piece_cleanup.h"
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
 #include "serial/port.h"
+#include "serial/port_claim.h"
 #include "transfer/loader_upload.h"
 #include "transfer/progress.h"
 #include "transfer/xmodem.h"
@@ -35,11 +37,13 @@ struct DialogueState {
 };
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
-// ends the wait). A failed read ends it too.
+// ends the wait). A failed read ends it too, and so does a line that has hung
+// up (an adapter unplugged), which would answer every read at once with
+// nothing: the next step then fails with its own message.
 void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
     send_command(port_fd, CMD_WAKE, Capture::skip);
-    while (read(port_fd, buffer, 1) == 0) {
+    while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {
     }
     fprintf(stderr, "done\n\n");
 }
@@ -83,8 +87,11 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     port_send(port_fd, buffer, start_length, Capture::record);
     fprintf(stderr, "done\n");
     fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
+    // A piece must still be the file this run made when it is sent.
+    const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
     XmodemDigest sent;
-    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd, &sent);
+    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd, &sent,
+                                           piece != nullptr ? &piece->identity : nullptr);
     const std::string drained = port_getpmon(port_fd, buffer);
     check_receipt(drained, buffer, sent, state.receiver_ours, job.file_name.c_str());
 
@@ -144,7 +151,11 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
 
     fprintf(stderr, "Opening serial port...");
     const int port_fd = port_open(device_path);
-    if (port_fd < 0) error_exit("Error: Unable to open port '%s'", device_path);
+    if (port_fd < 0) {
+        port_busy_check(device_path);
+        error_exit("Error: Unable to open port '%s'", device_path);
+    }
+    port_claim(port_fd, device_path);
     fprintf(stderr, "done\n");
     port_setup(port_fd);
     wait_for_handheld(port_fd, line_buffer);
@@ -160,6 +171,6 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
         restore_defaults(port_fd, line_buffer);
     else if (run_options.restart_after)
         restart_system(port_fd, line_buffer);
-    close(port_fd);
+    port_close(port_fd);
     cleanup_and_exit(0);
 }

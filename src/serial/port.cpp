@@ -59,19 +59,19 @@ bool port_quiet(int port_fd) {
     return select(port_fd + 1, &ready, nullptr, nullptr, &timeout) == 0;
 }
 
-// After an empty read: true when the line has hung up (the device went away).
-// A hung-up terminal answers every read at once with nothing and select keeps
-// reporting it ready, so without this check a drain would spin for ever.
-bool port_hung_up(int port_fd) {
-    pollfd state{port_fd, POLLIN, 0};
-    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
 void capture_if_enabled(const char* text, int length) {
     if (capture_enabled) capture_write(text, length);
 }
 
 }  // namespace
+
+// A hung-up terminal answers every read at once with nothing and select keeps
+// reporting it ready, so a reader that waits for input must ask this after an
+// empty read, or it spins for ever.
+bool port_hung_up(int port_fd) {
+    pollfd state{port_fd, POLLIN, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 bool line_has_prompt(const char* text, size_t length) {
     const std::string_view stored(text, length);

@@ -50,3 +50,5 @@ std::string port_wakeup(int port_fd);
 // Wakes the monitor and reads the first line after it into buffer; the text
 // the wake-up drained.
 std::string port_getpmon(int port_fd, char* buffer);
+// After an empty read: true when the line has hung up (the device went away).
+bool port_hung_up(int port_fd);

@@ -63,16 +63,22 @@ void send_blocks(XmodemTransfer& transfer) {
 
 void set_xmodem_writer(XmodemWriter writer) { packet_writer = writer; }
 
-int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest) {
+int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, const FileIdentity* made) {
     XmodemTransfer transfer{};
     transfer.port_fd = port_fd;
     transfer.file_name = file_name;
     progress_state = ProgressState{};
 
-    transfer.file_fd = open(file_name, O_RDONLY);
+    // Whatever was put in a piece's place (a FIFO, a terminal) must not hold
+    // the open; the identity test below refuses it.
+    transfer.file_fd = open(file_name, made != nullptr ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_RDONLY);
     if (transfer.file_fd < 0) error_exit("Error:  Can't open %s for reading", file_name);
     struct stat status {};
     if (fstat(transfer.file_fd, &status) != 0) error_exit("Error: unable to stat '%s'", file_name);
+    if (made != nullptr && !is_same_file(status, *made)) {
+        errno = 0;  // the file opened fine; it is not the one this run wrote
+        error_exit("Error:  '%s' was replaced during the run.  Aborting.", file_name);
+    }
     if (!S_ISREG(status.st_mode)) error_exit("Error:  File '%s' is not a regular file", file_name);
     const int64_t size = status.st_size;
     progress_state.total_kb = static_cast<int>(size / 1024);

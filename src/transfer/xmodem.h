@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstddef>
 
+#include "core/file_identity.h"
+
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
 
@@ -37,8 +39,11 @@ struct XmodemTransfer {
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,
-// also what the receiver acknowledged.
-int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr);
+// also what the receiver acknowledged. With made (a piece this run created),
+// the file opened must be that very file, or the run ends with
+// "Error:  '%s' was replaced during the run.  Aborting.".
+int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr,
+                    const FileIdentity* made = nullptr);
 // Adds the data of the packet in hand to the transfer's digest.
 void xmodem_digest_packet(XmodemTransfer& transfer);
 // True when the block just read is the last one.

@@ -1,0 +1,50 @@
+#include "core/exit_signals.h"
+
+#include <cerrno>
+
+#include "core/exit_cleanup.h"
+
+namespace {
+
+constexpr int EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t exit_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : EXIT_SIGNALS) sigaddset(&set, signal_number);
+    return set;
+}
+
+void end_by_signal(int signal_number) {
+    run_signal_safe_exit_cleanups();
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(signal_number, &default_action, nullptr);
+    // The signal is blocked while its handler runs: it stays pending and ends
+    // the process by its default action as soon as the handler returns.
+    raise(signal_number);
+}
+
+}  // namespace
+
+void install_exit_signal_handlers() {
+    const int saved_errno = errno;
+    for (const int signal_number : EXIT_SIGNALS) {
+        struct sigaction current {};
+        if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = end_by_signal;
+        // One of the three at a time: a second one waits until the first has cleaned up.
+        action.sa_mask = exit_signal_set();
+        sigaction(signal_number, &action, nullptr);
+    }
+    errno = saved_errno;
+}
+
+ExitSignalsHeld::ExitSignalsHeld() {
+    const sigset_t held = exit_signal_set();
+    sigprocmask(SIG_BLOCK, &held, &previous_);
+}
+
+ExitSignalsHeld::~ExitSignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }

@@ -1,0 +1,98 @@
+#include "jobs/piece_claim.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/exit_signals.h"
+#include "core/fatal.h"
+#include "core/file_identity.h"
+#include "jobs/piece_cleanup.h"
+
+namespace {
+
+constexpr int PIECE_CREATE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+// Opening a file only to test its lock must never wait or take a terminal.
+constexpr int PIECE_PROBE_FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+// The directory's turn: its descriptor, or -1 when it cannot be opened for
+// reading (then the run goes without turns; the checks on the piece hold all
+// the same). Closing the descriptor gives the turn back.
+int take_directory_turn(const std::string& dir) {
+    const int saved_errno = errno;
+    const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir_fd >= 0) {
+        while (flock(dir_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    errno = saved_errno;
+    return dir_fd;
+}
+
+[[noreturn]] void refuse(const char* format, const std::string& path) {
+    errno = 0;  // the refusal is this program's judgement, not a failed call
+    error_exit(format, path.c_str());
+}
+
+[[noreturn]] void cannot_open(const std::string& path, int error) {
+    errno = error;
+    error_exit("Error:  Can't open '%s' for writing", path.c_str());
+}
+
+// A regular file of ours at path: removed when no live run holds it.
+void remove_leftover(const std::string& path, const struct stat& found) {
+    const int probe_fd = open(path.c_str(), PIECE_PROBE_FLAGS);
+    if (probe_fd < 0 && errno == ENOENT) return;  // its run has just removed it
+    if (probe_fd < 0) cannot_open(path, errno);
+    struct stat probed;
+    // Held: a live run's piece. The lock test looks at the file lstat saw.
+    if (fstat(probe_fd, &probed) != 0 || !is_same_file(probed, identity_of(found)) ||
+        flock(probe_fd, LOCK_EX | LOCK_NB) != 0)
+        refuse("Error:  '%s' is in use by another run (use another -t).  Aborting.", path);
+    unlink(path.c_str());
+    close(probe_fd);
+}
+
+// Leaves the name free, or ends the run with what stands there.
+void clear_piece_name(const std::string& path) {
+    struct stat found;
+    if (lstat(path.c_str(), &found) != 0) return;  // nothing there; the create reports any other trouble
+    if (S_ISLNK(found.st_mode)) cannot_open(path, ELOOP);
+    if (S_ISDIR(found.st_mode)) cannot_open(path, EISDIR);
+    if (!S_ISREG(found.st_mode)) cannot_open(path, EEXIST);
+    if (found.st_uid != geteuid()) refuse("Error:  '%s' belongs to another user.  Aborting.", path);
+    remove_leftover(path, found);
+}
+
+// Makes the piece and records it; both or neither, whatever signal comes.
+int make_piece(const std::string& path) {
+    const ExitSignalsHeld held;
+    const int piece_fd = open(path.c_str(), PIECE_CREATE_FLAGS, PIECE_MODE);
+    if (piece_fd < 0) cannot_open(path, errno);
+    struct stat made;
+    if (fstat(piece_fd, &made) != 0) cannot_open(path, errno);
+    record_run_piece(path, identity_of(made), piece_fd);
+    // The umask may have taken the owner's own bits; the run reads the piece back later.
+    fchmod(piece_fd, PIECE_MODE);
+    if (flock(piece_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        refuse("Error:  '%s' is in use by another run (use another -t).  Aborting.", path);
+    struct stat named;
+    if (lstat(path.c_str(), &named) != 0 || !is_same_file(named, identity_of(made)))
+        refuse("Error:  '%s' was replaced during the run.  Aborting.", path);
+    return piece_fd;
+}
+
+}  // namespace
+
+int claim_piece(const std::string& dir, const std::string& path) {
+    const int saved_errno = errno;
+    const int dir_fd = take_directory_turn(dir);
+    clear_piece_name(path);
+    const int piece_fd = make_piece(path);
+    if (dir_fd >= 0) close(dir_fd);
+    errno = saved_errno;  // a removed leftover is no failure of the run
+    return piece_fd;
+}

@@ -1,0 +1,33 @@
+// Making a piece as a new file that only this run writes and holds.
+//
+// Several runs may share a temp directory (handhelds flashed side by side from
+// one image, all with the default /tmp), and other users may have put anything
+// at a piece's name. A piece is therefore always a new file, made with
+// O_CREAT|O_EXCL|O_NOFOLLOW and mode 0600, and the run keeps an exclusive
+// flock on it from then until it ends, which is how another run tells a live
+// piece from a leftover. While it looks at the name, removes a leftover, and
+// makes and locks the piece, the run holds an exclusive flock on the directory
+// itself, so runs started together take turns instead of interleaving those
+// steps. What may stand at the name:
+//   nothing                                  the piece is made;
+//   a regular file of ours that no run holds a leftover of an interrupted run:
+//                                            removed, and the piece made anew;
+//   a regular file of ours that a run holds  "Error:  '%s' is in use by another
+//                                            run (use another -t).  Aborting.";
+//   a regular file of another user           "Error:  '%s' belongs to another
+//                                            user.  Aborting.";
+//   a link, a directory or anything else     "Error:  Can't open '%s' for
+//                                            writing" with the system's text
+//                                            (ELOOP for a link, EISDIR for a
+//                                            directory, EEXIST otherwise).
+// Once made, the name must still lead to the new file, or the run ends with
+// "Error:  '%s' was replaced during the run.  Aborting.". Every refusal ends
+// the run; nothing of another run is removed.
+#pragma once
+
+#include <string>
+
+constexpr int PIECE_MODE = 0600;  // rw------- whatever the umask: the image may be private
+
+// The new piece at path in dir, open for writing, recorded for the exit cleanup.
+int claim_piece(const std::string& dir, const std::string& path);

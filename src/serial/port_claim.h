@@ -1,0 +1,27 @@
+// One program on the port at a time.
+//
+// Two programs that drive one serial line write into each other's dialogue,
+// so right after the port is opened, before its settings change and before
+// the first byte goes out, port_claim takes an exclusive non-blocking flock on
+// the descriptor and sets the terminal's exclusive mode (TIOCEXCL). A port
+// that another process holds ends the run with "Error:  port '%s' is in use by
+// another program.  Aborting." and keeps its settings; an open refused with
+// EBUSY (another program's exclusive mode, for a user who is not root; root
+// passes it, and meets the flock instead) gets the same message.
+//
+// The exclusive mode belongs to the terminal, not to the descriptor: it stays
+// while anything else keeps the device open (a simulator or a modem manager
+// keeping its side open), so the run clears it again (TIOCNXCL) on every way
+// out: port_close at the normal end, and an async-signal-safe entry of the
+// exit-cleanup table on the fatal ends and on SIGINT, SIGTERM and SIGHUP. Only
+// a mode this run set is cleared: one found set already (root opens through
+// it) is left alone. A run killed with SIGKILL leaves the mode set; then only
+// root can open the port until every holder of the device has closed it.
+#pragma once
+
+// Ends the run when another program holds the port; then makes it this run's own.
+void port_claim(int port_fd, const char* device_path);
+// The message for a port whose open failed with EBUSY, or nothing for any other failure.
+void port_busy_check(const char* device_path);
+// Gives up the exclusive mode this run set, then closes the port.
+void port_close(int port_fd);

@@ -210,7 +210,10 @@ std::uint64_t LoaderMachine::uart_read(std::uint64_t offset)
 {
     take_rate_changes();
     const bool dlab = lcr_ & LCR_DLAB;
-    bool byte_waiting = !line_.empty() && line_.front().kind == LineStep::Byte;
+    if (line_.empty() && peer_ && peer_byte_ < 0)
+        peer_byte_ = peer_->receive();
+    const bool from_peer = line_.empty() && peer_byte_ >= 0;
+    bool byte_waiting = from_peer || (!line_.empty() && line_.front().kind == LineStep::Byte);
     switch (offset) {
     case UART_LSR_OFFSET: {
         if (!byte_waiting) {
@@ -226,6 +229,11 @@ std::uint64_t LoaderMachine::uart_read(std::uint64_t offset)
     case UART_DATA_OFFSET:
         if (dlab)
             return dll_;
+        if (from_peer) {
+            std::uint8_t byte = heard(static_cast<std::uint8_t>(peer_byte_));
+            peer_byte_ = -1;
+            return byte;
+        }
         if (byte_waiting) {
             std::uint8_t byte = heard(line_.front().byte);
             line_.pop_front();
@@ -267,6 +275,8 @@ void LoaderMachine::uart_write(std::uint64_t offset, std::uint64_t value)
     if (offset != UART_DATA_OFFSET)
         return;
     sent.push_back(static_cast<char>(heard(byte)));
+    if (line_.empty() && peer_)
+        peer_->deliver(heard(byte));
     gate_trace.push_back('X');
     transmitter_busy_ = TRANSMIT_POLLS;
     if (!line_.empty() && line_.front().kind == LineStep::Pause)

@@ -7,8 +7,10 @@
 // pauses during which the line stays silent until the loader sends its next
 // byte (that is how a sender waits for an answer, and how the loader's own
 // time-out is reached), quiet stretches of a number of polls, and changes of
-// the host's rate. Every call of the entry runs to its return in one
-// uc_emu_start, so the CPU is never stopped in the middle of an access.
+// the host's rate. Once the script has run out, a peer (another program on
+// a pty, say) can take over the far end. Every call of the entry runs to its
+// return in one uc_emu_start, so the CPU is never stopped in the middle of an
+// access.
 //
 // The UART has a divisor latch (DLL/DLM behind LCR's DLAB) and a clock that
 // makes the starting divisor 115200 bit/s. While the loader's rate and the
@@ -38,6 +40,15 @@ struct LineStep {
     long count = 0;  // polls of a quiet stretch, or the host's new rate in bit/s
 };
 
+// The far end of the line once the script is done; called from the UART's
+// accesses, so it must not block.
+class LinePeer {
+public:
+    virtual ~LinePeer() = default;
+    virtual int receive() = 0;                 // a byte for the loader, or -1 when none waits
+    virtual void deliver(std::uint8_t byte) = 0;  // a byte the loader sent, as heard
+};
+
 struct StoreRecord {
     std::uint32_t physical;
     int size;
@@ -56,6 +67,10 @@ public:
     void quiet(long polls);
     // The host's rate from here on (it starts at the monitor's).
     void host_rate(long bit_per_second);
+    // The host's rate at once, for a peer.
+    void set_host_rate(long bit_per_second) { host_rate_ = bit_per_second; }
+    // Takes over the far end when the script is empty.
+    void attach(LinePeer* peer) { peer_ = peer; }
 
     // The UART as the monitor leaves it; the clock follows from the divisor.
     void set_uart(std::uint16_t divisor, std::uint8_t lcr);
@@ -103,4 +118,6 @@ private:
     long host_rate_ = MONITOR_RATE;
     std::uint8_t dll_ = 8, dlm_ = 0, ier_ = 0, lcr_ = 0x03, lcr_start_ = 0x03;
     int transmitter_busy_ = 0;  // polls of the line status until TEMT
+    LinePeer* peer_ = nullptr;
+    int peer_byte_ = -1;        // taken from the peer, not yet read by the loader
 };

@@ -5,8 +5,10 @@
  * polls the UART exactly as the monitor left it (no set-up, no interrupts),
  * NAKs once, takes checksum packets into its packet buffer, copies each
  * accepted one to the destination and answers it, then writes a verdict and
- * returns to the monitor.  Everything it owns lies below physical 0x00090000,
- * where the received data starts. */
+ * returns to the monitor.  After a successful transfer the verdict carries the
+ * CRC-32 and the count of the bytes stored, so that the host can tell data
+ * damaged past the 8-bit checksum from what it sent.  Everything it owns lies
+ * below physical 0x00090000, where the received data starts. */
 #ifndef KELVANE_LOADER_H
 #define KELVANE_LOADER_H
 
@@ -52,6 +54,7 @@ void uart_puts(const char *text);
 /* uart.c */
 void uart_putc(unsigned char byte);
 int uart_getc(void);                 /* the byte, or -1 after RX_POLL_LIMIT polls */
+void uart_puthex(unsigned int value); /* eight lower-case hexadecimal digits */
 /* trace.c */
 void trace_reset(void);
 void trace_record(unsigned char code);

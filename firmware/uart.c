@@ -1,4 +1,5 @@
-/* Polled byte I/O on the UART the monitor already set up. */
+/* Polled byte I/O on the UART the monitor already set up, and the one number
+ * format the loader prints. */
 #include "loader.h"
 
 void uart_putc(unsigned char byte)
@@ -17,4 +18,12 @@ int uart_getc(void)
 		if (REG8(UART_LSR) & LSR_DATA_READY)
 			return REG8(UART_DATA);
 	return -1;
+}
+
+void uart_puthex(unsigned int value)
+{
+	static const char digits[] = "0123456789abcdef";
+
+	for (int shift = 28; shift >= 0; shift -= 4)
+		uart_putc((unsigned char)digits[(value >> shift) & 0xFu]);
 }

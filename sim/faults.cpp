@@ -1,5 +1,7 @@
 #include "faults.h"
 
+#include <algorithm>
+
 void fault_rng_seed(FaultRng& rng, uint64_t seed) { rng.state = seed; }
 
 uint64_t fault_rng_next(FaultRng& rng)
@@ -46,5 +48,20 @@ ByteFate decide_tx_fate(FaultState& s, const FaultPlan& plan, uint8_t original)
         return {FateKind::corrupt, fault_rng_other_byte(s.rng, original)};
     if (fault_rng_chance(s.rng, plan.tx_noise))
         return {FateKind::insert, static_cast<uint8_t>(fault_rng_next(s.rng))};
+    return {};
+}
+
+SwapFate decide_packet_swap(FaultState& s, const FaultPlan& plan, const uint8_t* data, unsigned count)
+{
+    if (count < 2 || !fault_rng_chance(s.rng, plan.rx_swap)) return {};
+    const unsigned first = static_cast<unsigned>(fault_rng_next(s.rng) % count);
+    unsigned differing = 0;
+    for (unsigned i = 0; i < count; ++i) differing += data[i] != data[first];
+    if (differing == 0) return {};
+    unsigned pick = static_cast<unsigned>(fault_rng_next(s.rng) % differing);
+    for (unsigned i = 0; i < count; ++i) {
+        if (data[i] == data[first]) continue;
+        if (pick-- == 0) return {true, std::min(first, i), std::max(first, i)};
+    }
     return {};
 }

@@ -2,7 +2,9 @@
 //
 // Each received byte that reaches the UART, and each byte a program sends, is
 // given a fate drawn from one generator (splitmix64), so the same seed and the
-// same traffic give the same faults. The injector only decides; the line
+// same traffic give the same faults. Each XMODEM packet a program starts to
+// take may also have two of its data bytes swapped: damage that keeps the byte
+// sum, which an 8-bit checksum cannot see. The injector only decides; the line
 // applies the decision and marks changed bytes as altered, which lets the
 // simulator tell a packet that the receiver accepted although it was damaged
 // (the 8-bit checksum's blind spot) from an honest one.
@@ -39,3 +41,14 @@ struct FaultState {
 ByteFate decide_rx_fate(FaultState& state, const FaultPlan& plan, uint8_t original);
 // Fate of a byte about to be sent; drop is never chosen.
 ByteFate decide_tx_fate(FaultState& state, const FaultPlan& plan, uint8_t original);
+
+// Two of a packet's data bytes to swap, first < second.
+struct SwapFate {
+    bool swap = false;
+    unsigned first = 0;
+    unsigned second = 0;
+};
+
+// With probability plan.rx_swap, two of the count bytes of data that differ
+// (swapping equal bytes would change nothing); no swap when all are equal.
+SwapFate decide_packet_swap(FaultState& state, const FaultPlan& plan, const uint8_t* data, unsigned count);

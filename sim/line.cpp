@@ -261,6 +261,12 @@ RxByte line_take(Line& l)
     return take_front(l);
 }
 
+void line_packet_started(Line& l)
+{
+    std::lock_guard g(l.mu);
+    rx_packet_started(l.rx, l.faults, l.plan, l.faults_active);
+}
+
 bool line_take_at(Line& l, int64_t at, RxByte& out)
 {
     std::lock_guard g(l.mu);
@@ -364,5 +370,6 @@ LineCounters line_counters_held(const Line& l)
     c.rx_dropped = l.rx.counts.dropped;
     c.rx_corrupted = l.rx.counts.corrupted;
     c.rx_inserted = l.rx.counts.inserted;
+    c.rx_swapped = l.rx.counts.swapped;
     return c;
 }

@@ -38,6 +38,7 @@ struct LineCounters {
     uint64_t rx_dropped = 0;
     uint64_t rx_corrupted = 0;
     uint64_t rx_inserted = 0;
+    uint64_t rx_swapped = 0;      // pairs of data bytes swapped in packets
     uint64_t tx_corrupted = 0;
     uint64_t tx_inserted = 0;
     uint64_t tx_lost = 0;         // output nobody took (no reader, silent, hung up)
@@ -94,6 +95,8 @@ bool line_ready(Line& line);
 bool line_ready_at(Line& line, int64_t at);
 // Takes the ready byte (call only after line_ready returned true).
 RxByte line_take(Line& line);
+// The program has just taken the SOH that starts a packet (see rx_packet_started).
+void line_packet_started(Line& line);
 // Takes the byte ready at `at`, if there is one.
 bool line_take_at(Line& line, int64_t at, RxByte& out);
 // Sleeps until the real clock reaches `until`, or earlier once the front

@@ -33,6 +33,8 @@ const char* const SIM_USAGE =
     "  --rx-noise P          insert a random received byte with probability P\n"
     "  --tx-corrupt P        change a sent byte with probability P\n"
     "  --tx-noise P          send a random extra byte with probability P\n"
+    "  --rx-swap P           swap two data bytes of a packet a program takes, with\n"
+    "                        probability P per packet (the byte sum stays the same)\n"
     "  --faults-everywhere   apply the probabilities above to the whole dialogue\n"
     "  --silent-after N      hang (no input, no output) after N received bytes\n"
     "  --hangup-after N      hang up the line after N received bytes\n"
@@ -125,6 +127,7 @@ bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std:
         else if (a == "--rx-noise") ok = probability(f.rx_noise);
         else if (a == "--tx-corrupt") ok = probability(f.tx_corrupt);
         else if (a == "--tx-noise") ok = probability(f.tx_noise);
+        else if (a == "--rx-swap") ok = probability(f.rx_swap);
         else if (a == "--burst") {
             ok = number(f.burst, FAULT_BURST_MAX);
             if (ok && f.burst == 0) {

@@ -23,6 +23,7 @@ struct FaultPlan {
     double rx_noise = 0;     // probability that a random byte is inserted before a received byte
     double tx_corrupt = 0;   // probability that a sent byte is changed
     double tx_noise = 0;     // probability that a random byte is sent before a sent byte
+    double rx_swap = 0;      // probability that two data bytes of a packet a program takes are swapped
     unsigned burst = 1;      // received bytes hit by one corruption
     bool everywhere = false; // faults on the whole line, not only while a program runs
     long long silent_after = -1;  // received bytes after which the handheld hangs

@@ -39,10 +39,10 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
                        ull(s.programs_returned), ull(s.programs_faulted));
     r += printf_string("packets: %llu answered, %llu damaged, %llu damaged accepted\n", ull(s.packets.answered),
                        ull(s.packets.damaged), ull(s.packets.damaged_accepted));
-    r += printf_string("faults: rx dropped %llu, rx corrupted %llu, rx inserted %llu, tx corrupted %llu, "
-                       "tx inserted %llu\n",
-                       ull(l.rx_dropped), ull(l.rx_corrupted), ull(l.rx_inserted), ull(l.tx_corrupted),
-                       ull(l.tx_inserted));
+    r += printf_string("faults: rx dropped %llu, rx corrupted %llu, rx inserted %llu, rx swapped %llu, "
+                       "tx corrupted %llu, tx inserted %llu\n",
+                       ull(l.rx_dropped), ull(l.rx_corrupted), ull(l.rx_inserted), ull(l.rx_swapped),
+                       ull(l.tx_corrupted), ull(l.tx_inserted));
     r += printf_string("line: %llu bytes received, %llu sent, %llu lost, silent %s, hung up %s\n", ull(l.rx_bytes),
                        ull(l.tx_bytes), ull(l.tx_lost), silent ? "yes" : "no", hung_up ? "yes" : "no");
     r += printf_string("empty polls: %llu\n", ull(s.empty_polls));

@@ -1,6 +1,7 @@
 #include "rx_queue.h"
 
 #include <algorithm>
+#include <utility>
 
 void rx_push(RxQueue& q, uint8_t value, int64_t now_ns, int64_t byte_ns, bool altered)
 {
@@ -58,4 +59,23 @@ RxByte rx_take_front(RxQueue& q)
         q.mark_next_altered = false;
     }
     return b;
+}
+
+void rx_packet_started(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active)
+{
+    // Behind the front: the block number, its complement, then the data.
+    constexpr size_t DATA_AT = 2;
+    constexpr size_t DATA_SIZE = XMODEM_PACKET_SIZE - 4;
+    if (!faults_active || q.bytes.size() <= DATA_AT) return;
+    // Only what the host has sent so far can be swapped; it normally sends the packet whole.
+    const size_t queued = std::min(DATA_SIZE, q.bytes.size() - DATA_AT);
+    uint8_t data[DATA_SIZE];
+    for (size_t i = 0; i < queued; ++i) data[i] = q.bytes[DATA_AT + i].value;
+    const SwapFate fate = decide_packet_swap(faults, plan, data, static_cast<unsigned>(queued));
+    if (!fate.swap) return;
+    RxByte& a = q.bytes[DATA_AT + fate.first];
+    RxByte& b = q.bytes[DATA_AT + fate.second];
+    std::swap(a.value, b.value);
+    a.altered = b.altered = true;
+    ++q.counts.swapped;
 }

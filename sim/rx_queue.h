@@ -26,6 +26,7 @@ struct RxFaultCounts {
     uint64_t dropped = 0;
     uint64_t corrupted = 0;
     uint64_t inserted = 0;
+    uint64_t swapped = 0;  // pairs of bytes
 };
 
 struct RxQueue {
@@ -47,3 +48,7 @@ bool rx_front_ready(const RxQueue& q, int64_t now_ns);
 int64_t rx_front_release(const RxQueue& q);
 // Removes the front byte (call only when it is ready), carrying a pending loss mark.
 RxByte rx_take_front(RxQueue& q);
+// A program has just taken the SOH that starts a packet, so the queue's front
+// is its block number: with faults on, two of the data bytes already queued
+// may be swapped (decide_packet_swap), both then marked altered.
+void rx_packet_started(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active);

@@ -56,6 +56,8 @@ uint8_t receive_byte(Device& d)
     // The program saw the byte at its release: had it known of the byte, it
     // would have stopped polling there.
     c.model = b.release_ns;
+    // The first byte after an answer (or the start) is where a packet begins.
+    if (d.watch.since_answer == 0 && b.value == SOH) line_packet_started(d.line);
     packet_watch_delivered(d.watch, b.value, b.altered);
     return b.value;
 }

@@ -1,7 +1,10 @@
 // Whole runs of the kelvane binary against a scripted monitor on a pty: the
 // exact bytes the monitor receives and the standard error texts in order.
 #include <sys/stat.h>
+#include <zlib.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -280,6 +283,161 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
               "")
         << r.err;
     EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
+}
+
+// A flash command the monitor took otherwise (its echo shows a changed digit)
+// is declined with "n": confirming it would program from the wrong place, the
+// wrong size or to the wrong place. A monitor that does not echo cannot be
+// judged, and the run goes on.
+TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
+    struct Case {
+        const char* name;
+        std::function<std::string(const std::string&)> echo;
+        int exit_status;
+        std::string answer;   // what follows the flash command
+        std::string message;  // in standard error, after "Sending flash command..."
+    };
+    const auto changed = [](const std::string& from, const std::string& to) {
+        return [from, to](const std::string& line) {
+            const size_t at = line.find(from);
+            return line.rfind("flash", 0) == 0 && at != std::string::npos ? line.substr(0, at) + to + line.substr(at + from.size())
+                                                                         : line;
+        };
+    };
+    const Case cases[] = {
+        {"a digit of the address", changed("80090000", "80098000"), 1, "n\r",
+         "\nError:  the monitor took the flash command as 'flash 80098000 20000 200000'.  Aborting.\n\n"},
+        {"a digit of the offset", changed(" 200000", " 280000"), 1, "n\r",
+         "\nError:  the monitor took the flash command as 'flash 80090000 20000 280000'.  Aborting.\n\n"},
+        {"a character lost", changed("20000 ", "2000 "), 1, "n\r",
+         "\nError:  the monitor took the flash command as 'flash 80090000 2000 200000'.  Aborting.\n\n"},
+        {"no echo", [](const std::string&) { return std::string(); }, 0, "y\r", "done\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = image("rd.bin", 300);
+        MonitorScript script;
+        script.echo = c.echo;
+        const DialogueRun r = run({"-r", file, "romdisk"}, script);
+        EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
+        std::string wire = jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true);
+        wire = wire.substr(0, wire.rfind("y\r" + GETPMON)) + c.answer;
+        if (c.exit_status == 0) wire += GETPMON + "unzip\r" + "$linux\r";
+        EXPECT_TRUE(r.received == wire) << "received bytes differ";
+        EXPECT_NE(r.err.find("Sending flash command..." + c.message), std::string::npos) << r.err;
+    }
+}
+
+// Fewer "Programming block" lines than the flash size holds blocks: the monitor
+// did not program what was asked (it may have taken a damaged "y" as no). The
+// run ends like a reported programming error: no further image, no boot.
+TEST_F(DialogueTest, TooFewProgrammedBlocksEndTheRunBeforeAnythingElse) {
+    struct Case {
+        const char* name;
+        std::string output;  // after "y"
+        int reported;
+    };
+    const Case cases[] = {
+        {"one block of two", "\r\nProgramming block 0\r\nPMON> ", 1},
+        {"nothing programmed", "\r\nNot programmed.\r\nPMON> ", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string first = image("k.bin", 0x20001);
+        const std::string second = image("rd.bin", 300);
+        MonitorScript script;
+        script.programming = [&c](const FlashRequest&) { return c.output; };
+        const DialogueRun r = run({"-r", first, "kernel", second, "romdisk"}, script);
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        const std::string whole = jobs_wire({{testkit::read_file(first), "flash 80090000 40000 0"}}, true);
+        EXPECT_TRUE(r.received == whole.substr(0, whole.size() - GETPMON.size())) << "received bytes differ";
+        EXPECT_EQ(missing_in_order(r.err, {"100% | DONE --          \nElapsed time:  ",
+                                           "\nError:  the monitor reported " + std::to_string(c.reported) +
+                                               " of 2 blocks programmed for '" + first + "'.  Aborting.\n\n"}),
+                  "")
+            << r.err;
+        EXPECT_EQ(r.err.find("WARNING"), std::string::npos);
+        EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
+    }
+}
+
+// The receiver this run uploaded must report the CRC-32 of what it stored, and
+// it must be the sender's; otherwise nothing is flashed. A receiver that was
+// already in RAM (-X) need not report one, but what it reports is checked.
+TEST_F(DialogueTest, ImageIsFlashedOnlyWhenTheReceiversCrcMatchesWhatWasSent) {
+    struct Case {
+        const char* name;
+        bool upload;
+        std::function<std::string(const std::string&)> verdict;
+        std::string message;  // empty: flashed
+    };
+    const auto with_line = [](std::string line) {
+        return [line](const std::string&) { return "\r\nDownload Successful\r\n" + line; };
+    };
+    // What the receiver reports when one byte of the file reached RAM changed.
+    const auto damaged = [](const std::string& stored) {
+        std::string changed = stored;
+        changed[7] ^= 0x20;
+        return receiver_verdict(changed);
+    };
+    const std::string no_line = "\r\nDownload Successful\r\n";
+    // The file is 300 bytes: three packets, 384 bytes stored.
+    const Case cases[] = {
+        {"the report matches", true, receiver_verdict, ""},
+        {"the CRC differs", true, damaged, "' arrived damaged (CRC-32 "},
+        {"the count differs", true,
+         [](const std::string& stored) { return receiver_verdict(stored + std::string(128, '\x1a')); },
+         "' arrived damaged (CRC-32 "},
+        {"the line was lost", true, with_line(""), "no CRC-32 came back for '"},
+        {"the line lost a character", true, with_line("CRC32 0123456 00000180\r\n"), "no CRC-32 came back for '"},
+        {"the line's tag was damaged", true, with_line("CRD32 01234567 00000180\r\n"), "no CRC-32 came back for '"},
+        {"-X: a receiver that reports nothing", false, with_line(""), ""},
+        {"-X: a report that matches", false, receiver_verdict, ""},
+        {"-X: a report that differs", false, damaged, "' arrived damaged (CRC-32 "},
+        {"-X: a report that cannot be read", false, with_line("CRC32 0123456z 00000180\r\n"),
+         "no CRC-32 came back for '"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = image("rd.bin", 300);
+        MonitorScript script;
+        script.verdict = c.verdict;
+        std::vector<std::string> args = {file, "romdisk"};
+        if (!c.upload) args.insert(args.begin(), "-X");
+        const DialogueRun r = run(args, script);
+        const std::string whole = jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, c.upload);
+        if (c.message.empty()) {
+            EXPECT_EQ(r.exit_status, 0) << r.err;
+            EXPECT_TRUE(r.received == whole) << "received bytes differ";
+            continue;
+        }
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        // Nothing after the wake-up that follows the transfer: no flash command.
+        EXPECT_TRUE(r.received == whole.substr(0, whole.find("flash "))) << "received bytes differ";
+        EXPECT_TRUE(r.flash_commands.empty());
+        EXPECT_NE(r.err.find("Looking for PMON prompt...done\n\nError:  "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(file + "'"), std::string::npos) << r.err;
+        // errno is cleared: no system error text after the message.
+        EXPECT_TRUE(r.err.ends_with(".  Aborting.\n\n")) << r.err;
+    }
+}
+
+// The figures in the damage message: the handheld's CRC, then the sender's.
+TEST_F(DialogueTest, DamageMessageGivesTheHandheldsCrcThenTheSent) {
+    const std::string file = image("rd.bin", 100);
+    MonitorScript script;
+    script.verdict = [](const std::string&) {
+        return std::string("\r\nDownload Successful\r\nCRC32 0badf00d 00000080\r\n");
+    };
+    const DialogueRun r = run({file, "romdisk"}, script);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    std::string sent = testkit::read_file(file);
+    sent.resize(128, '\x1a');
+    char expected[64];
+    snprintf(expected, sizeof expected, "(CRC-32 0badf00d, sent %08lx).  Aborting.\n\n",
+             crc32(0, reinterpret_cast<const Bytef*>(sent.data()), static_cast<uInt>(sent.size())));
+    EXPECT_NE(r.err.find("\nError:  '" + file + "' arrived damaged " + expected), std::string::npos) << r.err;
 }
 
 TEST(DialoguePort, MissingDeviceEndsTheRun) {

@@ -143,22 +143,24 @@ TEST_F(PortTest, LineFromAVanishedDeviceFails) {
 struct DrainCase {
     const char* name;
     std::string pending;
+    std::string kept;  // what the drain hands back
     std::string logged;
 };
 
 const DrainCase drain_cases[] = {
-    {"nothing_pending", "", ""},
-    {"two_prompts_cr_removed_lf_kept", "\r\nPMON> \r\nPMON> ", "\nPMON> \nPMON> \n"},
-    {"only_line_ends", "\r\n\r\n", "\n\n\n"},
-    {"more_than_a_buffer_keeps_the_first_1024", std::string(1500, 'x'), std::string(1024, 'x') + "\n"},
-    {"log_stops_at_a_nul", std::string("ab\0cd", 5), "ab\n"},
+    {"nothing_pending", "", "", ""},
+    {"two_prompts_cr_removed_lf_kept", "\r\nPMON> \r\nPMON> ", "\nPMON> \nPMON> ", "\nPMON> \nPMON> \n"},
+    {"only_line_ends", "\r\n\r\n", "\n\n", "\n\n\n"},
+    {"more_than_a_buffer_keeps_the_first_1024", std::string(1500, 'x'), std::string(1024, 'x'),
+     std::string(1024, 'x') + "\n"},
+    {"log_stops_at_a_nul_the_text_does_not", std::string("ab\0cd\r\n", 7), std::string("ab\0cd\n", 6), "ab\n"},
 };
 
 class PortDrainTest : public PortTest, public ::testing::WithParamInterface<DrainCase> {};
 
-TEST_P(PortDrainTest, ReadsEverythingAndLogsTheText) {
+TEST_P(PortDrainTest, ReadsEverythingKeepsTheTextAndLogsIt) {
     peer_write(GetParam().pending);
-    port_readflush(slave_fd);
+    EXPECT_EQ(port_readflush(slave_fd), GetParam().kept);
     EXPECT_EQ(logged(), GetParam().logged);
     char left = 0;
     EXPECT_EQ(read(slave_fd, &left, 1), 0);  // drained to the end
@@ -206,7 +208,7 @@ TEST_F(PortTest, SendOnAVanishedDeviceEnds) {
 }
 
 // The monitor answers the wake-up's two CRs with two prompts, which the drain
-// takes; the reply to the third CR is accepted whatever it holds.
+// takes and hands back; the reply to the third CR is accepted whatever it holds.
 TEST_F(PortTest, GetpmonTakesTheFirstLineAfterTheWakeup) {
     std::string first_crs;
     std::string last_cr;
@@ -218,9 +220,10 @@ TEST_F(PortTest, GetpmonTakesTheFirstLineAfterTheWakeup) {
     });
     char buffer[LINE_BUFFER_SIZE];
     testing::internal::CaptureStderr();
-    port_getpmon(slave_fd, buffer);
+    const std::string drained = port_getpmon(slave_fd, buffer);
     const std::string err = testing::internal::GetCapturedStderr();
     monitor.join();
+    EXPECT_EQ(drained, "\nPMON> \nPMON> ");
     EXPECT_EQ(first_crs, "\r\r");
     EXPECT_EQ(last_cr, "\r");
     EXPECT_STREQ(buffer, "not a prompt");

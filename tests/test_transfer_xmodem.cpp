@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -71,7 +72,7 @@ protected:
                 wire += got;
             }
         });
-        const int64_t size = xmodem_send(path.c_str(), slave_fd);
+        const int64_t size = xmodem_send(path.c_str(), slave_fd, &digest);
         done = true;
         collector.join();
         wire += peer_drain(50);
@@ -80,6 +81,7 @@ protected:
 
     testkit::TempDir dir;
     std::string wire;
+    XmodemDigest digest;
 };
 
 struct TransferCase {
@@ -118,6 +120,11 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
     EXPECT_EQ(wire.size(), expected.size());
     EXPECT_TRUE(wire == expected) << "the bytes on the wire differ";
     EXPECT_EQ(progress_state.bytes_done, static_cast<int64_t>(packets * 128));
+    // The digest covers every acknowledged packet once, resends aside, filler included.
+    std::string data = file;
+    data.resize(packets * 128, static_cast<char>(XMODEM_FILLER));
+    EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+    EXPECT_EQ(digest.bytes, static_cast<int64_t>(data.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(

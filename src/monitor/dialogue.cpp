@@ -5,14 +5,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/fatal.h"
 #include "core/run_options.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "jobs/piece_cleanup.h"
+#include "monitor/flash_echo.h"
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
+#include "monitor/receipt_check.h"
 #include "serial/port.h"
 #include "serial/port_claim.h"
 #include "transfer/loader_upload.h"
@@ -30,6 +33,7 @@ void send_command(int port_fd, const char (&text)[N], Capture capture) {
 // What the dialogue has done to the handheld so far.
 struct DialogueState {
     bool receiver_in_ram = false;  // uploaded by this run, or already there (-X)
+    bool receiver_ours = false;    // uploaded by this run: it reports a CRC-32
 };
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
@@ -55,12 +59,28 @@ void upload_loader(int port_fd, char* buffer) {
     port_getpmon(port_fd, buffer);
 }
 
-// One image: receiver started, image sent, flash programmed from RAM.
+// Gives the flash command and confirms it only when the monitor's echo shows
+// it took the command as sent; otherwise declines it and ends the run.
+void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset) {
+    const int length = format_flash_command(buffer, flash_size, offset);
+    port_send(port_fd, buffer, length, Capture::record);
+    const std::string command(buffer, static_cast<size_t>(length - 1));  // without its CR
+    const std::string drained = port_readflush(port_fd);
+    if (const auto echo = flash_echo_mismatch(drained, command)) {
+        send_command(port_fd, CMD_DECLINE, Capture::record);
+        errno = 0;  // the line damaged the command; no system call failed
+        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", echo->c_str());
+    }
+    send_command(port_fd, CMD_CONFIRM, Capture::record);
+}
+
+// One image: receiver started, image sent and checked, flash programmed from RAM.
 void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
     port_getpmon(port_fd, buffer);
     if (!state.receiver_in_ram) {
         upload_loader(port_fd, buffer);
         state.receiver_in_ram = true;
+        state.receiver_ours = true;
     }
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, LOADER_ENTRY);
@@ -69,23 +89,30 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
     // A piece must still be the file this run made when it is sent.
     const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
+    XmodemDigest sent;
     const int64_t sent_count =
-        xmodem_send(job.file_name.c_str(), port_fd, piece != nullptr ? &piece->identity : nullptr);
-    port_getpmon(port_fd, buffer);
+        xmodem_send(job.file_name.c_str(), port_fd, &sent, piece != nullptr ? &piece->identity : nullptr);
+    const std::string drained = port_getpmon(port_fd, buffer);
+    check_receipt(drained, buffer, sent, state.receiver_ours, job.file_name.c_str());
 
     const int64_t flash_size = flash_round_up(sent_count);
     fprintf(stderr, "Sending flash command...");
-    port_send(port_fd, buffer, format_flash_command(buffer, flash_size, job.offset), Capture::record);
-    port_readflush(port_fd);
-    send_command(port_fd, CMD_CONFIRM, Capture::record);
+    give_flash_command(port_fd, buffer, flash_size, job.offset);
     fprintf(stderr, "done\n");
 
-    const bool error_reported = watch_programming(port_fd, buffer, flash_size);
+    const WatchResult watch = watch_programming(port_fd, buffer, flash_size);
     show_progress(ProgressDraw::complete);
     // The flash may be damaged: stop before another image or a boot uses it.
-    if (error_reported) {
+    if (watch.error_reported) {
         errno = 0;  // the monitor reported it; no system call failed
         error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", job.file_name.c_str());
+    }
+    // Fewer blocks than asked: the monitor programmed something else, or nothing.
+    const int expected = blocks_expected(flash_size);
+    if (watch.blocks_reported < expected) {
+        errno = 0;
+        error_exit("Error:  the monitor reported %d of %d blocks programmed for '%s'.  Aborting.",
+                   watch.blocks_reported, expected, job.file_name.c_str());
     }
 }
 

@@ -2,11 +2,18 @@
 //
 // It opens the port, waits without limit for the handheld's first byte, then
 // for each job wakes the monitor, uploads the XMODEM receiver (before the first
-// job only, unless -X: the dialogue remembers that the receiver is in RAM), starts it, sends the image, gives the flash command for
-// the sent size rounded up to whole blocks, and watches the programming up to
-// the prompt. Afterwards it can boot the system (-r) or boot it once restoring
-// the defaults (-R, which wins). Every failure ends the program where it is
-// found; so does programming that reported errors, before anything else runs.
+// job only, unless -X: the dialogue remembers that the receiver is in RAM),
+// starts it, sends the image, gives the flash command for the sent size
+// rounded up to whole blocks, and watches the programming up to the prompt.
+// Afterwards it can boot the system (-r) or boot it once restoring the
+// defaults (-R, which wins). Every failure ends the program where it is found.
+//
+// A run that ends with status 0 has seen its work done, not only ended: the
+// image is flashed only when the receiver's CRC-32 shows it reached RAM as
+// sent, the flash command is confirmed only when the monitor's echo shows it
+// as sent, and programming counts only with a "Programming block" line for
+// every block and no error; anything else ends the run before another image
+// or a boot uses the flash.
 #pragma once
 
 struct RunOptions;

@@ -12,6 +12,7 @@ constexpr char CMD_START_FORMAT[] = "g -e %lx\r";
 // "flash <RAM source> <size> <offset>\r", all in lower-case hexadecimal.
 constexpr char CMD_FLASH_FORMAT[] = "flash %lx %lx %lx\r";
 constexpr char CMD_CONFIRM[] = "y\r";
+constexpr char CMD_DECLINE[] = "n\r";  // the monitor took another flash command than the one sent
 constexpr char CMD_UNZIP[] = "unzip\r";
 constexpr char CMD_RESTORE[] = "$linux console=ttyS0,115200 init=/sbin/restore_defaults\r";
 constexpr char CMD_BOOT[] = "$linux\r";

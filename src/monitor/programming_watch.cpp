@@ -29,26 +29,29 @@ int format_flash_command(char* buffer, int64_t flash_size, int64_t offset) {
     return std::min(length, LINE_BUFFER_SIZE - 1);
 }
 
-bool watch_programming(int port_fd, char* buffer, int64_t flash_size) {
+int blocks_expected(int64_t flash_size) { return static_cast<int>(flash_size / FLASH_BLOCK); }
+
+WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
     progress_state = ProgressState{};
     progress_now(&progress_state.start_time);
     progress_state.total_kb = static_cast<int>(flash_size / 1024);
     show_progress(ProgressDraw::first);
 
-    bool error_reported = false;
+    WatchResult result;
     for (;;) {
         if (port_readline(port_fd, buffer) < 0) error_exit("Error: timeout reading from port");
         switch (classify_watch_line(buffer)) {
             case WatchLine::progress:
+                ++result.blocks_reported;
                 progress_state.bytes_done = programming_advance(progress_state.bytes_done, flash_size);
                 show_progress(ProgressDraw::redraw);
                 break;
             case WatchLine::error:
                 fprintf(stderr, "\nWARNING:  '%s'\n", buffer);
-                error_reported = true;
+                result.error_reported = true;
                 break;
             case WatchLine::prompt:
-                return error_reported;
+                return result;
             case WatchLine::other:
                 break;
         }

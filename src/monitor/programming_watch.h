@@ -5,7 +5,10 @@
 // judged on its own, in that order of tests (the first that matches acts); the
 // meter advances one whole block per progress line, never past the flash size.
 // An "Error" line is echoed as a warning and the watch goes on to the prompt;
-// the caller then refuses to carry on, because the flash may be damaged.
+// the caller then refuses to carry on, because the flash may be damaged. The
+// progress lines are counted too: fewer than the flash size holds blocks means
+// the monitor did not program what was asked (a command or confirmation it
+// took otherwise), and the caller refuses that as well.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +22,13 @@ int64_t programming_advance(int64_t bytes_done, int64_t flash_size);
 // Formats the flash command for flash_size bytes at offset into buffer (1024 bytes); its length.
 int format_flash_command(char* buffer, int64_t flash_size, int64_t offset);
 
+struct WatchResult {
+    bool error_reported = false;  // any line reported "Error"
+    int blocks_reported = 0;      // "Programming block" lines
+};
+
 // Starts the meter at zero and reads reply lines up to the prompt; ends the
-// program on a silent monitor. True when any line reported "Error".
-bool watch_programming(int port_fd, char* buffer, int64_t flash_size);
+// program on a silent monitor.
+WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size);
+// Whole blocks of flash_size (itself rounded up to blocks).
+int blocks_expected(int64_t flash_size);

@@ -30,7 +30,6 @@ constexpr int WAIT_SECONDS = 5;
 constexpr std::chrono::seconds LINE_SILENCE_LIMIT{WAIT_ATTEMPTS * WAIT_SECONDS};
 // A drain ends after this long (microseconds) without input.
 constexpr suseconds_t DRAIN_QUIET_USEC = 100000;
-constexpr int DRAIN_BUFFER_SIZE = 1024;
 
 constexpr char CR = 0x0D;
 constexpr char LF = 0x0A;
@@ -150,9 +149,9 @@ int port_readline(int port_fd, char* buffer) {
     return 0;
 }
 
-void port_readflush(int port_fd) {
-    char drained[DRAIN_BUFFER_SIZE] = {};
-    int count = 0;
+std::string port_readflush(int port_fd) {
+    std::string drained;
+    drained.reserve(DRAIN_TEXT_SIZE);
     do {
         char byte = 0;
         // The first read does not wait for readiness: a drain always costs one read.
@@ -161,20 +160,24 @@ void port_readflush(int port_fd) {
         if (hung_up) errno = EIO;  // the line is gone: as much a failed read as an error result
         if (got < 0 || hung_up) error_exit("Error:  port_readflush failed to read byte");
         // CR is dropped, LF kept; beyond a full buffer bytes are read and thrown away.
-        if (got == 1 && byte != CR && count < DRAIN_BUFFER_SIZE) drained[count++] = byte;
+        if (got == 1 && byte != CR && drained.size() < DRAIN_TEXT_SIZE) drained += byte;
     } while (!port_quiet(port_fd));
-    capture_if_enabled(drained, static_cast<int>(strnlen(drained, DRAIN_BUFFER_SIZE)));
+    // The log takes the text up to a NUL; the caller gets all of it.
+    capture_if_enabled(drained.data(), static_cast<int>(strnlen(drained.data(), drained.size())));
+    return drained;
 }
 
-void port_wakeup(int port_fd) {
+std::string port_wakeup(int port_fd) {
     port_send(port_fd, "\r\r", 2, Capture::record);
-    port_readflush(port_fd);
+    std::string drained = port_readflush(port_fd);
     port_send(port_fd, "\r", 1, Capture::record);
+    return drained;
 }
 
-void port_getpmon(int port_fd, char* buffer) {
+std::string port_getpmon(int port_fd, char* buffer) {
     fprintf(stderr, "Looking for PMON prompt...");
-    port_wakeup(port_fd);
+    std::string drained = port_wakeup(port_fd);
     if (port_readline(port_fd, buffer) < 0) error_exit("Error: port_getpmon timed out reading from port");
     fprintf(stderr, "done\n");
+    return drained;
 }

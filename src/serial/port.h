@@ -13,14 +13,19 @@
 // which is then dropped. Leading CR and LF are skipped, so the LF of a CR LF
 // pair is eaten by the next call. The first byte of a line is awaited for 10
 // selects of 5 s; once bytes have come, 50 s without another byte also ends
-// the read as a time-out. A drain reads until 100 ms pass without input.
+// the read as a time-out. A drain reads until 100 ms pass without input and
+// hands back what it read (CR removed, at most 1024 bytes), so that callers can
+// look at replies they otherwise only wait out: the echo of a command, the
+// receiver's verdict.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 constexpr char PMON_PROMPT[] = "PMON> ";   // with its trailing space
 constexpr char PMRAM_PROMPT[] = "PMram>";
 constexpr int LINE_BUFFER_SIZE = 1024;     // a line holds at most 1023 characters
+constexpr int DRAIN_TEXT_SIZE = 1024;      // a drain keeps this much of what it reads
 
 // True when text contains either prompt (plain, case-sensitive substring search).
 bool line_has_prompt(const char* text);
@@ -37,9 +42,13 @@ enum class Capture : bool { skip = false, record = true };
 void port_send(int port_fd, const void* payload, int length, Capture capture);
 // 0 with a line (or a prompt) in buffer; -1 on time-out or a failed read.
 int port_readline(int port_fd, char* buffer);
-// Reads and discards until the line has been quiet for 100 ms.
-void port_readflush(int port_fd);
-void port_wakeup(int port_fd);
+// Reads until the line has been quiet for 100 ms; the text read, without CR,
+// cut after DRAIN_TEXT_SIZE bytes.
+std::string port_readflush(int port_fd);
+// "\r\r", a drain, "\r"; the drained text.
+std::string port_wakeup(int port_fd);
+// Wakes the monitor and reads the first line after it into buffer; the text
+// the wake-up drained.
+std::string port_getpmon(int port_fd, char* buffer);
 // After an empty read: true when the line has hung up (the device went away).
 bool port_hung_up(int port_fd);
-void port_getpmon(int port_fd, char* buffer);

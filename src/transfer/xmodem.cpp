@@ -4,6 +4,7 @@
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <csignal>
@@ -51,6 +52,7 @@ void send_blocks(XmodemTransfer& transfer) {
         last = xmodem_readblock(transfer);
         xmodem_sendline(transfer);
         xmodem_waitack(transfer, 0);
+        xmodem_digest_packet(transfer);
         transfer.block_number = (transfer.block_number + 1) % XMODEM_BLOCK_MODULO;
         progress_state.bytes_done += XMODEM_DATA_SIZE;
         progress_redraw_if_due();
@@ -61,7 +63,7 @@ void send_blocks(XmodemTransfer& transfer) {
 
 void set_xmodem_writer(XmodemWriter writer) { packet_writer = writer; }
 
-int64_t xmodem_send(const char* file_name, int port_fd, const FileIdentity* made) {
+int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, const FileIdentity* made) {
     XmodemTransfer transfer{};
     transfer.port_fd = port_fd;
     transfer.file_name = file_name;
@@ -94,7 +96,14 @@ int64_t xmodem_send(const char* file_name, int port_fd, const FileIdentity* made
     xmodem_waitack(transfer, EOT);
     show_progress(ProgressDraw::complete);
     close(transfer.file_fd);
+    if (digest != nullptr) *digest = transfer.digest;
     return size;
+}
+
+void xmodem_digest_packet(XmodemTransfer& transfer) {
+    transfer.digest.crc = static_cast<uint32_t>(
+        crc32(transfer.digest.crc, transfer.packet + PACKET_DATA, XMODEM_DATA_SIZE));
+    transfer.digest.bytes += XMODEM_DATA_SIZE;
 }
 
 bool xmodem_readblock(XmodemTransfer& transfer) {

@@ -7,6 +7,10 @@
 // the receiver's first NAK and EOT a one-second SIGALRM asks the progress meter
 // for a redraw, and a wait it cuts short counts as one of the ten. Every
 // failure ends the program through error_exit.
+//
+// Every packet the receiver acknowledges, the filled last one included, is
+// added to a CRC-32 (zlib's crc32), which the caller compares with the one our
+// receiver reports: the 8-bit checksum misses damage that keeps the byte sum.
 #pragma once
 
 #include <sys/types.h>
@@ -19,18 +23,29 @@
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
 
+// What the receiver acknowledged: the CRC-32 of the data of every packet and their byte count.
+struct XmodemDigest {
+    uint32_t crc = 0;  // zlib's crc32, from its initial value 0
+    int64_t bytes = 0;
+};
+
 struct XmodemTransfer {
     int file_fd = -1;
     int port_fd = -1;
     const char* file_name = nullptr;
     unsigned char packet[XMODEM_PACKET_SIZE] = {};
     int block_number = 1;
+    XmodemDigest digest;
 };
 
-// Returns the file's size once the receiver has acknowledged EOT. With made
-// (a piece this run created), the file opened must be that very file, or the
-// run ends with "Error:  '%s' was replaced during the run.  Aborting.".
-int64_t xmodem_send(const char* file_name, int port_fd, const FileIdentity* made = nullptr);
+// Returns the file's size once the receiver has acknowledged EOT; with digest,
+// also what the receiver acknowledged. With made (a piece this run created),
+// the file opened must be that very file, or the run ends with
+// "Error:  '%s' was replaced during the run.  Aborting.".
+int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr,
+                    const FileIdentity* made = nullptr);
+// Adds the data of the packet in hand to the transfer's digest.
+void xmodem_digest_packet(XmodemTransfer& transfer);
 // True when the block just read is the last one.
 bool xmodem_readblock(XmodemTransfer& transfer);
 unsigned char xmodem_checksum(const XmodemTransfer& transfer);

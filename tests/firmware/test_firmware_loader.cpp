@@ -1,12 +1,16 @@
 // The loader's receive behaviour, on the real image in emulation: what it
-// answers, what it stores, what it writes as its verdict, and that it returns
-// to its caller with nothing touched outside its own memory.
+// answers, what it stores, what it writes as its verdict (with the CRC-32 of
+// what it stored, as zlib computes it), and that it returns to its caller with
+// nothing touched outside its own memory.
 #include "firmware/loader_machine.h"
 
 #include "transfer/control_bytes.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -115,7 +119,14 @@ std::string failed(const std::string& status)
     return status + "\r\nDownload Failed!\r\n";
 }
 
-const std::string SUCCESS = "Download Successful\r\n";
+// The verdict of a successful transfer that stored these bytes.
+std::string success(const std::vector<std::uint8_t>& stored)
+{
+    const unsigned long crc = crc32(0, stored.data(), static_cast<uInt>(stored.size()));
+    char line[32];
+    std::snprintf(line, sizeof line, "CRC32 %08lx %08zx\r\n", crc, stored.size());
+    return "Download Successful\r\n" + std::string(line);
+}
 
 std::vector<std::uint8_t> joined_payloads(const std::vector<int>& seeds)
 {
@@ -124,6 +135,27 @@ std::vector<std::uint8_t> joined_payloads(const std::vector<int>& seeds)
         std::vector<std::uint8_t> data = payload(seed);
         bytes.insert(bytes.end(), data.begin(), data.end());
     }
+    return bytes;
+}
+
+// A whole transfer of data (a multiple of 128 bytes): the packets in order, then EOT.
+void play_file(LoaderMachine& machine, const std::vector<std::uint8_t>& data)
+{
+    machine.pause();
+    for (std::size_t n = 0; n * DATA < data.size(); n++) {
+        std::vector<std::uint8_t> packet(data.begin() + n * DATA, data.begin() + (n + 1) * DATA);
+        machine.send(packet_bytes(static_cast<std::uint8_t>(n + 1), packet));
+        machine.pause();
+    }
+    machine.send({EOT});
+    machine.pause();
+}
+
+std::vector<std::uint8_t> random_bytes(std::mt19937& random, std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    for (std::uint8_t& byte : bytes)
+        byte = static_cast<std::uint8_t>(random());
     return bytes;
 }
 
@@ -173,17 +205,10 @@ TEST(LoaderReceive, TakesThousandsOfPacketsInOrderAcrossEveryWrap)
 
     LoaderMachine machine;
     machine.fill(RECEIVE_AREA, expected.size() + DATA, 0xEE);
-    machine.pause();
-    for (int n = 0; n < PACKETS; n++) {
-        std::vector<std::uint8_t> data(expected.begin() + n * DATA, expected.begin() + (n + 1) * DATA);
-        machine.send(packet_bytes(static_cast<std::uint8_t>(n + 1), data));
-        machine.pause();
-    }
-    machine.send({EOT});
-    machine.pause();
+    play_file(machine, expected);
     machine.run();
 
-    EXPECT_EQ(machine.sent, answers("N" + std::string(PACKETS + 1, 'A')) + SUCCESS);
+    EXPECT_EQ(machine.sent, answers("N" + std::string(PACKETS + 1, 'A')) + success(expected));
     EXPECT_EQ(machine.read(RECEIVE_AREA, expected.size()), expected);
     EXPECT_EQ(machine.read(RECEIVE_AREA + expected.size(), DATA),
               std::vector<std::uint8_t>(DATA, 0xEE));
@@ -208,16 +233,16 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
     const Case cases[] = {
         {"a repeated block is refused and the transfer goes on",
          {packet(1, 1), packet(1, 1), packet(2, 2), byte(EOT)},
-         answers("NANAA") + SUCCESS, {1, 2}, "PWPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PWPD"},
         {"a block from the future is refused",
          {packet(1, 1), packet(3, 3), packet(2, 2), byte(EOT)},
-         answers("NANAA") + SUCCESS, {1, 2}, "PWPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PWPD"},
         {"a bad checksum is refused and ends the transfer",
          {packet(1, 1), bad_checksum(2, 2), packet(2, 2)},
          answers("NAN") + failed("BAD CHKSUM"), {1}, "PC"},
         {"a wrong block number is judged before the checksum",
          {bad_checksum(5, 5), packet(1, 1), byte(EOT)},
-         answers("NNAA") + SUCCESS, {1}, "WPD"},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "WPD"},
         {"CAN is acknowledged and ends the transfer",
          {packet(1, 1), byte(CAN)},
          answers("NAA") + failed("ABORTED"), {1}, "PA"},
@@ -226,7 +251,7 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
          answers("NA") + failed("ABORTED"), {}, "A"},
         {"EOT before any packet ends successfully",
          {byte(EOT)},
-         answers("NA") + SUCCESS, {}, "D"},
+         answers("NA") + success(joined_payloads({})), {}, "D"},
         {"twenty failures in a row use up the budget",
          times(BUDGET, packet(9, 9)),
          answers("N" + std::string(BUDGET, 'N')) + failed("WRONG BLK"), {},
@@ -235,7 +260,7 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
          join({times(BUDGET - 1, packet(9, 9)), {packet(1, 1)}, times(BUDGET - 1, packet(9, 9)),
                {packet(2, 2), byte(EOT)}}),
          answers("N" + std::string(BUDGET - 1, 'N') + "A" + std::string(BUDGET - 1, 'N') + "AA") +
-             SUCCESS,
+             success(joined_payloads({1, 2})),
          {1, 2}, std::string(BUDGET - 1, 'W') + "P" + std::string(BUDGET - 1, 'W') + "PD"},
         {"EOT that spends the last unit of the budget is not a success",
          join({times(BUDGET - 1, packet(9, 9)), {byte(EOT)}}),
@@ -243,10 +268,10 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
          std::string(BUDGET - 1, 'W') + "D"},
         {"a silent sender times out once and the transfer goes on",
          {packet(1, 1), silence(), packet(2, 2), byte(EOT)},
-         answers("NANAA") + SUCCESS, {1, 2}, "PTPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PTPD"},
         {"a packet cut short times out, and its resend is taken",
          {packet(1, 1), truncated(2, 2), packet(2, 2), byte(EOT)},
-         answers("NANAA") + SUCCESS, {1, 2}, "PTPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PTPD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -287,6 +312,58 @@ TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst)
     EXPECT_EQ(machine.sent, first_sent);
     EXPECT_EQ(machine.read(LOADER_IMAGE, LOADER_MEMORY_END - LOADER_IMAGE), first_loader);
     EXPECT_EQ(machine.read(RECEIVE_AREA, 2 * received), first_data);
+}
+
+// The CRC line must be zlib's crc32 of exactly the bytes stored, whatever the
+// data, and the byte count in the same line.
+TEST(LoaderCrc, IsZlibsCrcOfTheStoredBytesOverPacketsOfRandomData)
+{
+    std::mt19937 random(20261210);
+    for (std::size_t packets : {1, 2, 3, 31, 255, 256, 257, 600}) {
+        SCOPED_TRACE(packets);
+        const std::vector<std::uint8_t> data = random_bytes(random, packets * DATA);
+        LoaderMachine machine;
+        play_file(machine, data);
+        machine.run();
+
+        EXPECT_EQ(machine.sent, answers("N" + std::string(packets + 1, 'A')) + success(data));
+        expect_clean_run(machine, data.size());
+    }
+}
+
+// What the checksum cannot see: two data bytes swapped keep the sum, so the
+// packet is taken; the CRC line shows what was stored, not what was meant.
+TEST(LoaderCrc, SeesTwoSwappedBytesThatTheChecksumLetsThrough)
+{
+    std::mt19937 random(7);
+    const std::vector<std::uint8_t> meant = random_bytes(random, 2 * DATA);
+    std::vector<std::uint8_t> swapped = meant;
+    std::swap(swapped[DATA + 5], swapped[DATA + 90]);
+    ASSERT_NE(swapped, meant);
+
+    LoaderMachine machine;
+    play_file(machine, swapped);
+    machine.run();
+
+    EXPECT_EQ(machine.sent, answers("NAAA") + success(swapped));
+    EXPECT_NE(success(swapped), success(meant));
+}
+
+// The loader is uploaded once and started for every image: each run reports
+// its own bytes only.
+TEST(LoaderCrc, StartsAfreshOnEveryRun)
+{
+    std::mt19937 random(3);
+    const std::vector<std::uint8_t> first = random_bytes(random, 3 * DATA);
+    const std::vector<std::uint8_t> second = random_bytes(random, 2 * DATA);
+
+    LoaderMachine machine;
+    play_file(machine, first);
+    machine.run();
+    EXPECT_EQ(machine.sent, answers("NAAAA") + success(first));
+    play_file(machine, second);
+    machine.run();
+    EXPECT_EQ(machine.sent, answers("NAAA") + success(second));
 }
 
 // Twenty time-outs of 5,000,000 polls each: about five seconds in emulation.

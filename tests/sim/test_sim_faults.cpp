@@ -69,6 +69,56 @@ TEST(FaultDecisions, ProbabilityIsRoughlyKept)
     EXPECT_NEAR(drops, 1000, 150);
 }
 
+// A swap must change the packet and keep its byte sum: two bytes that differ.
+TEST(PacketSwap, SwapsTwoDifferingDataBytesOrNone)
+{
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> data;
+        double probability;
+        bool swaps;
+    };
+    std::vector<uint8_t> ramp(128);
+    for (unsigned i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<uint8_t>(i);
+    std::vector<uint8_t> filler_and_one(128, 0x1A);
+    filler_and_one[77] = 0x42;
+    const Case cases[] = {
+        {"a packet of data", ramp, 1.0, true},
+        {"filler but for one byte: the odd one is in the pair", filler_and_one, 1.0, true},
+        {"all bytes equal: nothing to swap", std::vector<uint8_t>(128, 0x1A), 1.0, false},
+        {"one byte only", {7}, 1.0, false},
+        {"no probability", ramp, 0.0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FaultPlan plan;
+        plan.rx_swap = c.probability;
+        for (uint64_t seed = 1; seed <= 200; ++seed) {
+            FaultState s;
+            fault_rng_seed(s.rng, seed);
+            const SwapFate f = decide_packet_swap(s, plan, c.data.data(), static_cast<unsigned>(c.data.size()));
+            ASSERT_EQ(f.swap, c.swaps) << "seed " << seed;
+            if (!f.swap) continue;
+            ASSERT_LT(f.first, f.second);
+            ASSERT_LT(f.second, c.data.size());
+            EXPECT_NE(c.data[f.first], c.data[f.second]);
+        }
+    }
+}
+
+TEST(PacketSwap, ProbabilityIsRoughlyKeptPerPacket)
+{
+    std::vector<uint8_t> data(128);
+    for (unsigned i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 3);
+    FaultPlan plan;
+    plan.rx_swap = 0.1;
+    FaultState s;
+    fault_rng_seed(s.rng, 5);
+    int swaps = 0;
+    for (int packet = 0; packet < 10000; ++packet) swaps += decide_packet_swap(s, plan, data.data(), 128).swap;
+    EXPECT_NEAR(swaps, 1000, 150);
+}
+
 // A packet of 132 bytes as the receiver takes it: SOH, block, complement, data, checksum.
 void deliver_packet(PacketWatch& w, int altered_index)
 {

@@ -12,6 +12,7 @@ TEST(SimOptions, RefusesValuesThatMakeNoSense)
         {"--burst", "0"},          {"--burst", "133"},       {"--flash-size", "0x1001"},
         {"--flash-size", "0"},     {"--baud", "-1"},         {"--silent-after"},
         {"--compare", "0x100"},    {"--no-such-switch"},     {"--seed", "12abc"},
+        {"--rx-swap", "1.01"},     {"--rx-swap"},
         // Clocks that cannot make the monitor's 115200 bit/s within 2 %.
         {"--uart-clock", "1000000"}, {"--uart-clock", "0"},  {"--uart-clock", "x"},
     };
@@ -31,12 +32,13 @@ TEST(SimOptions, TakesFaultsPacingAndInspectionModes)
     EXPECT_EQ(o.uart_clock, 14745600u);
     ASSERT_TRUE(parse_sim_options({"--baud", "115200", "--rx-corrupt", "0.25", "--burst", "4", "--seed", "0x10",
                                    "--hangup-after", "200000", "--flash-size", "0x800000", "--uart-clock",
-                                   "1843200"},
+                                   "1843200", "--rx-swap", "0.125"},
                                   o, error)) << error;
     EXPECT_EQ(o.baud, 115200u);
     EXPECT_EQ(o.uart_clock, 1843200u);
     EXPECT_DOUBLE_EQ(o.faults.rx_corrupt, 0.25);
     EXPECT_EQ(o.faults.burst, 4u);
+    EXPECT_DOUBLE_EQ(o.faults.rx_swap, 0.125);
     EXPECT_EQ(o.faults.seed, 16u);
     EXPECT_EQ(o.faults.hangup_after, 200000);
     EXPECT_EQ(o.faults.silent_after, -1);

@@ -177,3 +177,69 @@ TEST(RxQueueOnTheLine, ALossUnderTheMonitorIsNotCarriedIntoAProgram)
 }
 
 }  // namespace
+
+namespace {
+
+// The rest of a packet behind its SOH, queued as the host sent it: block 1,
+// its complement, 128 data bytes 0x10.., the checksum.
+RxQueue queued_packet_rest(size_t count)
+{
+    std::vector<uint8_t> rest = {1, 0xFE};
+    for (unsigned i = 0; i < 128; ++i) rest.push_back(static_cast<uint8_t>(0x10 + i));
+    rest.push_back(0x40);
+    RxQueue q;
+    for (size_t i = 0; i < count; ++i) rx_push(q, rest[i], 0, 0);
+    return q;
+}
+
+// Swapped bytes carry the altered mark, so that the packet watch counts the packet as damaged.
+TEST(RxPacketSwap, SwapsTwoQueuedDataBytesAndMarksThem)
+{
+    struct Case {
+        const char* what;
+        size_t queued;      // bytes of the packet's rest already from the host
+        bool faults_active;
+        bool swaps;
+    };
+    const Case cases[] = {
+        {"the whole packet queued", 131, true, true},
+        {"part of the data queued", 40, true, true},
+        {"only the block number queued", 2, true, false},
+        {"faults off", 131, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FaultPlan plan;
+        plan.rx_swap = 1.0;
+        FaultState faults;
+        fault_rng_seed(faults.rng, 9);
+        RxQueue q = queued_packet_rest(c.queued);
+        const RxQueue before = q;
+        rx_packet_started(q, faults, plan, c.faults_active);
+        EXPECT_EQ(q.counts.swapped, c.swaps ? 1u : 0u);
+        std::vector<size_t> changed;
+        unsigned sum_before = 0, sum_after = 0;
+        for (size_t i = 0; i < q.bytes.size(); ++i) {
+            sum_before += before.bytes[i].value;
+            sum_after += q.bytes[i].value;
+            if (q.bytes[i].value != before.bytes[i].value) {
+                changed.push_back(i);
+                EXPECT_TRUE(q.bytes[i].altered);
+            } else {
+                EXPECT_FALSE(q.bytes[i].altered);
+            }
+        }
+        EXPECT_EQ(sum_after, sum_before);
+        if (!c.swaps) {
+            EXPECT_TRUE(changed.empty());
+            continue;
+        }
+        ASSERT_EQ(changed.size(), 2u);
+        // Only data bytes: never the block number, its complement or the checksum.
+        EXPECT_GE(changed[0], 2u);
+        EXPECT_LE(changed[1], 129u);
+        EXPECT_LT(changed[1], c.queued);
+    }
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -32,9 +33,18 @@ std::string programming_blocks(const FlashRequest& request, unsigned long blocks
     return out + PROMPT;
 }
 
+std::string receiver_verdict(const std::string& stored) {
+    const unsigned long crc = crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size()));
+    char line[40];
+    snprintf(line, sizeof line, "CRC32 %08lx %08zx\r\n", crc, stored.size());
+    return "\r\nDownload Successful\r\n" + std::string(line);
+}
+
 ScriptedMonitor::ScriptedMonitor(int master_fd, MonitorScript script) : master_fd_(master_fd), script_(std::move(script)) {
     if (!script_.programming)
         script_.programming = [](const FlashRequest& r) { return programming_blocks(r, r.size / BLOCK); };
+    if (!script_.echo) script_.echo = [](const std::string& line) { return line; };
+    if (!script_.verdict) script_.verdict = receiver_verdict;
 }
 
 void ScriptedMonitor::say(const std::string& text) {
@@ -46,7 +56,7 @@ void ScriptedMonitor::command(const std::string& line) {
         say(PROMPT);
         return;
     }
-    say(line + "\r\n");  // the monitor echoes every command
+    say(script_.echo(line) + "\r\n");  // the monitor echoes every command
     if (line == "load") {
         mode_ = Mode::load;
     } else if (line == "g -e a0080274") {
@@ -77,7 +87,7 @@ void ScriptedMonitor::command(const std::string& line) {
 
 void ScriptedMonitor::xmodem_byte(unsigned char byte) {
     if (packet_.empty() && byte == EOT) {
-        say(std::string(1, ACK) + "\r\nDownload Successful\r\nPMON> ");
+        say(std::string(1, ACK) + script_.verdict(transfers.back()) + "PMON> ");
         mode_ = Mode::command;
         return;
     }

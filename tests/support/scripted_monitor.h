@@ -4,7 +4,8 @@
 // It reads what kelvane writes, one byte at a time, and answers as the monitor
 // would: a prompt for every bare carriage return; ACK after every ETX in
 // "load" mode (which ends with the S7 line); an XMODEM checksum receiver after
-// "g -e a0080274"; a confirmation question after "flash ..."; the programming
+// "g -e a0080274", whose verdict reports the CRC-32 of what it stored as our
+// receiver does; a confirmation question after "flash ..."; the programming
 // output after "y"; a prompt after "unzip"; the restore program's output
 // after the restore boot command. Everything received is kept in order, so a
 // test can compare the exact byte sequence. The whole run is single-threaded:
@@ -28,12 +29,20 @@ struct MonitorScript {
     // What the monitor prints after "y\r" (its echo aside). Default: one
     // "Programming block" line per 128 KiB block, then the prompt.
     std::function<std::string(const FlashRequest&)> programming;
+    // The echo of a typed command line. Default: the line as typed.
+    std::function<std::string(const std::string& line)> echo;
+    // What the receiver prints after it acknowledged EOT, given the data it
+    // stored (before the prompt). Default: receiver_verdict.
+    std::function<std::string(const std::string& stored)> verdict;
     // What the restore boot prints after its echo.
     std::string restore_output = "Linux booting\r\nRestoring factory defaults\r\nHard reset\r\nnever read\r\n";
 };
 
 // The default programming output for a request.
 std::string programming_blocks(const FlashRequest& request, unsigned long blocks);
+// Our receiver's verdict after a transfer that stored these bytes: success and
+// the CRC-32 line.
+std::string receiver_verdict(const std::string& stored);
 
 class ScriptedMonitor {
 public:

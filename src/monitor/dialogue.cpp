@@ -11,8 +11,8 @@
 #include "core/run_options.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
-#include "monitor/flash_echo.h"
 #include "jobs/piece_cleanup.h"
+#include "monitor/flash_echo.h"
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
@@ -90,8 +90,8 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     // A piece must still be the file this run made when it is sent.
     const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
     XmodemDigest sent;
-    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd, &sent,
-                                           piece != nullptr ? &piece->identity : nullptr);
+    const int64_t sent_count =
+        xmodem_send(job.file_name.c_str(), port_fd, &sent, piece != nullptr ? &piece->identity : nullptr);
     const std::string drained = port_getpmon(port_fd, buffer);
     check_receipt(drained, buffer, sent, state.receiver_ours, job.file_name.c_str());
 

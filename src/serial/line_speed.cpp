@@ -26,6 +26,10 @@ speed_t line_speed_code(unsigned long rate) {
 
 namespace {
 
+// Time after tcdrain for the last few bytes at the old rate to leave for good
+// (a handful of bytes at 115200 bit/s, with room for the adapter's turnaround).
+constexpr useconds_t SPEED_SETTLE_USEC = 5000;
+
 // A run that ends while the port is fast leaves it at the monitor's rate, so
 // whatever reads the line next starts where the monitor is.
 int fast_port_fd = -1;
@@ -53,6 +57,9 @@ void port_set_speed(int port_fd, unsigned long rate) {
     // tcdrain can be cut short by the progress tick; the bytes must be gone first.
     while (tcdrain(port_fd) != 0 && errno == EINTR) {
     }
+    // tcdrain only empties the driver: a USB adapter's own FIFO, or the far
+    // end of a pty, may not have taken the last bytes yet.
+    usleep(SPEED_SETTLE_USEC);
     if (!speed_restore_registered)
         speed_restore_registered = register_exit_cleanup(restore_monitor_speed, nullptr, SignalSafety::safe);
     termios options{};

@@ -3,8 +3,9 @@
 // The speed table lists the termios speeds above the monitor's 115200 bit/s
 // that this host's termios can name; a rate outside it cannot be set, so -b
 // refuses it before the port is opened. A speed change waits with tcdrain
-// until every byte already written has left, so nothing in flight is sent at
-// the wrong rate, then changes input and output speed together.
+// until every byte already written has left, and a few milliseconds more for
+// an adapter's own FIFO, so nothing in flight is sent at the wrong rate, then
+// changes input and output speed together.
 //
 // Low latency: USB serial adapters hold received bytes for their latency
 // timer (16 ms on common ones) unless the driver's ASYNC_LOW_LATENCY flag is

@@ -27,8 +27,8 @@ speed_t line_speed_code(unsigned long rate) {
 namespace {
 
 // Time after tcdrain for the last few bytes at the old rate to leave for good
-// (a handful of bytes at 115200 bit/s, with room for the adapter's turnaround).
-constexpr useconds_t SPEED_SETTLE_USEC = 5000;
+// (a handful of bytes at 115200 bit/s, with room for an adapter or a far end slow to take them).
+constexpr useconds_t SPEED_SETTLE_USEC = 20000;
 
 // A run that ends while the port is fast leaves it at the monitor's rate, so
 // whatever reads the line next starts where the monitor is.

@@ -4,10 +4,8 @@
 // translation of code that "load" has since replaced can run. The program is
 // called like a subroutine: the stack pointer is the monitor's, the return
 // address a stop address, and the run ends when it returns there. It runs to
-// completion in one uc_emu_start; the UART callbacks wait for received bytes
-// instead of slicing the run. An empty poll of the line status register is
-// made to last a microsecond, as on the handheld, so that a program that
-// counts 5,000,000 polls as its time-out waits five seconds, not a fraction of one.
+// completion in one uc_emu_start; the UART callbacks (uart.h) wait for
+// received bytes and keep the program's modelled time instead of slicing the run.
 #pragma once
 
 #include "device.h"

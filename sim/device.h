@@ -10,6 +10,7 @@
 #include "line.h"
 #include "options.h"
 #include "packet_watch.h"
+#include "uart.h"
 
 #include <cstdint>
 #include <mutex>
@@ -21,6 +22,13 @@ struct ProgramRecord {
     uint32_t size = 0;
     uint32_t ram = 0;
     unsigned blocks = 0;
+};
+
+// The handheld's UART as a report shows it.
+struct UartState {
+    uint32_t clock = 0;
+    uint32_t divisor = 0;
+    uint32_t monitor_divisor = 0;
 };
 
 // One program started with "g -e": how long it ran and how many packets it took.
@@ -38,9 +46,11 @@ struct DeviceStats {
     uint64_t programs_faulted = 0;
     uint64_t empty_polls = 0;
     uint64_t tx_outside_gate = 0;  // bytes a program sent with bit 0 of the gate set
+    uint64_t programs_left_divisor = 0;  // programs that returned with another divisor than the monitor's
     unsigned system_boots = 0;
     unsigned restores = 0;
     PacketCounts packets;
+    UartState uart;  // filled in when a report is made
     std::vector<ProgramRecord> programmed;
     std::vector<ProgramRun> runs;
 };
@@ -57,7 +67,7 @@ struct Device {
     // Used by the device thread only.
     PacketWatch watch;
     uint16_t tx_gate = 0;
-    uint64_t empty_poll_run = 0;      // empty polls since the last received byte
-    int64_t empty_poll_start_ns = 0;  // when that run of empty polls began
-    uint64_t empty_polls = 0;         // in the current program, published when it returns
+    UartRegisters uart;
+    PollClock poll;
+    uint64_t empty_polls = 0;  // in the current program, published when it returns
 };

@@ -22,10 +22,20 @@ constexpr uint32_t physical_address(uint32_t cpu_address) { return cpu_address &
 constexpr uint32_t MONITOR_STACK_TOP = 0x81FF0000;
 constexpr uint32_t MONITOR_RETURN_ADDRESS = 0xA1FFFFF0;
 
-// 16550-style UART: data register at +0, line status at +5.
+// 16550-style UART: eight byte-wide registers from its base (uart.h).
 constexpr uint32_t UART_BASE = 0x0C000010;  // physical; the loader uses 0xAC000010
-constexpr uint32_t UART_DATA = 0;
-constexpr uint32_t UART_LSR = 5;
+constexpr uint32_t UART_DATA = 0;  // receive buffer / transmit holding; divisor low byte with DLAB
+constexpr uint32_t UART_IER = 1;   // interrupt enable; divisor high byte with DLAB
+constexpr uint32_t UART_IIR = 2;   // interrupt identification (read), FIFO control (write)
+constexpr uint32_t UART_LCR = 3;   // line control
+constexpr uint32_t UART_MCR = 4;   // modem control
+constexpr uint32_t UART_LSR = 5;   // line status
+constexpr uint32_t UART_MSR = 6;   // modem status
+constexpr uint32_t UART_SCR = 7;   // scratch
+constexpr uint32_t UART_REGISTERS = 8;
+constexpr uint8_t LCR_DLAB = 0x80;  // divisor latch access
+constexpr uint8_t LCR_8N1 = 0x03;
+constexpr uint8_t IIR_NONE_PENDING = 0x01;
 constexpr uint8_t LSR_DATA_READY = 0x01;
 constexpr uint8_t LSR_TX_EMPTY = 0x60;  // holding register and shifter both empty
 

@@ -38,12 +38,37 @@ std::chrono::steady_clock::time_point to_time_point(int64_t ns)
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
+// Seeds of the two garbling generators, apart from the fault generator's.
+constexpr uint64_t RX_GARBLE_SALT = 0x52582D7261746521ull;
+constexpr uint64_t TX_GARBLE_SALT = 0x54582D7261746521ull;
+
+// Lets a polling program see the new front without the lock (caller holds mu).
+void publish_front(Line& l) { l.front_release.store(rx_front_release(l.rx), std::memory_order_release); }
+
 // Settles the front byte and tells whether it is ready (caller holds mu).
 bool front_ready(Line& l, int64_t now)
 {
     rx_settle_front(l.rx, l.faults, l.plan, l.faults_active);
+    publish_front(l);
     return rx_front_ready(l.rx, now);
 }
+
+RxByte take_front(Line& l)
+{
+    const RxByte b = rx_take_front(l.rx);
+    publish_front(l);
+    return b;
+}
+
+uint32_t rate_of(int fd)
+{
+    termios t{};
+    if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
+    return termios_rate(cfgetospeed(&t));
+}
+
+// Whether a byte between the host at host_rate and the handheld crosses intact (caller holds mu).
+bool rates_agree(const Line& l, uint32_t host_rate) { return divisor_makes(l.clock_hz, l.divisor, host_rate); }
 
 void hang_up(Line& l)
 {
@@ -113,10 +138,18 @@ bool line_open(Line& l, std::string& error)
     }
     fcntl(l.master, F_SETFL, fcntl(l.master, F_GETFL) | O_NONBLOCK);
     fault_rng_seed(l.faults.rng, l.plan.seed);
+    fault_rng_seed(l.rx_garble, l.plan.seed ^ RX_GARBLE_SALT);
+    fault_rng_seed(l.tx_garble, l.plan.seed ^ TX_GARBLE_SALT);
     l.faults_active = l.plan.everywhere;
+    l.monitor_divisor = divisor_for(l.clock_hz, MONITOR_RATE);
+    if (l.monitor_divisor == 0) {
+        error = "a UART clock of " + std::to_string(l.clock_hz) + " Hz cannot make the monitor's 115200 bit/s";
+        return false;
+    }
+    line_set_divisor(l, l.monitor_divisor);
     // Paced waits last a byte time (87 us at 115200); the kernel's default
     // 50 us of timer slack would add most of another. Threads started later inherit this.
-    if (l.byte_ns > 0) prctl(PR_SET_TIMERSLACK, TIMER_SLACK_NS);
+    if (l.base_baud > 0) prctl(PR_SET_TIMERSLACK, TIMER_SLACK_NS);
     return true;
 }
 
@@ -148,28 +181,39 @@ void line_reader(Line& l)
             std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
             continue;
         }
-        bool hang = false;
-        {
-            std::lock_guard g(l.mu);
-            const int64_t now = monotonic_ns();
-            for (ssize_t i = 0; i < n; ++i) {
-                ++l.tally.rx_bytes;
-                const long long total = static_cast<long long>(l.tally.rx_bytes);
-                if (l.plan.hangup_after >= 0 && total > l.plan.hangup_after) {
-                    l.hung_up = hang = true;
-                    break;
-                }
-                if (l.plan.silent_after >= 0 && total > l.plan.silent_after) l.silent = true;
-                if (l.silent) continue;
-                rx_push(l.rx, chunk[i], now, l.byte_ns);
-            }
-        }
+        // The bytes of one read left the host together, at the rate it has now.
+        const bool hang = !line_receive(l, chunk, static_cast<size_t>(n), monotonic_ns(), rate_of(l.keeper));
         l.cv.notify_all();
         if (hang) {
             hang_up(l);
             return;
         }
     }
+}
+
+bool line_receive(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate)
+{
+    std::lock_guard g(l.mu);
+    const bool intact = rates_agree(l, host_rate);
+    bool hang = false;
+    for (size_t i = 0; i < count; ++i) {
+        ++l.tally.rx_bytes;
+        const long long total = static_cast<long long>(l.tally.rx_bytes);
+        if (l.plan.hangup_after >= 0 && total > l.plan.hangup_after) {
+            l.hung_up = hang = true;
+            break;
+        }
+        if (l.plan.silent_after >= 0 && total > l.plan.silent_after) l.silent = true;
+        if (l.silent) continue;
+        if (intact) {
+            rx_push(l.rx, bytes[i], now, l.byte_ns);
+        } else {
+            ++l.tally.rx_garbled;
+            rx_push(l.rx, fault_rng_other_byte(l.rx_garble, bytes[i]), now, l.byte_ns, true);
+        }
+    }
+    publish_front(l);
+    return !hang;
 }
 
 void line_stop(Line& l)
@@ -193,7 +237,7 @@ int line_get(Line& l, int timeout_ms)
     const int64_t deadline = timeout_ms < 0 ? INT64_MAX : monotonic_ns() + int64_t(timeout_ms) * 1000000;
     for (;;) {
         const int64_t now = monotonic_ns();
-        if (front_ready(l, now)) return rx_take_front(l.rx).value;
+        if (front_ready(l, now)) return take_front(l).value;
         if (now >= deadline) return -1;
         const int64_t until = std::min(deadline, rx_front_release(l.rx));
         if (until == INT64_MAX)
@@ -203,25 +247,18 @@ int line_get(Line& l, int timeout_ms)
     }
 }
 
-bool line_ready(Line& l)
+bool line_ready(Line& l) { return line_ready_at(l, monotonic_ns()); }
+
+bool line_ready_at(Line& l, int64_t at)
 {
     std::lock_guard g(l.mu);
-    return front_ready(l, monotonic_ns());
-}
-
-void line_wait(Line& l, int64_t max_ns)
-{
-    std::unique_lock g(l.mu);
-    const int64_t now = monotonic_ns();
-    if (front_ready(l, now)) return;
-    const int64_t until = std::min(now + max_ns, rx_front_release(l.rx));
-    l.cv.wait_until(g, to_time_point(until));
+    return front_ready(l, at);
 }
 
 RxByte line_take(Line& l)
 {
     std::lock_guard g(l.mu);
-    return rx_take_front(l.rx);
+    return take_front(l);
 }
 
 void line_packet_started(Line& l)
@@ -230,12 +267,45 @@ void line_packet_started(Line& l)
     rx_packet_started(l.rx, l.faults, l.plan, l.faults_active);
 }
 
-void line_send(Line& l, const uint8_t* bytes, size_t count)
+bool line_take_at(Line& l, int64_t at, RxByte& out)
+{
+    std::lock_guard g(l.mu);
+    if (!front_ready(l, at)) return false;
+    out = take_front(l);
+    return true;
+}
+
+void line_wait_for_change(Line& l, int64_t until, int64_t known_release)
+{
+    std::unique_lock g(l.mu);
+    if (rx_front_release(l.rx) != known_release) return;
+    l.cv.wait_until(g, to_time_point(until));
+}
+
+void line_set_divisor(Line& l, uint32_t divisor)
+{
+    std::lock_guard g(l.mu);
+    l.divisor = divisor;
+    l.byte_ns = paced_byte_ns(l.base_baud, l.monitor_divisor, divisor);
+}
+
+uint32_t line_divisor(Line& l)
+{
+    std::lock_guard g(l.mu);
+    return l.divisor;
+}
+
+void line_send(Line& l, const uint8_t* bytes, size_t count) { line_send_at(l, bytes, count, monotonic_ns()); }
+
+int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at)
 {
     std::lock_guard tx(l.tx_mu);
     for (size_t i = 0; i < count; ++i) {
         uint8_t out[2];
         size_t n = 0;
+        int64_t byte_ns = 0;
+        // The rate is read for every byte: the host may change it between two.
+        const uint32_t host_rate = rate_of(l.keeper);
         {
             std::lock_guard g(l.mu);
             if (l.silent || l.hung_up || l.master < 0) {
@@ -254,19 +324,25 @@ void line_send(Line& l, const uint8_t* bytes, size_t count)
             } else {
                 out[n++] = bytes[i];
             }
+            if (!rates_agree(l, host_rate)) {
+                for (size_t k = 0; k < n; ++k) out[k] = fault_rng_other_byte(l.tx_garble, out[k]);
+                l.tally.tx_garbled += n;
+            }
+            byte_ns = l.byte_ns;
         }
         for (size_t k = 0; k < n; ++k) {
-            if (l.byte_ns > 0) {
-                // The host has the byte once its ten bits have crossed the
-                // line, not when it starts: a lone ACK costs a byte time too.
-                l.tx_next_free = std::max(monotonic_ns(), l.tx_next_free) + l.byte_ns;
-                sleep_until_ns(l.tx_next_free);
-            }
+            // The host has the byte once its ten bits have crossed the line,
+            // not when it starts: a lone ACK costs a byte time too. The next
+            // byte is handed over at this one's end, so a burst keeps its
+            // schedule however late the sleep wakes.
+            at = tx_schedule_byte(l.tx, at, byte_ns);
+            if (byte_ns > 0 || at > monotonic_ns()) sleep_until_ns(at);
             const bool sent = write_byte(l, out[k]);
             std::lock_guard g(l.mu);
             ++(sent ? l.tally.tx_bytes : l.tally.tx_lost);
         }
     }
+    return at;
 }
 
 void line_send(Line& l, const std::string& text)

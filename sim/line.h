@@ -9,13 +9,24 @@
 // A reader thread moves the host's bytes into the receive queue (rx_queue.h),
 // which paces them and decides their faults. The handheld side takes bytes from
 // it (the monitor directly, programs through the UART) under the line's lock.
-// Output is written byte by byte at the paced rate.
+// Output is written byte by byte at the paced rate, each byte once its
+// deadline has passed (pacing.h).
+//
+// Rates: the handheld's UART runs at clock / (16 * divisor), the host at the
+// output speed of the slave's termios, which the simulator reads through its
+// keeper descriptor for every chunk it reads and every byte it sends (the host
+// sets it with tcsetattr on its own descriptor of the same slave). While the
+// two disagree by more than 2 %, every byte in either direction arrives as some
+// other byte, drawn from a generator of its own per direction that is seeded
+// from --seed. A paced line takes its byte time from the divisor too.
 #pragma once
 
 #include "faults.h"
 #include "options.h"
+#include "pacing.h"
 #include "rx_queue.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -31,14 +42,21 @@ struct LineCounters {
     uint64_t tx_corrupted = 0;
     uint64_t tx_inserted = 0;
     uint64_t tx_lost = 0;         // output nobody took (no reader, silent, hung up)
+    uint64_t rx_garbled = 0;      // bytes the host sent at a rate the handheld did not run at
+    uint64_t tx_garbled = 0;      // bytes the handheld sent at a rate the host did not run at
 };
 
 struct Line {
     int master = -1;
     int keeper = -1;
     std::string slave_path;
-    int64_t byte_ns = 0;  // time of one byte on the paced line; 0 unpaced
+    uint32_t base_baud = 0;               // --baud: the pace at the monitor's divisor; 0 unpaced
+    uint32_t clock_hz = DEFAULT_UART_CLOCK;  // the UART's clock
+    uint32_t monitor_divisor = 0;         // the divisor for 115200 bit/s (set by line_open)
     FaultPlan plan;
+    // Release time of the front received byte, INT64_MAX when none: read
+    // without the lock by a polling program, written under mu.
+    std::atomic<int64_t> front_release{INT64_MAX};
 
     std::mutex mu;  // everything below except the tx pacing clock
     std::condition_variable cv;
@@ -49,9 +67,13 @@ struct Line {
     bool stopping = false;
     FaultState faults;     // one generator for both directions
     LineCounters tally;    // read through line_counters: rx's fault counts are kept in rx
+    uint32_t divisor = 0;  // the handheld's UART divisor
+    int64_t byte_ns = 0;   // time of one byte at that divisor; 0 unpaced
+    FaultRng rx_garble;    // what a byte sent at the wrong rate turns into, per direction
+    FaultRng tx_garble;
 
     std::mutex tx_mu;  // one writer at a time, and the master's life
-    int64_t tx_next_free = 0;
+    TxSchedule tx;
 };
 
 int64_t monotonic_ns();
@@ -60,23 +82,38 @@ int64_t monotonic_ns();
 bool line_open(Line& line, std::string& error);
 // Body of the reader thread; returns after line_stop or a hang-up.
 void line_reader(Line& line);
+// Queues bytes the host sent at host_rate bit/s, read at `now` (the reader's
+// step, apart for tests); false when they hung the line up. Wakes no one.
+bool line_receive(Line& line, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate);
 void line_stop(Line& line);
 void line_set_faults_active(Line& line, bool active);
 
 // Next received byte, waiting at most timeout_ms (forever when negative); -1 on time-out.
 int line_get(Line& line, int timeout_ms);
-// Whether a byte is ready for the UART now.
+// Whether a byte is ready for the UART now (real time), or at time `at`.
 bool line_ready(Line& line);
-// Waits until a byte is ready or max_ns passed.
-void line_wait(Line& line, int64_t max_ns);
+bool line_ready_at(Line& line, int64_t at);
 // Takes the ready byte (call only after line_ready returned true).
 RxByte line_take(Line& line);
 // The program has just taken the SOH that starts a packet (see rx_packet_started).
 void line_packet_started(Line& line);
+// Takes the byte ready at `at`, if there is one.
+bool line_take_at(Line& line, int64_t at, RxByte& out);
+// Sleeps until the real clock reaches `until`, or earlier once the front
+// byte's release differs from `known_release` (a byte came or went).
+void line_wait_for_change(Line& line, int64_t until, int64_t known_release);
+inline int64_t line_front_release(const Line& line) { return line.front_release.load(std::memory_order_acquire); }
+
+// Sets the handheld's divisor: the line's pace and the rate bytes must match.
+void line_set_divisor(Line& line, uint32_t divisor);
+uint32_t line_divisor(Line& line);
 
 // Sends bytes to the host at the line's pace; with faults, sent bytes may be hit.
 void line_send(Line& line, const uint8_t* bytes, size_t count);
 void line_send(Line& line, const std::string& text);
+// The same for bytes handed over at time `at` (a program's modelled time); the
+// host gets each once the real clock has passed its end, which is returned.
+int64_t line_send_at(Line& line, const uint8_t* bytes, size_t count, int64_t at);
 
 // Bytes written to the host that it has not read yet.
 int line_unread_by_host(Line& line);

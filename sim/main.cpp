@@ -101,7 +101,8 @@ int main(int argc, char** argv)
     d.ram = static_cast<uint8_t*>(ram);
 
     d.line.plan = d.options.faults;
-    if (d.options.baud > 0) d.line.byte_ns = int64_t(10) * 1'000'000'000 / d.options.baud;  // 8N1: 10 bits
+    d.line.base_baud = d.options.baud;
+    d.line.clock_hz = d.options.uart_clock;
     if (!line_open(d.line, error)) {
         std::fprintf(stderr, "qz4sim: %s\n", error.c_str());
         return 1;

@@ -264,6 +264,7 @@ std::string flash_range_problem(uint32_t ram, uint32_t size, uint32_t offset, ui
 
 void monitor_run(Device& d, const std::function<void()>& booted)
 {
+    uart_reset(d);
     for (;;) {
         const Command cmd = parse_command(read_typed_line(d));
         send(d, CRLF);
@@ -290,6 +291,7 @@ void monitor_run(Device& d, const std::function<void()>& booted)
             }
             if (!back_to_monitor) system_running(d);
             std::this_thread::sleep_for(RESET_PAUSE);
+            uart_reset(d);
             send(d, "\r\nPMON/QZ4 boot monitor (qz4sim)\r\n");
             break;
         }

@@ -6,6 +6,7 @@
 
 // The usage text below spells these out.
 static_assert(DEFAULT_FLASH_SIZE == 0x1000000 && MONITOR_AREA_START == 0xC00000 && FLASH_BLOCK_SIZE == 0x20000);
+static_assert(DEFAULT_UART_CLOCK == 14745600);
 
 const char* const SIM_USAGE =
     "usage: qz4sim [options]            play the handheld on a new pseudo-terminal\n"
@@ -18,7 +19,10 @@ const char* const SIM_USAGE =
     "  --flash-size BYTES    size of a new flash file (default 0x1000000)\n"
     "  --link PATH           symlink PATH to the pseudo-terminal's slave\n"
     "  --report FILE         write the report to FILE (at exit and on SIGUSR1)\n"
-    "  --baud RATE           pace the line at RATE bit/s, 10 bits a byte (default: unpaced)\n"
+    "  --baud RATE           pace the line at RATE bit/s, 10 bits a byte (default: unpaced);\n"
+    "                        a program's change of the UART divisor scales the pace\n"
+    "  --uart-clock HZ       the UART's clock: rate = HZ / (16 * divisor) (default 14745600);\n"
+    "                        it must make the monitor's 115200 bit/s within 2 %\n"
     "  --block-ms MS         time to program one 0x20000-byte flash block (default 0)\n"
     "  --exit-after-boot     end once the handheld has booted its system\n"
     "faults (seeded; applied while a program started with \"g -e\" runs):\n"
@@ -108,6 +112,13 @@ bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std:
         else if (a == "--link") ok = next(o.link_path);
         else if (a == "--report") ok = next(o.report_path);
         else if (a == "--baud") ok = number(o.baud, 10000000);
+        else if (a == "--uart-clock") {
+            ok = number(o.uart_clock, U32);
+            if (ok && divisor_for(o.uart_clock, MONITOR_RATE) == 0) {
+                error = "--uart-clock " + std::to_string(o.uart_clock) + " cannot make 115200 bit/s within 2 %";
+                ok = false;
+            }
+        }
         else if (a == "--block-ms") ok = number(o.block_ms, 600000);
         else if (a == "--exit-after-boot") o.exit_after_boot = true;
         else if (a == "--seed") ok = number(f.seed, ~0ull);

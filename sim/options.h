@@ -7,6 +7,7 @@
 #pragma once
 
 #include "hardware.h"
+#include "pacing.h"
 
 #include <cstdint>
 #include <string>
@@ -36,7 +37,8 @@ struct SimOptions {
     uint32_t flash_size = DEFAULT_FLASH_SIZE;
     std::string link_path;    // symlink to the slave, when given
     std::string report_path;  // report file, rewritten on request and at exit
-    unsigned baud = 0;        // 0: unpaced; otherwise 10 bits per byte at this rate
+    unsigned baud = 0;        // 0: unpaced; otherwise 10 bits per byte at this rate (at the monitor's divisor)
+    uint32_t uart_clock = DEFAULT_UART_CLOCK;  // Hz
     unsigned block_ms = 0;    // time to program one flash block
     bool exit_after_boot = false;
     FaultPlan faults;

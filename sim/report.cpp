@@ -46,6 +46,13 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
     r += printf_string("line: %llu bytes received, %llu sent, %llu lost, silent %s, hung up %s\n", ull(l.rx_bytes),
                        ull(l.tx_bytes), ull(l.tx_lost), silent ? "yes" : "no", hung_up ? "yes" : "no");
     r += printf_string("empty polls: %llu\n", ull(s.empty_polls));
+    // The divisor is the one the last program left: the monitor does not set it again.
+    const unsigned effective = s.uart.divisor == 0 ? DIVISOR_ZERO_AS : s.uart.divisor;
+    r += printf_string("uart: divisor %u, %.0f bit/s from %u Hz, monitor's divisor %u, %llu programs left another\n",
+                       s.uart.divisor, double(s.uart.clock) / (16.0 * effective), s.uart.clock,
+                       s.uart.monitor_divisor, ull(s.programs_left_divisor));
+    r += printf_string("rate mismatch: %llu received garbled, %llu sent garbled\n", ull(l.rx_garbled),
+                       ull(l.tx_garbled));
     r += printf_string("bytes sent with the gate bit set: %llu\n", ull(s.tx_outside_gate));
     r += printf_string("boots: %u system, %u restore\n", s.system_boots, s.restores);
     return r;
@@ -64,6 +71,7 @@ std::string device_report(Device& d)
         std::lock_guard g(d.line.mu);
         silent = d.line.silent;
         hung_up = d.line.hung_up;
+        stats.uart = {d.line.clock_hz, d.line.divisor, d.line.monitor_divisor};
         counters = line_counters_held(d.line);
     }
     return format_report(d.flash.path, static_cast<uint32_t>(d.flash.bytes.size()), stats, counters, silent,

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <utility>
 
-void rx_push(RxQueue& q, uint8_t value, int64_t now_ns, int64_t byte_ns)
+void rx_push(RxQueue& q, uint8_t value, int64_t now_ns, int64_t byte_ns, bool altered)
 {
     const int64_t release = std::max(now_ns, q.last_release_ns) + byte_ns;
     q.last_release_ns = release;
-    q.bytes.push_back(RxByte{value, false, false, release});
+    q.bytes.push_back(RxByte{value, altered, false, release});
 }
 
 void rx_settle_front(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active)

@@ -36,8 +36,9 @@ struct RxQueue {
     RxFaultCounts counts;
 };
 
-// Queues a byte that arrived at now_ns on a line where one byte takes byte_ns (0: unpaced).
-void rx_push(RxQueue& q, uint8_t value, int64_t now_ns, int64_t byte_ns);
+// Queues a byte that arrived at now_ns on a line where one byte takes byte_ns
+// (0: unpaced); `altered` when it was already damaged on its way.
+void rx_push(RxQueue& q, uint8_t value, int64_t now_ns, int64_t byte_ns, bool altered = false);
 // Draws the front byte's fate once (none while faults are off); a lost byte
 // passes the draw on to the byte behind it.
 void rx_settle_front(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active);

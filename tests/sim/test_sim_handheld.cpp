@@ -10,8 +10,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -67,7 +70,71 @@ const std::vector<uint32_t> WILD_PROGRAM = {
     0x01000008,  // jr  t0
     0x00000000,  // nop
 };
+// Moves the UART to divisor 1 (921600 bit/s), says '!', echoes until 'q',
+// moves back to divisor 8 (115200), waits for a byte, says '>' and returns.
+const std::vector<uint32_t> FAST_ECHO_PROGRAM = {
+    0x3c08ac00,  //        lui t0, 0xac00
+    0x24090083,  //        li t1, 0x83
+    0xa1090013,  //        sb t1, 0x13(t0)      line control: DLAB, 8N1
+    0x24090001,  //        li t1, 1
+    0xa1090010,  //        sb t1, 0x10(t0)      divisor low
+    0xa1000011,  //        sb zero, 0x11(t0)    divisor high
+    0x24090003,  //        li t1, 3
+    0xa1090013,  //        sb t1, 0x13(t0)      line control: 8N1
+    0x24090021,  //        li t1, '!'
+    0xa1090010,  //        sb t1, 0x10(t0)
+    0x91090015,  // echo:  lbu t1, 0x15(t0)
+    0x31290001,  //        andi t1, t1, 1
+    0x1120fffd,  //        beqz t1, echo
+    0x00000000,  //        nop
+    0x910a0010,  //        lbu t2, 0x10(t0)
+    0xa10a0010,  //        sb t2, 0x10(t0)
+    0x240b0071,  //        li t3, 'q'
+    0x154bfff8,  //        bne t2, t3, echo
+    0x00000000,  //        nop
+    0x24090083,  //        li t1, 0x83
+    0xa1090013,  //        sb t1, 0x13(t0)
+    0x24090008,  //        li t1, 8
+    0xa1090010,  //        sb t1, 0x10(t0)
+    0xa1000011,  //        sb zero, 0x11(t0)
+    0x24090003,  //        li t1, 3
+    0xa1090013,  //        sb t1, 0x13(t0)
+    0x91090015,  // last:  lbu t1, 0x15(t0)
+    0x31290001,  //        andi t1, t1, 1
+    0x1120fffd,  //        beqz t1, last
+    0x00000000,  //        nop
+    0x910a0010,  //        lbu t2, 0x10(t0)     any byte will do
+    0x240a003e,  //        li t2, '>'
+    0xa10a0010,  //        sb t2, 0x10(t0)
+    0x03e00008,  //        jr ra
+    0x00000000,  //        nop
+};
+// Moves the UART to divisor 1 and returns without moving it back.
+const std::vector<uint32_t> LEAVE_FAST_PROGRAM = {
+    0x3c08ac00,  // lui t0, 0xac00
+    0x24090083,  // li t1, 0x83
+    0xa1090013,  // sb t1, 0x13(t0)      line control: DLAB, 8N1
+    0x24090001,  // li t1, 1
+    0xa1090010,  // sb t1, 0x10(t0)      divisor low
+    0xa1000011,  // sb zero, 0x11(t0)    divisor high
+    0x24090003,  // li t1, 3
+    0x03e00008,  // jr ra
+    0xa1090013,  // sb t1, 0x13(t0)      (delay slot) line control: 8N1
+};
 constexpr uint32_t PROGRAM_ADDRESS = 0xA0100000;
+
+// Sets the speed of the host's side of the line, as kelvane does on its descriptor.
+void set_host_speed(const std::string& tty, speed_t speed)
+{
+    const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    close(fd);
+}
 
 class Handheld : public testing::Test {
 protected:
@@ -197,6 +264,77 @@ TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor)
     host->send("q");
     EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "q" + PROMPT);
     EXPECT_NE(stop_and_report().find("programs: 2 started, 2 returned, 0 faulted"), std::string::npos);
+}
+
+// Paced and unpaced alike: bytes cross only while the host and the handheld
+// run at one rate, whichever side moved.
+class HandheldRates : public Handheld, public testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(HandheldRates, BytesCrossOnlyWhileBothEndsRunAtTheUartsRate)
+{
+    start(GetParam());
+    load({s3_record(PROGRAM_ADDRESS, little_endian_words(FAST_ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+    host->read_until(PROMPT, REPLY_MS);
+    host->send("g -e a0100000\r");
+    host->read_until("\r\n", REPLY_MS);
+    // The program's '!' comes at 921600 to a host at 115200.
+    const int bang = host->read_byte(REPLY_MS);
+    ASSERT_GE(bang, 0);
+    EXPECT_NE(bang, '!');
+    host->send("ab");
+    std::string echo;
+    for (int i = 0; i < 2; ++i) echo.push_back(static_cast<char>(host->read_byte(REPLY_MS)));
+    EXPECT_NE(echo, "ab");
+
+    set_host_speed(sim->tty(), B921600);
+    host->send("cdq");
+    EXPECT_EQ(host->read_until("q", REPLY_MS), "cdq");
+    // The program goes back to 115200 and waits for a byte before it answers.
+    // The host's byte may overtake the program's move and arrive garbled, as
+    // on a real line; the answer comes after both moved.
+    set_host_speed(sim->tty(), B115200);
+    host->send("z");
+    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), ">" + PROMPT);
+
+    const std::string report = stop_and_report();
+    EXPECT_TRUE(report.find("rate mismatch: 2 received garbled, 3 sent garbled") != std::string::npos ||
+                report.find("rate mismatch: 3 received garbled, 3 sent garbled") != std::string::npos)
+        << report;
+    EXPECT_NE(report.find("uart: divisor 8, 115200 bit/s from 14745600 Hz, monitor's divisor 8, 0 programs left "
+                          "another"),
+              std::string::npos) << report;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, HandheldRates,
+                         testing::Values(std::vector<std::string>{}, std::vector<std::string>{"--baud", "115200"}),
+                         [](const testing::TestParamInfo<std::vector<std::string>>& i) {
+                             return std::string(i.param.empty() ? "unpaced" : "paced");
+                         });
+
+// The monitor does not set its UART again: a program that leaves another
+// divisor leaves the console at that rate, and the report says so.
+TEST_F(Handheld, AProgramThatLeavesAnotherDivisorLeavesTheConsoleThere)
+{
+    start();
+    load({s3_record(PROGRAM_ADDRESS, little_endian_words(LEAVE_FAST_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+    host->read_until(PROMPT, REPLY_MS);
+    host->send("g -e a0100000\r");
+    const std::string garbled = host->drain(500);
+    EXPECT_EQ(garbled.find(PROMPT), std::string::npos) << "the prompt came at 115200";
+    set_host_speed(sim->tty(), B921600);
+    EXPECT_EQ(command(""), "\r\nPMON> ");
+    const std::string report = stop_and_report();
+    EXPECT_NE(report.find("uart: divisor 1, 921600 bit/s from 14745600 Hz, monitor's divisor 8, 1 programs left "
+                          "another"),
+              std::string::npos) << report;
+}
+
+TEST_F(Handheld, ASlowerUartClockGivesTheMonitorASmallerDivisor)
+{
+    start({"--uart-clock", "1843200"});
+    EXPECT_EQ(command(""), "\r\nPMON> ");
+    EXPECT_NE(stop_and_report().find("uart: divisor 1, 115200 bit/s from 1843200 Hz, monitor's divisor 1"),
+              std::string::npos);
 }
 
 TEST_F(Handheld, AProgramThatCrashesGivesTheMonitorBack)

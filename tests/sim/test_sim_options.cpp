@@ -13,6 +13,8 @@ TEST(SimOptions, RefusesValuesThatMakeNoSense)
         {"--flash-size", "0"},     {"--baud", "-1"},         {"--silent-after"},
         {"--compare", "0x100"},    {"--no-such-switch"},     {"--seed", "12abc"},
         {"--rx-swap", "1.01"},     {"--rx-swap"},
+        // Clocks that cannot make the monitor's 115200 bit/s within 2 %.
+        {"--uart-clock", "1000000"}, {"--uart-clock", "0"},  {"--uart-clock", "x"},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(args[0]);
@@ -27,10 +29,13 @@ TEST(SimOptions, TakesFaultsPacingAndInspectionModes)
 {
     SimOptions o;
     std::string error;
+    EXPECT_EQ(o.uart_clock, 14745600u);
     ASSERT_TRUE(parse_sim_options({"--baud", "115200", "--rx-corrupt", "0.25", "--burst", "4", "--seed", "0x10",
-                                   "--hangup-after", "200000", "--flash-size", "0x800000", "--rx-swap", "0.125"},
+                                   "--hangup-after", "200000", "--flash-size", "0x800000", "--rx-swap", "0.125",
+                                   "--uart-clock", "1843200"},
                                   o, error)) << error;
     EXPECT_EQ(o.baud, 115200u);
+    EXPECT_EQ(o.uart_clock, 1843200u);
     EXPECT_DOUBLE_EQ(o.faults.rx_corrupt, 0.25);
     EXPECT_EQ(o.faults.burst, 4u);
     EXPECT_DOUBLE_EQ(o.faults.rx_swap, 0.125);

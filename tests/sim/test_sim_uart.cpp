@@ -1,0 +1,126 @@
+// The UART's registers as a program reaches them: the divisor latch behind
+// DLAB, and the line following the divisor a program sets.
+#include "device.h"
+#include "uart.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// A handheld whose line is never opened: the test plays both sides.
+class Uart : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        d.line.base_baud = 115200;
+        d.line.clock_hz = DEFAULT_UART_CLOCK;
+        d.line.monitor_divisor = divisor_for(DEFAULT_UART_CLOCK, MONITOR_RATE);
+        uart_reset(d);
+        uart_program_start(d);
+    }
+    void set_divisor(uint8_t low, uint8_t high)
+    {
+        uart_write_register(d, UART_LCR, LCR_DLAB | LCR_8N1);
+        uart_write_register(d, UART_DATA, low);
+        uart_write_register(d, UART_IER, high);
+        uart_write_register(d, UART_LCR, LCR_8N1);
+    }
+    void push(uint8_t value, int64_t at, uint32_t host_rate = MONITOR_RATE)
+    {
+        ASSERT_TRUE(line_receive(d.line, &value, 1, at, host_rate));
+    }
+
+    Device d;
+};
+
+TEST_F(Uart, TheMonitorLeavesTheDivisorFor115200)
+{
+    uart_write_register(d, UART_LCR, LCR_DLAB | LCR_8N1);
+    EXPECT_EQ(uart_read_register(d, UART_DATA), 8);
+    EXPECT_EQ(uart_read_register(d, UART_IER), 0);
+    EXPECT_EQ(line_divisor(d.line), 8u);
+}
+
+TEST_F(Uart, WithDlabSetTheFirstTwoRegistersAreTheDivisor)
+{
+    uart_write_register(d, UART_IER, 0x05);  // interrupt enable, not the divisor
+    set_divisor(0x34, 0x12);
+    EXPECT_EQ(line_divisor(d.line), 0x1234u);
+    EXPECT_EQ(uart_read_register(d, UART_IER), 0x05);
+    uart_write_register(d, UART_LCR, LCR_DLAB | LCR_8N1);
+    EXPECT_EQ(uart_read_register(d, UART_DATA), 0x34);
+    EXPECT_EQ(uart_read_register(d, UART_IER), 0x12);
+    EXPECT_EQ(uart_read_register(d, UART_LCR), LCR_DLAB | LCR_8N1);
+    // Writing the divisor sent nothing.
+    EXPECT_EQ(line_counters(d.line).tx_bytes + line_counters(d.line).tx_lost, 0u);
+}
+
+TEST_F(Uart, WithDlabSetAWaitingByteStaysInTheReceiveBuffer)
+{
+    push('x', 0);
+    ASSERT_EQ(uart_read_register(d, UART_LSR) & LSR_DATA_READY, LSR_DATA_READY);
+    uart_write_register(d, UART_LCR, LCR_DLAB | LCR_8N1);
+    EXPECT_EQ(uart_read_register(d, UART_DATA), 8);  // the divisor's low byte
+    uart_write_register(d, UART_LCR, LCR_8N1);
+    EXPECT_EQ(uart_read_register(d, UART_DATA), 'x');
+}
+
+TEST_F(Uart, ThePaceFollowsTheDivisor)
+{
+    struct Case {
+        uint8_t divisor;
+        int64_t byte_ns;
+    };
+    for (const Case c : {Case{1, 10850}, Case{2, 21701}, Case{8, 86805}}) {
+        SCOPED_TRACE(int(c.divisor));
+        set_divisor(c.divisor, 0);
+        push('a', 1000);
+        push('b', 1000);
+        std::lock_guard g(d.line.mu);
+        ASSERT_EQ(d.line.rx.bytes.size(), 2u);
+        EXPECT_EQ(d.line.rx.bytes[0].release_ns, 1000 + c.byte_ns);
+        EXPECT_EQ(d.line.rx.bytes[1].release_ns, 1000 + 2 * c.byte_ns);
+        d.line.rx = RxQueue{};
+    }
+}
+
+// Received bytes cross intact only while the host's rate is within 2 % of the UART's.
+TEST_F(Uart, AByteFromAHostAtAnotherRateArrivesGarbled)
+{
+    struct Case {
+        uint8_t divisor;
+        uint32_t host_rate;
+        bool intact;
+    };
+    const Case cases[] = {{8, 115200, true},  {8, 921600, false}, {1, 921600, true},
+                          {1, 115200, false}, {8, 117500, true},  {8, 0, false}};
+    size_t garbled = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.divisor) + " " + std::to_string(c.host_rate));
+        set_divisor(c.divisor, 0);
+        push('a', 0, c.host_rate);
+        const RxByte b = line_take(d.line);
+        EXPECT_EQ(b.value == 'a', c.intact);
+        EXPECT_EQ(b.altered, !c.intact);
+        garbled += !c.intact;
+    }
+    EXPECT_EQ(line_counters(d.line).rx_garbled, garbled);
+}
+
+// A program sees a queued byte at its release in its own time, however far
+// ahead of the real clock it runs, and its clock moves to that release.
+TEST_F(Uart, AProgramSeesAByteAtItsReleaseInModelledTime)
+{
+    const int64_t start = d.poll.model;
+    push('k', start + 50 * EMPTY_POLL_NS - d.line.byte_ns);  // released 50 polls from now
+    int empty = 0;
+    while (!(uart_read_register(d, UART_LSR) & LSR_DATA_READY)) ++empty;
+    EXPECT_EQ(empty, 50);
+    EXPECT_EQ(uart_read_register(d, UART_DATA), 'k');
+    EXPECT_EQ(d.poll.model, start + 50 * EMPTY_POLL_NS);
+    EXPECT_EQ(d.empty_polls, 50u);
+}
+
+}  // namespace

@@ -8,7 +8,13 @@
  * returns to the monitor.  After a successful transfer the verdict carries the
  * CRC-32 and the count of the bytes stored, so that the host can tell data
  * damaged past the 8-bit checksum from what it sent.  Everything it owns lies
- * below physical 0x00090000, where the received data starts. */
+ * below physical 0x00090000, where the received data starts.
+ *
+ * A second entry at 0xA00802A0 runs the same receive on a faster line: it
+ * reports the monitor's divisor, takes the host's request for another one,
+ * confirms the new rate with a short exchange (or falls back), also accepts
+ * 1024-byte packets, and puts the UART back as the monitor had it before it
+ * writes its verdict (fast_line.c). */
 #ifndef KELVANE_LOADER_H
 #define KELVANE_LOADER_H
 
@@ -16,10 +22,14 @@
 #define REG16(addr) (*(volatile unsigned short *)(addr))
 
 /* 16550-style UART as the monitor configured it. */
-#define UART_DATA      0xAC000010u  /* receive and transmit holding register */
+#define UART_DATA      0xAC000010u  /* receive and transmit holding register; DLL with DLAB */
+#define UART_DLM       0xAC000011u  /* divisor's high byte with DLAB (IER without) */
+#define UART_LCR       0xAC000013u  /* line control register */
 #define UART_LSR       0xAC000015u  /* line status register */
+#define LCR_DLAB       0x80u        /* data and IER addresses reach the divisor latch */
 #define LSR_DATA_READY 0x01u        /* a received byte waits in UART_DATA */
 #define LSR_TX_FREE    0x20u        /* UART_DATA takes the next byte to send */
+#define LSR_TX_EMPTY   0x40u        /* nothing left to send, the shifter included */
 
 /* Board register whose bit 0 is held low while a byte is handed to the UART. */
 #define TX_GATE_REG    0xAB000308u
@@ -28,6 +38,12 @@
 /* Polls of the data-ready bit before a byte counts as missing (a count, not a
  * clock: about a few seconds on the handheld). */
 #define RX_POLL_LIMIT  5000000u
+
+/* Poll budgets of the fast entry (counts, not clocks: about a microsecond each). */
+#define NEGOTIATION_POLLS 1000000u  /* for the host's request after the FAST line */
+#define SYNC_POLLS        500000u   /* for the host's 'G' at one rate */
+#define END_WAIT_POLLS    2000000u  /* for the host's byte at the monitor's rate */
+#define TX_DRAIN_POLLS    100000u   /* for the transmitter to empty before a rate change */
 
 /* Received data grows upwards from here (cached RAM, the flash command's source). */
 #define DEST_START     0x80090000u
@@ -39,12 +55,14 @@
 /* Where a packet's data is gathered before it is checked. */
 #define PACKET_BUFFER  0xA0082000u
 #define PACKET_SIZE    128u         /* data bytes of one XMODEM packet */
+#define LONG_PACKET_SIZE 1024u      /* data bytes of an STX packet, fast entry only */
 
 /* Failures tolerated in a row; an accepted packet restores it. */
 #define FAILURE_BUDGET 20
 
 /* XMODEM control bytes. */
 #define SOH 0x01u
+#define STX 0x02u
 #define EOT 0x04u
 #define ACK 0x06u
 #define NAK 0x15u
@@ -54,12 +72,19 @@ void uart_puts(const char *text);
 /* uart.c */
 void uart_putc(unsigned char byte);
 int uart_getc(void);                 /* the byte, or -1 after RX_POLL_LIMIT polls */
-void uart_puthex(unsigned int value); /* eight lower-case hexadecimal digits */
+void uart_puthex_digits(unsigned int value, int digits); /* lower-case hexadecimal */
+#define uart_puthex(value) uart_puthex_digits((value), 8)
 /* trace.c */
 void trace_reset(void);
 void trace_record(unsigned char code);
 /* xmodem_receive.c */
-void xmodem_reset(unsigned char *start);  /* destination, block 1, full budget */
-void xmodem_receive(void);
+/* Destination, block 1, full budget; long_packets admits STX packets. */
+void xmodem_reset(unsigned char *start, int long_packets);
+int xmodem_transfer(void);         /* NAK, packets until the end; the last outcome */
+void xmodem_report(int last);      /* the verdict, with the CRC32 line after a success */
+void xmodem_receive(void);         /* both of them */
+/* fast_line.c */
+void fast_line_open(void);   /* FAST line, request, sync: returns when the receive may NAK */
+void fast_line_close(void);  /* the monitor's divisor back, then one byte from the host */
 
 #endif

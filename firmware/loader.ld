@@ -1,7 +1,7 @@
 /* One loadable section holding the whole 4,064-byte image at 0xA0080000:
  * the hand-written head, the leaf routines, the entry pinned at offset
- * 0x274, the rest of the code, texts and tables, then the variables as zero
- * bytes up to 0xFE0.
+ * 0x274, the fast entry pinned at 0x2A0, the rest of the code, texts and
+ * tables, then the variables as zero bytes up to 0xFE0.
  * The variables stay inside the loaded bytes so that the flat image covers
  * them; the assertions stop the build when the code outgrows its places. */
 OUTPUT_ARCH(mips)
@@ -9,6 +9,7 @@ ENTRY(loader_entry)
 
 LOADER_BASE  = 0xA0080000;
 ENTRY_OFFSET = 0x274;
+FAST_ENTRY_OFFSET = 0x2A0;
 IMAGE_SIZE   = 0xFE0;
 
 SECTIONS
@@ -23,6 +24,9 @@ SECTIONS
 		ASSERT(ABSOLUTE(.) <= LOADER_BASE + ENTRY_OFFSET, "code before the entry runs past offset 0x274");
 		. = ENTRY_OFFSET;  /* inside a section, . counts from its start */
 		KEEP(*(.entry))
+		ASSERT(ABSOLUTE(.) <= LOADER_BASE + FAST_ENTRY_OFFSET, "the entry runs past offset 0x2A0");
+		. = FAST_ENTRY_OFFSET;
+		KEEP(*(.entry.fast))
 		*(.text .text.*)
 		*(.rodata .rodata.*)
 		*(.data .data.* .sdata .sdata.*)

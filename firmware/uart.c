@@ -1,5 +1,6 @@
 /* Polled byte I/O on the UART the monitor already set up, and the one number
- * format the loader prints. */
+ * format the loader prints (eight digits for the CRC32 line, four for the
+ * divisor on the FAST line). */
 #include "loader.h"
 
 void uart_putc(unsigned char byte)
@@ -20,10 +21,10 @@ int uart_getc(void)
 	return -1;
 }
 
-void uart_puthex(unsigned int value)
+void uart_puthex_digits(unsigned int value, int digits)
 {
-	static const char digits[] = "0123456789abcdef";
+	static const char hex[] = "0123456789abcdef";
 
-	for (int shift = 28; shift >= 0; shift -= 4)
-		uart_putc((unsigned char)digits[(value >> shift) & 0xFu]);
+	for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+		uart_putc((unsigned char)hex[(value >> shift) & 0xFu]);
 }

@@ -1,5 +1,11 @@
 /* XMODEM receive with 128-byte packets and an 8-bit checksum.
  *
+ * The fast entry also admits 1024-byte packets (STX).  They do not fit the
+ * packet buffer, so their data go straight to the destination, past
+ * everything counted so far; the packet is counted (destination, CRC, byte
+ * count) only when it is accepted, so a refused one is overwritten by the
+ * next.  128-byte packets are gathered and copied as on the default entry.
+ *
  * Each packet ends in one outcome; the table below gives its status text, its
  * answer on the line, and whether the transfer stops.  Every outcome but an
  * accepted packet costs one unit of the failure budget.
@@ -41,11 +47,14 @@ static int failure_budget;
 static unsigned int stored_crc;    /* CRC-32 of the bytes stored so far */
 static unsigned int stored_count;  /* bytes stored so far */
 static unsigned int pending_crc;   /* the same with the packet just received */
+static unsigned int pending_size;  /* data bytes of the packet just received */
+static int long_packets_allowed;
 
 /* Reads one packet after its first byte and judges it. */
 static enum outcome receive_packet(void)
 {
 	unsigned char *buffer = (unsigned char *)PACKET_BUFFER;
+	unsigned int size = PACKET_SIZE;
 	unsigned char sum = 0;
 	unsigned int crc_reg;
 	int first, block, byte;
@@ -55,13 +64,18 @@ static enum outcome receive_packet(void)
 		return TIMEOUT;
 	if (first == EOT)
 		return DONE;
-	if (first != SOH)
+	if (first == STX && long_packets_allowed) {
+		buffer = destination;
+		size = LONG_PACKET_SIZE;
+	} else if (first != SOH) {
 		return ABORTED;
+	}
+	pending_size = size;
 	block = uart_getc();
 	if (block < 0 || uart_getc() < 0)      /* the complement is not checked */
 		return TIMEOUT;
 	crc_reg = crc32_open(stored_crc);
-	for (unsigned int i = 0; i < PACKET_SIZE; i++) {
+	for (unsigned int i = 0; i < size; i++) {
 		byte = uart_getc();
 		if (byte < 0)
 			return TIMEOUT;
@@ -84,13 +98,14 @@ static void accept_packet(void)
 {
 	const unsigned char *buffer = (const unsigned char *)PACKET_BUFFER;
 
-	for (unsigned int i = 0; i < PACKET_SIZE; i++)
-		destination[i] = buffer[i];
-	destination += PACKET_SIZE;
+	if (pending_size == PACKET_SIZE)        /* a long one is in place already */
+		for (unsigned int i = 0; i < PACKET_SIZE; i++)
+			destination[i] = buffer[i];
+	destination += pending_size;
 	expected_block++;
 	failure_budget = FAILURE_BUDGET;
 	stored_crc = pending_crc;
-	stored_count += PACKET_SIZE;
+	stored_count += pending_size;
 }
 
 static void report_crc(void)
@@ -102,8 +117,9 @@ static void report_crc(void)
 	uart_puts("\r\n");
 }
 
-void xmodem_reset(unsigned char *start)
+void xmodem_reset(unsigned char *start, int long_packets)
 {
+	long_packets_allowed = long_packets;
 	destination = start;
 	expected_block = 1;
 	failure_budget = FAILURE_BUDGET;
@@ -111,7 +127,7 @@ void xmodem_reset(unsigned char *start)
 	stored_count = 0;
 }
 
-void xmodem_receive(void)
+int xmodem_transfer(void)
 {
 	const struct outcome_rule *rule;
 	enum outcome last;
@@ -127,13 +143,22 @@ void xmodem_receive(void)
 			failure_budget--;
 		uart_putc(rule->answer);
 	} while (!rule->stops && failure_budget > 0);
+	return last;
+}
 
+void xmodem_report(int last)
+{
 	if (last == DONE && failure_budget > 0) {
 		uart_puts("Download Successful\r\n");
 		report_crc();
 	} else {
-		uart_puts(rule->status);
+		uart_puts(outcome_rules[last].status);
 		uart_puts("\r\n");
 		uart_puts("Download Failed!\r\n");
 	}
+}
+
+void xmodem_receive(void)
+{
+	xmodem_report(xmodem_transfer());
 }

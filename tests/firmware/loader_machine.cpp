@@ -8,13 +8,19 @@ namespace {
 
 constexpr std::uint64_t RAM_SIZE = 0x400000;        // 4 MiB from physical 0
 constexpr std::uint64_t UART_PAGE = 0x0C000000;     // holds the UART at 0xAC000010
-constexpr std::uint64_t UART_DATA_OFFSET = 0x10;
+constexpr std::uint64_t UART_DATA_OFFSET = 0x10;  // DLL with DLAB
+constexpr std::uint64_t UART_IER_OFFSET = 0x11;   // DLM with DLAB
+constexpr std::uint64_t UART_LCR_OFFSET = 0x13;
 constexpr std::uint64_t UART_LSR_OFFSET = 0x15;
+constexpr std::uint8_t LCR_DLAB = 0x80;
 constexpr std::uint64_t GATE_PAGE = 0x0B000000;     // holds the register at 0xAB000308
 constexpr std::uint64_t GATE_OFFSET = 0x308;
 constexpr std::uint64_t DEVICE_PAGE_SIZE = 0x1000;
 constexpr std::uint8_t LSR_DATA_READY = 0x01;
-constexpr std::uint8_t LSR_TX_IDLE = 0x60;          // holding and shift register empty
+constexpr std::uint8_t LSR_TX_FREE = 0x20;          // the holding register takes a byte
+constexpr std::uint8_t LSR_TX_EMPTY = 0x40;         // nothing left to shift out
+constexpr int TRANSMIT_POLLS = 3;                   // status reads while a byte goes out
+constexpr double RATE_TOLERANCE = 0.02;
 constexpr std::uint32_t STACK_TOP = 0xA0088000;     // the monitor's stack, below the data
 constexpr std::uint32_t RETURN_ADDRESS = 0xA01FFFF0;  // the run ends when pc gets here
 
@@ -108,17 +114,59 @@ LoaderMachine::~LoaderMachine()
 void LoaderMachine::send(const std::vector<std::uint8_t>& bytes)
 {
     for (std::uint8_t byte : bytes)
-        line_.push_back({false, byte});
+        line_.push_back({LineStep::Byte, byte});
 }
 
 void LoaderMachine::pause()
 {
-    line_.push_back({true, 0});
+    line_.push_back({LineStep::Pause});
 }
 
-void LoaderMachine::run()
+void LoaderMachine::quiet(long polls)
+{
+    line_.push_back({LineStep::Quiet, 0, polls});
+}
+
+void LoaderMachine::host_rate(long bit_per_second)
+{
+    line_.push_back({LineStep::HostRate, 0, bit_per_second});
+}
+
+void LoaderMachine::set_uart(std::uint16_t divisor, std::uint8_t lcr)
+{
+    dll_ = static_cast<std::uint8_t>(divisor);
+    dlm_ = static_cast<std::uint8_t>(divisor >> 8);
+    lcr_ = lcr_start_ = lcr;
+    clock_ = 16 * MONITOR_RATE * divisor;
+}
+
+long LoaderMachine::rate_of(std::uint16_t divisor) const
+{
+    return divisor == 0 ? 0 : clock_ / (16L * divisor);
+}
+
+bool LoaderMachine::rates_agree() const
+{
+    const double loader_rate = divisor() == 0 ? 0.0 : clock_ / (16.0 * divisor());
+    return loader_rate >= host_rate_ * (1 - RATE_TOLERANCE) && loader_rate <= host_rate_ * (1 + RATE_TOLERANCE);
+}
+
+// A change of the host's rate takes effect when the script reaches it.
+void LoaderMachine::take_rate_changes()
+{
+    while (!line_.empty() && line_.front().kind == LineStep::HostRate) {
+        host_rate_ = line_.front().count;
+        line_.pop_front();
+    }
+}
+
+void LoaderMachine::run(std::uint32_t entry)
 {
     sent.clear();
+    divisors = {divisor()};
+    divisor_changed_while_sending = false;
+    lcr_other_bits_kept = true;
+    transmitter_busy_ = 0;
     gate_trace.clear();
     gate_other_bits_kept = true;
     stores.clear();
@@ -131,7 +179,7 @@ void LoaderMachine::run()
     std::uint32_t ra = RETURN_ADDRESS;
     check(uc_reg_write(uc_, UC_MIPS_REG_RA, &ra), "set ra");
 
-    error = uc_emu_start(uc_, LOADER_ENTRY, RETURN_ADDRESS, 0, 0);
+    error = uc_emu_start(uc_, entry, RETURN_ADDRESS, 0, 0);
 
     std::uint32_t pc = 0;
     check(uc_reg_read(uc_, UC_MIPS_REG_PC, &pc), "read pc");
@@ -160,27 +208,78 @@ void LoaderMachine::fill(std::uint32_t address, std::size_t length, std::uint8_t
 
 std::uint64_t LoaderMachine::uart_read(std::uint64_t offset)
 {
-    bool byte_waiting = !line_.empty() && !line_.front().pause;
-    if (offset == UART_LSR_OFFSET) {
-        if (!byte_waiting)
+    take_rate_changes();
+    const bool dlab = lcr_ & LCR_DLAB;
+    if (line_.empty() && peer_ && peer_byte_ < 0)
+        peer_byte_ = peer_->receive();
+    const bool from_peer = line_.empty() && peer_byte_ >= 0;
+    bool byte_waiting = from_peer || (!line_.empty() && line_.front().kind == LineStep::Byte);
+    switch (offset) {
+    case UART_LSR_OFFSET: {
+        if (!byte_waiting) {
             silent_polls++;
-        return LSR_TX_IDLE | (byte_waiting ? LSR_DATA_READY : 0);
+            if (!line_.empty() && line_.front().kind == LineStep::Quiet && --line_.front().count <= 0)
+                line_.pop_front();
+        }
+        const bool empty = transmitter_busy_ == 0;
+        if (!empty)
+            transmitter_busy_--;
+        return LSR_TX_FREE | (empty ? LSR_TX_EMPTY : 0) | (byte_waiting ? LSR_DATA_READY : 0);
     }
-    if (offset == UART_DATA_OFFSET && byte_waiting) {
-        std::uint8_t byte = line_.front().byte;
-        line_.pop_front();
-        return byte;
+    case UART_DATA_OFFSET:
+        if (dlab)
+            return dll_;
+        if (from_peer) {
+            std::uint8_t byte = heard(static_cast<std::uint8_t>(peer_byte_));
+            peer_byte_ = -1;
+            return byte;
+        }
+        if (byte_waiting) {
+            std::uint8_t byte = heard(line_.front().byte);
+            line_.pop_front();
+            return byte;
+        }
+        return 0;
+    case UART_IER_OFFSET:
+        return dlab ? dlm_ : ier_;
+    case UART_LCR_OFFSET:
+        return lcr_;
+    default:
+        return 0;
     }
-    return 0;
 }
 
 void LoaderMachine::uart_write(std::uint64_t offset, std::uint64_t value)
 {
+    take_rate_changes();
+    const bool dlab = lcr_ & LCR_DLAB;
+    const std::uint8_t byte = static_cast<std::uint8_t>(value);
+    if ((offset == UART_DATA_OFFSET || offset == UART_IER_OFFSET) && dlab) {
+        if (transmitter_busy_ > 0)
+            divisor_changed_while_sending = true;
+        (offset == UART_DATA_OFFSET ? dll_ : dlm_) = byte;
+        return;
+    }
+    if (offset == UART_IER_OFFSET) {
+        ier_ = byte;
+        return;
+    }
+    if (offset == UART_LCR_OFFSET) {
+        if ((byte & ~LCR_DLAB) != lcr_start_)
+            lcr_other_bits_kept = false;
+        lcr_ = byte;
+        if (!(lcr_ & LCR_DLAB) && divisor() != divisors.back())
+            divisors.push_back(divisor());
+        return;
+    }
     if (offset != UART_DATA_OFFSET)
         return;
-    sent.push_back(static_cast<char>(value));
+    sent.push_back(static_cast<char>(heard(byte)));
+    if (line_.empty() && peer_)
+        peer_->deliver(heard(byte));
     gate_trace.push_back('X');
-    if (!line_.empty() && line_.front().pause)
+    transmitter_busy_ = TRANSMIT_POLLS;
+    if (!line_.empty() && line_.front().kind == LineStep::Pause)
         line_.pop_front();
 }
 

@@ -1,7 +1,10 @@
 // The loader's receive behaviour, on the real image in emulation: what it
 // answers, what it stores, what it writes as its verdict (with the CRC-32 of
 // what it stored, as zlib computes it), and that it returns to its caller with
-// nothing touched outside its own memory.
+// nothing touched outside its own memory. The fast entry's tests play the
+// host's side of the rate negotiation and check what the host hears at its
+// own rate, which divisors the UART went through, and that it ends as the
+// monitor left it.
 #include "firmware/loader_machine.h"
 
 #include "transfer/control_bytes.h"
@@ -17,6 +20,7 @@
 namespace {
 
 constexpr std::size_t DATA = 128;                   // data bytes per packet
+constexpr std::size_t LONG_DATA = 1024;             // data bytes per STX packet
 // The loader's own memory: image with variables, trace ring, packet buffer.
 constexpr std::uint32_t LOADER_IMAGE = 0xA0080000;
 constexpr std::size_t LOADER_IMAGE_SIZE = 0xFE0;
@@ -28,19 +32,25 @@ constexpr std::size_t STACK_ROOM = 0x100;           // what the loader may use b
 constexpr long POLLS_PER_TIMEOUT = 5000000;
 constexpr int BUDGET = 20;
 
+constexpr std::uint8_t STX = 0x02;
+constexpr long NEGOTIATION_POLLS = 1000000;
+constexpr long SYNC_POLLS = 500000;
+
 // Data of a packet: differs between packets and between positions in one.
-std::vector<std::uint8_t> payload(int seed)
+std::vector<std::uint8_t> payload(int seed, std::size_t size = DATA)
 {
-    std::vector<std::uint8_t> data(DATA);
-    for (std::size_t i = 0; i < DATA; i++)
-        data[i] = static_cast<std::uint8_t>(seed * 37 + i * 11 + (seed >> 8));
+    std::vector<std::uint8_t> data(size);
+    for (std::size_t i = 0; i < size; i++)
+        data[i] = static_cast<std::uint8_t>(seed * 37 + i * 11 + (seed >> 8) + i / 256);
     return data;
 }
 
+// SOH for 128 data bytes, STX for 1024.
 std::vector<std::uint8_t> packet_bytes(std::uint8_t block, const std::vector<std::uint8_t>& data,
                                        int checksum_error = 0)
 {
-    std::vector<std::uint8_t> bytes = {SOH, block, static_cast<std::uint8_t>(~block)};
+    const std::uint8_t start = data.size() == LONG_DATA ? STX : SOH;
+    std::vector<std::uint8_t> bytes = {start, block, static_cast<std::uint8_t>(~block)};
     std::uint8_t sum = 0;
     for (std::uint8_t byte : data) {
         bytes.push_back(byte);
@@ -56,11 +66,15 @@ struct Step {
     enum Kind { Packet, BadChecksum, Truncated, Byte, Silence } kind;
     std::uint8_t value;  // block number, or the byte
     int seed = 0;        // data of a packet
+    std::size_t size = DATA;
 };
 
 Step packet(std::uint8_t block, int seed) { return {Step::Packet, block, seed}; }
 Step bad_checksum(std::uint8_t block, int seed) { return {Step::BadChecksum, block, seed}; }
 Step truncated(std::uint8_t block, int seed) { return {Step::Truncated, block, seed}; }
+Step long_packet(std::uint8_t block, int seed) { return {Step::Packet, block, seed, LONG_DATA}; }
+Step long_bad_checksum(std::uint8_t block, int seed) { return {Step::BadChecksum, block, seed, LONG_DATA}; }
+Step long_truncated(std::uint8_t block, int seed) { return {Step::Truncated, block, seed, LONG_DATA}; }
 Step byte(std::uint8_t value) { return {Step::Byte, value}; }
 Step silence() { return {Step::Silence, 0}; }
 
@@ -84,13 +98,13 @@ void play(LoaderMachine& machine, const std::vector<Step>& steps)
     for (const Step& step : steps) {
         switch (step.kind) {
         case Step::Packet:
-            machine.send(packet_bytes(step.value, payload(step.seed)));
+            machine.send(packet_bytes(step.value, payload(step.seed, step.size)));
             break;
         case Step::BadChecksum:
-            machine.send(packet_bytes(step.value, payload(step.seed), 1));
+            machine.send(packet_bytes(step.value, payload(step.seed, step.size), 1));
             break;
         case Step::Truncated: {
-            std::vector<std::uint8_t> bytes = packet_bytes(step.value, payload(step.seed));
+            std::vector<std::uint8_t> bytes = packet_bytes(step.value, payload(step.seed, step.size));
             bytes.resize(bytes.size() / 2);
             machine.send(bytes);
             break;
@@ -167,8 +181,9 @@ bool inside(std::uint32_t physical, int size, std::uint32_t start, std::size_t l
 
 // What holds after every run: a clean return, the gate bit around every byte
 // sent, and stores only to the loader's memory, the caller's stack and the
-// received data.
-void expect_clean_run(const LoaderMachine& machine, std::size_t received_bytes)
+// received data (with room past it where 1024-byte packets land before they
+// are judged).
+void expect_clean_run(const LoaderMachine& machine, std::size_t received_bytes, std::size_t unjudged = 0)
 {
     EXPECT_EQ(machine.error, UC_ERR_OK) << uc_strerror(machine.error);
     EXPECT_EQ(machine.return_problem, "");
@@ -184,7 +199,7 @@ void expect_clean_run(const LoaderMachine& machine, std::size_t received_bytes)
                        inside(store.physical, store.size, TRACE_RING, TRACE_RING_SIZE) ||
                        inside(store.physical, store.size, PACKET_BUFFER, DATA) ||
                        inside(store.physical, store.size, machine.stack_top - STACK_ROOM, STACK_ROOM) ||
-                       inside(store.physical, store.size, RECEIVE_AREA, received_bytes);
+                       inside(store.physical, store.size, RECEIVE_AREA, received_bytes + unjudged);
         EXPECT_TRUE(allowed) << std::hex << "store of " << store.size << " bytes at physical 0x"
                              << store.physical;
     }
@@ -248,6 +263,9 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
          answers("NAA") + failed("ABORTED"), {1}, "PA"},
         {"any other first byte is taken as an abort",
          {byte('x')},
+         answers("NA") + failed("ABORTED"), {}, "A"},
+        {"a 1024-byte packet's STX is an abort on this entry",
+         {byte(STX)},
          answers("NA") + failed("ABORTED"), {}, "A"},
         {"EOT before any packet ends successfully",
          {byte(EOT)},
@@ -378,4 +396,290 @@ TEST(LoaderReceive, SilenceTimesOutUntilTheBudgetRunsOut)
     EXPECT_EQ(machine.silent_polls,
               static_cast<std::uint64_t>(BUDGET * POLLS_PER_TIMEOUT + machine.sent.size()));
     expect_clean_run(machine, 0);
+}
+
+namespace {
+
+constexpr std::uint16_t MONITOR_DIVISOR = 8;  // 115200 bit/s from a 14.7456 MHz clock
+constexpr std::uint8_t MONITOR_LCR = 0x03;    // 8N1
+
+std::string fast_line(std::uint16_t divisor)
+{
+    char line[16];
+    std::snprintf(line, sizeof line, "FAST %04x\r\n", divisor);
+    return line;
+}
+
+// The host's side of the negotiation, up to the loader's NAK (which play()
+// waits for). The host answers once it has read the whole FAST line.
+void hear_fast_line(LoaderMachine& machine)
+{
+    for (std::size_t i = 0; i < fast_line(0).size(); i++)
+        machine.pause();
+}
+
+void ask_for(LoaderMachine& machine, std::uint16_t divisor)
+{
+    hear_fast_line(machine);
+    machine.send({'S', static_cast<std::uint8_t>(divisor), static_cast<std::uint8_t>(divisor >> 8)});
+    machine.host_rate(machine.rate_of(divisor));
+}
+
+void stay(LoaderMachine& machine)
+{
+    hear_fast_line(machine);
+    machine.send({'='});
+}
+
+void sync(LoaderMachine& machine)
+{
+    machine.send({'U'});
+    machine.pause();
+    machine.send({'G'});
+}
+
+// After the last answer the host goes back to the monitor's rate and wakes it.
+void wake(LoaderMachine& machine)
+{
+    machine.host_rate(MONITOR_RATE);
+    machine.send({'\r'});
+}
+
+// The UART as the monitor left it, however the run ended.
+void expect_uart_given_back(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr)
+{
+    EXPECT_EQ(machine.divisor(), divisor);
+    EXPECT_EQ(machine.lcr(), lcr);
+    EXPECT_TRUE(machine.lcr_other_bits_kept);
+    EXPECT_FALSE(machine.divisor_changed_while_sending);
+}
+
+// Every whole kilobyte as an STX packet, the tail as SOH packets with filler.
+// Returns what the loader should store.
+std::vector<std::uint8_t> play_image_fast(LoaderMachine& machine, const std::vector<std::uint8_t>& image)
+{
+    std::vector<std::uint8_t> stored;
+    std::uint8_t block = 1;
+    std::size_t at = 0;
+    machine.pause();
+    while (at < image.size()) {
+        const std::size_t size = image.size() - at >= LONG_DATA ? LONG_DATA : DATA;
+        std::vector<std::uint8_t> data(image.begin() + at, image.begin() + std::min(at + size, image.size()));
+        data.resize(size, XMODEM_FILLER);
+        machine.send(packet_bytes(block++, data));
+        machine.pause();
+        stored.insert(stored.end(), data.begin(), data.end());
+        at += size;
+    }
+    machine.send({EOT});
+    machine.pause();
+    return stored;
+}
+
+}  // namespace
+
+TEST(LoaderFastEntry, ReportsTheMonitorsDivisorAndStaysWithIt)
+{
+    for (std::uint16_t divisor : {8, 1, 12, 0x0100, 0x1234}) {
+        SCOPED_TRACE(divisor);
+        LoaderMachine machine;
+        machine.set_uart(divisor, MONITOR_LCR);
+        stay(machine);
+        sync(machine);
+        play(machine, {byte(EOT)});
+        wake(machine);
+        machine.run(LOADER_FAST_ENTRY);
+
+        EXPECT_EQ(machine.sent, fast_line(divisor) + "K" + answers("NA") + success({}));
+        EXPECT_EQ(machine.divisors, std::vector<std::uint16_t>{divisor});
+        expect_uart_given_back(machine, divisor, MONITOR_LCR);
+        expect_clean_run(machine, 0);
+    }
+}
+
+// The K must already go out at the new rate, and the line control's other
+// bits (a pattern here, not 8N1) must survive the divisor latch's use.
+TEST(LoaderFastEntry, MovesToTheAskedDivisorConfirmsItAndGivesItBack)
+{
+    struct Case {
+        std::uint16_t divisor;
+        std::uint8_t lcr;
+    };
+    for (const Case c : {Case{1, MONITOR_LCR}, Case{2, 0x1B}, Case{4, 0x3F}, Case{0x0102, 0x03}}) {
+        SCOPED_TRACE(c.divisor);
+        LoaderMachine machine;
+        machine.set_uart(MONITOR_DIVISOR, c.lcr);
+        ask_for(machine, c.divisor);
+        machine.send({'U'});
+        machine.pause();
+        sync(machine);
+        play(machine, {long_packet(1, 1), byte(EOT)});
+        wake(machine);
+        machine.run(LOADER_FAST_ENTRY);
+
+        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "KK" + answers("NAA") +
+                                    success(payload(1, LONG_DATA)));
+        EXPECT_EQ(machine.divisors, (std::vector<std::uint16_t>{MONITOR_DIVISOR, c.divisor, MONITOR_DIVISOR}));
+        expect_uart_given_back(machine, MONITOR_DIVISOR, c.lcr);
+        expect_clean_run(machine, LONG_DATA);
+    }
+}
+
+// The stored bytes equal the 128-byte path's: kilobytes in place, the tail
+// through the packet buffer, nothing written past the last packet.
+TEST(LoaderFastEntry, StoresKilobytesAndTailByteForByteWithTheirCrc)
+{
+    std::mt19937 random(14);
+    for (std::size_t size : {std::size_t{1}, LONG_DATA, 3 * LONG_DATA + 300, 257 * LONG_DATA + 77}) {
+        SCOPED_TRACE(size);
+        const std::vector<std::uint8_t> image = random_bytes(random, size);
+        LoaderMachine machine;
+        ask_for(machine, 1);
+        sync(machine);
+        const std::vector<std::uint8_t> stored = play_image_fast(machine, image);
+        wake(machine);
+        machine.fill(RECEIVE_AREA, stored.size() + LONG_DATA, 0xEE);
+        machine.run(LOADER_FAST_ENTRY);
+
+        const std::size_t packets = size / LONG_DATA + (size % LONG_DATA + DATA - 1) / DATA;
+        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "K" + answers("N" + std::string(packets + 1, 'A')) +
+                                    success(stored));
+        EXPECT_EQ(machine.read(RECEIVE_AREA, stored.size()), stored);
+        EXPECT_EQ(machine.read(RECEIVE_AREA + stored.size(), LONG_DATA), std::vector<std::uint8_t>(LONG_DATA, 0xEE));
+        expect_uart_given_back(machine, MONITOR_DIVISOR, MONITOR_LCR);
+        expect_clean_run(machine, stored.size());
+    }
+}
+
+// Each way the negotiation can go, followed by the same one-kilobyte transfer
+// at the rate it ended on.
+TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn)
+{
+    struct Case {
+        const char* name;
+        void (*host)(LoaderMachine&);  // everything before the loader's NAK
+        std::string heard;             // between the FAST line and the NAK
+        std::vector<std::uint16_t> divisors;
+    };
+    const Case cases[] = {
+        {"'=' stays at the monitor's rate",
+         [](LoaderMachine& m) { stay(m); sync(m); },
+         "K", {MONITOR_DIVISOR}},
+        {"a request garbled on the line stays, and the host's fast U's are not answered",
+         [](LoaderMachine& m) {
+             hear_fast_line(m);
+             m.host_rate(57600);
+             m.send({'S', 1, 0});
+             m.host_rate(921600);
+             m.send({'U', 'U'});
+             m.host_rate(MONITOR_RATE);
+             sync(m);
+         },
+         "K", {MONITOR_DIVISOR}},
+        {"no request within the budget stays",
+         [](LoaderMachine& m) { hear_fast_line(m); m.quiet(NEGOTIATION_POLLS + 1000); sync(m); },
+         "K", {MONITOR_DIVISOR}},
+        {"divisor 0 is no request",
+         [](LoaderMachine& m) { hear_fast_line(m); m.send({'S', 0, 0}); sync(m); },
+         "K", {MONITOR_DIVISOR}},
+        {"no sync at the fast rate: back to the monitor's, and synced there",
+         [](LoaderMachine& m) {
+             hear_fast_line(m);
+             m.send({'S', 1, 0, 'U', 'U'});  // the host's own switch did not take
+             m.quiet(SYNC_POLLS + 1000);
+             sync(m);
+         },
+         "K", {MONITOR_DIVISOR, 1, MONITOR_DIVISOR}},
+        {"no sync at the monitor's rate: the receive starts anyway",
+         [](LoaderMachine& m) { stay(m); },
+         "", {MONITOR_DIVISOR}},
+        {"no sync at either rate: the receive starts at the monitor's",
+         [](LoaderMachine& m) { hear_fast_line(m); m.send({'S', 1, 0}); },
+         "", {MONITOR_DIVISOR, 1, MONITOR_DIVISOR}},
+        {"other bytes during the sync are ignored",
+         [](LoaderMachine& m) { ask_for(m, 2); m.send({'x', SOH, 'K'}); sync(m); },
+         "K", {MONITOR_DIVISOR, 2, MONITOR_DIVISOR}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoaderMachine machine;
+        c.host(machine);
+        play(machine, {long_packet(1, 1), byte(EOT)});
+        wake(machine);
+        machine.run(LOADER_FAST_ENTRY);
+
+        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + c.heard + answers("NAA") +
+                                    success(payload(1, LONG_DATA)));
+        EXPECT_EQ(machine.divisors, c.divisors);
+        expect_uart_given_back(machine, MONITOR_DIVISOR, MONITOR_LCR);
+        expect_clean_run(machine, LONG_DATA);
+    }
+}
+
+// Every end of a transfer at the fast rate: the verdict is heard only if the
+// UART is back at the monitor's rate before it, since the host is there by
+// then; 1024-byte packets count only once accepted.
+TEST(LoaderFastEntry, EveryEndGivesTheUartBackBeforeTheVerdict)
+{
+    constexpr std::uint8_t LCR_PATTERN = 0x1B;  // not 8N1, so a constant written back shows
+    const std::vector<std::uint8_t> first = payload(1, LONG_DATA);
+    std::vector<std::uint8_t> first_two = first;
+    const std::vector<std::uint8_t> second = payload(2, LONG_DATA);
+    first_two.insert(first_two.end(), second.begin(), second.end());
+    std::vector<std::uint8_t> mixed = first_two;
+    const std::vector<std::uint8_t> short_one = payload(3);
+    mixed.insert(mixed.begin() + LONG_DATA, short_one.begin(), short_one.end());
+
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        bool wakes;                 // the host sends its byte at the monitor's rate
+        std::string sent;           // after the FAST line and the K
+        std::vector<std::uint8_t> stored;
+        std::string trace;
+    };
+    const Case cases[] = {
+        {"EOT", {long_packet(1, 1), long_packet(2, 2), byte(EOT)}, true,
+         answers("NAAA") + success(first_two), first_two, "PPD"},
+        {"no byte from the host: the verdict after the end wait", {long_packet(1, 1), byte(EOT)}, false,
+         answers("NAA") + success(first), first, "PD"},
+        {"a bad checksum on a 1024-byte packet ends it", {long_packet(1, 1), long_bad_checksum(2, 2)},
+         true, answers("NAN") + failed("BAD CHKSUM"), first, "PC"},
+        {"a repeated 1024-byte block is not counted again",
+         {long_packet(1, 1), long_packet(1, 1), long_packet(2, 2), byte(EOT)}, true,
+         answers("NANAA") + success(first_two), first_two, "PWPD"},
+        {"a 1024-byte packet cut short times out, and its resend counts once",
+         {long_packet(1, 1), long_truncated(2, 2), long_packet(2, 2), byte(EOT)}, true,
+         answers("NANAA") + success(first_two), first_two, "PTPD"},
+        {"1024- and 128-byte packets mixed in block order",
+         {long_packet(1, 1), packet(2, 3), long_packet(3, 2), byte(EOT)}, true,
+         answers("NAAAA") + success(mixed), mixed, "PPPD"},
+        {"CAN", {long_packet(1, 1), byte(CAN)}, true, answers("NAA") + failed("ABORTED"), first, "PA"},
+        {"wrong blocks use up the budget", times(BUDGET, long_packet(9, 9)), true,
+         answers("N" + std::string(BUDGET, 'N')) + failed("WRONG BLK"), {}, std::string(BUDGET, 'W')},
+        // Twenty time-outs: about five seconds in emulation.
+        {"silence times out until the budget runs out", times(BUDGET, silence()), true,
+         answers(std::string(1 + BUDGET, 'N')) + failed("TIMEOUT"), {}, std::string(BUDGET, 'T')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoaderMachine machine;
+        machine.set_uart(MONITOR_DIVISOR, LCR_PATTERN);
+        ask_for(machine, 1);
+        sync(machine);
+        play(machine, c.steps);
+        if (c.wakes)
+            wake(machine);
+        else
+            machine.host_rate(MONITOR_RATE);
+        machine.run(LOADER_FAST_ENTRY);
+
+        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "K" + c.sent);
+        EXPECT_EQ(machine.read(RECEIVE_AREA, c.stored.size()), c.stored);
+        std::vector<std::uint8_t> ring = machine.read(TRACE_RING, c.trace.size() + 1);
+        EXPECT_EQ(std::string(ring.begin(), ring.end()), c.trace + std::string(1, '\0'));
+        EXPECT_EQ(machine.divisors, (std::vector<std::uint16_t>{MONITOR_DIVISOR, 1, MONITOR_DIVISOR}));
+        expect_uart_given_back(machine, MONITOR_DIVISOR, LCR_PATTERN);
+        expect_clean_run(machine, c.stored.size(), LONG_DATA);
+    }
 }

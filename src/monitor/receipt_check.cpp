@@ -1,6 +1,7 @@
 #include "monitor/receipt_check.h"
 
 #include <cerrno>
+#include <string>
 
 #include "core/fatal.h"
 
@@ -17,10 +18,22 @@ Receipt judge_receipt(const ReceiverCrc& report, const XmodemDigest& sent, bool 
     return receiver_ours ? Receipt::missing : Receipt::unchecked;
 }
 
+ReceiverCrc find_receipt(std::string_view drained, std::string_view line) {
+    // The line reader skips the line ends before a line, so the text goes on
+    // where the drain stopped when that was inside a line.
+    const std::string continued = std::string(drained) + std::string(line);
+    ReceiverCrc best;
+    for (const std::string_view text : {drained, std::string_view(continued), line}) {
+        const ReceiverCrc report = find_receiver_crc(text);
+        if (report.found == ReceiverCrc::Found::read) return report;
+        if (report.found == ReceiverCrc::Found::unreadable) best = report;
+    }
+    return best;
+}
+
 void check_receipt(std::string_view drained, std::string_view line, const XmodemDigest& sent,
                    bool receiver_ours, const char* file_name) {
-    ReceiverCrc report = find_receiver_crc(drained);
-    if (report.found == ReceiverCrc::Found::none) report = find_receiver_crc(line);
+    const ReceiverCrc report = find_receipt(drained, line);
     switch (judge_receipt(report, sent, receiver_ours)) {
         case Receipt::confirmed:
         case Receipt::unchecked:

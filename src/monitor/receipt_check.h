@@ -24,8 +24,12 @@ enum class Receipt {
 
 Receipt judge_receipt(const ReceiverCrc& report, const XmodemDigest& sent, bool receiver_ours);
 
-// Looks for the report in the text the wake-up after the transfer drained, and
-// in the line read after it (where a report lands when the drain ended early);
-// ends the run unless the image is confirmed or need not be.
+// The report in the text the wake-up after the transfer drained, or, when the
+// drain ended early (a pause of the handheld's), in that text continued by the
+// line read after it, or in that line alone. A readable report wins over an
+// unreadable one, which wins over none.
+ReceiverCrc find_receipt(std::string_view drained, std::string_view line);
+
+// Ends the run unless find_receipt's report confirms the image or need not.
 void check_receipt(std::string_view drained, std::string_view line, const XmodemDigest& sent,
                    bool receiver_ours, const char* file_name);

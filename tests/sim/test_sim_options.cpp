@@ -31,8 +31,8 @@ TEST(SimOptions, TakesFaultsPacingAndInspectionModes)
     std::string error;
     EXPECT_EQ(o.uart_clock, 14745600u);
     ASSERT_TRUE(parse_sim_options({"--baud", "115200", "--rx-corrupt", "0.25", "--burst", "4", "--seed", "0x10",
-                                   "--hangup-after", "200000", "--flash-size", "0x800000", "--rx-swap", "0.125",
-                                   "--uart-clock", "1843200"},
+                                   "--hangup-after", "200000", "--flash-size", "0x800000", "--uart-clock",
+                                   "1843200", "--rx-swap", "0.125"},
                                   o, error)) << error;
     EXPECT_EQ(o.baud, 115200u);
     EXPECT_EQ(o.uart_clock, 1843200u);

@@ -10,7 +10,7 @@
 // ended the failed ones, and the damaged packets that the receiver took past
 // its 8-bit checksum, every one of which the CRC-32 check has to catch.
 //
-// QZ4SIM_CAMPAIGN_RUNS sets the number of runs (default 100, about four minutes
+// QZ4SIM_CAMPAIGN_RUNS sets the number of runs (default 100, three to four minutes
 // under the sanitizers on two cores); QZ4SIM_CAMPAIGN_KIND, an index into
 // KINDS, restricts the campaign to one kind of fault; QZ4SIM_CAMPAIGN_JOBS runs
 // that many at once (default 4), each in a worker process of its own: a run

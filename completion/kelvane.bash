@@ -21,6 +21,10 @@ _kelvane() {
         COMPREPLY=($(compgen -d -- "$cur"))
         return
         ;;
+    -b)
+        COMPREPLY=($(compgen -W "230400 460800 921600" -- "$cur"))
+        return
+        ;;
     esac
 
     # Switches stand before the first file; after it the words alternate
@@ -30,7 +34,7 @@ _kelvane() {
         local w=${COMP_WORDS[i]}
         if ((in_switches)); then
             case $w in
-            -s | -t) ((i++)); continue ;;
+            -s | -t | -b) ((i++)); continue ;;
             -*) continue ;;
             esac
             in_switches=0
@@ -39,7 +43,7 @@ _kelvane() {
     done
 
     if ((in_switches)) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-h -l -r -s -t -v -C -D -R -X" -- "$cur"))
+        COMPREPLY=($(compgen -W "-b -h -l -r -s -t -v -C -D -R -X" -- "$cur"))
         return
     fi
     if ((words_after_switches % 2 == 1)); then

@@ -22,6 +22,7 @@ const std::string HELP =
     "  [ -r ]                 -- Restart QZ4 after loading\n"
     "  [ -R ]                 -- Restore defaults after flash\n"
     "  [ -s <serial port> ]   -- Serial port.  Default == ttyS0\n"
+    "  [ -b <bit/s> ]         -- Fast line for transfers (e.g. 921600)\n"
     "  [ -t <temp dir> ]      -- Temp dir for split files.  Default==/tmp\n"
     "  [ -v (or -h) ]         -- Version and usage (this)\n"
     "  [ -C ]                 -- Disable kernel/romdisk size check (expert-only!)\n"
@@ -93,6 +94,42 @@ TEST_F(CommandLine, ReadsSwitchesUntilTheFirstFileName) {
         const testkit::RunResult r = run(c.args);
         EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(c.args);
         EXPECT_THAT(r.err, HasSubstr(c.expected)) << testing::PrintToString(c.args);
+    }
+}
+
+// -b is judged before the port is opened, and its errors carry no system text.
+TEST_F(CommandLine, RefusesAFastLineTheHostCannotSetOrThatCannotReachItsReceiver) {
+    const std::string not_settable = "Error:  -b %s is not a line speed this host can set.  Aborting.\n\n";
+    const auto refused = [&](const std::string& value) {
+        std::string text = not_settable;
+        text.replace(text.find("%s"), 2, value);
+        return "\n" + text;
+    };
+    const std::string with_x = "\nError:  -b needs the receiver this run uploads; it cannot go with -X.  Aborting.\n\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {{"-b", "576001", "-s", NO_PORT, image, "kernel"}, refused("576001")},
+        {{"-b", "115200", "-s", NO_PORT, image, "kernel"}, refused("115200")},  // the monitor's own rate
+        {{"-b", "9216OO", "-s", NO_PORT, image, "kernel"}, refused("9216OO")},
+        {{"-b", "+921600", "-s", NO_PORT, image, "kernel"}, refused("+921600")},
+        {{"-b", "-921600", "-s", NO_PORT, image, "kernel"}, refused("-921600")},
+        {{"-b", "", "-s", NO_PORT, image, "kernel"}, refused("")},
+        {{"-b", "18446744073709551617", "-s", NO_PORT, image, "kernel"}, refused("18446744073709551617")},
+        {{"-b", "921600", "-X", "-s", NO_PORT, image, "kernel"}, with_x},
+        {{"-X", "-b921600", "-s", NO_PORT, image, "kernel"}, with_x},
+    };
+    for (const Case& c : cases) {
+        const testkit::RunResult r = run(c.args);
+        EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err, c.expected) << testing::PrintToString(c.args);
+    }
+    // Every speed of the table gets as far as the port.
+    for (const char* rate : {"230400", "460800", "576000", "921600", "1152000"}) {
+        const testkit::RunResult r = run({"-b", rate, "-s", NO_PORT, image, "kernel"});
+        EXPECT_THAT(r.err, HasSubstr("\n" + PORT_ERROR)) << rate;
     }
 }
 

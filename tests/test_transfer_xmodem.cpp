@@ -141,6 +141,106 @@ INSTANTIATE_TEST_SUITE_P(
         TransferCase{"UnknownReplyCausesAResend", 300, "", 1, 0, "C"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A packet of either size as it must look on the wire.
+std::string packet_of(unsigned char start, size_t block, const std::string& data) {
+    unsigned sum = 0;
+    for (unsigned char c : data) sum += c;
+    const auto number = static_cast<unsigned char>(block % 256);
+    std::string packet;
+    packet += static_cast<char>(start);
+    packet += static_cast<char>(number);
+    packet += static_cast<char>(0xFF - number);
+    packet += data;
+    packet += static_cast<char>(sum & 0xFF);
+    return packet;
+}
+
+// The packets for file with 1K packets: every whole 1024 bytes as STX, the
+// rest (possibly nothing) as 128-byte packets, the last one filled.
+std::vector<std::string> large_packets(const std::string& file) {
+    std::vector<std::string> packets;
+    size_t at = 0;
+    for (; file.size() - at >= 1024; at += 1024) packets.push_back(packet_of(STX, packets.size() + 1, file.substr(at, 1024)));
+    for (;; at += 128) {
+        std::string data = file.substr(at, 128);
+        const bool last = data.size() < 128;
+        data.resize(128, static_cast<char>(XMODEM_FILLER));
+        packets.push_back(packet_of(SOH, packets.size() + 1, data));
+        if (last) break;
+    }
+    return packets;
+}
+
+struct LargeCase {
+    const char* name;
+    size_t file_size;
+    size_t stx_packets;
+    size_t soh_packets;
+    int naks_on_first;  // NAKs before the first packet's ACK
+    bool nak_read_before;  // the caller consumed the start NAK
+};
+
+void PrintTo(const LargeCase& c, std::ostream* os) { *os << c.name; }
+
+class XmodemLargeCases : public XmodemSendTest, public ::testing::WithParamInterface<LargeCase> {};
+
+// The receiver stores the same bytes as with 128-byte packets: the digest and
+// byte count are those of the 128-byte path, filler included.
+TEST_P(XmodemLargeCases, SendsWhole1KBlocksAsStxAndTheTailAs128BytePackets) {
+    const LargeCase& c = GetParam();
+    const std::string path = dir.file("image");
+    testkit::write_pattern_file(path, static_cast<long long>(c.file_size), 5);
+    const std::string file = testkit::read_file(path);
+    const std::vector<std::string> packets = large_packets(file);
+    size_t stx = 0;
+    for (const std::string& p : packets) stx += p[0] == static_cast<char>(STX);
+    ASSERT_EQ(stx, c.stx_packets);
+    ASSERT_EQ(packets.size() - stx, c.soh_packets);
+
+    std::string replies = c.nak_read_before ? "" : S_NAK;
+    std::string expected;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const int resends = i == 0 ? c.naks_on_first : 0;
+        replies += repeat(S_NAK, resends) + S_ACK;
+        expected += repeat(packets[i], 1 + resends);
+    }
+    replies += S_ACK;
+    expected += S_EOT;
+
+    peer_write(replies);
+    std::atomic<bool> done{false};
+    std::thread collector([&] {
+        while (!done) wire += peer_drain(20);
+    });
+    const XmodemOptions options{.large_packets = true, .start_nak_seen = c.nak_read_before};
+    EXPECT_EQ(xmodem_send(path.c_str(), slave_fd, &digest, options), static_cast<int64_t>(c.file_size));
+    done = true;
+    collector.join();
+    wire += peer_drain(50);
+
+    EXPECT_EQ(wire.size(), expected.size());
+    EXPECT_TRUE(wire == expected) << "the bytes on the wire differ";
+    std::string stored = file;
+    stored.resize(packet_count(c.file_size) * 128, static_cast<char>(XMODEM_FILLER));
+    EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size())));
+    EXPECT_EQ(digest.bytes, static_cast<int64_t>(stored.size()));
+    EXPECT_EQ(progress_state.bytes_done, static_cast<int64_t>(stored.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, XmodemLargeCases,
+    ::testing::Values(
+        LargeCase{"EmptyFileIsOneFillerPacket", 0, 0, 1, 0, false},
+        LargeCase{"ShortFileHasNo1KPacket", 1023, 0, 8, 0, false},
+        LargeCase{"Whole1KBlockThenAnAllFillerPacket", 1024, 1, 1, 0, false},
+        LargeCase{"TailAfterTwoBlocks", 2048 + 300, 2, 3, 0, false},
+        LargeCase{"TailOfWhole128ByteBlocks", 1024 + 256, 1, 3, 0, false},
+        // 300 1K packets: block numbers wrap past 255 on the STX packets.
+        LargeCase{"BlockNumberWrapsOn1KPackets", 300 * 1024 + 5, 300, 1, 0, false},
+        LargeCase{"NakedStxPacketIsResentWhole", 3000, 2, 8, 3, false},
+        LargeCase{"StartNakAlreadyRead", 1500, 1, 4, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(XmodemSendTest, UnknownReplyIsWarnedInHex) {
     const std::string path = dir.file("image");
     testkit::write_pattern_file(path, 10);

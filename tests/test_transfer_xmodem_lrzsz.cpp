@@ -1,5 +1,5 @@
 // kelvane's XMODEM sender against an independent receiver: lrzsz's rx in
-// checksum mode.
+// checksum mode, which takes 1024-byte STX packets as well as 128-byte ones.
 //
 // Layout: sender (a child process) on pty A, rx on pty B, and this test relaying
 // between the two masters. The relay makes the line behave like a serial line:
@@ -44,12 +44,13 @@ constexpr auto TRANSFER_LIMIT = std::chrono::seconds(90);
 constexpr int SENDER_GRACE_MS = 1000;
 
 // The sender runs in a child of its own, holding only its end of line a.
-testkit::Child start_sender(const std::string& file, testkit::PtyPair& line, testkit::PtyPair& other) {
+testkit::Child start_sender(const std::string& file, testkit::PtyPair& line, testkit::PtyPair& other,
+                           bool large_packets) {
     return testkit::Child([&] {
         line.close_master();
         other.close_master();
         other.close_slave();
-        xmodem_send(file.c_str(), line.slave());
+        xmodem_send(file.c_str(), line.slave(), nullptr, XmodemOptions{.large_packets = large_packets});
         return 0;
     });
 }
@@ -100,18 +101,25 @@ void stop_sender(testkit::Child& sender) {
     if (!sender.wait_for(SENDER_GRACE_MS)) sender.stop(SIGKILL);
 }
 
-class XmodemToRx : public ::testing::TestWithParam<long long> {};
+struct RxCase {
+    long long size;
+    bool large_packets;
+};
+
+void PrintTo(const RxCase& c, std::ostream* os) { *os << c.size << (c.large_packets ? " with 1K packets" : ""); }
+
+class XmodemToRx : public ::testing::TestWithParam<RxCase> {};
 
 TEST_P(XmodemToRx, StoresTheFileWithOnlyFillerAfterIt) {
     if (access(RX_PROGRAM, X_OK) != 0) GTEST_SKIP() << "lrzsz's rx is not installed";
     testkit::TempDir dir;
     const std::string file = dir.file("image.bin");
-    testkit::write_pattern_file(file, GetParam(), 11);
+    testkit::write_pattern_file(file, GetParam().size, 11);
     testkit::PtyPair a;
     testkit::PtyPair b;
 
     testkit::Child rx = start_rx(dir.path(), b);
-    testkit::Child sender = start_sender(file, a, b);
+    testkit::Child sender = start_sender(file, a, b, GetParam().large_packets);
     a.close_slave();
     b.close_slave();
     const int rx_status = relay_until_rx_ends(a, b, rx);
@@ -129,7 +137,11 @@ TEST_P(XmodemToRx, StoresTheFileWithOnlyFillerAfterIt) {
 }
 
 // One byte, one whole block (plus an all-filler block), an odd size, and
-// enough blocks for the block number to wrap past 255.
-INSTANTIATE_TEST_SUITE_P(Sizes, XmodemToRx, ::testing::Values(1LL, 128LL, 3001LL, 257LL * 128 + 77));
+// enough blocks for the block number to wrap past 255; with 1K packets also
+// one whole 1K block, 1K blocks with a tail, and a wrap on 1K packets.
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, XmodemToRx,
+    ::testing::Values(RxCase{1, false}, RxCase{128, false}, RxCase{3001, false}, RxCase{257LL * 128 + 77, false},
+                      RxCase{1, true}, RxCase{1024, true}, RxCase{3001, true}, RxCase{257LL * 1024 + 77, true}));
 
 }  // namespace

@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/help.h"
+#include "core/fatal.h"
+#include "serial/line_speed.h"
 #include "serial/capture.h"
 
 const char version_banner[] = "kelvane:  0.24 - 2002/10/30 - kelvane developers";
@@ -37,6 +41,20 @@ void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_opt
         std::snprintf(path, sizeof path, "%s", DEFAULT_DEVICE);
 }
 
+namespace {
+
+// A rate in plain decimal digits that the host's termios can set, else 0.
+unsigned long settable_rate(const char* text) {
+    if (*text < '0' || *text > '9') return 0;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long rate = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0') return 0;
+    return line_speed_code(rate) != B0 && rate != MONITOR_RATE ? rate : 0;
+}
+
+}  // namespace
+
 int read_switches(int argc, char* argv[], RunOptions& run_options) {
     int letter;
     while ((letter = getopt(argc, argv, SWITCHES)) != -1) {
@@ -57,8 +75,19 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
         case 'r': run_options.restart_after = true; break;
         case 's': run_options.port_name = optarg; break;
         case 't': run_options.temp_dir = optarg; break;
+        case 'b':
+            run_options.fast_rate = settable_rate(optarg);
+            if (run_options.fast_rate == 0) {
+                errno = 0;
+                error_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", optarg);
+            }
+            break;
         default: break;  // getopt has printed its diagnostic; the switch has no effect
         }
+    }
+    if (run_options.fast_rate != 0 && !run_options.load_loader) {
+        errno = 0;
+        error_exit("Error:  -b needs the receiver this run uploads; it cannot go with -X.  Aborting.");
     }
     return optind;
 }

@@ -16,6 +16,7 @@ struct RunOptions {
     bool romdisk_size_check = true;  // -C clears
     bool restore_defaults = false;   // -R
     bool load_loader = true;         // -X clears: the receiver is already in RAM
+    unsigned long fast_rate = 0;     // -b: bit/s for the transfers; 0 keeps the monitor's rate
     std::optional<std::string> port_name;  // -s
     std::optional<std::string> temp_dir;   // -t
 };

@@ -12,10 +12,12 @@
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "jobs/piece_cleanup.h"
+#include "monitor/fast_line.h"
 #include "monitor/flash_echo.h"
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
+#include "serial/line_speed.h"
 #include "serial/port.h"
 #include "serial/port_claim.h"
 #include "transfer/loader_upload.h"
@@ -34,6 +36,7 @@ void send_command(int port_fd, const char (&text)[N], Capture capture) {
 struct DialogueState {
     bool receiver_in_ram = false;  // uploaded by this run, or already there (-X)
     bool receiver_ours = false;    // uploaded by this run: it reports a CRC-32
+    unsigned long fast_rate = 0;   // -b: every transfer negotiates this rate
 };
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
@@ -82,16 +85,23 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
         state.receiver_in_ram = true;
         state.receiver_ours = true;
     }
+    const bool fast = state.fast_rate != 0;
     fprintf(stderr, "Sending xmodem start command...");
-    const int start_length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, LOADER_ENTRY);
+    const int start_length =
+        snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? LOADER_FAST_ENTRY : LOADER_ENTRY);
     port_send(port_fd, buffer, start_length, Capture::record);
     fprintf(stderr, "done\n");
+    const FastLine line = fast ? fast_line_start(port_fd, state.fast_rate) : FastLine{};
     fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
     // A piece must still be the file this run made when it is sent.
     const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
     XmodemDigest sent;
-    const int64_t sent_count =
-        xmodem_send(job.file_name.c_str(), port_fd, &sent, piece != nullptr ? &piece->identity : nullptr);
+    const XmodemOptions options{.large_packets = fast,
+                                .start_nak_seen = line.start_nak_seen,
+                                .made = piece != nullptr ? &piece->identity : nullptr};
+    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd, &sent, options);
+    // The receiver is back at the monitor's rate and waits for our next byte before it reports.
+    fast_line_end(port_fd, line);
     const std::string drained = port_getpmon(port_fd, buffer);
     check_receipt(drained, buffer, sent, state.receiver_ours, job.file_name.c_str());
 
@@ -158,10 +168,12 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
     port_claim(port_fd, device_path);
     fprintf(stderr, "done\n");
     port_setup(port_fd);
+    if (run_options.fast_rate != 0) port_low_latency(port_fd);
     wait_for_handheld(port_fd, line_buffer);
 
     DialogueState state;
     state.receiver_in_ram = !run_options.load_loader;
+    state.fast_rate = run_options.fast_rate;
     for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
         flash_one_job(port_fd, line_buffer, *job, state);
 

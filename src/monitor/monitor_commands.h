@@ -3,6 +3,8 @@
 
 // The receiver's entry and the RAM area it fills, as the monitor sees them.
 constexpr unsigned long LOADER_ENTRY = 0xA0080274;
+// The same receive after a negotiation of a faster line (-b); pinned in the loader's image.
+constexpr unsigned long LOADER_FAST_ENTRY = 0xA00802A0;
 constexpr unsigned long RAM_RECEIVE_AREA = 0x80090000;
 
 constexpr char CMD_WAKE[] = "\r";

@@ -2,6 +2,7 @@
 #pragma once
 
 constexpr unsigned char SOH = 0x01;
+constexpr unsigned char STX = 0x02;  // a 1024-byte packet (our receiver's fast entry only)
 constexpr unsigned char ETX = 0x03;
 constexpr unsigned char EOT = 0x04;
 constexpr unsigned char ACK = 0x06;

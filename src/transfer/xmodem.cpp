@@ -28,7 +28,7 @@ constexpr int PACKET_SOH = 0;
 constexpr int PACKET_BLOCK = 1;
 constexpr int PACKET_BLOCK_COMPLEMENT = 2;
 constexpr int PACKET_DATA = 3;
-constexpr int PACKET_CHECKSUM = PACKET_DATA + XMODEM_DATA_SIZE;
+constexpr int PACKET_OVERHEAD = 4;  // header and checksum
 
 XmodemWriter packet_writer = nullptr;
 
@@ -54,7 +54,7 @@ void send_blocks(XmodemTransfer& transfer) {
         xmodem_waitack(transfer, 0);
         xmodem_digest_packet(transfer);
         transfer.block_number = (transfer.block_number + 1) % XMODEM_BLOCK_MODULO;
-        progress_state.bytes_done += XMODEM_DATA_SIZE;
+        progress_state.bytes_done += transfer.data_size;
         progress_redraw_if_due();
     }
 }
@@ -63,7 +63,7 @@ void send_blocks(XmodemTransfer& transfer) {
 
 void set_xmodem_writer(XmodemWriter writer) { packet_writer = writer; }
 
-int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, const FileIdentity* made) {
+int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, XmodemOptions options) {
     XmodemTransfer transfer{};
     transfer.port_fd = port_fd;
     transfer.file_name = file_name;
@@ -71,6 +71,7 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, co
 
     // Whatever was put in a piece's place (a FIFO, a terminal) must not hold
     // the open; the identity test below refuses it.
+    const FileIdentity* made = options.made;
     transfer.file_fd = open(file_name, made != nullptr ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_RDONLY);
     if (transfer.file_fd < 0) error_exit("Error:  Can't open %s for reading", file_name);
     struct stat status {};
@@ -81,11 +82,15 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, co
     }
     if (!S_ISREG(status.st_mode)) error_exit("Error:  File '%s' is not a regular file", file_name);
     const int64_t size = status.st_size;
+    transfer.large_packets = options.large_packets;
+    transfer.unsent = size;
     progress_state.total_kb = static_cast<int>(size / 1024);
     progress_now(&progress_state.start_time);
 
     // Everything before the receiver's first NAK (echo, "C", CAN) is dropped.
-    while (xmodem_getbyte(transfer) != NAK) {
+    if (!options.start_nak_seen) {
+        while (xmodem_getbyte(transfer) != NAK) {
+        }
     }
     show_progress(ProgressDraw::first);
     arm_progress_tick();
@@ -102,12 +107,29 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, co
 
 void xmodem_digest_packet(XmodemTransfer& transfer) {
     transfer.digest.crc = static_cast<uint32_t>(
-        crc32(transfer.digest.crc, transfer.packet + PACKET_DATA, XMODEM_DATA_SIZE));
-    transfer.digest.bytes += XMODEM_DATA_SIZE;
+        crc32(transfer.digest.crc, transfer.packet + PACKET_DATA, static_cast<uInt>(transfer.data_size)));
+    transfer.digest.bytes += transfer.data_size;
 }
 
 bool xmodem_readblock(XmodemTransfer& transfer) {
     unsigned char* data = transfer.packet + PACKET_DATA;
+    // A 1K packet is never the last: the tail, even an empty one, goes as
+    // 128-byte packets, so the stored bytes match the 128-byte path's.
+    if (transfer.large_packets && transfer.unsent >= XMODEM_1K_DATA_SIZE) {
+        transfer.data_size = XMODEM_1K_DATA_SIZE;
+        size_t got = 0;
+        while (got < XMODEM_1K_DATA_SIZE) {
+            const ssize_t count = read(transfer.file_fd, data + got, XMODEM_1K_DATA_SIZE - got);
+            if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
+            if (count == 0) break;
+            got += static_cast<size_t>(count);
+        }
+        // The file shrank under us: fill like a tail rather than send stale bytes.
+        memset(data + got, XMODEM_FILLER, XMODEM_1K_DATA_SIZE - got);
+        transfer.unsent -= XMODEM_1K_DATA_SIZE;
+        return false;
+    }
+    transfer.data_size = XMODEM_DATA_SIZE;
     memset(data, 0, XMODEM_DATA_SIZE);
     const ssize_t count = read(transfer.file_fd, data, XMODEM_DATA_SIZE);
     if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
@@ -118,22 +140,24 @@ bool xmodem_readblock(XmodemTransfer& transfer) {
 
 unsigned char xmodem_checksum(const XmodemTransfer& transfer) {
     unsigned sum = 0;
-    for (int i = 0; i < XMODEM_DATA_SIZE; ++i) sum += transfer.packet[PACKET_DATA + i];
+    for (int i = 0; i < transfer.data_size; ++i) sum += transfer.packet[PACKET_DATA + i];
     return static_cast<unsigned char>(sum);
 }
 
 void xmodem_sendline(XmodemTransfer& transfer) {
     const auto block = static_cast<unsigned char>(transfer.block_number % XMODEM_BLOCK_MODULO);
-    transfer.packet[PACKET_SOH] = SOH;
+    const bool large = transfer.data_size == XMODEM_1K_DATA_SIZE;
+    const size_t packet_size = static_cast<size_t>(transfer.data_size + PACKET_OVERHEAD);
+    transfer.packet[PACKET_SOH] = large ? STX : SOH;
     transfer.packet[PACKET_BLOCK] = block;
     transfer.packet[PACKET_BLOCK_COMPLEMENT] = static_cast<unsigned char>(0xFF - block);
-    transfer.packet[PACKET_CHECKSUM] = xmodem_checksum(transfer);
+    transfer.packet[PACKET_DATA + transfer.data_size] = xmodem_checksum(transfer);
     // A short write (a tick landing in a write held back by flow control) must
     // not leave half a packet on the line: the rest follows at once.
     size_t sent = 0;
-    while (sent < XMODEM_PACKET_SIZE) {
+    while (sent < packet_size) {
         const ssize_t count =
-            write_packet_bytes(transfer.port_fd, transfer.packet + sent, XMODEM_PACKET_SIZE - sent);
+            write_packet_bytes(transfer.port_fd, transfer.packet + sent, packet_size - sent);
         if (count <= 0) error_exit("Error:  xmodem_sendline failed to write line");
         sent += static_cast<size_t>(count);
     }

@@ -1,5 +1,11 @@
 // XMODEM sender: 128-byte blocks, 8-bit checksum, started by the receiver's NAK.
 //
+// With large packets (only our receiver's fast entry takes them) every whole
+// 1024-byte block of the file goes as an STX packet and the rest as 128-byte
+// SOH packets, the last one filled, so the receiver stores exactly what the
+// 128-byte path stores; the rules for answers and resends are the same. A
+// caller that has already consumed the receiver's first NAK says so.
+//
 // It owns the serial descriptor for the length of one transfer and reads and
 // writes it directly, one byte per read; nothing goes to the capture log. The
 // packet is kept in wire order so that one write sends it and a resend writes
@@ -22,6 +28,8 @@
 
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
+constexpr int XMODEM_1K_DATA_SIZE = 1024;
+constexpr int XMODEM_1K_PACKET_SIZE = 1029;  // STX, block, ~block, 1024 data, checksum
 
 // What the receiver acknowledged: the CRC-32 of the data of every packet and their byte count.
 struct XmodemDigest {
@@ -33,17 +41,26 @@ struct XmodemTransfer {
     int file_fd = -1;
     int port_fd = -1;
     const char* file_name = nullptr;
-    unsigned char packet[XMODEM_PACKET_SIZE] = {};
+    unsigned char packet[XMODEM_1K_PACKET_SIZE] = {};
     int block_number = 1;
     XmodemDigest digest;
+    bool large_packets = false;  // whole 1024-byte blocks as STX packets
+    int64_t unsent = 0;          // file bytes not yet read into a packet (large packets only)
+    int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
+};
+
+struct XmodemOptions {
+    bool large_packets = false;
+    bool start_nak_seen = false;  // the receiver's first NAK was read by the caller
+    const FileIdentity* made = nullptr;  // the piece file this run created, when it is one
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,
-// also what the receiver acknowledged. With made (a piece this run created),
-// the file opened must be that very file, or the run ends with
+// also what the receiver acknowledged. With options.made (a piece this run
+// created), the file opened must be that very file, or the run ends with
 // "Error:  '%s' was replaced during the run.  Aborting.".
 int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr,
-                    const FileIdentity* made = nullptr);
+                    XmodemOptions options = {});
 // Adds the data of the packet in hand to the transfer's digest.
 void xmodem_digest_packet(XmodemTransfer& transfer);
 // True when the block just read is the last one.

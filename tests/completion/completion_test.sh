@@ -30,7 +30,9 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/pieces" "$scratch/pics"
 touch "$scratch/rootfs.img"
 
-expect "-C -D -R -X -h -l -r -s -t -v" kelvane -
+expect "-C -D -R -X -b -h -l -r -s -t -v" kelvane -
+expect "921600" kelvane -b 9
+expect "romdisk rootdisk" kelvane -b 921600 rootfs.img ro
 expect "-R" kelvane -l -R
 expect "romdisk rootdisk" kelvane rootfs.img ro
 expect "romdisk rootdisk" kelvane -s ttyS1 -t /tmp rootfs.img ro

@@ -32,7 +32,6 @@ constexpr std::size_t STACK_ROOM = 0x100;           // what the loader may use b
 constexpr long POLLS_PER_TIMEOUT = 5000000;
 constexpr int BUDGET = 20;
 
-constexpr std::uint8_t STX = 0x02;
 constexpr long NEGOTIATION_POLLS = 1000000;
 constexpr long SYNC_POLLS = 500000;
 

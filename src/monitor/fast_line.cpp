@@ -1,0 +1,174 @@
+#include "monitor/fast_line.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/fatal.h"
+#include "serial/line_speed.h"
+#include "transfer/control_bytes.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr char OFFER_PREFIX[] = "FAST ";
+constexpr int OFFER_DIGITS = 4;
+constexpr unsigned MAX_DIVISOR = 0xFFFF;   // DLL and DLM
+constexpr unsigned long TOLERANCE = 50;    // 1/50: within 2 %
+constexpr auto OFFER_WAIT = milliseconds(2000);
+constexpr auto SYNC_TICK = milliseconds(10);
+constexpr int SYNC_TRIES = 50;
+constexpr auto GO_WAIT = milliseconds(500);
+constexpr size_t OFFER_LINE_LIMIT = 1023;
+
+constexpr unsigned char ASK_DIVISOR = 'S';
+constexpr unsigned char STAY = '=';
+constexpr unsigned char PROBE = 'U';
+constexpr unsigned char PROBE_ANSWER = 'K';
+constexpr unsigned char GO = 'G';
+
+bool within_tolerance(unsigned d0, unsigned divisor, unsigned long rate) {
+    const unsigned long long made_times_divisor = static_cast<unsigned long long>(MONITOR_RATE) * d0;
+    const unsigned long long asked_times_divisor = static_cast<unsigned long long>(rate) * divisor;
+    const unsigned long long gap = made_times_divisor > asked_times_divisor ? made_times_divisor - asked_times_divisor
+                                                                            : asked_times_divisor - made_times_divisor;
+    return gap * TOLERANCE <= asked_times_divisor;
+}
+
+// One byte, or none by the deadline.
+std::optional<unsigned char> read_byte_until(int port_fd, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return std::nullopt;
+        pollfd ready{port_fd, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(left)) <= 0) continue;
+        unsigned char byte = 0;
+        if (read(port_fd, &byte, 1) == 1) return byte;
+        // A hung-up line reads nothing at once: wait out the deadline without spinning.
+        if ((ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) usleep(1000);
+    }
+}
+
+void send_bytes(int port_fd, const unsigned char* bytes, size_t length) {
+    if (write(port_fd, bytes, length) != static_cast<ssize_t>(length))
+        error_exit("Error:  port_send unable to write to serial port");
+}
+
+// Lines at the monitor's rate (the command's echo first) until the offer, for at most OFFER_WAIT.
+std::optional<unsigned> read_offer(int port_fd) {
+    const auto deadline = Clock::now() + OFFER_WAIT;
+    std::string line;
+    while (const auto byte = read_byte_until(port_fd, deadline)) {
+        if (*byte != '\r' && *byte != '\n') {
+            if (line.size() < OFFER_LINE_LIMIT) line += static_cast<char>(*byte);
+            continue;
+        }
+        if (const auto d0 = parse_fast_offer(line.c_str())) return d0;
+        line.clear();
+    }
+    return std::nullopt;
+}
+
+// The exchange at the current rate: true once the receiver's NAK has come.
+bool confirm_line(int port_fd) {
+    bool answered = false;
+    for (int tries = 0; tries < SYNC_TRIES && !answered; ++tries) {
+        send_bytes(port_fd, &PROBE, 1);
+        const auto tick_end = Clock::now() + SYNC_TICK;
+        while (const auto byte = read_byte_until(port_fd, tick_end)) {
+            if (*byte == PROBE_ANSWER) {
+                answered = true;
+                break;
+            }
+        }
+    }
+    if (!answered) return false;
+    send_bytes(port_fd, &GO, 1);
+    // Answers to probes still on their way come before the NAK.
+    const auto deadline = Clock::now() + GO_WAIT;
+    while (const auto byte = read_byte_until(port_fd, deadline))
+        if (*byte == NAK) return true;
+    return false;
+}
+
+void notice(const char* format, unsigned long rate) {
+    std::fprintf(stderr, format, rate);
+}
+
+}  // namespace
+
+unsigned fast_line_divisor(unsigned d0, unsigned long rate) {
+    if (d0 == 0 || rate == 0) return 0;
+    // The divisors on either side of the exact quotient; the nearer that fits wins.
+    const unsigned long long clock16 = static_cast<unsigned long long>(MONITOR_RATE) * d0;
+    const unsigned long long below = clock16 / rate;
+    for (const unsigned long long divisor : {below, below + 1}) {
+        if (divisor < 1 || divisor > MAX_DIVISOR) continue;
+        const auto d = static_cast<unsigned>(divisor);
+        if (within_tolerance(d0, d, rate)) return d;
+    }
+    return 0;
+}
+
+unsigned long fast_line_rate(unsigned d0, unsigned divisor) {
+    return divisor == 0 ? 0 : static_cast<unsigned long>(static_cast<unsigned long long>(MONITOR_RATE) * d0 / divisor);
+}
+
+std::optional<unsigned> parse_fast_offer(const char* line) {
+    constexpr size_t prefix = sizeof OFFER_PREFIX - 1;
+    if (std::strncmp(line, OFFER_PREFIX, prefix) != 0) return std::nullopt;
+    unsigned d0 = 0;
+    for (int i = 0; i < OFFER_DIGITS; ++i) {
+        const char c = line[prefix + static_cast<size_t>(i)];
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return std::nullopt;
+        d0 = d0 * 16 + static_cast<unsigned>(digit);
+    }
+    if (d0 == 0) return std::nullopt;
+    return d0;
+}
+
+FastLine fast_line_start(int port_fd, unsigned long rate) {
+    const int saved_errno = errno;
+    FastLine line;
+    const std::optional<unsigned> d0 = read_offer(port_fd);
+    const unsigned divisor = d0 ? fast_line_divisor(*d0, rate) : 0;
+    if (divisor == 0) {
+        send_bytes(port_fd, &STAY, 1);
+        if (d0)
+            notice("Notice:  the handheld cannot run its line at %lu bit/s; sending at 115200.\n", rate);
+        else
+            notice("Notice:  the receiver made no offer of a line at %lu bit/s; sending at 115200.\n", rate);
+    } else {
+        const unsigned char request[] = {ASK_DIVISOR, static_cast<unsigned char>(divisor & 0xFF),
+                                         static_cast<unsigned char>(divisor >> 8)};
+        send_bytes(port_fd, request, sizeof request);
+        port_set_speed(port_fd, rate);
+        if (confirm_line(port_fd)) {
+            line.fast = true;
+            line.start_nak_seen = true;
+            errno = saved_errno;
+            return line;
+        }
+        port_set_speed(port_fd, MONITOR_RATE);
+        notice("Notice:  the line did not come up at %lu bit/s; sending at 115200.\n", rate);
+    }
+    // At the monitor's rate: without confirmation the sender waits for the NAK as always.
+    line.start_nak_seen = confirm_line(port_fd);
+    errno = saved_errno;
+    return line;
+}
+
+void fast_line_end(int port_fd, const FastLine& line) {
+    if (line.fast) port_set_speed(port_fd, MONITOR_RATE);
+}

@@ -1,0 +1,101 @@
+// kelvane -b against the simulated handheld: the loader's fast entry moves the
+// UART's divisor for the transfer, the simulator garbles every byte while the
+// host's termios speed and the handheld's rate disagree, and its report says
+// which divisor the last program left. Whatever happens, the handheld's UART
+// must be back at the monitor's divisor after the run.
+#include "e2e/e2e_run.h"
+
+#include <gmock/gmock.h>
+
+#include <filesystem>
+
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+
+constexpr uint32_t KERNEL = 0;
+constexpr uint32_t CRAMFS = 0x100000;
+
+using E2eFastLine = EndToEnd;
+
+// "uart: divisor D, ..., monitor's divisor M, N programs left another"
+void expect_uart_as_the_monitor_left_it(const std::string& report, unsigned monitor_divisor) {
+    EXPECT_THAT(report, HasSubstr("uart: divisor " + std::to_string(monitor_divisor) + ","));
+    EXPECT_THAT(report, HasSubstr("monitor's divisor " + std::to_string(monitor_divisor) + ", 0 programs left another"));
+}
+
+TEST_F(E2eFastLine, FlashesAt921600ByteForByte)
+{
+    start_sim();
+    const std::string image = make_image("vmlinux", 200003, 21);  // 195 1K packets and a tail
+    const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_THAT(run.err, Not(HasSubstr("Notice:")));
+    EXPECT_THAT(run.err, Not(HasSubstr("Warning:")));
+    const std::string report = stop_sim();
+    EXPECT_EQ(flash().substr(KERNEL, image.size()), image);
+    expect_uart_as_the_monitor_left_it(report, 8);
+}
+
+TEST_F(E2eFastLine, FallsBackTo115200WhenTheClockCannotMakeTheRate)
+{
+    start_sim({"--uart-clock", "1843200"});
+    const std::string image = make_image("vmlinux", 70001, 22);
+    const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("done\nNotice:  the handheld cannot run its line at 921600 bit/s; sending at "
+                                   "115200.\nStarting xmodem send"));
+    const std::string report = stop_sim();
+    EXPECT_EQ(flash().substr(KERNEL, image.size()), image);
+    expect_uart_as_the_monitor_left_it(report, 1);
+}
+
+TEST_F(E2eFastLine, FlashesTwoImagesInOneRunEachAtTheFastRate)
+{
+    start_sim();
+    const std::string kernel = make_image("vmlinux", 70000, 23);
+    const std::string cramfs = make_image("cramfs.img", 0x20000, 24);  // whole 1K blocks: a filler packet after them
+    const testkit::RunResult run =
+        kelvane({"-b", "921600", dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_THAT(run.err, Not(HasSubstr("Notice:")));
+    const std::string report = stop_sim();
+    const std::string f = flash();
+    EXPECT_EQ(f.substr(KERNEL, kernel.size()), kernel);
+    EXPECT_EQ(f.substr(CRAMFS, cramfs.size()), cramfs);
+    EXPECT_EQ(report_number(report, "records", "loads completed"), 1);
+    EXPECT_EQ(report_number(report, "programs", "returned"), 2);
+    expect_uart_as_the_monitor_left_it(report, 8);
+}
+
+// Faults on the line while the fast entry runs, the negotiation included: a
+// run falls back or fails, never with wrong data and status 0, and the UART
+// is always given back.
+TEST_F(E2eFastLine, FaultsDuringTheNegotiationFallBackOrFailCleanly)
+{
+    const struct {
+        const char* what;
+        std::vector<std::string> sim_args;
+    } cases[] = {
+        {"the request or a probe lost", {"--rx-drop", "0.2", "--seed", "5"}},
+        {"the request or a probe damaged", {"--rx-corrupt", "0.2", "--seed", "6"}},
+        {"the offer or an answer damaged", {"--tx-corrupt", "0.05", "--seed", "7"}},
+        {"noise towards the host", {"--tx-noise", "0.05", "--seed", "8"}},
+        {"noise towards the handheld", {"--rx-noise", "0.2", "--seed", "9"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir.file("flash.bin"));
+        start_sim(c.sim_args);
+        const std::string image = make_image("vmlinux", 1000, 25);  // a tail only: a few packets
+        const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
+        const std::string report = stop_sim();
+        const Outcome outcome = judge_run(run.exit_status, flash(), KERNEL, image);
+        EXPECT_TRUE(outcome == Outcome::flashed || outcome == Outcome::refused_untouched)
+            << outcome_name(outcome) << "\n" << run.err << report;
+        expect_uart_as_the_monitor_left_it(report, 8);
+    }
+}
+
+}  // namespace

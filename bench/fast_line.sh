@@ -33,13 +33,7 @@ qz4sim=$PWD/build-bench/sim/qz4sim
 out=$PWD/build-bench/fast-line-results
 rm -rf "$out"
 mkdir -p "$out"
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+qz4sim_session
 
 "$qz4sim" --make-image "$work/big.img" "$size" 2
 "$qz4sim" --make-image "$work/tiny.img" 1024 1
@@ -48,16 +42,7 @@ sim_pid=$!
 port=$(qz4sim_port "$work/sim.env")
 [ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
 
-fresh_report() {
-    rm -f "$work/report.txt"
-    kill -USR1 "$sim_pid"
-    for _ in $(seq 250); do
-        [ -s "$work/report.txt" ] && { cat "$work/report.txt"; return; }
-        sleep 0.02
-    done
-    echo "bench: no report from the simulator" >&2
-    exit 1
-}
+fresh_report() { qz4sim_fresh_report "$work/report.txt" "$sim_pid" || { echo "bench: no report from the simulator" >&2; exit 1; }; }
 
 # Seconds of the last program started with "g -e": from its start to its return.
 last_program_seconds() { sed -n 's/^program run: [0-9]* packets accepted, \([0-9.]*\) s$/\1/p' | tail -n 1; }

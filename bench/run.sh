@@ -68,12 +68,10 @@ qz4sim=$PWD/build-bench/sim/qz4sim
 out=$PWD/build-bench/bench-results
 rm -rf "$out"
 mkdir -p "$out"
-work=$(mktemp -d)
-sim_pid=""
+qz4sim_session
 cleanup() {
     exec 3>&-
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
+    qz4sim_session_end
 }
 trap cleanup EXIT
 
@@ -87,16 +85,7 @@ port=$(qz4sim_port "$work/sim.env")
 tty=/dev/$port
 
 # A fresh report from the simulator (it writes one on SIGUSR1).
-fresh_report() {
-    rm -f "$work/report.txt"
-    kill -USR1 "$sim_pid"
-    for _ in $(seq 250); do
-        [ -s "$work/report.txt" ] && { cat "$work/report.txt"; return; }
-        sleep 0.02
-    done
-    echo "bench: no report from the simulator" >&2
-    exit 1
-}
+fresh_report() { qz4sim_fresh_report "$work/report.txt" "$sim_pid" || { echo "bench: no report from the simulator" >&2; exit 1; }; }
 
 # "packets seconds" of the last program run in a report.
 last_program_run() { sed -n 's/^program run: \([0-9]*\) packets accepted, \([0-9.]*\) s$/\1 \2/p' | tail -n 1; }

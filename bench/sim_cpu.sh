@@ -80,16 +80,7 @@ handheld() {
 
     # CPU time of every thread of the simulator so far, in nanoseconds.
     sim_cpu_ns() { cat /proc/"$sim_pid"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
-    fresh_report() {
-        rm -f "$dir/report.txt"
-        kill -USR1 "$sim_pid"
-        for _ in $(seq 250); do
-            [ -s "$dir/report.txt" ] && { cat "$dir/report.txt"; return; }
-            sleep 0.02
-        done
-        echo "bench: no report from handheld $n" >&2
-        return 1
-    }
+    fresh_report() { qz4sim_fresh_report "$dir/report.txt" "$sim_pid" || { echo "bench: no report from handheld $n" >&2; return 1; }; }
     # The simulator's CPU so far after each step, for the log.
     mark() { echo "$1 $(sim_cpu_ns)" >>"$log/marks.txt"; }
     # Reads from descriptor 3 until the text read ends with $1.

@@ -22,13 +22,7 @@ cmake --build build -j"$(nproc)" --target kelvane qz4sim >/dev/null
 kelvane=build/src/kelvane
 qz4sim=build/sim/qz4sim
 
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+qz4sim_session
 
 "$qz4sim" --make-image "$work/vmlinux.bin" "$KERNEL_SIZE" 1
 "$qz4sim" --make-image "$work/rootfs.img" "$ROOTFS_SIZE" 2

@@ -9,13 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/qz4sim-port.sh
 bash scripts/install-deps.sh
 
-work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+qz4sim_session
 
 mkdir "$work/src"
 tar --exclude='./build*' --exclude='./obj-*' --exclude='./.git' -cf - . | tar -xf - -C "$work/src"

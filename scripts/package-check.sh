@@ -10,6 +10,7 @@ source scripts/qz4sim-port.sh
 bash scripts/install-deps.sh
 
 qz4sim_session
+chmod 755 "$work"  # the package's tests run some programs as the user nobody
 
 mkdir "$work/src"
 tar --exclude='./build*' --exclude='./obj-*' --exclude='./.git' -cf - . | tar -xf - -C "$work/src"

@@ -2,9 +2,9 @@
 # Builds the Debian source package and the packages kelvane and qz4sim from a
 # copy of this tree the Debian way (dpkg-buildpackage, Debian's own build
 # flags, the fast tests), installs them with apt from the built files, and
-# uses what was installed:
-# kelvane's banner, its man page, and one flash through the installed qz4sim.
-# Needs root (apt); prints the packages' file lists and sizes.
+# uses what was installed: kelvane's banner, its man page, and one flash
+# through the installed qz4sim. Needs root (apt); prints the packages' file
+# lists and sizes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/qz4sim-port.sh

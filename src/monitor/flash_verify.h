@@ -10,8 +10,9 @@
 //   receiver  ACK, then "CRC32 <crc> <length>" once the range is digested; or
 //             NAK for a request that did not arrive whole, after which the
 //             host sends it again (three requests in all)
-// The report must give the length asked for and the CRC-32 of the image's own
-// bytes. Lines that come instead of it (a monitor's exception where the flash
+// The report is awaited like any line (50 s), and 50 s more for every 8 MiB
+// of the range, which the receiver digests at some 4 us a byte. It must give
+// the length asked for and the CRC-32 of the image's own bytes. Lines that come instead of it (a monitor's exception where the flash
 // is not where we take it to be) are shown as warnings; no report, or one that
 // does not read right, proves nothing and ends the run like a wrong one.
 #pragma once

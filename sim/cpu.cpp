@@ -69,7 +69,7 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry)
     err = uc_mem_map_ptr(uc, 0, RAM_SIZE, UC_PROT_ALL, d.ram);
     if (err == UC_ERR_OK) err = uc_mmio_map(uc, UART_PAGE, MMIO_PAGE, uart_read, &d, uart_write, &d);
     if (err == UC_ERR_OK) err = uc_mmio_map(uc, GATE_PAGE, MMIO_PAGE, gate_read, &d, gate_write, &d);
-    // The flash for reading only; a whole page at least, and no more than the window holds.
+    // The flash for reading only, in whole pages, and no more of it than the window holds.
     const size_t flash_window = std::min<size_t>(d.flash.bytes.size(), FLASH_WINDOW_SIZE) & ~size_t(MMIO_PAGE - 1);
     if (err == UC_ERR_OK && flash_window > 0)
         err = uc_mem_map_ptr(uc, FLASH_WINDOW, flash_window, UC_PROT_READ, d.flash.bytes.data());

@@ -4,6 +4,8 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint32_t page_of(uint32_t address) { return address & ~(MMIO_PAGE - 1); }
@@ -67,6 +69,10 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry)
     err = uc_mem_map_ptr(uc, 0, RAM_SIZE, UC_PROT_ALL, d.ram);
     if (err == UC_ERR_OK) err = uc_mmio_map(uc, UART_PAGE, MMIO_PAGE, uart_read, &d, uart_write, &d);
     if (err == UC_ERR_OK) err = uc_mmio_map(uc, GATE_PAGE, MMIO_PAGE, gate_read, &d, gate_write, &d);
+    // The flash for reading only, in whole pages, and no more of it than the window holds.
+    const size_t flash_window = std::min<size_t>(d.flash.bytes.size(), FLASH_WINDOW_SIZE) & ~size_t(MMIO_PAGE - 1);
+    if (err == UC_ERR_OK && flash_window > 0)
+        err = uc_mem_map_ptr(uc, FLASH_WINDOW, flash_window, UC_PROT_READ, d.flash.bytes.data());
     if (err == UC_ERR_OK) {
         uint32_t sp = MONITOR_STACK_TOP;
         uint32_t ra = MONITOR_RETURN_ADDRESS;

@@ -6,6 +6,7 @@
 // so that a report never shows a block half programmed.
 #pragma once
 
+#include "flash_faults.h"
 #include "flash_store.h"
 #include "line.h"
 #include "options.h"
@@ -53,6 +54,7 @@ struct DeviceStats {
     UartState uart;  // filled in when a report is made
     std::vector<ProgramRecord> programmed;
     std::vector<ProgramRun> runs;
+    FlashFaultRecord flash_faults;
 };
 
 struct Device {
@@ -66,6 +68,7 @@ struct Device {
 
     // Used by the device thread only.
     PacketWatch watch;
+    FlashFaultState flash_faults;
     uint16_t tx_gate = 0;
     UartRegisters uart;
     PollClock poll;

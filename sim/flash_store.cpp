@@ -25,6 +25,14 @@ bool write_all(int fd, const uint8_t* data, size_t size, off_t at)
     return true;
 }
 
+// The range as it now stands in memory, into the file.
+bool write_through(FlashStore& f, uint32_t offset, size_t size, std::string& error)
+{
+    if (write_all(f.fd, f.bytes.data() + offset, size, offset)) return true;
+    error = "cannot write " + f.path + ": " + std::strerror(errno);
+    return false;
+}
+
 }  // namespace
 
 uint8_t monitor_image_byte(uint32_t index)
@@ -93,12 +101,26 @@ bool flash_open(FlashStore& f, const std::string& path, uint32_t size, std::stri
     return true;
 }
 
+bool flash_erase(FlashStore& f, uint32_t offset, size_t size, std::string& error)
+{
+    std::memset(f.bytes.data() + offset, ERASED_BYTE, size);
+    for (const StuckBit& s : f.stuck)
+        if (s.offset >= offset && s.offset - offset < size) f.bytes[s.offset] &= static_cast<uint8_t>(~(1u << s.bit));
+    return write_through(f, offset, size, error);
+}
+
 bool flash_program(FlashStore& f, uint32_t offset, const uint8_t* data, size_t size, std::string& error)
 {
-    std::memcpy(f.bytes.data() + offset, data, size);
-    if (!write_all(f.fd, data, size, offset)) {
-        error = "cannot write " + f.path + ": " + std::strerror(errno);
-        return false;
+    for (size_t i = 0; i < size; ++i) f.bytes[offset + i] &= data[i];
+    return write_through(f, offset, size, error);
+}
+
+bool flash_stick_bits(FlashStore& f, const std::vector<StuckBit>& bits, std::string& error)
+{
+    for (const StuckBit& s : bits) {
+        f.stuck.push_back(s);
+        f.bytes[s.offset] &= static_cast<uint8_t>(~(1u << s.bit));
+        if (!write_through(f, s.offset, 1, error)) return false;
     }
     return true;
 }

@@ -4,7 +4,10 @@
 // (0x80000000) and kseg1 (0xA0000000) both reach the same physical memory, so
 // every address the monitor or a program names is folded to physical before it
 // touches RAM. The 16550-style UART has no interrupts; programs poll its line
-// status register. Flash is a plain byte array persisted in a file.
+// status register. Flash is NOR flash persisted in a file (flash_store.h);
+// programs see it read-only from physical 0x1F000000 (0xBF000000 uncached):
+// the monitor runs from the reset address 0xBFC00000, flash offset 0xC00000,
+// so a 16 MiB flash ends at the top of that region and a smaller one earlier.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +56,8 @@ constexpr uint32_t FLASH_BLOCK_SIZE = 0x20000;
 constexpr uint32_t MONITOR_AREA_START = 0xC00000;
 constexpr uint32_t MONITOR_AREA_SIZE = 0x80000;
 constexpr uint8_t ERASED_BYTE = 0xFF;
+constexpr uint32_t FLASH_WINDOW = 0x1F000000;     // physical address of flash offset 0
+constexpr uint32_t FLASH_WINDOW_SIZE = 16u << 20; // the most of the flash programs can read
 
 // Control bytes of the ETX/ACK upload and of XMODEM.
 constexpr uint8_t SOH = 0x01;

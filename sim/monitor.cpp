@@ -141,6 +141,28 @@ void run_go(Device& d, uint32_t entry)
     }
 }
 
+// One block as NOR flash takes it: erased, then programmed, unless a fault
+// skips it. Stuck bits still to place are chosen from its data first.
+bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length, std::string& error)
+{
+    FlashFaultState& faults = d.flash_faults;
+    std::lock_guard g(d.mu);
+    if (flash_block_skipped(faults, d.options.faults.skip_block)) {
+        d.stats.flash_faults.skipped = true;
+        d.stats.flash_faults.skipped_offset = at;
+        d.stats.flash_faults.skipped_size = length;
+        return true;
+    }
+    if (!flash_erase(d.flash, at, length, error)) return false;
+    if (faults.stuck_left > 0) {
+        const std::vector<StuckBit> bits = choose_stuck_bits(faults.rng, data, length, at, faults.stuck_left);
+        faults.stuck_left -= static_cast<unsigned>(bits.size());
+        d.stats.flash_faults.stuck.insert(d.stats.flash_faults.stuck.end(), bits.begin(), bits.end());
+        if (!flash_stick_bits(d.flash, bits, error)) return false;
+    }
+    return flash_program(d.flash, at, data, length, error);
+}
+
 void run_flash(Device& d, const Command& cmd)
 {
     const std::string problem = flash_range_problem(cmd.ram, cmd.size, cmd.offset,
@@ -167,12 +189,7 @@ void run_flash(Device& d, const Command& cmd)
             send(d, "Error: block " + std::to_string(k + 1) + " did not verify, programmed again\r\n");
         if (d.options.block_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d.options.block_ms));
         std::string error;
-        bool ok;
-        {
-            std::lock_guard g(d.mu);
-            ok = flash_program(d.flash, cmd.offset + done, source + done, length, error);
-        }
-        if (!ok) {
+        if (!program_block(d, cmd.offset + done, source + done, length, error)) {
             send(d, "Error: " + error + CRLF);
             return;
         }
@@ -265,6 +282,13 @@ std::string flash_range_problem(uint32_t ram, uint32_t size, uint32_t offset, ui
 void monitor_run(Device& d, const std::function<void()>& booted)
 {
     uart_reset(d);
+    fault_rng_seed(d.flash_faults.rng, d.options.faults.seed);
+    d.flash_faults.stuck_left = d.options.faults.stuck_bits;
+    {
+        std::lock_guard g(d.mu);
+        d.stats.flash_faults.stuck_asked = d.options.faults.stuck_bits;
+        d.stats.flash_faults.skip_asked = d.options.faults.skip_block;
+    }
     for (;;) {
         const Command cmd = parse_command(read_typed_line(d));
         send(d, CRLF);

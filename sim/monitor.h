@@ -5,7 +5,8 @@
 // "PMON> " after it. "load" takes S-records each ended by ETX and answers every
 // one with ACK or NAK; "g -e ADDR" runs a program on the emulated CPU until it
 // returns; "flash RAM SIZE OFFSET" asks for "y" and then programs the flash a
-// block of 0x20000 bytes at a time, one "Programming block" line per block;
+// block of 0x20000 bytes at a time, each erased and then programmed, one
+// "Programming block" line per block (the flash faults act here, unseen by it);
 // "unzip" and "$linux" print what the handheld would. Parsing a command line is
 // a pure function; the loop itself only reads bytes and answers.
 #pragma once

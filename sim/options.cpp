@@ -15,7 +15,8 @@ const char* const SIM_USAGE =
     "       qz4sim --make-image FILE SIZE SEED   write a deterministic sample image\n"
     "\n"
     "  --flash FILE          flash contents (default qz4sim-flash.bin; created 0xFF-filled\n"
-    "                        with the monitor's image at 0xC00000 when missing)\n"
+    "                        with the monitor's image at 0xC00000 when missing); NOR flash,\n"
+    "                        which programs read at 0xBF000000 (its first 16 MiB)\n"
     "  --flash-size BYTES    size of a new flash file (default 0x1000000)\n"
     "  --link PATH           symlink PATH to the pseudo-terminal's slave\n"
     "  --report FILE         write the report to FILE (at exit and on SIGUSR1)\n"
@@ -40,6 +41,9 @@ const char* const SIM_USAGE =
     "  --hangup-after N      hang up the line after N received bytes\n"
     "  --error-every N       print an \"Error\" line before every N-th programmed block\n"
     "  --nak-record N        refuse the N-th S-record of every \"load\" with NAK\n"
+    "  --stuck-bits N        N bits of the flash stay 0, chosen by the seed among the 1-bits\n"
+    "                        of the data the run programs; the monitor reports every block\n"
+    "  --skip-block K        report the K-th block the run programs, but leave it as it was\n"
     "The slave's path and kelvane's -s value go to standard output as\n"
     "QZ4SIM_TTY=/dev/pts/N and QZ4SIM_PORT=pts/N; everything else to standard error.\n";
 
@@ -140,6 +144,8 @@ bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std:
         else if (a == "--hangup-after") ok = number(f.hangup_after, BIG);
         else if (a == "--error-every") ok = number(f.error_every, U32);
         else if (a == "--nak-record") ok = number(f.nak_record, U32);
+        else if (a == "--stuck-bits") ok = number(f.stuck_bits, U32);
+        else if (a == "--skip-block") ok = number(f.skip_block, U32);
         else if (a == "--compare") {
             o.mode = SimOptions::Mode::compare;
             ok = number(o.inspect_offset, U32) && next(o.compare_image);

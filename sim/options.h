@@ -30,6 +30,8 @@ struct FaultPlan {
     long long hangup_after = -1;  // received bytes after which the line is hung up
     unsigned error_every = 0;     // an "Error" line before every n-th programmed block
     unsigned nak_record = 0;      // the n-th record of every "load" is refused
+    unsigned stuck_bits = 0;      // bits of the programmed data that stay 0
+    unsigned skip_block = 0;      // the n-th block of the run is reported but left as it was
 };
 
 struct SimOptions {

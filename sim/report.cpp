@@ -33,6 +33,7 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
     for (const ProgramRun& run : s.runs)
         r += printf_string("program run: %llu packets accepted, %.3f s\n", ull(run.packets_accepted), run.seconds);
     r += printf_string("monitor area overwritten: %s\n", monitor_hit ? "yes" : "no");
+    r += format_flash_faults(s.flash_faults);
     r += printf_string("records: %llu acked, %llu refused, %llu loads completed\n", ull(s.records_acked),
                        ull(s.records_refused), ull(s.loads_completed));
     r += printf_string("programs: %llu started, %llu returned, %llu faulted\n", ull(s.programs_started),

@@ -285,6 +285,26 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
     EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
 }
 
+// -V after the programming watch: a monitor that does not run the verify
+// entry gives no flash CRC-32, and the run ends there, before the next image
+// or a boot. The request is never sent without the receiver's offer.
+TEST_F(DialogueTest, VerifyWithoutAFlashCrcEndsTheRunBeforeTheNextImage) {
+    const std::string first = image("k.bin", 0x20001);
+    const std::string second = image("rd.bin", 300);
+    const DialogueRun r = run({"-V", "-r", first, "kernel", second, "romdisk"});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    const std::string whole = jobs_wire({{testkit::read_file(first), "flash 80090000 40000 0"}}, true);
+    EXPECT_TRUE(r.received == whole.substr(0, whole.size() - GETPMON.size()) + "g -e a0080240\r")
+        << "received bytes differ";
+    EXPECT_EQ(r.transfers.size(), 1u);
+    EXPECT_EQ(missing_in_order(r.err, {"100% | DONE --          \nElapsed time:  ",
+                                       "\nVerifying flash...\nError:  no flash CRC-32 came back for '" + first +
+                                           "'.  Aborting.\n\n"}),
+              "")
+        << r.err;
+    EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
+}
+
 // A flash command the monitor took otherwise (its echo shows a changed digit)
 // is declined with "n": confirming it would program from the wrong place, the
 // wrong size or to the wrong place. A monitor that does not echo cannot be

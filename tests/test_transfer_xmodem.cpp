@@ -125,6 +125,7 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
     data.resize(packets * 128, static_cast<char>(XMODEM_FILLER));
     EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
     EXPECT_EQ(digest.bytes, static_cast<int64_t>(data.size()));
+    EXPECT_EQ(digest.image_crc, crc32(0, reinterpret_cast<const Bytef*>(file.data()), static_cast<uInt>(file.size())));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -224,6 +225,7 @@ TEST_P(XmodemLargeCases, SendsWhole1KBlocksAsStxAndTheTailAs128BytePackets) {
     stored.resize(packet_count(c.file_size) * 128, static_cast<char>(XMODEM_FILLER));
     EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size())));
     EXPECT_EQ(digest.bytes, static_cast<int64_t>(stored.size()));
+    EXPECT_EQ(digest.image_crc, crc32(0, reinterpret_cast<const Bytef*>(file.data()), static_cast<uInt>(file.size())));
     EXPECT_EQ(progress_state.bytes_done, static_cast<int64_t>(stored.size()));
 }
 

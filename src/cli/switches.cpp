@@ -66,6 +66,7 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
         case 'D': run_options.overwrite_check = false; break;
         case 'R': run_options.restore_defaults = true; break;
         case 'X': run_options.load_loader = false; break;
+        case 'V': run_options.verify_flash = true; break;
         case 'h':
         case 'v': print_help();
         case 'l':
@@ -88,6 +89,10 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
     if (run_options.fast_rate != 0 && !run_options.load_loader) {
         errno = 0;
         error_exit("Error:  -b needs the receiver this run uploads; it cannot go with -X.  Aborting.");
+    }
+    if (run_options.verify_flash && !run_options.load_loader) {
+        errno = 0;
+        error_exit("Error:  -V needs the receiver this run uploads; it cannot go with -X.  Aborting.");
     }
     return optind;
 }

@@ -22,7 +22,7 @@ extern char command_echo[COMMAND_ECHO_SIZE];
 extern char device_path[DEVICE_PATH_SIZE];
 
 // The switch letters; a leading "+" keeps glibc from reordering the words.
-constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:";
+constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:V";
 constexpr char DEFAULT_DEVICE[] = "/dev/ttyS0";
 constexpr char DEVICE_DIR[] = "/dev/";
 constexpr char DEVICE_DIR_FORMAT[] = "/dev/%s";
@@ -35,6 +35,6 @@ void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* c
 void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options);
 // Reads every switch into run_options (-h/-v end the process, -l starts the
 // capture log, a -b rate this host cannot set ends the run) and returns the
-// index of the first word after the switches. -b with -X ends the run too:
-// a receiver already in RAM may have no fast entry.
+// index of the first word after the switches. -b or -V with -X ends the run
+// too: a receiver already in RAM may have neither the fast nor the verify entry.
 int read_switches(int argc, char* argv[], RunOptions& run_options);

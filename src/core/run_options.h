@@ -17,6 +17,7 @@ struct RunOptions {
     bool restore_defaults = false;   // -R
     bool load_loader = true;         // -X clears: the receiver is already in RAM
     unsigned long fast_rate = 0;     // -b: bit/s for the transfers; 0 keeps the monitor's rate
+    bool verify_flash = false;       // -V: read each image back from the flash
     std::optional<std::string> port_name;  // -s
     std::optional<std::string> temp_dir;   // -t
 };

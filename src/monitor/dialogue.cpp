@@ -14,6 +14,7 @@
 #include "jobs/piece_cleanup.h"
 #include "monitor/fast_line.h"
 #include "monitor/flash_echo.h"
+#include "monitor/flash_verify.h"
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
@@ -37,6 +38,7 @@ struct DialogueState {
     bool receiver_in_ram = false;  // uploaded by this run, or already there (-X)
     bool receiver_ours = false;    // uploaded by this run: it reports a CRC-32
     unsigned long fast_rate = 0;   // -b: every transfer negotiates this rate
+    bool verify = false;           // -V: every job's flash is read back
 };
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
@@ -124,6 +126,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
         error_exit("Error:  the monitor reported %d of %d blocks programmed for '%s'.  Aborting.",
                    watch.blocks_reported, expected, job.file_name.c_str());
     }
+    if (state.verify) verify_flash(port_fd, buffer, job.file_name.c_str(), job.offset, sent_count, sent.image_crc);
 }
 
 void unzip_kernel(int port_fd, char* buffer) {
@@ -174,6 +177,7 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
     DialogueState state;
     state.receiver_in_ram = !run_options.load_loader;
     state.fast_rate = run_options.fast_rate;
+    state.verify = run_options.verify_flash;
     for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
         flash_one_job(port_fd, line_buffer, *job, state);
 

@@ -13,7 +13,8 @@
 // sent, the flash command is confirmed only when the monitor's echo shows it
 // as sent, and programming counts only with a "Programming block" line for
 // every block and no error; anything else ends the run before another image
-// or a boot uses the flash.
+// or a boot uses the flash. With -V the receiver then reads the flash back,
+// and a CRC-32 other than the image's ends the run at the same point.
 #pragma once
 
 struct RunOptions;

@@ -84,6 +84,7 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     const int64_t size = status.st_size;
     transfer.large_packets = options.large_packets;
     transfer.unsent = size;
+    transfer.image_size = size;
     progress_state.total_kb = static_cast<int>(size / 1024);
     progress_now(&progress_state.start_time);
 
@@ -106,8 +107,14 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
 }
 
 void xmodem_digest_packet(XmodemTransfer& transfer) {
-    transfer.digest.crc = static_cast<uint32_t>(
-        crc32(transfer.digest.crc, transfer.packet + PACKET_DATA, static_cast<uInt>(transfer.data_size)));
+    const unsigned char* data = transfer.packet + PACKET_DATA;
+    const int64_t image_left = transfer.image_size - transfer.digest.bytes;
+    if (image_left > 0) {
+        const int64_t image_part = image_left < transfer.data_size ? image_left : transfer.data_size;
+        transfer.digest.image_crc =
+            static_cast<uint32_t>(crc32(transfer.digest.image_crc, data, static_cast<uInt>(image_part)));
+    }
+    transfer.digest.crc = static_cast<uint32_t>(crc32(transfer.digest.crc, data, static_cast<uInt>(transfer.data_size)));
     transfer.digest.bytes += transfer.data_size;
 }
 

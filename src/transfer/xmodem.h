@@ -17,6 +17,8 @@
 // Every packet the receiver acknowledges, the filled last one included, is
 // added to a CRC-32 (zlib's crc32), which the caller compares with the one our
 // receiver reports: the 8-bit checksum misses damage that keeps the byte sum.
+// The file's own bytes, the filler after them left out, go into a second
+// CRC-32, which a read-back of the flash over the file's length must match.
 #pragma once
 
 #include <sys/types.h>
@@ -35,6 +37,7 @@ constexpr int XMODEM_1K_PACKET_SIZE = 1029;  // STX, block, ~block, 1024 data, c
 struct XmodemDigest {
     uint32_t crc = 0;  // zlib's crc32, from its initial value 0
     int64_t bytes = 0;
+    uint32_t image_crc = 0;  // the same over the file's own bytes, without the filler after them
 };
 
 struct XmodemTransfer {
@@ -47,6 +50,7 @@ struct XmodemTransfer {
     bool large_packets = false;  // whole 1024-byte blocks as STX packets
     int64_t unsent = 0;          // file bytes not yet read into a packet (large packets only)
     int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
+    int64_t image_size = 0;  // the file's size when it was opened
 };
 
 struct XmodemOptions {

@@ -200,6 +200,12 @@ std::vector<std::uint8_t> LoaderMachine::read(std::uint32_t address, std::size_t
     return bytes;
 }
 
+void LoaderMachine::map_flash(const std::vector<std::uint8_t>& contents)
+{
+    flash_ = contents;
+    check(uc_mem_map_ptr(uc_, FLASH_PHYSICAL, flash_.size(), UC_PROT_READ, flash_.data()), "map flash");
+}
+
 void LoaderMachine::fill(std::uint32_t address, std::size_t length, std::uint8_t value)
 {
     std::vector<std::uint8_t> bytes(length, value);

@@ -18,6 +18,9 @@
 // as its complement). A byte written keeps the transmitter busy (TEMT clear)
 // for a few polls of the line status; changing the divisor during them is
 // recorded, since it would garble that byte on a real line.
+//
+// A flash may be mapped read-only at physical 0x1F000000, where the verify
+// entry reads it (0xBF000000 uncached); past its end nothing is mapped.
 #pragma once
 
 #include <unicorn/unicorn.h>
@@ -29,6 +32,8 @@
 
 constexpr std::uint32_t LOADER_ENTRY = 0xA0080274;  // what "g -e a0080274" calls
 constexpr std::uint32_t LOADER_FAST_ENTRY = 0xA00802A0;  // "g -e a00802a0"
+constexpr std::uint32_t LOADER_VERIFY_ENTRY = 0xA0080240;  // "g -e a0080240"
+constexpr std::uint32_t FLASH_PHYSICAL = 0x1F000000;  // flash offset 0
 constexpr long MONITOR_RATE = 115200;               // what the starting divisor makes
 constexpr std::uint32_t RECEIVE_AREA = 0x80090000;  // where the data must land
 constexpr std::uint32_t PHYS_MASK = 0x1FFFFFFF;     // kseg0/kseg1 to physical
@@ -84,6 +89,8 @@ public:
 
     std::vector<std::uint8_t> read(std::uint32_t address, std::size_t length);
     void fill(std::uint32_t address, std::size_t length, std::uint8_t value);
+    // Maps contents (whole 4 KiB pages) as the flash, read-only; once per machine.
+    void map_flash(const std::vector<std::uint8_t>& contents);
 
     // Results of the last run.
     uc_err error = UC_ERR_OK;
@@ -120,4 +127,5 @@ private:
     int transmitter_busy_ = 0;  // polls of the line status until TEMT
     LinePeer* peer_ = nullptr;
     int peer_byte_ = -1;        // taken from the peer, not yet read by the loader
+    std::vector<std::uint8_t> flash_;  // backs the flash mapping
 };

@@ -13,6 +13,7 @@ constexpr std::uint32_t LOAD_ADDRESS = 0xA0080000;
 constexpr std::size_t IMAGE_SIZE = 0xFE0;
 constexpr std::size_t ENTRY_OFFSET = 0x274;       // "g -e a0080274"
 constexpr std::size_t FAST_ENTRY_OFFSET = 0x2A0;  // "g -e a00802a0"
+constexpr std::size_t VERIFY_ENTRY_OFFSET = 0x240;  // "g -e a0080240"
 
 }  // namespace
 
@@ -72,8 +73,8 @@ TEST(LoaderTable, DescribesOneImageOf4064BytesAtTheLoadAddress)
     SrecImage image = loader_table_image();
     EXPECT_EQ(image.base, LOAD_ADDRESS);
     ASSERT_EQ(image.bytes.size(), IMAGE_SIZE);
-    // Code stands at both entries the monitor's "g -e" may name.
-    for (std::size_t entry : {ENTRY_OFFSET, FAST_ENTRY_OFFSET})
+    // Code stands at every entry the monitor's "g -e" may name.
+    for (std::size_t entry : {ENTRY_OFFSET, FAST_ENTRY_OFFSET, VERIFY_ENTRY_OFFSET})
         EXPECT_NE(image.bytes[entry] | image.bytes[entry + 1] | image.bytes[entry + 2] | image.bytes[entry + 3], 0)
             << std::hex << entry;
 }

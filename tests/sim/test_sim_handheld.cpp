@@ -1,4 +1,5 @@
 // The simulated handheld through its own line, driven by a scripted host.
+#include "flash_store.h"
 #include "hardware.h"
 #include "sim/sim_process.h"
 #include "srecord.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -66,7 +68,7 @@ const std::vector<uint32_t> ECHO_PROGRAM = {
 };
 // Jumps to an address where nothing is mapped.
 const std::vector<uint32_t> WILD_PROGRAM = {
-    0x3c08bf00,  // lui t0, 0xbf00
+    0x3c08be00,  // lui t0, 0xbe00
     0x01000008,  // jr  t0
     0x00000000,  // nop
 };
@@ -122,6 +124,25 @@ const std::vector<uint32_t> LEAVE_FAST_PROGRAM = {
     0xa1090013,  // sb t1, 0x13(t0)      (delay slot) line control: 8N1
 };
 constexpr uint32_t PROGRAM_ADDRESS = 0xA0100000;
+
+// Sends the byte it reads at address, or stores 0 there first when `store`.
+std::vector<uint32_t> peek_program(uint32_t address, bool store)
+{
+    const uint32_t high = (address + 0x8000) >> 16;  // lbu adds its offset signed
+    const uint32_t low = address & 0xFFFF;
+    std::vector<uint32_t> words = {
+        0x3c08ac00,          // lui t0, 0xac00
+        0x3c090000 | high,   // lui t1, high
+    };
+    if (store) words.push_back(0xa1200000 | low);  // sb zero, low(t1)
+    words.insert(words.end(), {
+        0x912a0000 | low,    // lbu t2, low(t1)
+        0xa10a0010,          // sb t2, 0x10(t0)     sent
+        0x03e00008,          // jr ra
+        0x00000000,          // nop
+    });
+    return words;
+}
 
 // Sets the speed of the host's side of the line, as kelvane does on its descriptor.
 void set_host_speed(const std::string& tty, speed_t speed)
@@ -382,6 +403,83 @@ TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation)
     start();
     EXPECT_EQ(stop_and_report().find("programmed: 0x"), std::string::npos);
     EXPECT_EQ(testkit::read_file(dir.file("flash.bin")).substr(0x100000, 16), std::string(data.begin(), data.end()));
+}
+
+// Programs read the flash file at 0xBF000000 and may not write it; a smaller
+// flash ends earlier.
+TEST_F(Handheld, ProgramsReadTheFlashAt0xBF000000AndCannotWriteIt)
+{
+    const std::string EXCEPTION;  // no byte: the program stops on an exception
+    struct Case {
+        const char* name;
+        std::vector<std::string> flash_size;
+        uint32_t address;
+        bool store;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"the monitor's image at 0xC00000", {}, 0xBFC00000, false, "P"},
+        {"the image's last byte", {}, 0xBFC7FFFF, false,
+         std::string(1, static_cast<char>(monitor_image_byte(MONITOR_AREA_SIZE - 1)))},
+        {"the flash's last byte", {}, 0xBFFFFFFF, false, "\xff"},
+        {"an erased byte", {}, 0xBF000000, false, "\xff"},
+        {"the last byte of a 1 MiB flash", {"--flash-size", "0x100000"}, 0xBF0FFFFF, false, "\xff"},
+        {"past a 1 MiB flash", {"--flash-size", "0x100000"}, 0xBF100000, false, EXCEPTION},
+        {"a store", {}, 0xBF000000, true, EXCEPTION},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(dir.file("flash.bin"));
+        start(c.flash_size);
+        load({s3_record(PROGRAM_ADDRESS, little_endian_words(peek_program(c.address, c.store))),
+              s7_record(PROGRAM_ADDRESS)});
+        host->read_until(PROMPT, REPLY_MS);
+        host->send("g -e a0100000\r");
+        host->read_until("\r\n", REPLY_MS);
+        const std::string reply = host->read_until(PROMPT, REPLY_MS);
+        if (c.sent.empty())
+            EXPECT_NE(reply.find("Exception at pc"), std::string::npos) << reply;
+        else
+            EXPECT_EQ(reply, c.sent + PROMPT);
+        stop_and_report();
+        EXPECT_EQ(testkit::read_file(dir.file("flash.bin")).substr(0, 1), "\xff") << "the store reached the flash";
+    }
+}
+
+// The monitor reports every block whatever the flash faults do; the flash
+// and the report show what they did.
+TEST_F(Handheld, StuckBitsAndASkippedBlockLeaveTheFlashWrongUnseenByTheMonitor)
+{
+    start({"--stuck-bits", "3", "--skip-block", "2", "--seed", "7"});
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 16; ++i) data.push_back(static_cast<uint8_t>(0xA5 ^ (i * 29)));
+    load({s3_record(0x80090000, data), s3_record(0x800B0000, data), s3_record(0x800D0000, data),
+          "S705A008000052"});
+    host->read_until(PROMPT, REPLY_MS);
+    host->send("flash 80090000 60000 100000\r");
+    host->read_until("? (y/n) ", REPLY_MS);
+    const std::string programming = command("y");
+    EXPECT_NE(programming.find("Programming block 2 of 3 at 0x120000\r\n"), std::string::npos) << programming;
+    EXPECT_NE(programming.find("Programming block 3 of 3 at 0x140000\r\n"), std::string::npos) << programming;
+    EXPECT_EQ(programming.find("Error"), std::string::npos) << programming;
+    const std::string report = stop_and_report();
+
+    const std::string flash = testkit::read_file(dir.file("flash.bin"));
+    const std::string meant(data.begin(), data.end());
+    // Block 1: three of the data's 1-bits read 0, and nothing else differs.
+    int missing_ones = 0;
+    for (size_t i = 0; i < meant.size(); ++i) {
+        const auto held = static_cast<uint8_t>(flash[0x100000 + i]);
+        const auto want = static_cast<uint8_t>(meant[i]);
+        EXPECT_EQ(held & ~want, 0) << "a bit set that the data does not have, at " << i;
+        missing_ones += std::popcount(static_cast<unsigned>(want & ~held));
+    }
+    EXPECT_EQ(missing_ones, 3);
+    EXPECT_EQ(flash.substr(0x120000, 0x20000), std::string(0x20000, '\xff')) << "block 2 was written";
+    EXPECT_EQ(flash.substr(0x140000, 16), meant);
+    EXPECT_NE(report.find("stuck bits: 3 of 3 placed: 0x1000"), std::string::npos) << report;
+    EXPECT_NE(report.find("skipped block: block 2 of the run, 0x120000..0x13ffff, reported but left as it was"),
+              std::string::npos) << report;
 }
 
 TEST_F(Handheld, RestoreBootsPrintsHardResetAndComesBackToTheMonitor)

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# What -V costs: the same image (7 MiB by default, a romdisk split in two
+# pieces) flashed by kelvane without and with -V, against one simulated
+# handheld paced at 115200 bit/s. Prints a Markdown table: the wall time of
+# each whole run, the time of each "Verifying flash..." step as kelvane's
+# standard error shows it (announcement to "done"), and the run time of each
+# verify program on the handheld from the simulator's report. Raw logs stay in
+# build-bench/verify-results/.
+#
+#   bash bench/verify.sh [--size BYTES] [--repeats N]
+#
+# The simulator runs the loader's CRC loop at the emulator's speed, far above
+# the handheld's, so the figures show the cost of the exchange and of the
+# extra dialogue; the README gives an estimate of the loop on the handheld.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/qz4sim-port.sh
+export LC_ALL=C
+
+size=7340032
+repeats=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --size) size=$2; shift 2 ;;
+    --repeats) repeats=$2; shift 2 ;;
+    *) echo "usage: bash bench/verify.sh [--size BYTES] [--repeats N]" >&2; exit 2 ;;
+    esac
+done
+
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-bench -j2 --target kelvane qz4sim >/dev/null
+kelvane=$PWD/build-bench/src/kelvane
+qz4sim=$PWD/build-bench/sim/qz4sim
+
+out=$PWD/build-bench/verify-results
+rm -rf "$out"
+mkdir -p "$out"
+qz4sim_session
+
+"$qz4sim" --make-image "$work/rootfs.img" "$size" 7
+"$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" --baud 115200 >"$work/sim.env" 2>"$out/sim.log" &
+sim_pid=$!
+port=$(qz4sim_port "$work/sim.env")
+[ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
+
+# Runs kelvane with its standard error into LOG, noting on standard output
+# the seconds from each "Verifying flash..." to the "done" that closes it.
+timed_kelvane() {
+    local log=$1
+    shift
+    python3 - "$log" "$kelvane" "$@" <<'EOF'
+import subprocess, sys, time
+log, argv = sys.argv[1], sys.argv[2:]
+announce, close = b"Verifying flash...", b"done\n"
+text, started = b"", None
+with open(log, "wb") as keep:
+    child = subprocess.Popen(argv, stderr=subprocess.PIPE)
+    while True:
+        byte = child.stderr.read(1)
+        if not byte:
+            break
+        keep.write(byte)
+        text += byte
+        if started is None and text.endswith(announce):
+            started = time.monotonic()
+        elif started is not None and text.endswith(close):
+            print("%.3f" % (time.monotonic() - started))
+            started = None
+sys.exit(child.wait())
+EOF
+}
+
+# Seconds of the verify programs (they accept no packets) in a report.
+verify_program_seconds() { sed -n 's/^program run: 0 packets accepted, \([0-9.]*\) s$/\1/p' | paste -sd' '; }
+
+echo "Image: $size bytes to romdisk (split in two pieces), line paced at 115200 bit/s."
+echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| run | -V | wall (s) | -V steps, host (s) | verify programs, handheld (s) | load after |"
+echo "|---|---|---|---|---|---|"
+for r in $(seq "$repeats"); do
+    for verify in no yes; do
+        label="$verify-$r"
+        flag=()
+        [ "$verify" = yes ] && flag=(-V)
+        start=$(date +%s.%N)
+        if ! steps=$(timed_kelvane "$out/kelvane-$label.log" -s "$port" "${flag[@]}" "$work/rootfs.img" romdisk); then
+            echo "bench: kelvane failed ($label); see $out/kelvane-$label.log" >&2
+            exit 1
+        fi
+        end=$(date +%s.%N)
+        qz4sim_fresh_report "$work/report.txt" "$sim_pid" >"$out/report-$label.txt" ||
+            { echo "bench: no report from the simulator" >&2; exit 1; }
+        # The report adds up over the session: take this run's programs only.
+        programs=""
+        [ "$verify" = yes ] && programs=$(verify_program_seconds <"$out/report-$label.txt" | awk -v r="$r" '{ print $(2*r-1), $(2*r) }')
+        echo "| $r | $verify | $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }') | $(echo $steps) | $programs | $(cut -d' ' -f1-3 /proc/loadavg) |"
+    done
+done

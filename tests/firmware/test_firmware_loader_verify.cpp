@@ -1,0 +1,206 @@
+// The loader's verify entry on the real image in emulation: the request it
+// takes, the CRC-32 it reports over the flash as the processor reads it at
+// 0xBF000000, the requests it refuses and takes again, and that it returns
+// with the UART as it found it and nothing stored but on its stack.
+#include "firmware/loader_machine.h"
+
+#include "transfer/control_bytes.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t FLASH_SIZE = 0x100000;  // a small flash: it ends at 0xBF100000
+constexpr std::uint32_t WINDOW = 0x1000000;   // the most the entry reads from 0xBF000000
+constexpr std::size_t STACK_ROOM = 0x100;
+constexpr long POLLS_PER_TIMEOUT = 5000000;
+const std::string OFFER = "VERIFY\r\n";
+
+std::vector<std::uint8_t> flash_contents()
+{
+    std::mt19937 random(20);
+    std::vector<std::uint8_t> bytes(FLASH_SIZE);
+    for (std::uint8_t& byte : bytes)
+        byte = static_cast<std::uint8_t>(random());
+    return bytes;
+}
+
+void put_le32(std::vector<std::uint8_t>& bytes, std::uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+// 'V', offset, length, and the CRC-32 of those eight bytes (plus check_error).
+std::vector<std::uint8_t> request(std::uint32_t offset, std::uint32_t length, std::uint32_t check_error = 0)
+{
+    std::vector<std::uint8_t> fields;
+    put_le32(fields, offset);
+    put_le32(fields, length);
+    put_le32(fields, static_cast<std::uint32_t>(crc32(0, fields.data(), 8)) + check_error);
+    fields.insert(fields.begin(), 'V');
+    return fields;
+}
+
+std::string crc_line(const std::vector<std::uint8_t>& flash, std::uint32_t offset, std::uint32_t length)
+{
+    const unsigned long crc = crc32(0, flash.data() + offset, length);
+    char line[32];
+    std::snprintf(line, sizeof line, "CRC32 %08lx %08x\r\n", crc, length);
+    return line;
+}
+
+const std::string ACK_TEXT(1, static_cast<char>(ACK));
+const std::string NAK_TEXT(1, static_cast<char>(NAK));
+
+// The host reads the whole offer before it sends its request.
+void hear_offer(LoaderMachine& machine)
+{
+    for (std::size_t i = 0; i < OFFER.size(); i++)
+        machine.pause();
+}
+
+// The request, then a wait for the answer.
+void ask(LoaderMachine& machine, const std::vector<std::uint8_t>& bytes)
+{
+    machine.send(bytes);
+    machine.pause();
+}
+
+void expect_clean_return(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr)
+{
+    EXPECT_EQ(machine.error, UC_ERR_OK) << uc_strerror(machine.error);
+    EXPECT_EQ(machine.return_problem, "");
+    std::string toggles;
+    for (std::size_t i = 0; i < machine.sent.size(); i++)
+        toggles += "LXH";
+    EXPECT_EQ(machine.gate_trace, toggles);
+    EXPECT_TRUE(machine.gate_other_bits_kept);
+    EXPECT_EQ(machine.divisors, std::vector<std::uint16_t>{divisor});
+    EXPECT_EQ(machine.lcr(), lcr);
+    EXPECT_TRUE(machine.lcr_other_bits_kept);
+    const std::uint32_t stack = machine.stack_top & PHYS_MASK;
+    for (const StoreRecord& store : machine.stores)
+        EXPECT_TRUE(store.physical >= stack - STACK_ROOM && store.physical + store.size <= stack)
+            << std::hex << "store of " << store.size << " bytes at physical 0x" << store.physical;
+}
+
+}  // namespace
+
+TEST(LoaderVerify, ReportsTheCrcOfTheRangeAsTheFlashHoldsIt)
+{
+    const std::vector<std::uint8_t> flash = flash_contents();
+    struct Case {
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+    const Case cases[] = {
+        {0, 0x40000},                   // a kernel's blocks
+        {0x20003, 0x1FFFF},             // neither end on a word
+        {0x7FFFF, 1},
+        {0x1234, 0},                    // nothing to read: zlib's CRC of nothing
+        {0, FLASH_SIZE},                // the whole flash
+        {FLASH_SIZE - 0x333, 0x333},    // up to its last byte
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << "offset 0x" << c.offset << ", length 0x" << c.length);
+        LoaderMachine machine;
+        machine.map_flash(flash);
+        hear_offer(machine);
+        ask(machine, request(c.offset, c.length));
+        machine.run(LOADER_VERIFY_ENTRY);
+
+        EXPECT_EQ(machine.sent, OFFER + ACK_TEXT + crc_line(flash, c.offset, c.length));
+        expect_clean_return(machine, 8, 0x03);
+    }
+}
+
+// The UART is used as found: another divisor and line control stay as they are.
+TEST(LoaderVerify, AnswersAtTheRateTheMonitorLeft)
+{
+    const std::vector<std::uint8_t> flash = flash_contents();
+    LoaderMachine machine;
+    machine.set_uart(0x0100, 0x1B);
+    machine.map_flash(flash);
+    hear_offer(machine);
+    ask(machine, request(0x100, 0x100));
+    machine.run(LOADER_VERIFY_ENTRY);
+
+    EXPECT_EQ(machine.sent, OFFER + ACK_TEXT + crc_line(flash, 0x100, 0x100));
+    expect_clean_return(machine, 0x0100, 0x1B);
+}
+
+// Each refused request is answered NAK once what is left of it has been
+// dropped, and the resend is taken as if it came first; the third refusal
+// ends the exchange.
+TEST(LoaderVerify, RefusesADamagedRequestAndTakesItsResend)
+{
+    const std::vector<std::uint8_t> flash = flash_contents();
+    std::vector<std::uint8_t> with_extra_byte = request(0x10, 0x20);
+    with_extra_byte.insert(with_extra_byte.begin() + 3, 0x56);  // a 'V' of noise inside it
+    std::vector<std::uint8_t> cut_short = request(0x10, 0x20);
+    cut_short.resize(7);
+    std::vector<std::uint8_t> late_tag = request(0x10, 0x20);
+    late_tag.insert(late_tag.begin(), '\n');
+
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> refused;
+    };
+    const Case cases[] = {
+        {"a check that does not match", request(0x10, 0x20, 1)},
+        {"another first byte than the tag", late_tag},
+        {"a byte too many", with_extra_byte},
+        {"a request cut short times out", cut_short},
+        {"a range past the flash's 16 MiB", request(WINDOW - 0x10, 0x20)},
+        {"a length past it", request(0, WINDOW + 1)},
+        {"an offset that wraps around with the length", request(0xFFFFFFF0, 0x20)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoaderMachine machine;
+        machine.map_flash(flash);
+        hear_offer(machine);
+        ask(machine, c.refused);
+        ask(machine, request(0x10, 0x20));
+        machine.run(LOADER_VERIFY_ENTRY);
+
+        EXPECT_EQ(machine.sent, OFFER + NAK_TEXT + ACK_TEXT + crc_line(flash, 0x10, 0x20));
+        expect_clean_return(machine, 8, 0x03);
+    }
+}
+
+// Three requests that time out: about a second of emulation.
+TEST(LoaderVerify, GivesUpAfterThreeRefusedRequests)
+{
+    LoaderMachine machine;
+    machine.map_flash(flash_contents());
+    hear_offer(machine);
+    ask(machine, request(0, 1, 1));
+    ask(machine, request(0, 1, 1));
+    machine.run(LOADER_VERIFY_ENTRY);
+
+    EXPECT_EQ(machine.sent, OFFER + NAK_TEXT + NAK_TEXT + NAK_TEXT + "NO REQUEST\r\n");
+    EXPECT_GE(machine.silent_polls, static_cast<std::uint64_t>(POLLS_PER_TIMEOUT));
+    expect_clean_return(machine, 8, 0x03);
+}
+
+// Where nothing answers at 0xBF000000 + offset the read faults after the
+// ACK: on a handheld the monitor reports an exception instead of the CRC line.
+TEST(LoaderVerify, ARangePastAFlashThatEndsEarlierFaultsAfterTheAck)
+{
+    LoaderMachine machine;
+    machine.map_flash(flash_contents());
+    hear_offer(machine);
+    ask(machine, request(FLASH_SIZE - 0x10, 0x20));
+    machine.run(LOADER_VERIFY_ENTRY);
+
+    EXPECT_EQ(machine.error, UC_ERR_READ_UNMAPPED) << uc_strerror(machine.error);
+    EXPECT_EQ(machine.sent, OFFER + ACK_TEXT);
+}

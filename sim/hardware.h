@@ -56,6 +56,7 @@ constexpr uint8_t ERASED_BYTE = 0xFF;
 
 // Control bytes of the ETX/ACK upload and of XMODEM.
 constexpr uint8_t SOH = 0x01;
+constexpr uint8_t STX = 0x02;  // starts a 1024-byte packet
 constexpr uint8_t ETX = 0x03;
 constexpr uint8_t EOT = 0x04;
 constexpr uint8_t ACK = 0x06;

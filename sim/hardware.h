@@ -68,7 +68,7 @@ constexpr uint8_t DEL = 0x7F;
 // An XMODEM packet on the wire: SOH, block, complement, 128 data, checksum;
 // STX starts one with 1024 data bytes (the fast entry's).
 constexpr unsigned XMODEM_PACKET_SIZE = 132;
-constexpr unsigned XMODEM_1K_PACKET_SIZE = 1029;
+constexpr unsigned XMODEM_1K_PACKET_SIZE = 1028;
 constexpr unsigned XMODEM_OVERHEAD = 4;          // start byte, block, complement, checksum
 constexpr unsigned XMODEM_COMPLEMENT_INDEX = 2;  // the loader ignores this byte
 

@@ -1,7 +1,7 @@
 // Watches the XMODEM packets a program receives, to tell damaged packets apart.
 //
 // The receiver reads one packet between two of its answers (132 bytes from
-// SOH, 1029 from STX), so when exactly that many bytes came since its last
+// SOH, 1028 from STX), so when exactly that many bytes came since its last
 // ACK or NAK they are the packet it is answering; anything else (a stray
 // byte, a packet cut short, the rest of one the receiver dropped) is not
 // counted. When one of the packet's bytes was altered by an injected fault

@@ -119,7 +119,7 @@ TEST(PacketSwap, ProbabilityIsRoughlyKeptPerPacket)
     EXPECT_NEAR(swaps, 1000, 150);
 }
 
-// A packet as the receiver takes it: SOH (132 bytes) or STX (1029), block, complement, data, checksum.
+// A packet as the receiver takes it: SOH (132 bytes) or STX (1028), block, complement, data, checksum.
 void deliver_packet(PacketWatch& w, int altered_index, uint8_t start = SOH)
 {
     for (unsigned i = 0; i < xmodem_packet_size(start); ++i)
@@ -148,7 +148,7 @@ TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
         {"a text byte is no answer", -1, 'x', {}},
         {"1024-byte packet, ACK", -1, ACK, {.answered = 1, .accepted = 1}, STX},
         {"1024-byte packet damaged past the first 132 bytes, NAK", 900, NAK, {.answered = 1, .damaged = 1}, STX},
-        {"1024-byte packet damaged, ACK", 1028, ACK,
+        {"1024-byte packet with a damaged checksum byte, ACK", 1027, ACK,
          {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}, STX},
         {"a stray byte before the packet: what the receiver answers is no packet", -1, NAK, {}, SOH, true},
     };

@@ -207,7 +207,7 @@ TEST(RxPacketSwap, SwapsTwoQueuedDataBytesAndMarksThem)
         {"part of the data queued", 40, true, true},
         {"only the block number queued", 2, true, false},
         {"faults off", 131, false, false},
-        {"a whole 1024-byte packet queued", 1028, true, true, 1024},
+        {"a whole 1024-byte packet queued", 1027, true, true, 1024},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -46,9 +46,9 @@ ssize_t write_packet_bytes(int fd, const void* data, size_t length) {
     return packet_writer != nullptr ? packet_writer(fd, data, length) : write(fd, data, length);
 }
 
-// The writes and reads the receiver session records happen with the exit
-// signals held, so that an abort finds the record as the line is.
-// A part of a packet (starting it when it is the first) or a control byte.
+// A part of a packet (its start when `starts`) or a control byte, written with
+// the exit signals held and recorded for the receiver session, so that an
+// abort finds the record as the line is; reads are recorded the same way.
 ssize_t write_recorded(XmodemTransfer& transfer, const unsigned char* data, size_t length, bool part_of_packet,
                        bool starts) {
     ExitSignalsHeld held;

@@ -5,7 +5,9 @@
  * polls the UART exactly as the monitor left it (no set-up, no interrupts),
  * NAKs once, takes checksum packets into its packet buffer, copies each
  * accepted one to the destination and answers it, then writes a verdict and
- * returns to the monitor.  After a successful transfer the verdict carries the
+ * returns to the monitor.  A damaged packet, a stray byte or a lost answer is
+ * answered so that the sender's resend gets through; whenever it gives up on
+ * its own it says CAN, CAN, so that no sender keeps sending into the monitor.  After a successful transfer the verdict carries the
  * CRC-32 and the count of the bytes stored, so that the host can tell data
  * damaged past the 8-bit checksum from what it sent.  Everything it owns lies
  * below physical 0x00090000, where the received data starts.
@@ -36,8 +38,14 @@
 #define TX_GATE_BIT    0x0001u
 
 /* Polls of the data-ready bit before a byte counts as missing (a count, not a
- * clock: about a few seconds on the handheld). */
+ * clock: a poll takes about a microsecond on the handheld, so about 5 s). */
 #define RX_POLL_LIMIT  5000000u
+
+/* Polls without a byte after which the line counts as quiet (about 20 ms: far
+ * longer than the gap inside a packet, far shorter than a sender's wait). */
+#define QUIET_POLLS    20000u
+/* A purge stops after this many polls even if noise never stops (about 1 s). */
+#define PURGE_POLLS    1000000u
 
 /* Poll budgets of the fast entry (counts, not clocks: about a microsecond each). */
 #define NEGOTIATION_POLLS 1000000u  /* for the host's request after the FAST line */
@@ -47,6 +55,10 @@
 
 /* Received data grows upwards from here (cached RAM, the flash command's source). */
 #define DEST_START     0x80090000u
+/* No packet is stored past the most one transfer may carry and one packet of
+ * filler after it. */
+#define TRANSFER_LIMIT 0x670000u
+#define DEST_END       (DEST_START + TRANSFER_LIMIT + PACKET_SIZE)
 
 /* Record of outcomes, one byte each, round-robin (see trace.c). */
 #define TRACE_RING      0xA0081000u
@@ -66,12 +78,15 @@
 #define EOT 0x04u
 #define ACK 0x06u
 #define NAK 0x15u
+#define CAN 0x18u
 
 /* head.S: writes a NUL-terminated text to the UART. */
 void uart_puts(const char *text);
 /* uart.c */
 void uart_putc(unsigned char byte);
 int uart_getc(void);                 /* the byte, or -1 after RX_POLL_LIMIT polls */
+int uart_getc_polls(unsigned int polls); /* the byte, or -1 after that many polls */
+void uart_purge(void);               /* drops bytes until the line is quiet */
 void uart_puthex_digits(unsigned int value, int digits); /* lower-case hexadecimal */
 #define uart_puthex(value) uart_puthex_digits((value), 8)
 /* trace.c */

@@ -1,6 +1,6 @@
-/* Polled byte I/O on the UART the monitor already set up, and the one number
- * format the loader prints (eight digits for the CRC32 line, four for the
- * divisor on the FAST line). */
+/* Polled byte I/O on the UART the monitor already set up, the wait for a
+ * quiet line, and the one number format the loader prints (eight digits for
+ * the CRC32 line, four for the divisor on the FAST line). */
 #include "loader.h"
 
 void uart_putc(unsigned char byte)
@@ -13,12 +13,32 @@ void uart_putc(unsigned char byte)
 	REG16(TX_GATE_REG) |= TX_GATE_BIT;
 }
 
-int uart_getc(void)
+int uart_getc_polls(unsigned int polls)
 {
-	for (unsigned int polls = RX_POLL_LIMIT; polls != 0; polls--)
+	for (; polls != 0; polls--)
 		if (REG8(UART_LSR) & LSR_DATA_READY)
 			return REG8(UART_DATA);
 	return -1;
+}
+
+int uart_getc(void)
+{
+	return uart_getc_polls(RX_POLL_LIMIT);
+}
+
+/* Every poll counts toward the limit, so that endless noise ends it too. */
+void uart_purge(void)
+{
+	unsigned int quiet = QUIET_POLLS;
+
+	for (unsigned int polls = PURGE_POLLS; polls != 0 && quiet != 0; polls--) {
+		if (REG8(UART_LSR) & LSR_DATA_READY) {
+			(void)REG8(UART_DATA);
+			quiet = QUIET_POLLS;
+		} else {
+			quiet--;
+		}
+	}
 }
 
 void uart_puthex_digits(unsigned int value, int digits)

@@ -4,11 +4,24 @@
  * packet buffer, so their data go straight to the destination, past
  * everything counted so far; the packet is counted (destination, CRC, byte
  * count) only when it is accepted, so a refused one is overwritten by the
- * next.  128-byte packets are gathered and copied as on the default entry.
+ * next.  A 1024-byte packet that would reach past DEST_END is read into the
+ * packet buffer, over and over, and can only be refused.  128-byte packets
+ * are gathered and copied as on the default entry.
  *
  * Each packet ends in one outcome; the table below gives its status text, its
  * answer on the line, and whether the transfer stops.  Every outcome but an
- * accepted packet costs one unit of the failure budget.
+ * accepted packet costs one unit of the failure budget.  What a line does
+ * wrong is answered so that the sender's resend gets through:
+ *  - a damaged packet, a wrong block and a stray byte are answered with NAK
+ *    only once the line is quiet, so that the rest of the damaged packet is
+ *    never read as the start of the next one;
+ *  - a repeat of the block accepted last (the sender missed our ACK) is
+ *    acknowledged again and not stored;
+ *  - EOT and the two CANs of an abort count only when the line stays quiet
+ *    after them, so that a damaged SOH does not end the transfer.
+ * Whenever the receiver gives up on its own (the budget spent, a transfer
+ * too large) it answers CAN, CAN, so that the sender stops sending at once:
+ * whatever it sent afterwards would reach the monitor's command line.
  *
  * The checksum misses damage that keeps the byte sum (two bytes swapped, two
  * changes that cancel), so every stored packet is also added to a CRC-32,
@@ -21,22 +34,31 @@
 #include "crc32.h"
 #include "loader.h"
 
-enum outcome { RX_PACKET, WRONG_BLK, TIMEOUT, BAD_CHKSUM, DONE, ABORTED };
+enum outcome {
+	RX_PACKET, REPEATED_BLK, WRONG_BLK, BAD_CHKSUM, TIMEOUT, NOISE, ABORTED, DONE, TOO_LARGE
+};
+
+/* Answers besides ACK and NAK: the pair that ends a transfer. */
+#define ANSWER_CANCEL CAN
 
 struct outcome_rule {
 	const char *status;
 	unsigned char answer;
+	unsigned char after_quiet;  /* the answer waits for a quiet line */
 	unsigned char stops;
 	unsigned char trace_code;
 };
 
 static const struct outcome_rule outcome_rules[] = {
-	[RX_PACKET]  = { "RX PACKET",  ACK, 0, 'P' },
-	[WRONG_BLK]  = { "WRONG BLK",  NAK, 0, 'W' },
-	[TIMEOUT]    = { "TIMEOUT",    NAK, 0, 'T' },
-	[BAD_CHKSUM] = { "BAD CHKSUM", NAK, 1, 'C' },
-	[DONE]       = { "DONE",       ACK, 1, 'D' },
-	[ABORTED]    = { "ABORTED",    ACK, 1, 'A' },
+	[RX_PACKET]    = { "RX PACKET",    ACK,           0, 0, 'P' },
+	[REPEATED_BLK] = { "REPEATED BLK", ACK,           0, 0, 'R' },
+	[WRONG_BLK]    = { "WRONG BLK",    NAK,           1, 0, 'W' },
+	[BAD_CHKSUM]   = { "BAD CHKSUM",   NAK,           1, 0, 'C' },
+	[TIMEOUT]      = { "TIMEOUT",      NAK,           0, 0, 'T' },
+	[NOISE]        = { "NOISE",        NAK,           1, 0, 'N' },
+	[ABORTED]      = { "ABORTED",      ACK,           0, 1, 'A' },
+	[DONE]         = { "DONE",         ACK,           0, 1, 'D' },
+	[TOO_LARGE]    = { "TOO LARGE",    ANSWER_CANCEL, 0, 1, 'L' },
 };
 
 /* The transfer's state; the entry resets it on every start, because the
@@ -45,16 +67,33 @@ static unsigned char *destination;
 static unsigned char expected_block;
 static int failure_budget;
 static unsigned int stored_crc;    /* CRC-32 of the bytes stored so far */
-static unsigned int stored_count;  /* bytes stored so far */
+static unsigned int stored_count;  /* bytes stored so far; 0 until a packet is accepted */
 static unsigned int pending_crc;   /* the same with the packet just received */
 static unsigned int pending_size;  /* data bytes of the packet just received */
 static int long_packets_allowed;
+
+/* True when no byte comes within the quiet time. */
+static int line_stays_quiet(void)
+{
+	return uart_getc_polls(QUIET_POLLS) < 0;
+}
+
+/* EOT, or the first of two CANs, has been read. */
+static enum outcome judge_end(int first)
+{
+	if (first == CAN && uart_getc_polls(QUIET_POLLS) != CAN)
+		return NOISE;   /* a lone CAN, or one followed by something else */
+	if (!line_stays_quiet())
+		return NOISE;
+	return first == CAN ? ABORTED : DONE;
+}
 
 /* Reads one packet after its first byte and judges it. */
 static enum outcome receive_packet(void)
 {
 	unsigned char *buffer = (unsigned char *)PACKET_BUFFER;
 	unsigned int size = PACKET_SIZE;
+	unsigned int mask = PACKET_SIZE - 1;   /* where a byte goes in buffer */
 	unsigned char sum = 0;
 	unsigned int crc_reg;
 	int first, block, byte;
@@ -62,13 +101,16 @@ static enum outcome receive_packet(void)
 	first = uart_getc();
 	if (first < 0)
 		return TIMEOUT;
-	if (first == EOT)
-		return DONE;
+	if (first == EOT || first == CAN)
+		return judge_end(first);
 	if (first == STX && long_packets_allowed) {
-		buffer = destination;
 		size = LONG_PACKET_SIZE;
+		if ((unsigned int)destination + LONG_PACKET_SIZE <= DEST_END) {
+			buffer = destination;
+			mask = LONG_PACKET_SIZE - 1;
+		}
 	} else if (first != SOH) {
-		return ABORTED;
+		return NOISE;
 	}
 	pending_size = size;
 	block = uart_getc();
@@ -79,7 +121,7 @@ static enum outcome receive_packet(void)
 		byte = uart_getc();
 		if (byte < 0)
 			return TIMEOUT;
-		buffer[i] = (unsigned char)byte;
+		buffer[i & mask] = (unsigned char)byte;
 		sum += (unsigned char)byte;
 		crc_reg = crc32_step(crc_reg, (unsigned char)byte);
 	}
@@ -87,11 +129,17 @@ static enum outcome receive_packet(void)
 	byte = uart_getc();
 	if (byte < 0)
 		return TIMEOUT;
-	if (block != expected_block)
-		return WRONG_BLK;
-	if (byte != sum)
-		return BAD_CHKSUM;
-	return RX_PACKET;
+	if (block == expected_block) {
+		if (byte != sum)
+			return BAD_CHKSUM;
+		if ((unsigned int)destination + size > DEST_END)
+			return TOO_LARGE;
+		return RX_PACKET;
+	}
+	/* Before any packet was accepted there is nothing to repeat. */
+	if (stored_count != 0 && block == (unsigned char)(expected_block - 1))
+		return byte == sum ? REPEATED_BLK : BAD_CHKSUM;
+	return WRONG_BLK;
 }
 
 static void accept_packet(void)
@@ -131,18 +179,26 @@ int xmodem_transfer(void)
 {
 	const struct outcome_rule *rule;
 	enum outcome last;
+	unsigned char answer;
 
 	uart_putc(NAK);
 	do {
 		last = receive_packet();
 		rule = &outcome_rules[last];
 		trace_record(rule->trace_code);
+		if (rule->after_quiet)
+			uart_purge();
 		if (last == RX_PACKET)
 			accept_packet();
 		else
 			failure_budget--;
-		uart_putc(rule->answer);
-	} while (!rule->stops && failure_budget > 0);
+		answer = rule->answer;
+		if (failure_budget <= 0 && !rule->stops)
+			answer = ANSWER_CANCEL;
+		if (answer == ANSWER_CANCEL)
+			uart_putc(CAN);
+		uart_putc(answer);
+	} while (answer != ANSWER_CANCEL && !rule->stops);
 	return last;
 }
 

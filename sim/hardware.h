@@ -61,6 +61,7 @@ constexpr uint32_t FLASH_WINDOW_SIZE = 16u << 20; // the most of the flash progr
 
 // Control bytes of the ETX/ACK upload and of XMODEM.
 constexpr uint8_t SOH = 0x01;
+constexpr uint8_t STX = 0x02;  // starts a 1024-byte packet
 constexpr uint8_t ETX = 0x03;
 constexpr uint8_t EOT = 0x04;
 constexpr uint8_t ACK = 0x06;
@@ -69,6 +70,15 @@ constexpr uint8_t NAK = 0x15;
 constexpr uint8_t CAN = 0x18;
 constexpr uint8_t DEL = 0x7F;
 
-// An XMODEM packet on the wire: SOH, block, complement, 128 data, checksum.
+// An XMODEM packet on the wire: SOH, block, complement, 128 data, checksum;
+// STX starts one with 1024 data bytes (the fast entry's).
 constexpr unsigned XMODEM_PACKET_SIZE = 132;
+constexpr unsigned XMODEM_1K_PACKET_SIZE = 1028;
+constexpr unsigned XMODEM_OVERHEAD = 4;          // start byte, block, complement, checksum
 constexpr unsigned XMODEM_COMPLEMENT_INDEX = 2;  // the loader ignores this byte
+
+// Wire size of a packet by its first byte; 0 for a byte that starts none.
+constexpr unsigned xmodem_packet_size(uint8_t first)
+{
+    return first == SOH ? XMODEM_PACKET_SIZE : first == STX ? XMODEM_1K_PACKET_SIZE : 0;
+}

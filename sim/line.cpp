@@ -261,10 +261,10 @@ RxByte line_take(Line& l)
     return take_front(l);
 }
 
-void line_packet_started(Line& l)
+void line_packet_started(Line& l, unsigned data_size)
 {
     std::lock_guard g(l.mu);
-    rx_packet_started(l.rx, l.faults, l.plan, l.faults_active);
+    rx_packet_started(l.rx, l.faults, l.plan, l.faults_active, data_size);
 }
 
 bool line_take_at(Line& l, int64_t at, RxByte& out)

@@ -95,8 +95,9 @@ bool line_ready(Line& line);
 bool line_ready_at(Line& line, int64_t at);
 // Takes the ready byte (call only after line_ready returned true).
 RxByte line_take(Line& line);
-// The program has just taken the SOH that starts a packet (see rx_packet_started).
-void line_packet_started(Line& line);
+// The program has just taken the SOH or STX that starts a packet with
+// data_size data bytes (see rx_packet_started).
+void line_packet_started(Line& line, unsigned data_size);
 // Takes the byte ready at `at`, if there is one.
 bool line_take_at(Line& line, int64_t at, RxByte& out);
 // Sleeps until the real clock reaches `until`, or earlier once the front

@@ -53,6 +53,11 @@ std::string read_typed_line(Device& d)
     std::string line;
     for (;;) {
         const int c = line_get(d.line, -1);
+        // No command holds these: they are a transfer's bytes that missed the receiver.
+        if (c == SOH || c == STX || c == CAN) {
+            std::lock_guard g(d.mu);
+            ++d.stats.packet_bytes_at_monitor;
+        }
         if (c == '\r') return line;
         if (c == BS || c == DEL) {
             if (!line.empty()) {

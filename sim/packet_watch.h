@@ -1,10 +1,13 @@
 // Watches the XMODEM packets a program receives, to tell damaged packets apart.
 //
-// The receiver reads exactly one packet (132 bytes from SOH) between two of its
-// answers, so the bytes delivered since its last ACK or NAK are the packet it
-// is answering. When one of them was altered by an injected fault (the
-// complement byte excepted, which the receiver ignores) the packet is damaged;
-// an ACK for a damaged packet is the 8-bit checksum's blind spot at work.
+// The receiver reads one packet between two of its answers (132 bytes from
+// SOH, 1028 from STX), so when exactly that many bytes came since its last
+// ACK or NAK they are the packet it is answering; anything else (a stray
+// byte, a packet cut short, the rest of one the receiver dropped) is not
+// counted. When one of the packet's bytes was altered by an injected fault
+// (the complement byte excepted, which the receiver ignores) the packet is
+// damaged; an ACK for a damaged packet is the 8-bit checksum's blind spot at
+// work.
 #pragma once
 
 #include "hardware.h"
@@ -12,8 +15,8 @@
 #include <cstdint>
 
 struct PacketWatch {
-    uint8_t value[XMODEM_PACKET_SIZE] = {};
-    bool altered[XMODEM_PACKET_SIZE] = {};
+    uint8_t value[XMODEM_1K_PACKET_SIZE] = {};
+    bool altered[XMODEM_1K_PACKET_SIZE] = {};
     unsigned since_answer = 0;  // bytes delivered since the last answer (saturates)
 };
 

@@ -56,6 +56,7 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
                        ull(l.tx_garbled));
     r += printf_string("bytes sent with the gate bit set: %llu\n", ull(s.tx_outside_gate));
     r += printf_string("boots: %u system, %u restore\n", s.system_boots, s.restores);
+    r += printf_string("monitor: %llu packet bytes read as commands\n", ull(s.packet_bytes_at_monitor));
     return r;
 }
 

@@ -61,15 +61,15 @@ RxByte rx_take_front(RxQueue& q)
     return b;
 }
 
-void rx_packet_started(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active)
+void rx_packet_started(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active, unsigned data_size)
 {
     // Behind the front: the block number, its complement, then the data.
     constexpr size_t DATA_AT = 2;
-    constexpr size_t DATA_SIZE = XMODEM_PACKET_SIZE - 4;
+    constexpr size_t DATA_MAX = XMODEM_1K_PACKET_SIZE - XMODEM_OVERHEAD;
     if (!faults_active || q.bytes.size() <= DATA_AT) return;
     // Only what the host has sent so far can be swapped; it normally sends the packet whole.
-    const size_t queued = std::min(DATA_SIZE, q.bytes.size() - DATA_AT);
-    uint8_t data[DATA_SIZE];
+    const size_t queued = std::min({size_t{data_size}, DATA_MAX, q.bytes.size() - DATA_AT});
+    uint8_t data[DATA_MAX];
     for (size_t i = 0; i < queued; ++i) data[i] = q.bytes[DATA_AT + i].value;
     const SwapFate fate = decide_packet_swap(faults, plan, data, static_cast<unsigned>(queued));
     if (!fate.swap) return;

@@ -48,7 +48,9 @@ bool rx_front_ready(const RxQueue& q, int64_t now_ns);
 int64_t rx_front_release(const RxQueue& q);
 // Removes the front byte (call only when it is ready), carrying a pending loss mark.
 RxByte rx_take_front(RxQueue& q);
-// A program has just taken the SOH that starts a packet, so the queue's front
-// is its block number: with faults on, two of the data bytes already queued
-// may be swapped (decide_packet_swap), both then marked altered.
-void rx_packet_started(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active);
+// A program has just taken the SOH or STX that starts a packet of data_size
+// data bytes, so the queue's front is its block number: with faults on, two of
+// the data bytes already queued may be swapped (decide_packet_swap), both then
+// marked altered.
+void rx_packet_started(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active,
+                       unsigned data_size = XMODEM_PACKET_SIZE - XMODEM_OVERHEAD);

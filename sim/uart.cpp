@@ -57,7 +57,8 @@ uint8_t receive_byte(Device& d)
     // would have stopped polling there.
     c.model = b.release_ns;
     // The first byte after an answer (or the start) is where a packet begins.
-    if (d.watch.since_answer == 0 && b.value == SOH) line_packet_started(d.line);
+    const unsigned packet_size = xmodem_packet_size(b.value);
+    if (d.watch.since_answer == 0 && packet_size != 0) line_packet_started(d.line, packet_size - XMODEM_OVERHEAD);
     packet_watch_delivered(d.watch, b.value, b.altered);
     return b.value;
 }

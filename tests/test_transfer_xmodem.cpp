@@ -90,7 +90,6 @@ struct TransferCase {
     std::string before_nak;  // what the receiver says before it is ready
     int packet_naks;         // NAKs before the ACK of the first packet
     int eot_naks;            // NAKs before the ACK of EOT
-    std::string odd_reply;   // sent instead of the first NAK of the first packet, if any
 };
 
 void PrintTo(const TransferCase& c, std::ostream* os) { *os << c.name; }
@@ -108,8 +107,7 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
     std::string expected;
     for (size_t i = 1; i <= packets; ++i) {
         const int resends = i == 1 ? c.packet_naks : 0;
-        std::string first_answer = i == 1 && !c.odd_reply.empty() ? c.odd_reply : S_NAK;
-        if (resends > 0) replies += first_answer + repeat(S_NAK, resends - 1);
+        replies += repeat(S_NAK, resends);
         replies += S_ACK;
         expected += repeat(expected_packet(file, i), 1 + resends);
     }
@@ -131,15 +129,14 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
 INSTANTIATE_TEST_SUITE_P(
     Transfers, XmodemTransferCases,
     ::testing::Values(
-        TransferCase{"ThreePacketsFor300Bytes", 300, "", 0, 0, ""},
-        TransferCase{"AllFillerLastPacketFor256Bytes", 256, "", 0, 0, ""},
-        TransferCase{"OneFillerPacketForAnEmptyFile", 0, "", 0, 0, ""},
+        TransferCase{"ThreePacketsFor300Bytes", 300, "", 0, 0},
+        TransferCase{"AllFillerLastPacketFor256Bytes", 256, "", 0, 0},
+        TransferCase{"OneFillerPacketForAnEmptyFile", 0, "", 0, 0},
         // Packets 256 and 257 carry block numbers 0 and 1.
-        TransferCase{"BlockNumberWrapsAfter255", 257 * 128, "", 0, 0, ""},
-        TransferCase{"CrcRequestsAndCancelBeforeTheFirstNakAreDropped", 300, "CC" + S_CAN + "C", 0, 0, ""},
-        TransferCase{"TenNaksThenAckCompleteThePacket", 300, "", 10, 0, ""},
-        TransferCase{"NakAfterEotResendsOnlyEot", 300, "", 0, 2, ""},
-        TransferCase{"UnknownReplyCausesAResend", 300, "", 1, 0, "C"}),
+        TransferCase{"BlockNumberWrapsAfter255", 257 * 128, "", 0, 0},
+        TransferCase{"CrcRequestsAndCancelBeforeTheFirstNakAreDropped", 300, "CC" + S_CAN + "C", 0, 0},
+        TransferCase{"TenNaksThenAckCompleteThePacket", 300, "", 10, 0},
+        TransferCase{"NakAfterEotResendsOnlyEot", 300, "", 0, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A packet of either size as it must look on the wire.
@@ -243,12 +240,30 @@ INSTANTIATE_TEST_SUITE_P(
         LargeCase{"StartNakAlreadyRead", 1500, 1, 4, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(XmodemSendTest, UnknownReplyIsWarnedInHex) {
+// An answer we do not know may be a damaged one with the real answer right
+// behind it: the resend waits for a quiet line, so that the late answer is not
+// taken for the resend's and the sender never runs one answer ahead.
+TEST_F(XmodemSendTest, AfterAnUnknownReplyWarnsAndResendsOnlyIntoAQuietLine) {
     const std::string path = dir.file("image");
     testkit::write_pattern_file(path, 10);
+    const std::string packet = expected_packet(testkit::read_file(path), 1);
+    peer_write(S_NAK);
+    std::string heard;
+    std::thread receiver([&] {
+        heard += peer_read(packet.size(), 5000);
+        peer_write("C" + S_ACK);  // a damaged answer, and the real one late behind it
+        heard += peer_read(packet.size(), 5000);
+        peer_write(S_NAK);        // the resend arrived damaged
+        heard += peer_read(packet.size(), 5000);
+        peer_write(S_ACK);
+        heard += peer_read(1, 5000);
+        peer_write(S_ACK);
+    });
     testing::internal::CaptureStderr();
-    send(path, S_NAK + "C" + S_ACK + S_ACK);
+    xmodem_send(path.c_str(), slave_fd);
     const std::string err = testing::internal::GetCapturedStderr();
+    receiver.join();
+    EXPECT_EQ(heard, packet + packet + packet + S_EOT);
     EXPECT_NE(err.find("\nWarning:  received unknown xmodem code from remote:  '43'\n"), std::string::npos) << err;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "core/run_options.h"
 #include "jobs/flash_job.h"
@@ -22,7 +23,9 @@
 #include "serial/port.h"
 #include "serial/port_claim.h"
 #include "transfer/loader_upload.h"
+#include "transfer/control_bytes.h"
 #include "transfer/progress.h"
+#include "transfer/receiver_session.h"
 #include "transfer/xmodem.h"
 
 namespace {
@@ -91,9 +94,17 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
         snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? LOADER_FAST_ENTRY : LOADER_ENTRY);
+    // From here until the receiver is back at the monitor, every way out stops it first.
+    receiver_session_begin(port_fd, fast ? ReceiverEntry::fast : ReceiverEntry::plain);
     port_send(port_fd, buffer, start_length, Capture::record);
     fprintf(stderr, "done\n");
-    const FastLine line = fast ? fast_line_start(port_fd, state.fast_rate) : FastLine{};
+    FastLine line;
+    if (fast) {
+        // The negotiation is short and bounded; a signal waits for its end, where the session knows the line.
+        ExitSignalsHeld held;
+        line = fast_line_start(port_fd, state.fast_rate);
+        if (line.start_nak_seen) receiver_session_read(NAK);
+    }
     fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
     // A piece must still be the file this run made when it is sent.
     const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
@@ -105,6 +116,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
     const std::string drained = port_getpmon(port_fd, buffer);
+    receiver_session_end();
     check_receipt(drained, buffer, sent, state.receiver_ours, job.file_name.c_str());
 
     const int64_t flash_size = flash_round_up(sent_count);

@@ -1,10 +1,12 @@
 #include "serial/line_speed.h"
 
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "core/exit_cleanup.h"
 #include "core/fatal.h"
@@ -32,8 +34,11 @@ constexpr useconds_t SPEED_SETTLE_USEC = 20000;
 
 // A run that ends while the port is fast leaves it at the monitor's rate, so
 // whatever reads the line next starts where the monitor is.
-int fast_port_fd = -1;
+volatile sig_atomic_t fast_port_fd = -1;
 bool speed_restore_registered = false;
+
+// Polls between two looks at the output queue while it drains.
+constexpr int OUTPUT_QUEUE_POLL_MS = 5;
 
 bool apply_speed(int port_fd, speed_t code) {
     termios options{};
@@ -52,6 +57,22 @@ void restore_monitor_speed(void*) {
 }
 
 }  // namespace
+
+bool port_back_to_monitor_rate(int wait_ms) {
+    const int port_fd = fast_port_fd;
+    if (port_fd < 0) return false;
+    const int saved_errno = errno;
+    // tcdrain could wait for ever on a line held by flow control: look at the queue instead.
+    int queued = 0;
+    for (int waited = 0; waited < wait_ms && ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued > 0;
+         waited += OUTPUT_QUEUE_POLL_MS)
+        poll(nullptr, 0, OUTPUT_QUEUE_POLL_MS);
+    poll(nullptr, 0, static_cast<int>(SPEED_SETTLE_USEC / 1000));
+    apply_speed(port_fd, B115200);
+    fast_port_fd = -1;
+    errno = saved_errno;
+    return true;
+}
 
 void port_set_speed(int port_fd, unsigned long rate) {
     // tcdrain can be cut short by the progress tick; the bytes must be gone first.

@@ -35,6 +35,12 @@ speed_t line_speed_code(unsigned long rate);
 // line_speed_code knows). A failure ends the run.
 void port_set_speed(int port_fd, unsigned long rate);
 
+// For the way out, also from a signal handler (async-signal-safe, never ends
+// the run): when the port runs at another rate than the monitor's, waits at
+// most wait_ms for what was written to leave, lets it settle, and sets the
+// monitor's rate again. False when the port was at the monitor's rate already.
+bool port_back_to_monitor_rate(int wait_ms);
+
 // Sets ASYNC_LOW_LATENCY where the driver has it and registers its undoing;
 // elsewhere does nothing. errno is as it was either way.
 void port_low_latency(int port_fd);

@@ -1,19 +1,23 @@
 #include "transfer/xmodem.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
+#include "transfer/receiver_session.h"
 
 namespace {
 
@@ -22,6 +26,12 @@ constexpr time_t XMODEM_WAIT_SECONDS = 5;     // each wait; the one-second tick 
 constexpr int XMODEM_MAX_RESENDS = 10;        // a packet or EOT goes out at most eleven times
 constexpr int XMODEM_BLOCK_MODULO = 256;      // the block number is one byte on the wire
 constexpr unsigned PROGRESS_TICK_SECONDS = 1; // the meter is redrawn once a second
+// Before a resend that follows an answer we do not know, the line must have
+// been quiet this long (our receiver waits 20 ms of quiet before it answers a
+// damaged packet), so that the real answer, late, is not taken for the
+// resend's; an endless stream of noise is waited out no longer than the cap.
+constexpr int RESEND_QUIET_MS = 20;
+constexpr int RESEND_QUIET_CAP_MS = 1000;
 
 // Packet offsets in wire order.
 constexpr int PACKET_SOH = 0;
@@ -34,6 +44,39 @@ XmodemWriter packet_writer = nullptr;
 
 ssize_t write_packet_bytes(int fd, const void* data, size_t length) {
     return packet_writer != nullptr ? packet_writer(fd, data, length) : write(fd, data, length);
+}
+
+// A part of a packet (its start when `starts`) or a control byte, written with
+// the exit signals held and recorded for the receiver session, so that an
+// abort finds the record as the line is; reads are recorded the same way.
+ssize_t write_recorded(XmodemTransfer& transfer, const unsigned char* data, size_t length, bool part_of_packet,
+                       bool starts) {
+    ExitSignalsHeld held;
+    const ssize_t count =
+        part_of_packet ? write_packet_bytes(transfer.port_fd, data, length) : write(transfer.port_fd, data, length);
+    if (count > 0 && starts) receiver_session_sent(data[0]);
+    return count;
+}
+
+// Drops what the receiver sends until the line has been quiet for
+// RESEND_QUIET_MS; a CAN among it is the answer after all (0 otherwise).
+unsigned char wait_for_quiet_line(XmodemTransfer& transfer) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(RESEND_QUIET_CAP_MS);
+    while (std::chrono::steady_clock::now() < give_up) {
+        pollfd ready{transfer.port_fd, POLLIN, 0};
+        const int result = poll(&ready, 1, RESEND_QUIET_MS);
+        if (result == 0) return 0;
+        if (result < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        unsigned char byte = 0;
+        ExitSignalsHeld held;
+        if (read(transfer.port_fd, &byte, 1) != 1) return 0;  // a hung-up line is quiet too
+        receiver_session_read(byte);
+        if (byte == CAN) return CAN;
+    }
+    return 0;
 }
 
 void arm_progress_tick() {
@@ -163,15 +206,14 @@ void xmodem_sendline(XmodemTransfer& transfer) {
     // not leave half a packet on the line: the rest follows at once.
     size_t sent = 0;
     while (sent < packet_size) {
-        const ssize_t count =
-            write_packet_bytes(transfer.port_fd, transfer.packet + sent, packet_size - sent);
+        const ssize_t count = write_recorded(transfer, transfer.packet + sent, packet_size - sent, true, sent == 0);
         if (count <= 0) error_exit("Error:  xmodem_sendline failed to write line");
         sent += static_cast<size_t>(count);
     }
 }
 
 void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte) {
-    if (write(transfer.port_fd, &byte, 1) < 0) error_exit("Error:  xmodem_sendbyte failed to write byte");
+    if (write_recorded(transfer, &byte, 1, false, true) < 0) error_exit("Error:  xmodem_sendbyte failed to write byte");
 }
 
 unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
@@ -185,7 +227,12 @@ unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
         // Time-out, the tick (EINTR) or a failed wait: the try is used up.
         if (ready <= 0) continue;
         unsigned char byte = 0;
-        const ssize_t count = read(transfer.port_fd, &byte, 1);
+        ssize_t count;
+        {
+            ExitSignalsHeld held;
+            count = read(transfer.port_fd, &byte, 1);
+            if (count == 1) receiver_session_read(byte);
+        }
         if (count == 1) return byte;
         // A read cut by a signal is a used try, not a broken port.
         if (count < 0 && errno != EINTR) error_exit("Error:  xmodem_getbyte failed to read byte");
@@ -199,7 +246,10 @@ void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
     if (reply == ACK) return;
     for (int resends = 1;; ++resends) {
         if (reply == CAN) error_exit("Error:  Transferred cancelled by remote side");
-        if (reply != NAK) fprintf(stderr, "\nWarning:  received unknown xmodem code from remote:  '%02x'\n", reply);
+        if (reply != NAK) {
+            fprintf(stderr, "\nWarning:  received unknown xmodem code from remote:  '%02x'\n", reply);
+            if (wait_for_quiet_line(transfer) == CAN) error_exit("Error:  Transferred cancelled by remote side");
+        }
         if (resend_byte != 0)
             xmodem_sendbyte(transfer, resend_byte);
         else

@@ -1,7 +1,8 @@
 // Runs cut short from outside: SIGINT, SIGTERM and SIGHUP during the split and
 // during a transfer, and a line that hangs up while the run waits for the
 // handheld. An interrupted run leaves no piece behind, gives the port's
-// exclusive mode back and ends by the signal itself.
+// exclusive mode back, stops the receiver it started and ends by the signal
+// itself.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -110,7 +111,16 @@ TEST_P(Interrupted, RemovesThePiecesFreesThePortAndEndsByTheSignal) {
     } else {
         EXPECT_TRUE(end.err.ends_with(removing1 + removing2)) << end.err;
         EXPECT_FALSE(port_exclusive(sim->tty()));
-        stop_sim();
+        // The receiver was stopped and is back at the monitor: a run started
+        // right after finds the prompt and flashes.
+        const std::string kernel = make_image("vmlinux", 3000, 33);
+        const testkit::RunResult next = kelvane({dir.file("vmlinux"), "kernel"});
+        EXPECT_EQ(next.exit_status, 0) << next.err;
+        const std::string report = stop_sim();
+        EXPECT_EQ(flash().substr(0, kernel.size()), kernel);
+        EXPECT_EQ(report_number(report, "programs", "started"), 2) << report;
+        EXPECT_EQ(report_number(report, "programs", "returned"), 2) << report;
+        EXPECT_EQ(report_number(report, "monitor", "packet bytes"), 0) << report;
     }
     EXPECT_FALSE(std::filesystem::exists(piece(1)));
     EXPECT_FALSE(std::filesystem::exists(piece(2)));

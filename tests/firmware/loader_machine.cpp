@@ -2,11 +2,12 @@
 
 #include "firmware/srec_parse.h"
 
+#include <cstring>
 #include <stdexcept>
 
 namespace {
 
-constexpr std::uint64_t RAM_SIZE = 0x400000;        // 4 MiB from physical 0
+constexpr std::uint64_t RAM_SIZE = 0x800000;        // 8 MiB from physical 0: past the receive limit
 constexpr std::uint64_t UART_PAGE = 0x0C000000;     // holds the UART at 0xAC000010
 constexpr std::uint64_t UART_DATA_OFFSET = 0x10;  // DLL with DLAB
 constexpr std::uint64_t UART_IER_OFFSET = 0x11;   // DLM with DLAB
@@ -204,6 +205,23 @@ void LoaderMachine::map_flash(const std::vector<std::uint8_t>& contents)
 {
     flash_ = contents;
     check(uc_mem_map_ptr(uc_, FLASH_PHYSICAL, flash_.size(), UC_PROT_READ, flash_.data()), "map flash");
+}
+
+void LoaderMachine::write_word(std::uint32_t address, std::uint32_t value)
+{
+    check(uc_mem_write(uc_, address & PHYS_MASK, &value, sizeof value), "write word");
+}
+
+std::uint32_t LoaderMachine::find_word(std::uint32_t from, std::size_t length, std::uint32_t value)
+{
+    const std::vector<std::uint8_t> bytes = read(from, length);
+    for (std::size_t at = 0; at + sizeof value <= length; at += sizeof value) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, bytes.data() + at, sizeof word);
+        if (word == value)
+            return from + static_cast<std::uint32_t>(at);
+    }
+    return 0;
 }
 
 void LoaderMachine::fill(std::uint32_t address, std::size_t length, std::uint8_t value)

@@ -91,6 +91,10 @@ public:
     void fill(std::uint32_t address, std::size_t length, std::uint8_t value);
     // Maps contents (whole 4 KiB pages) as the flash, read-only; once per machine.
     void map_flash(const std::vector<std::uint8_t>& contents);
+    // Little-endian words, also from a peer while the loader runs (data, never code).
+    void write_word(std::uint32_t address, std::uint32_t value);
+    // The first aligned word holding value, or 0.
+    std::uint32_t find_word(std::uint32_t from, std::size_t length, std::uint32_t value);
 
     // Results of the last run.
     uc_err error = UC_ERR_OK;

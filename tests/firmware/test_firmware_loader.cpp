@@ -30,7 +30,10 @@ constexpr std::uint32_t PACKET_BUFFER = 0xA0082000;
 constexpr std::uint32_t LOADER_MEMORY_END = 0xA0082080;
 constexpr std::size_t STACK_ROOM = 0x100;           // what the loader may use below sp
 constexpr long POLLS_PER_TIMEOUT = 5000000;
+constexpr long PURGE_POLLS = 1000000;              // a purge of endless noise gives up
 constexpr int BUDGET = 20;
+// No packet is stored past the most one transfer carries and a packet of filler.
+constexpr std::uint32_t DEST_END = RECEIVE_AREA + 0x670000 + DATA;
 
 constexpr long NEGOTIATION_POLLS = 1000000;
 constexpr long SYNC_POLLS = 500000;
@@ -62,10 +65,11 @@ std::vector<std::uint8_t> packet_bytes(std::uint8_t block, const std::vector<std
 // One move of the sender. Everything but silence is followed by a wait for the
 // loader's answer, as a sender does.
 struct Step {
-    enum Kind { Packet, BadChecksum, Truncated, Byte, Silence } kind;
+    enum Kind { Packet, BadChecksum, Truncated, Byte, Silence, Raw } kind;
     std::uint8_t value;  // block number, or the byte
     int seed = 0;        // data of a packet
     std::size_t size = DATA;
+    std::vector<std::uint8_t> bytes = {};  // sent as they are, at once
 };
 
 Step packet(std::uint8_t block, int seed) { return {Step::Packet, block, seed}; }
@@ -76,10 +80,27 @@ Step long_bad_checksum(std::uint8_t block, int seed) { return {Step::BadChecksum
 Step long_truncated(std::uint8_t block, int seed) { return {Step::Truncated, block, seed, LONG_DATA}; }
 Step byte(std::uint8_t value) { return {Step::Byte, value}; }
 Step silence() { return {Step::Silence, 0}; }
+Step raw(std::vector<std::uint8_t> bytes) { return {Step::Raw, 0, 0, DATA, std::move(bytes)}; }
+
+// A packet whose byte at index was damaged into value, and what follows it at once.
+Step damaged(std::uint8_t block, int seed, std::size_t index, std::uint8_t value,
+             std::vector<std::uint8_t> after = {}, std::size_t size = DATA)
+{
+    std::vector<std::uint8_t> bytes = packet_bytes(block, payload(seed, size));
+    bytes[index] = value;
+    bytes.insert(bytes.end(), after.begin(), after.end());
+    return raw(bytes);
+}
 
 std::vector<Step> times(int count, Step step)
 {
     return std::vector<Step>(count, step);
+}
+
+std::vector<std::uint8_t> join_bytes(std::vector<std::uint8_t> first, const std::vector<std::uint8_t>& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
 }
 
 std::vector<Step> join(std::initializer_list<std::vector<Step>> parts)
@@ -113,17 +134,20 @@ void play(LoaderMachine& machine, const std::vector<Step>& steps)
             break;
         case Step::Silence:
             break;
+        case Step::Raw:
+            machine.send(step.bytes);
+            break;
         }
         machine.pause();
     }
 }
 
-// "ANN" -> ACK NAK NAK
+// "ANNC" -> ACK NAK NAK CAN
 std::string answers(const std::string& letters)
 {
     std::string bytes;
     for (char letter : letters)
-        bytes.push_back(static_cast<char>(letter == 'A' ? ACK : NAK));
+        bytes.push_back(static_cast<char>(letter == 'A' ? ACK : letter == 'C' ? CAN : NAK));
     return bytes;
 }
 
@@ -244,42 +268,79 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
         std::vector<int> stored;  // seeds of the packets found at 0x80090000
         std::string trace;        // the trace ring's codes, oldest first
     };
+    const std::string spent = std::string(BUDGET - 1, 'N') + "CC";  // the last failure cancels
     const Case cases[] = {
-        {"a repeated block is refused and the transfer goes on",
+        {"a repeat of the block accepted last (our ACK was lost) is acknowledged, not stored",
          {packet(1, 1), packet(1, 1), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PWPD"},
+         answers("NAAAA") + success(joined_payloads({1, 2})), {1, 2}, "PRPD"},
+        {"block 0 before any packet was accepted is a wrong block, not a repeat",
+         {packet(0, 5), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "WPD"},
         {"a block from the future is refused",
          {packet(1, 1), packet(3, 3), packet(2, 2), byte(EOT)},
          answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PWPD"},
-        {"a bad checksum is refused and ends the transfer",
-         {packet(1, 1), bad_checksum(2, 2), packet(2, 2)},
-         answers("NAN") + failed("BAD CHKSUM"), {1}, "PC"},
+        {"a bad checksum is refused and the resend taken",
+         {packet(1, 1), bad_checksum(2, 2), packet(2, 2), byte(EOT)},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PCPD"},
+        {"a repeat with a bad checksum is a bad checksum",
+         {packet(1, 1), bad_checksum(1, 1), packet(2, 2), byte(EOT)},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PCPD"},
         {"a wrong block number is judged before the checksum",
          {bad_checksum(5, 5), packet(1, 1), byte(EOT)},
          answers("NNAA") + success(joined_payloads({1})), {1}, "WPD"},
-        {"CAN is acknowledged and ends the transfer",
-         {packet(1, 1), byte(CAN)},
+        {"a damaged SOH: the rest of the packet is dropped, not read as the next",
+         {damaged(1, 1, 0, 'x'), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+        {"a damaged SOH that reads as EOT does not end the transfer",
+         {packet(1, 1), damaged(2, 2, 0, EOT), packet(2, 2), byte(EOT)},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PNPD"},
+        {"a damaged SOH that reads as CAN does not end the transfer",
+         {damaged(1, 1, 0, CAN), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+        {"a stray byte before a packet: both are dropped",
+         {raw(join_bytes({'x'}, packet_bytes(1, payload(1)))), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+        {"a damaged checksum byte followed by a stray byte",
+         {raw(join_bytes(packet_bytes(1, payload(1), 1), {'x', 'y'})), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "CPD"},
+        {"a lone CAN is noise",
+         {packet(1, 1), byte(CAN), packet(2, 2), byte(EOT)},
+         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PNPD"},
+        {"two CANs and a quiet line: acknowledged, and the transfer ends",
+         {packet(1, 1), raw({CAN, CAN})},
          answers("NAA") + failed("ABORTED"), {1}, "PA"},
-        {"any other first byte is taken as an abort",
-         {byte('x')},
-         answers("NA") + failed("ABORTED"), {}, "A"},
-        {"a 1024-byte packet's STX is an abort on this entry",
-         {byte(STX)},
-         answers("NA") + failed("ABORTED"), {}, "A"},
+        {"two CANs followed by more bytes are noise",
+         {raw({CAN, CAN, 'x'}), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+        {"EOT followed by more bytes is noise",
+         {packet(1, 1), raw({EOT, 'x'}), byte(EOT)},
+         answers("NANA") + success(joined_payloads({1})), {1}, "PND"},
+        {"any other first byte is noise",
+         {byte('x'), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+        {"a 1024-byte packet is noise on this entry",
+         {long_packet(1, 1), packet(1, 1), byte(EOT)},
+         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
         {"EOT before any packet ends successfully",
          {byte(EOT)},
          answers("NA") + success(joined_payloads({})), {}, "D"},
-        {"twenty failures in a row use up the budget",
+        {"twenty failures in a row use up the budget: CAN, CAN instead of the last NAK",
          times(BUDGET, packet(9, 9)),
-         answers("N" + std::string(BUDGET, 'N')) + failed("WRONG BLK"), {},
-         std::string(BUDGET, 'W')},
+         answers("N" + spent) + failed("WRONG BLK"), {}, std::string(BUDGET, 'W')},
+        {"repeats use up the budget too",
+         join({{packet(1, 1)}, times(BUDGET, packet(1, 1))}),
+         answers("NA" + std::string(BUDGET - 1, 'A') + "CC") + failed("REPEATED BLK"), {1},
+         "P" + std::string(BUDGET, 'R')},
+        {"noise uses up the budget too",
+         times(BUDGET, byte('x')),
+         answers("N" + spent) + failed("NOISE"), {}, std::string(BUDGET, 'N')},
         {"an accepted packet restores the budget",
          join({times(BUDGET - 1, packet(9, 9)), {packet(1, 1)}, times(BUDGET - 1, packet(9, 9)),
                {packet(2, 2), byte(EOT)}}),
          answers("N" + std::string(BUDGET - 1, 'N') + "A" + std::string(BUDGET - 1, 'N') + "AA") +
              success(joined_payloads({1, 2})),
          {1, 2}, std::string(BUDGET - 1, 'W') + "P" + std::string(BUDGET - 1, 'W') + "PD"},
-        {"EOT that spends the last unit of the budget is not a success",
+        {"EOT that spends the last unit of the budget is not a success, and is acknowledged",
          join({times(BUDGET - 1, packet(9, 9)), {byte(EOT)}}),
          answers("N" + std::string(BUDGET - 1, 'N') + "A") + failed("DONE"), {},
          std::string(BUDGET - 1, 'W') + "D"},
@@ -310,7 +371,7 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
 TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst)
 {
     // Leaves a moved destination, block 4 expected, a spent budget unit and a trace.
-    const std::vector<Step> steps = {packet(1, 1), packet(2, 2), packet(3, 3), byte(CAN)};
+    const std::vector<Step> steps = {packet(1, 1), packet(2, 2), packet(3, 3), raw({CAN, CAN})};
     const std::size_t received = 3 * DATA;
 
     LoaderMachine machine;
@@ -390,7 +451,7 @@ TEST(LoaderReceive, SilenceTimesOutUntilTheBudgetRunsOut)
     play(machine, {});
     machine.run();
 
-    EXPECT_EQ(machine.sent, answers(std::string(1 + BUDGET, 'N')) + failed("TIMEOUT"));
+    EXPECT_EQ(machine.sent, answers(std::string(BUDGET, 'N') + "CC") + failed("TIMEOUT"));
     // Each time-out is exactly its poll count; sending polls once per byte.
     EXPECT_EQ(machine.silent_polls,
               static_cast<std::uint64_t>(BUDGET * POLLS_PER_TIMEOUT + machine.sent.size()));
@@ -642,23 +703,28 @@ TEST(LoaderFastEntry, EveryEndGivesTheUartBackBeforeTheVerdict)
          answers("NAAA") + success(first_two), first_two, "PPD"},
         {"no byte from the host: the verdict after the end wait", {long_packet(1, 1), byte(EOT)}, false,
          answers("NAA") + success(first), first, "PD"},
-        {"a bad checksum on a 1024-byte packet ends it", {long_packet(1, 1), long_bad_checksum(2, 2)},
-         true, answers("NAN") + failed("BAD CHKSUM"), first, "PC"},
-        {"a repeated 1024-byte block is not counted again",
+        {"a bad checksum on a 1024-byte packet: NAK, and the resend is taken",
+         {long_packet(1, 1), long_bad_checksum(2, 2), long_packet(2, 2), byte(EOT)}, true,
+         answers("NANAA") + success(first_two), first_two, "PCPD"},
+        {"a 1024-byte packet with a damaged STX is dropped whole",
+         {long_packet(1, 1), damaged(2, 2, 0, 'x', {}, LONG_DATA), long_packet(2, 2), byte(EOT)}, true,
+         answers("NANAA") + success(first_two), first_two, "PNPD"},
+        {"a repeated 1024-byte block is acknowledged and not counted again",
          {long_packet(1, 1), long_packet(1, 1), long_packet(2, 2), byte(EOT)}, true,
-         answers("NANAA") + success(first_two), first_two, "PWPD"},
+         answers("NAAAA") + success(first_two), first_two, "PRPD"},
         {"a 1024-byte packet cut short times out, and its resend counts once",
          {long_packet(1, 1), long_truncated(2, 2), long_packet(2, 2), byte(EOT)}, true,
          answers("NANAA") + success(first_two), first_two, "PTPD"},
         {"1024- and 128-byte packets mixed in block order",
          {long_packet(1, 1), packet(2, 3), long_packet(3, 2), byte(EOT)}, true,
          answers("NAAAA") + success(mixed), mixed, "PPPD"},
-        {"CAN", {long_packet(1, 1), byte(CAN)}, true, answers("NAA") + failed("ABORTED"), first, "PA"},
-        {"wrong blocks use up the budget", times(BUDGET, long_packet(9, 9)), true,
-         answers("N" + std::string(BUDGET, 'N')) + failed("WRONG BLK"), {}, std::string(BUDGET, 'W')},
+        {"CAN, CAN", {long_packet(1, 1), raw({CAN, CAN})}, true, answers("NAA") + failed("ABORTED"), first, "PA"},
+        // The host hears both CANs before it goes back to the monitor's rate.
+        {"wrong blocks use up the budget", join({times(BUDGET, long_packet(9, 9)), {silence()}}), true,
+         answers("N" + std::string(BUDGET - 1, 'N') + "CC") + failed("WRONG BLK"), {}, std::string(BUDGET, 'W')},
         // Twenty time-outs: about five seconds in emulation.
-        {"silence times out until the budget runs out", times(BUDGET, silence()), true,
-         answers(std::string(1 + BUDGET, 'N')) + failed("TIMEOUT"), {}, std::string(BUDGET, 'T')},
+        {"silence times out until the budget runs out", times(BUDGET + 1, silence()), true,
+         answers(std::string(BUDGET, 'N') + "CC") + failed("TIMEOUT"), {}, std::string(BUDGET, 'T')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -680,5 +746,137 @@ TEST(LoaderFastEntry, EveryEndGivesTheUartBackBeforeTheVerdict)
         EXPECT_EQ(machine.divisors, (std::vector<std::uint16_t>{MONITOR_DIVISOR, 1, MONITOR_DIVISOR}));
         expect_uart_given_back(machine, MONITOR_DIVISOR, LCR_PATTERN);
         expect_clean_run(machine, c.stored.size(), LONG_DATA);
+    }
+}
+
+namespace {
+
+// A sender whose line never falls quiet: a byte is waiting at every poll.
+class EndlessNoise : public LinePeer {
+public:
+    int receive() override
+    {
+        ++sent;
+        return 'x';
+    }
+    void deliver(std::uint8_t) override {}
+    std::uint64_t sent = 0;
+};
+
+}  // namespace
+
+// A purge that never finds a quiet line gives up after its polls and counts
+// as one failure: twenty of them end the transfer like any other failures.
+TEST(LoaderReceive, EndlessNoiseEndsEachPurgeAndThenTheTransfer)
+{
+    LoaderMachine machine;
+    EndlessNoise noise;
+    machine.pause();
+    machine.attach(&noise);
+    machine.run();
+
+    EXPECT_EQ(machine.sent, answers(std::string(BUDGET, 'N') + "CC") + failed("NOISE"));
+    // Each failure: the first byte, then one byte per poll of its purge.
+    EXPECT_LE(noise.sent, static_cast<std::uint64_t>(BUDGET * (PURGE_POLLS + 1) + machine.sent.size()));
+    EXPECT_GE(noise.sent, static_cast<std::uint64_t>(BUDGET * PURGE_POLLS));
+    expect_clean_run(machine, 0);
+}
+
+namespace {
+
+// Plays packets once the script is done, one batch per answer heard; before
+// the first, it moves the loader's destination close to the receive limit, as
+// if 0x670000 bytes had come already (the variable is found by its value).
+class NearTheLimit : public LinePeer {
+public:
+    NearTheLimit(LoaderMachine& machine, std::uint32_t destination_now, std::uint32_t moved_to,
+                 std::vector<std::vector<std::uint8_t>> batches)
+        : machine_(machine), now_(destination_now), moved_to_(moved_to), batches_(std::move(batches)) {}
+
+    int receive() override
+    {
+        if (!moved_) {
+            moved_ = true;
+            const std::uint32_t variable = machine_.find_word(0xA0080000, 0xFE0, now_);
+            EXPECT_NE(variable, 0u) << "the loader's destination variable";
+            if (variable != 0)
+                machine_.write_word(variable, moved_to_);
+        }
+        if (pending_.empty())
+            return -1;
+        const std::uint8_t byte = pending_.front();
+        pending_.erase(pending_.begin());
+        return byte;
+    }
+
+    void deliver(std::uint8_t byte) override
+    {
+        if (byte == CAN || next_ >= batches_.size())
+            return;
+        pending_ = batches_[next_++];
+    }
+
+    void start() { pending_ = batches_[next_++]; }
+
+private:
+    LoaderMachine& machine_;
+    std::uint32_t now_;
+    std::uint32_t moved_to_;
+    std::vector<std::vector<std::uint8_t>> batches_;
+    std::size_t next_ = 0;
+    std::vector<std::uint8_t> pending_;
+    bool moved_ = false;
+};
+
+void expect_nothing_stored_past_the_limit(const LoaderMachine& machine)
+{
+    for (const StoreRecord& store : machine.stores)
+        EXPECT_LE(store.physical + store.size, DEST_END & PHYS_MASK)
+            << std::hex << "store of " << store.size << " bytes at physical 0x" << store.physical;
+}
+
+}  // namespace
+
+// The packet that fills the limit is taken, and so is its repeat; the next is
+// refused with CAN, CAN, and nothing lands past the limit.
+TEST(LoaderReceive, APacketPastTheReceiveLimitEndsTheTransferWithCan)
+{
+    {
+        SCOPED_TRACE("128-byte packets");
+        LoaderMachine machine;
+        machine.pause();
+        machine.send(packet_bytes(1, payload(1)));
+        machine.pause();
+        NearTheLimit peer(machine, RECEIVE_AREA + DATA, DEST_END - DATA,
+                          {packet_bytes(2, payload(2)), packet_bytes(2, payload(2)), packet_bytes(3, payload(3))});
+        peer.start();
+        machine.attach(&peer);
+        machine.fill(DEST_END, DATA, 0xEE);
+        machine.run();
+
+        EXPECT_EQ(machine.sent, answers("NAAACC") + failed("TOO LARGE"));
+        EXPECT_EQ(machine.read(DEST_END - DATA, DATA), payload(2));
+        EXPECT_EQ(machine.read(DEST_END, DATA), std::vector<std::uint8_t>(DATA, 0xEE));
+        expect_nothing_stored_past_the_limit(machine);
+    }
+    {
+        SCOPED_TRACE("1024-byte packets");
+        LoaderMachine machine;
+        stay(machine);
+        sync(machine);
+        machine.pause();
+        machine.send(packet_bytes(1, payload(1, LONG_DATA)));
+        machine.pause();
+        NearTheLimit peer(machine, RECEIVE_AREA + LONG_DATA, DEST_END - LONG_DATA,
+                          {packet_bytes(2, payload(2, LONG_DATA)), packet_bytes(3, payload(3, LONG_DATA))});
+        peer.start();
+        machine.attach(&peer);
+        machine.fill(DEST_END, LONG_DATA, 0xEE);
+        machine.run(LOADER_FAST_ENTRY);
+
+        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "K" + answers("NAACC") + failed("TOO LARGE"));
+        EXPECT_EQ(machine.read(DEST_END - LONG_DATA, LONG_DATA), payload(2, LONG_DATA));
+        EXPECT_EQ(machine.read(DEST_END, LONG_DATA), std::vector<std::uint8_t>(LONG_DATA, 0xEE));
+        expect_nothing_stored_past_the_limit(machine);
     }
 }

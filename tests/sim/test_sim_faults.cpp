@@ -119,11 +119,11 @@ TEST(PacketSwap, ProbabilityIsRoughlyKeptPerPacket)
     EXPECT_NEAR(swaps, 1000, 150);
 }
 
-// A packet of 132 bytes as the receiver takes it: SOH, block, complement, data, checksum.
-void deliver_packet(PacketWatch& w, int altered_index)
+// A packet as the receiver takes it: SOH (132 bytes) or STX (1028), block, complement, data, checksum.
+void deliver_packet(PacketWatch& w, int altered_index, uint8_t start = SOH)
 {
-    for (unsigned i = 0; i < XMODEM_PACKET_SIZE; ++i)
-        packet_watch_delivered(w, i == 0 ? SOH : static_cast<uint8_t>(i), static_cast<int>(i) == altered_index);
+    for (unsigned i = 0; i < xmodem_packet_size(start); ++i)
+        packet_watch_delivered(w, i == 0 ? start : static_cast<uint8_t>(i), static_cast<int>(i) == altered_index);
 }
 
 TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
@@ -133,6 +133,8 @@ TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
         int altered_index;  // -1: none
         uint8_t answer;
         PacketCounts expected;
+        uint8_t start = SOH;
+        bool stray_byte_first = false;
     };
     // expected: answered, accepted, damaged, damaged and accepted
     const Case cases[] = {
@@ -144,13 +146,19 @@ TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
         {"damaged checksum byte, ACK", 131, ACK, {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}},
         {"damaged complement only: ignored by the receiver", 2, ACK, {.answered = 1, .accepted = 1}},
         {"a text byte is no answer", -1, 'x', {}},
+        {"1024-byte packet, ACK", -1, ACK, {.answered = 1, .accepted = 1}, STX},
+        {"1024-byte packet damaged past the first 132 bytes, NAK", 900, NAK, {.answered = 1, .damaged = 1}, STX},
+        {"1024-byte packet with a damaged checksum byte, ACK", 1027, ACK,
+         {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}, STX},
+        {"a stray byte before the packet: what the receiver answers is no packet", -1, NAK, {}, SOH, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         PacketWatch w;
         PacketCounts counts;
         packet_watch_sent(w, counts, NAK);  // the receiver's first NAK asks for the first packet
-        deliver_packet(w, c.altered_index);
+        if (c.stray_byte_first) packet_watch_delivered(w, 'x', true);
+        deliver_packet(w, c.altered_index, c.start);
         packet_watch_sent(w, counts, c.answer);
         EXPECT_EQ(counts.answered, c.expected.answered);
         EXPECT_EQ(counts.accepted, c.expected.accepted);

@@ -182,10 +182,10 @@ namespace {
 
 // The rest of a packet behind its SOH, queued as the host sent it: block 1,
 // its complement, 128 data bytes 0x10.., the checksum.
-RxQueue queued_packet_rest(size_t count)
+RxQueue queued_packet_rest(size_t count, unsigned data_size = 128)
 {
     std::vector<uint8_t> rest = {1, 0xFE};
-    for (unsigned i = 0; i < 128; ++i) rest.push_back(static_cast<uint8_t>(0x10 + i));
+    for (unsigned i = 0; i < data_size; ++i) rest.push_back(static_cast<uint8_t>(0x10 + i * 7));
     rest.push_back(0x40);
     RxQueue q;
     for (size_t i = 0; i < count; ++i) rx_push(q, rest[i], 0, 0);
@@ -200,12 +200,14 @@ TEST(RxPacketSwap, SwapsTwoQueuedDataBytesAndMarksThem)
         size_t queued;      // bytes of the packet's rest already from the host
         bool faults_active;
         bool swaps;
+        unsigned data_size = 128;
     };
     const Case cases[] = {
         {"the whole packet queued", 131, true, true},
         {"part of the data queued", 40, true, true},
         {"only the block number queued", 2, true, false},
         {"faults off", 131, false, false},
+        {"a whole 1024-byte packet queued", 1027, true, true, 1024},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -213,9 +215,9 @@ TEST(RxPacketSwap, SwapsTwoQueuedDataBytesAndMarksThem)
         plan.rx_swap = 1.0;
         FaultState faults;
         fault_rng_seed(faults.rng, 9);
-        RxQueue q = queued_packet_rest(c.queued);
+        RxQueue q = queued_packet_rest(c.queued, c.data_size);
         const RxQueue before = q;
-        rx_packet_started(q, faults, plan, c.faults_active);
+        rx_packet_started(q, faults, plan, c.faults_active, c.data_size);
         EXPECT_EQ(q.counts.swapped, c.swaps ? 1u : 0u);
         std::vector<size_t> changed;
         unsigned sum_before = 0, sum_after = 0;
@@ -237,7 +239,7 @@ TEST(RxPacketSwap, SwapsTwoQueuedDataBytesAndMarksThem)
         ASSERT_EQ(changed.size(), 2u);
         // Only data bytes: never the block number, its complement or the checksum.
         EXPECT_GE(changed[0], 2u);
-        EXPECT_LE(changed[1], 129u);
+        EXPECT_LE(changed[1], 1u + c.data_size);
         EXPECT_LT(changed[1], c.queued);
     }
 }

@@ -1,0 +1,204 @@
+#include "transfer/receiver_session.h"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "core/exit_cleanup.h"
+#include "serial/line_speed.h"
+#include "transfer/control_bytes.h"
+#include "transfer/xmodem.h"
+
+namespace {
+
+// What the line holds, as far as the host knows.
+enum Phase : int {
+    IDLE,         // no receiver of ours runs
+    STARTING,     // started; its first NAK not read yet
+    ANSWER_DUE,   // a packet or control byte is out, its answer not read
+    EOT_DUE,      // EOT is out: an ACK ends the receiver
+    BETWEEN,      // the answer was read; the receiver waits for our next packet
+    ONE_CAN,      // a CAN was read: a second one would mean the receiver stopped
+    STOPPED,      // the receiver has stopped by itself
+};
+
+constexpr int ABORT_LIMIT_MS = 2000;    // the whole abort
+constexpr int ANSWER_QUIET_MS = 1000;   // no answer after this much quiet: none is coming
+constexpr int SECOND_CAN_MS = 100;      // a receiver's two CANs come back to back
+constexpr int RESEND_QUIET_MS = 50;     // before CAN, CAN again: longer than the receiver's 20 ms
+constexpr int RATE_DRAIN_MS = 200;      // for the last CANs to leave before the rate changes
+constexpr int HELD_SIGNALS[] = {SIGALRM, SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr unsigned char END_BYTE = '\r';  // ends the fast entry's wait; a monitor answers it with a prompt
+
+volatile sig_atomic_t port = -1;
+volatile sig_atomic_t phase = IDLE;
+volatile sig_atomic_t fast_entry = 0;
+bool registered = false;
+
+void abort_entry(void*) { receiver_abort(); }
+
+long now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+// One byte within timeout_ms (never past deadline), or -1.
+int read_byte(int fd, int timeout_ms, long deadline) {
+    const long until = now_ms() + timeout_ms < deadline ? now_ms() + timeout_ms : deadline;
+    for (;;) {
+        const long left = until - now_ms();
+        if (left <= 0) return -1;
+        pollfd ready{fd, POLLIN, 0};
+        const int result = poll(&ready, 1, static_cast<int>(left));
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) return -1;
+        unsigned char byte = 0;
+        if (read(fd, &byte, 1) == 1) return byte;
+        // Readable but empty: a hung-up line. Nothing more will come.
+        if ((ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
+    }
+}
+
+// The receiver's next ACK, NAK or CAN; other bytes are passed over. -1 after
+// quiet_ms without any byte, or at the deadline.
+int read_answer(int fd, int quiet_ms, long deadline) {
+    for (;;) {
+        const int byte = read_byte(fd, quiet_ms, deadline);
+        if (byte < 0 || byte == ACK || byte == NAK || byte == CAN) return byte;
+    }
+}
+
+// After a first CAN: whether the receiver's second one follows.
+bool second_can_follows(int fd, long deadline) { return read_byte(fd, SECOND_CAN_MS, deadline) == CAN; }
+
+void send_cans(int fd, int count, long deadline) {
+    unsigned char cans[XMODEM_1K_PACKET_SIZE];
+    for (int i = 0; i < count; ++i) cans[i] = CAN;
+    int sent = 0;
+    while (sent < count && now_ms() < deadline) {
+        pollfd ready{fd, POLLOUT, 0};
+        if (poll(&ready, 1, static_cast<int>(deadline - now_ms())) <= 0) continue;
+        const ssize_t written = write(fd, cans + sent, static_cast<size_t>(count - sent));
+        if (written < 0 && errno != EINTR && errno != EAGAIN) return;
+        if (written > 0) sent += static_cast<int>(written);
+    }
+}
+
+// CAN, CAN (or first_count CANs) until the receiver acknowledges; again after
+// a NAK once the line is quiet. True when the receiver was heard to stop.
+bool cancel(int fd, int first_count, long deadline) {
+    int count = first_count;
+    while (now_ms() < deadline) {
+        send_cans(fd, count, deadline);
+        count = 2;
+        int answer = read_answer(fd, ANSWER_QUIET_MS, deadline);
+        // A NAK answers noise (a damaged CAN): wait until the line is quiet, unless the stop comes after all.
+        while (answer == NAK) {
+            const int next = read_byte(fd, RESEND_QUIET_MS, deadline);
+            if (next < 0) break;
+            if (next == ACK || next == CAN) answer = next;
+        }
+        if (answer == ACK || answer == CAN) return true;
+        if (answer != NAK) return false;  // silence: nothing more to try within the limit
+    }
+    return false;
+}
+
+// A run of CANs as long as the longest packet: it completes a packet the
+// receiver is still reading (which it then refuses), and a receiver between
+// packets takes it as noise; either way it NAKs once the line is quiet.
+int packet_filling_run() { return fast_entry ? XMODEM_1K_PACKET_SIZE : XMODEM_PACKET_SIZE; }
+
+}  // namespace
+
+void receiver_session_begin(int port_fd, ReceiverEntry entry) {
+    if (!registered) registered = register_exit_cleanup(abort_entry, nullptr, SignalSafety::safe);
+    port = port_fd;
+    fast_entry = entry == ReceiverEntry::fast;
+    phase = STARTING;
+}
+
+void receiver_session_sent(unsigned char first_byte) {
+    if (phase == IDLE || phase == STOPPED) return;
+    phase = first_byte == EOT ? EOT_DUE : ANSWER_DUE;
+}
+
+void receiver_session_read(unsigned char byte) {
+    switch (phase) {
+    case STARTING:
+        if (byte == NAK) phase = BETWEEN;
+        break;
+    case ANSWER_DUE:
+    case BETWEEN:
+        phase = byte == CAN ? ONE_CAN : BETWEEN;
+        break;
+    case EOT_DUE:
+        phase = byte == ACK ? STOPPED : byte == CAN ? ONE_CAN : BETWEEN;
+        break;
+    case ONE_CAN:
+        phase = byte == CAN ? STOPPED : BETWEEN;
+        break;
+    default:
+        break;
+    }
+}
+
+void receiver_session_end() { phase = IDLE; }
+
+bool receiver_session_active() { return phase != IDLE; }
+
+void receiver_abort() {
+    const int at = phase;
+    if (at == IDLE) return;
+    const int saved_errno = errno;
+    // Neither the progress tick nor a second exit signal cuts the abort short.
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal_number : HELD_SIGNALS) sigaddset(&held, signal_number);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &held, &previous);
+    alarm(0);
+
+    const int fd = port;
+    const long deadline = now_ms() + ABORT_LIMIT_MS;
+    bool stopped = at == STOPPED;
+    int answer = -1;
+    switch (at) {
+    case STARTING:
+        // Started, it NAKs at once; without that NAK nothing says it runs.
+        if (read_answer(fd, ANSWER_QUIET_MS, deadline) == NAK) stopped = cancel(fd, 2, deadline);
+        break;
+    case ANSWER_DUE:
+    case EOT_DUE:
+        answer = read_answer(fd, ANSWER_QUIET_MS, deadline);
+        if (answer == ACK && at == EOT_DUE)
+            stopped = true;
+        else if (answer == CAN && second_can_follows(fd, deadline))
+            stopped = true;
+        else
+            stopped = cancel(fd, answer < 0 ? packet_filling_run() : 2, deadline);
+        break;
+    case ONE_CAN:
+        stopped = second_can_follows(fd, deadline) || cancel(fd, 2, deadline);
+        break;
+    case BETWEEN:
+        stopped = cancel(fd, 2, deadline);
+        break;
+    default:
+        break;
+    }
+    if (fast_entry) {
+        port_back_to_monitor_rate(RATE_DRAIN_MS);
+        if (stopped) {
+            const ssize_t written = write(fd, &END_BYTE, 1);
+            (void)written;  // nothing more to be done on the way out
+        }
+    }
+    phase = IDLE;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = saved_errno;
+}

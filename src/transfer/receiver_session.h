@@ -1,0 +1,42 @@
+// The receiver our start command began, from that command until it is known
+// to be back at the monitor, and how a run that ends in between stops it.
+//
+// A receiver left running when the host gives up keeps waiting for packets
+// for minutes, and whatever the host sends next (its resends, the wake-up of
+// the next run) reaches it or, once it has stopped, the monitor's command
+// line, where a carriage return in a packet runs the text before it. So every
+// way out of the run (a fatal error, SIGINT, SIGTERM, SIGHUP) goes through
+// receiver_abort, an exit-cleanup entry that is safe in a signal handler:
+// it finds a packet boundary (the answer to what is on the line, or a second
+// of quiet, after which a run of CANs as long as a packet ends any packet the
+// receiver is still reading), sends CAN, CAN, and again after a NAK, until the
+// receiver acknowledges; it sends no CAN when the receiver has stopped by
+// itself (EOT acknowledged, or its own CAN, CAN). After the fast entry the
+// line goes back to the monitor's rate and one carriage return ends the
+// receiver's wait for the host there. The whole abort takes at most about two
+// seconds, and the exit signals are held meanwhile.
+//
+// The sender records what it puts on the line and what it reads, each with
+// the exit signals held, so that a signal finds the record as the line is.
+#pragma once
+
+// How the receiver was started.
+enum class ReceiverEntry : bool {
+    plain = false,
+    fast = true,  // 1024-byte packets; at its end it waits for a byte at the monitor's rate
+};
+
+// Just before the start command goes out. Registers the exit-cleanup entry on first use.
+void receiver_session_begin(int port_fd, ReceiverEntry entry);
+// A packet (its first byte), EOT or a CAN went out: its answer is due.
+void receiver_session_sent(unsigned char first_byte);
+// A byte came from the receiver.
+void receiver_session_read(unsigned char byte);
+// The receiver is back at the monitor: nothing is left to stop.
+void receiver_session_end();
+// Whether a receiver may still be running.
+bool receiver_session_active();
+
+// Makes a running receiver give up (see above), then ends the session; does
+// nothing without one. Async-signal-safe.
+void receiver_abort();

@@ -10,6 +10,7 @@
 #include "line.h"
 #include "options.h"
 #include "packet_watch.h"
+#include "program_clock.h"
 #include "uart.h"
 
 #include <cstdint>
@@ -68,6 +69,6 @@ struct Device {
     PacketWatch watch;
     uint16_t tx_gate = 0;
     UartRegisters uart;
-    PollClock poll;
+    ProgramClock clock;
     uint64_t empty_polls = 0;  // in the current program, published when it returns
 };

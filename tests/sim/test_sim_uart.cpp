@@ -110,16 +110,16 @@ TEST_F(Uart, AByteFromAHostAtAnotherRateArrivesGarbled)
 }
 
 // A program sees a queued byte at its release in its own time, however far
-// ahead of the real clock it runs, and its clock moves to that release.
+// ahead of the real clock it runs.
 TEST_F(Uart, AProgramSeesAByteAtItsReleaseInModelledTime)
 {
-    const int64_t start = d.poll.model;
-    push('k', start + 50 * EMPTY_POLL_NS - d.line.byte_ns);  // released 50 polls from now
+    const int64_t start = d.clock.model;
+    push('k', start + 50 * UART_ACCESS_NS - d.line.byte_ns);  // released 50 polls from now
     int empty = 0;
     while (!(uart_read_register(d, UART_LSR) & LSR_DATA_READY)) ++empty;
     EXPECT_EQ(empty, 50);
     EXPECT_EQ(uart_read_register(d, UART_DATA), 'k');
-    EXPECT_EQ(d.poll.model, start + 50 * EMPTY_POLL_NS);
+    EXPECT_EQ(d.clock.model, start + 51 * UART_ACCESS_NS);
     EXPECT_EQ(d.empty_polls, 50u);
 }
 

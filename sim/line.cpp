@@ -25,6 +25,16 @@ constexpr int TX_STALL_MS = 1000;
 constexpr size_t READ_CHUNK = 4096;
 // Timer slack of a paced line's waits, in nanoseconds.
 constexpr unsigned long TIMER_SLACK_NS = 1000;
+// Around each byte the handheld hands to the host, its side never sleeps
+// longer than WARM_NAP_NS at once: from WARM_LEAD_NS before the byte is due
+// until WARM_AFTER_NS after it, when the host's answer comes. A virtual CPU
+// left idle for long is parked by its host and wakes late, and every answer of
+// a stop-and-wait exchange (the handheld's ACK, the host woken by it, the
+// reader woken by the next packet) would pay that: most of a millisecond a
+// packet on a quiet machine. The long sleeps before and between stay.
+constexpr int64_t WARM_NAP_NS = 80'000;
+constexpr int64_t WARM_LEAD_NS = 1'000'000;
+constexpr int64_t WARM_AFTER_NS = 1'000'000;
 
 void sleep_until_ns(int64_t deadline)
 {
@@ -36,6 +46,21 @@ void sleep_until_ns(int64_t deadline)
 std::chrono::steady_clock::time_point to_time_point(int64_t ns)
 {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+// When a wait that starts at `now` and ends at `deadline` should wake first:
+// short naps close to the deadline and just after a byte went to the host.
+int64_t next_wake(const Line& l, int64_t now, int64_t deadline)
+{
+    if (now < l.warm_until.load(std::memory_order_relaxed) || deadline - now <= WARM_LEAD_NS)
+        return std::min(deadline, now + WARM_NAP_NS);
+    return deadline - WARM_LEAD_NS;
+}
+
+// Sleeps until `deadline`, waking in time to meet it.
+void sleep_warm_until(Line& l, int64_t deadline)
+{
+    for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) sleep_until_ns(next_wake(l, now, deadline));
 }
 
 // Seeds of the two garbling generators, apart from the fault generator's.
@@ -127,6 +152,7 @@ bool write_byte(Line& l, uint8_t b)
 // Writes bytes to the master and counts them (caller holds no lock of the line's).
 void write_counted(Line& l, const uint8_t* bytes, size_t count)
 {
+    l.warm_until.store(monotonic_ns() + WARM_AFTER_NS, std::memory_order_relaxed);
     std::lock_guard m(l.master_mu);
     for (size_t i = 0; i < count; ++i) {
         const bool sent = write_byte(l, bytes[i]);
@@ -314,7 +340,8 @@ int64_t line_known_after(Line& l, int64_t at, int64_t slack)
         const int64_t known = std::max(monotonic_ns(), l.rx.last_release_ns) + l.byte_ns;
         if (known > at) return known;
         const uint64_t pushes = l.rx.pushes;
-        l.cv.wait_until(g, to_time_point(at - l.byte_ns + slack), [&] { return l.rx.pushes != pushes; });
+        const int64_t wake = next_wake(l, monotonic_ns(), at - l.byte_ns + slack);
+        l.cv.wait_until(g, to_time_point(wake), [&] { return l.rx.pushes != pushes; });
     }
 }
 
@@ -401,7 +428,7 @@ int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at)
             // byte is handed over at this one's end, so a burst keeps its
             // schedule however late the sleep wakes.
             at = tx_schedule_byte(l.tx, at, byte_ns);
-            if (byte_ns > 0 || at > monotonic_ns()) sleep_until_ns(at);
+            sleep_warm_until(l, at);
             hand_to_host(l, out[k], at);
         }
     }
@@ -432,8 +459,8 @@ int line_unread_by_host(Line& l)
     for (;;) {
         if (l.adapter.held.empty()) {
             l.adapter_cv.wait(a);
-        } else if (monotonic_ns() < l.adapter.due) {
-            l.adapter_cv.wait_until(a, to_time_point(l.adapter.due));
+        } else if (const int64_t now = monotonic_ns(); now < l.adapter.due) {
+            l.adapter_cv.wait_until(a, to_time_point(next_wake(l, now, l.adapter.due)));
         } else {
             const std::vector<uint8_t> burst = adapter_take(l.adapter);
             write_counted(l, burst.data(), burst.size());

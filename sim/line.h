@@ -63,6 +63,8 @@ struct Line {
     // INT64_MAX when none: read without the lock by a polling program,
     // written under mu.
     std::atomic<int64_t> next_release{INT64_MAX};
+    // Until when the handheld's side waits in short naps (the host may answer).
+    std::atomic<int64_t> warm_until{0};
 
     std::mutex mu;  // everything below except the tx pacing clock
     std::condition_variable cv;

@@ -309,7 +309,11 @@ int line_get(Line& l, int timeout_ms)
     const int64_t deadline = timeout_ms < 0 ? INT64_MAX : monotonic_ns() + int64_t(timeout_ms) * 1000000;
     for (;;) {
         const int64_t now = monotonic_ns();
-        if (front_ready(l, now)) return take_front(l).value;
+        if (front_ready(l, now)) {
+            const RxByte b = take_front(l);
+            l.monitor_took = b.release_ns;
+            return b.value;
+        }
         if (now >= deadline) return -1;
         const int64_t until = std::min(deadline, rx_front_release(l.rx));
         if (until == INT64_MAX)
@@ -343,6 +347,12 @@ int64_t line_known_after(Line& l, int64_t at, int64_t slack)
         const int64_t wake = next_wake(l, monotonic_ns(), at - l.byte_ns + slack);
         l.cv.wait_until(g, to_time_point(wake), [&] { return l.rx.pushes != pushes; });
     }
+}
+
+int64_t line_program_start(Line& l, int64_t now)
+{
+    std::lock_guard g(l.mu);
+    return l.monitor_took > 0 ? std::min(now, l.monitor_took) : now;
 }
 
 FifoView line_admit(Line& l, int64_t at)

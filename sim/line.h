@@ -73,6 +73,7 @@ struct Line {
     bool silent = false;
     bool hung_up = false;
     bool stopping = false;
+    int64_t monitor_took = 0;  // release of the last byte the monitor read
     FaultState faults;     // one generator for both directions
     LineCounters tally;    // read through line_counters: rx's fault counts are kept in rx
     uint32_t divisor = 0;  // the handheld's UART divisor
@@ -114,7 +115,12 @@ bool line_ready(Line& line);
 // Takes the ready byte (call only after line_ready returned true).
 RxByte line_take(Line& line);
 
-// A program's side, in its modelled time. Waits until every byte the host can
+// A program's side, in its modelled time. A program that the monitor starts
+// at real time `now` starts at the release of the command's last byte: on the
+// handheld it runs at once, and what the host sends next must not meet a UART
+// that the emulator's own start-up left unread.
+int64_t line_program_start(Line& line, int64_t now);
+// Waits until every byte the host can
 // still send is released after model time `at`, and returns the model time
 // up to which that holds (beyond `at`). When that needs the real clock to
 // advance, the wait lets it run `slack` further, unless the host sends first.

@@ -49,7 +49,7 @@ struct UartRegisters {
 
 // The monitor's reset: 8N1 and the divisor for 115200 bit/s.
 void uart_reset(Device& device);
-// Called as a program starts: its clock starts at the real one.
+// Called as a program starts: its clock starts where the monitor left the line.
 void uart_program_start(Device& device);
 // Called as it returns: the FIFO's bytes are the monitor's again.
 void uart_program_end(Device& device);

@@ -182,6 +182,20 @@ INSTANTIATE_TEST_SUITE_P(
         SlowReaderCase{"unpaced", false, 1, 1'000, 0}),
     [](const testing::TestParamInfo<SlowReaderCase>& i) { return std::string(i.param.name); });
 
+// A program whose emulation fell a second behind the real clock, polling an
+// empty FIFO, skips the idle time, but only up to the next byte's release.
+TEST_F(Uart, AProgramFarBehindTheRealClockSkipsIdleTimeUpToTheNextByte)
+{
+    const int64_t behind = d.clock.model - 1'000'000'000;
+    d.clock.model = d.clock.last_access = d.clock.known = behind;
+    const int64_t release = behind + 5'000'000;
+    push('z', release - d.line.byte_ns);
+    EXPECT_TRUE(data_ready()) << "the idle time up to the byte was not skipped";
+    EXPECT_EQ(d.clock.model, release);
+    EXPECT_EQ(uart_read_register(d, UART_DATA), 'z');
+    EXPECT_EQ(line_counters(d.line).rx_overrun, 0u);
+}
+
 // What a program left in the FIFO is the monitor's to read once it returned.
 TEST_F(Uart, BytesLeftInTheFifoGoToTheMonitor)
 {

@@ -9,8 +9,7 @@
 #   bash bench/fast_line.sh [--size BYTES] [--repeats N] [--tiny-repeats N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/qz4sim-port.sh
-export LC_ALL=C
+source bench/common.sh
 
 FAST=921600
 size=4194304
@@ -25,54 +24,47 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j2 --target kelvane qz4sim >/dev/null
-kelvane=$PWD/build-bench/src/kelvane
-qz4sim=$PWD/build-bench/sim/qz4sim
+bench_build
 
-out=$PWD/build-bench/fast-line-results
+out=$BENCH_BUILD/fast-line-results
 rm -rf "$out"
 mkdir -p "$out"
 qz4sim_session
 
 "$qz4sim" --make-image "$work/big.img" "$size" 2
 "$qz4sim" --make-image "$work/tiny.img" 1024 1
-"$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" --baud 115200 >"$work/sim.env" 2>"$out/sim.log" &
-sim_pid=$!
-port=$(qz4sim_port "$work/sim.env")
-[ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
-
-fresh_report() { qz4sim_fresh_report "$work/report.txt" "$sim_pid" || { echo "bench: no report from the simulator" >&2; exit 1; }; }
+bench_start_sim "$out/sim.log"
 
 # Seconds of the last program started with "g -e": from its start to its return.
-last_program_seconds() { sed -n 's/^program run: [0-9]* packets accepted, \([0-9.]*\) s$/\1/p' | tail -n 1; }
+last_program_seconds() { last_program_run | cut -d' ' -f2; }
 
 # run LABEL ARGS...: one whole kelvane run; prints "wall program_seconds".
 run() {
     local label=$1
     shift
-    local start end
-    start=$(date +%s.%N)
+    local start
+    start=$(now)
     if ! "$kelvane" -s "$port" "$@" 2>"$out/kelvane-$label.log"; then
         echo "bench: kelvane failed ($label); see $out/kelvane-$label.log" >&2
         exit 1
     fi
-    end=$(date +%s.%N)
+    local wall
+    wall=$(seconds_since "$start")
     if grep -q '^Notice:' "$out/kelvane-$label.log"; then
         echo "bench: $label fell back to 115200; see $out/kelvane-$label.log" >&2
         exit 1
     fi
     fresh_report >"$out/report-$label.txt"
-    echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') $(last_program_seconds <"$out/report-$label.txt")"
+    echo "$wall $(last_program_seconds <"$out/report-$label.txt")"
 }
 
 # The receiver stores whole 128-byte packets, the last one filled.
 stored=$(( (size / 128 + 1) * 128 ))
 # Ideal payload rates: 10 bits a byte; 128-byte packets cost 132 + ACK, 1K packets 1029 + ACK.
-ideal_slow=$(awk 'BEGIN { printf "%.1f", 11520 * 128 / 133 }')
-ideal_fast=$(awk -v f="$FAST" 'BEGIN { printf "%.1f", f / 10 * 1024 / 1030 }')
+ideal_slow=$(awk -v b="$BENCH_BAUD" -v d="$PACKET_DATA" -v w="$PACKET_WIRE" 'BEGIN { printf "%.1f", b / 10 * d / w }')
+ideal_fast=$(awk -v f="$FAST" -v d="$LONG_PACKET_DATA" -v w="$LONG_PACKET_WIRE" 'BEGIN { printf "%.1f", f / 10 * d / w }')
 
-echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Load average before: $(load_average)"
 echo
 echo "| image | run | rate | program time (s) | payload B/s | / XMODEM ideal at that rate | fast / 115200 |"
 echo "|---|---|---|---|---|---|---|"
@@ -95,4 +87,4 @@ for r in $(seq "$tiny_repeats"); do
     echo "| 1 KiB with -b $FAST | $r | $w | $t |"
 done
 echo
-echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Load average after: $(load_average)"

@@ -15,27 +15,14 @@
 # by image. A full round takes about 18 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/qz4sim-port.sh
-export LC_ALL=C  # one collation for sort and join, "." in every number
+source bench/common.sh
 
-BAUD=115200
+BAUD=$BENCH_BAUD
 BYTE_SECONDS=$(awk -v b="$BAUD" 'BEGIN { printf "%.9f", 10 / b }')  # 8N1: 10 bits a byte
 LINE_RATE=$((BAUD / 10))                                             # 11,520 B/s
-PACKET_DATA=128            # XMODEM payload per packet
-PACKET_WIRE=133            # 132 bytes of packet plus the one-byte ACK
 SMALL_LIMIT=65536          # sizes up to this are cheap enough to repeat
 TINY_SIZE=1024             # image of the fixed-cost runs
-START_RECEIVER="g -e a0080274"
 TARGET=romdisk             # takes every size here in one transfer (a kernel stops at 2 MiB)
-# Quiet times the dialogue itself requires (src/monitor/dialogue.cpp,
-# src/serial/port.cpp): every prompt search is a drain ending 0.1 s after the
-# monitor's last byte plus a line read ending 0.5 s after the prompt; a job
-# searches the prompt three times (before the receiver, after the transfer,
-# after the last job), drains after the flash command (0.1 s) and ends its
-# programming watch on a prompt (0.5 s). The loader upload adds a drain after
-# "load" and one more prompt search.
-QUIET_JOB=$(awk 'BEGIN { print 3 * (0.1 + 0.5) + 0.1 + 0.5 }')      # 2.4 s
-QUIET_UPLOAD=$(awk 'BEGIN { print 0.1 + (0.1 + 0.5) }')             # 0.7 s
 # How long the line must stay quiet after a prompt before the script types.
 PROMPT_QUIET=0.3
 # How long to wait for the monitor when the script drives it itself.
@@ -59,13 +46,9 @@ bash scripts/install-deps.sh
 for tool in sx /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
 done
-# Without sanitizers: they would cost the host far more than kelvane does.
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j2 --target kelvane qz4sim >/dev/null
-kelvane=$PWD/build-bench/src/kelvane
-qz4sim=$PWD/build-bench/sim/qz4sim
+bench_build
 
-out=$PWD/build-bench/bench-results
+out=$BENCH_BUILD/bench-results
 rm -rf "$out"
 mkdir -p "$out"
 qz4sim_session
@@ -78,20 +61,7 @@ trap cleanup EXIT
 "$qz4sim" --make-image "$work/tiny.img" "$TINY_SIZE" 1
 for size in $sizes; do "$qz4sim" --make-image "$work/$size.img" "$size" 2; done
 
-"$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" --baud "$BAUD" >"$work/sim.env" 2>"$out/sim.log" &
-sim_pid=$!
-port=$(qz4sim_port "$work/sim.env")
-[ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
-tty=/dev/$port
-
-# A fresh report from the simulator (it writes one on SIGUSR1).
-fresh_report() { qz4sim_fresh_report "$work/report.txt" "$sim_pid" || { echo "bench: no report from the simulator" >&2; exit 1; }; }
-
-# "packets seconds" of the last program run in a report.
-last_program_run() { sed -n 's/^program run: \([0-9]*\) packets accepted, \([0-9.]*\) s$/\1 \2/p' | tail -n 1; }
-
-# Bytes the line carried both ways so far.
-line_bytes() { sed -n 's/^line: \([0-9]*\) bytes received, \([0-9]*\) sent.*/\1 \2/p' | awk '{ print $1 + $2 }'; }
+bench_start_sim "$out/sim.log"
 
 # Reads from descriptor 3 until the text ends with the prompt and the line has
 # been quiet for PROMPT_QUIET seconds.
@@ -155,7 +125,7 @@ fixed() {
     echo "$label $quiet $((after - before))" >>"$out/fixed.txt"
 }
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
-load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+load_before=$(load_average)
 echo "bench: simulated handheld on $tty at $BAUD bit/s; fixed cost of a job" >&2
 for i in $(seq "$tiny_repeats"); do
     fixed "upload-$i" "$(awk -v a="$QUIET_JOB" -v b="$QUIET_UPLOAD" 'BEGIN { print a + b }')" "$work/tiny.img" "$TARGET"
@@ -179,7 +149,7 @@ fresh_report >"$out/report.txt"
 
 # Tables.
 {
-    echo "Run of $started to $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)), Linux $(uname -r), load average $load_before before and $(cut -d' ' -f1-3 /proc/loadavg) after"
+    echo "Run of $started to $(date -u '+%Y-%m-%d %H:%M UTC'): $(machine), load average $load_before before and $(load_average) after"
     echo
     echo "Throughput (payload = packets accepted x $PACKET_DATA bytes over the receiver's run time)"
     echo

@@ -16,11 +16,9 @@
 #   bash bench/sim_cpu.sh [--handhelds N] [--size BYTES] [--repeats N] [--idle-timeouts N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/qz4sim-port.sh
-export LC_ALL=C
+source bench/common.sh
 
-BAUD=115200
-START_RECEIVER="g -e a0080274"
+BAUD=$BENCH_BAUD
 POLLS_PER_TIMEOUT=5000000  # RX_POLL_LIMIT in firmware/loader.h
 TARGET=romdisk
 MONITOR_PATIENCE=10        # seconds to wait for the handheld
@@ -42,12 +40,9 @@ while [ $# -gt 0 ]; do
 done
 
 command -v /usr/bin/time >/dev/null || { echo "bench: /usr/bin/time is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j2 --target kelvane qz4sim >/dev/null
-kelvane=$PWD/build-bench/src/kelvane
-qz4sim=$PWD/build-bench/sim/qz4sim
+bench_build
 
-out=$PWD/build-bench/sim-cpu
+out=$BENCH_BUILD/sim-cpu
 rm -rf "$out"
 mkdir -p "$out"
 work=$(mktemp -d)
@@ -137,7 +132,7 @@ handheld() {
     rm -f "$dir/sim.pid"
 }
 
-load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+load_before=$(load_average)
 echo "bench: $handhelds handheld(s): $idle_timeouts idle time-out(s), then $repeats transfer(s) of $size bytes" >&2
 pids=()
 for n in $(seq "$handhelds"); do
@@ -149,7 +144,7 @@ for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 [ "$failed" -eq 0 ] || { echo "bench: a handheld failed" >&2; exit 1; }
 
 {
-    echo "$handhelds qz4sim at once at $BAUD bit/s, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $load_before before and $(cut -d' ' -f1-3 /proc/loadavg) after"
+    echo "$handhelds qz4sim at once at $BAUD bit/s, $(date -u '+%Y-%m-%d %H:%M UTC'), $(machine), load average $load_before before and $(load_average) after"
     echo
     echo "| handheld | measurement | wall (s) | qz4sim CPU (s) | CPU / wall | per unit |"
     echo "|---|---|---|---|---|---|"

@@ -13,6 +13,7 @@ constexpr uint32_t UART_PAGE = page_of(UART_BASE);
 constexpr uint32_t GATE_PAGE = page_of(TX_GATE_REGISTER);
 constexpr uint32_t UART_OFFSET = UART_BASE - UART_PAGE;
 constexpr uint32_t GATE_OFFSET = TX_GATE_REGISTER - GATE_PAGE;
+constexpr uint32_t MIPS32_INSTRUCTION_SIZE = 4;
 
 uint64_t uart_read(uc_engine*, uint64_t offset, unsigned size, void* user)
 {
@@ -40,6 +41,12 @@ uint64_t gate_read(uc_engine*, uint64_t offset, unsigned, void* user)
 {
     const Device& d = *static_cast<Device*>(user);
     return offset == GATE_OFFSET ? d.tx_gate : 0;
+}
+
+// A translated block starts: its instructions take their cycles.
+void block_start(uc_engine*, uint64_t, uint32_t size, void* user)
+{
+    clock_add_instructions(static_cast<Device*>(user)->clock, size / MIPS32_INSTRUCTION_SIZE);
 }
 
 void gate_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user)
@@ -73,6 +80,9 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry)
     const size_t flash_window = std::min<size_t>(d.flash.bytes.size(), FLASH_WINDOW_SIZE) & ~size_t(MMIO_PAGE - 1);
     if (err == UC_ERR_OK && flash_window > 0)
         err = uc_mem_map_ptr(uc, FLASH_WINDOW, flash_window, UC_PROT_READ, d.flash.bytes.data());
+    uc_hook block_hook = 0;
+    if (err == UC_ERR_OK)
+        err = uc_hook_add(uc, &block_hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_start), &d, 1, 0);
     if (err == UC_ERR_OK) {
         uint32_t sp = MONITOR_STACK_TOP;
         uint32_t ra = MONITOR_RETURN_ADDRESS;
@@ -88,6 +98,7 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry)
     out.returned = err == UC_ERR_OK && pc == MONITOR_RETURN_ADDRESS;
     if (!out.returned) out.fault = err == UC_ERR_OK ? "stopped" : uc_strerror(err);
     uc_close(uc);
+    uart_program_end(d);
     std::lock_guard g(d.mu);
     d.stats.empty_polls += d.empty_polls;
     if (d.uart.divisor != d.line.monitor_divisor) ++d.stats.programs_left_divisor;

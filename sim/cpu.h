@@ -4,8 +4,9 @@
 // translation of code that "load" has since replaced can run. The program is
 // called like a subroutine: the stack pointer is the monitor's, the return
 // address a stop address, and the run ends when it returns there. It runs to
-// completion in one uc_emu_start; the UART callbacks (uart.h) wait for
-// received bytes and keep the program's modelled time instead of slicing the run.
+// completion in one uc_emu_start; a block hook counts its instructions into
+// the program's modelled time (program_clock.h), and the UART callbacks
+// (uart.h) wait for received bytes instead of slicing the run.
 // The flash's bytes are mapped read-only at 0x1F000000 in whole pages (a
 // file's last partial page is not seen); a store there faults the program.
 #pragma once

@@ -11,6 +11,7 @@
 #include "line.h"
 #include "options.h"
 #include "packet_watch.h"
+#include "program_clock.h"
 #include "uart.h"
 
 #include <cstdint>
@@ -72,6 +73,6 @@ struct Device {
     FlashFaultState flash_faults;
     uint16_t tx_gate = 0;
     UartRegisters uart;
-    PollClock poll;
+    ProgramClock clock;
     uint64_t empty_polls = 0;  // in the current program, published when it returns
 };

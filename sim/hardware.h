@@ -40,7 +40,11 @@ constexpr uint8_t LCR_DLAB = 0x80;  // divisor latch access
 constexpr uint8_t LCR_8N1 = 0x03;
 constexpr uint8_t IIR_NONE_PENDING = 0x01;
 constexpr uint8_t LSR_DATA_READY = 0x01;
+constexpr uint8_t LSR_OVERRUN = 0x02;  // a byte was lost to a full receive FIFO; cleared by reading LSR
 constexpr uint8_t LSR_TX_EMPTY = 0x60;  // holding register and shifter both empty
+
+// The 16550's receive FIFO.
+constexpr unsigned UART_RX_FIFO_SIZE = 16;
 
 // 16-bit register whose bit 0 a program clears around every byte it sends.
 constexpr uint32_t TX_GATE_REGISTER = 0x0B000308;  // physical; 0xAB000308 for the CPU

@@ -25,6 +25,16 @@ constexpr int TX_STALL_MS = 1000;
 constexpr size_t READ_CHUNK = 4096;
 // Timer slack of a paced line's waits, in nanoseconds.
 constexpr unsigned long TIMER_SLACK_NS = 1000;
+// Around each byte the handheld hands to the host, its side never sleeps
+// longer than WARM_NAP_NS at once: from WARM_LEAD_NS before the byte is due
+// until WARM_AFTER_NS after it, when the host's answer comes. A virtual CPU
+// left idle for long is parked by its host and wakes late, and every answer of
+// a stop-and-wait exchange (the handheld's ACK, the host woken by it, the
+// reader woken by the next packet) would pay that: most of a millisecond a
+// packet on a quiet machine. The long sleeps before and between stay.
+constexpr int64_t WARM_NAP_NS = 80'000;
+constexpr int64_t WARM_LEAD_NS = 1'000'000;
+constexpr int64_t WARM_AFTER_NS = 1'000'000;
 
 void sleep_until_ns(int64_t deadline)
 {
@@ -38,25 +48,40 @@ std::chrono::steady_clock::time_point to_time_point(int64_t ns)
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
+// When a wait that starts at `now` and ends at `deadline` should wake first:
+// short naps close to the deadline and just after a byte went to the host.
+int64_t next_wake(const Line& l, int64_t now, int64_t deadline)
+{
+    if (now < l.warm_until.load(std::memory_order_relaxed) || deadline - now <= WARM_LEAD_NS)
+        return std::min(deadline, now + WARM_NAP_NS);
+    return deadline - WARM_LEAD_NS;
+}
+
+// Sleeps until `deadline`, waking in time to meet it.
+void sleep_warm_until(Line& l, int64_t deadline)
+{
+    for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) sleep_until_ns(next_wake(l, now, deadline));
+}
+
 // Seeds of the two garbling generators, apart from the fault generator's.
 constexpr uint64_t RX_GARBLE_SALT = 0x52582D7261746521ull;
 constexpr uint64_t TX_GARBLE_SALT = 0x54582D7261746521ull;
 
-// Lets a polling program see the new front without the lock (caller holds mu).
-void publish_front(Line& l) { l.front_release.store(rx_front_release(l.rx), std::memory_order_release); }
+// Lets a polling program see what comes next without the lock (caller holds mu).
+void publish_next(Line& l) { l.next_release.store(rx_next_release(l.rx), std::memory_order_release); }
 
 // Settles the front byte and tells whether it is ready (caller holds mu).
 bool front_ready(Line& l, int64_t now)
 {
     rx_settle_front(l.rx, l.faults, l.plan, l.faults_active);
-    publish_front(l);
+    publish_next(l);
     return rx_front_ready(l.rx, now);
 }
 
 RxByte take_front(Line& l)
 {
     const RxByte b = rx_take_front(l.rx);
-    publish_front(l);
+    publish_next(l);
     return b;
 }
 
@@ -70,15 +95,44 @@ uint32_t rate_of(int fd)
 // Whether a byte between the host at host_rate and the handheld crosses intact (caller holds mu).
 bool rates_agree(const Line& l, uint32_t host_rate) { return divisor_makes(l.clock_hz, l.divisor, host_rate); }
 
+// A paced line has the 16550's FIFO; an unpaced one never loses a byte.
+size_t fifo_capacity(const Line& l) { return l.base_baud > 0 ? UART_RX_FIFO_SIZE : SIZE_MAX; }
+
+// Queues bytes read at `now` (caller holds mu); false when they hung the line up.
+bool receive_held(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate)
+{
+    const bool intact = rates_agree(l, host_rate);
+    bool hang = false;
+    for (size_t i = 0; i < count; ++i) {
+        ++l.tally.rx_bytes;
+        const long long total = static_cast<long long>(l.tally.rx_bytes);
+        if (l.plan.hangup_after >= 0 && total > l.plan.hangup_after) {
+            l.hung_up = hang = true;
+            break;
+        }
+        if (l.plan.silent_after >= 0 && total > l.plan.silent_after) l.silent = true;
+        if (l.silent) continue;
+        if (intact) {
+            rx_push(l.rx, bytes[i], now, l.byte_ns);
+        } else {
+            ++l.tally.rx_garbled;
+            rx_push(l.rx, fault_rng_other_byte(l.rx_garble, bytes[i]), now, l.byte_ns, true);
+        }
+    }
+    publish_next(l);
+    return !hang;
+}
+
 void hang_up(Line& l)
 {
     std::lock_guard tx(l.tx_mu);
+    std::lock_guard m(l.master_mu);
     if (l.master >= 0) close(l.master);
     if (l.keeper >= 0) close(l.keeper);
     l.master = l.keeper = -1;
 }
 
-// Writes one byte to the master, waiting a while for room (caller holds tx_mu).
+// Writes one byte to the master, waiting a while for room (caller holds master_mu).
 bool write_byte(Line& l, uint8_t b)
 {
     const int64_t give_up = monotonic_ns() + int64_t(TX_STALL_MS) * 1000000;
@@ -93,6 +147,36 @@ bool write_byte(Line& l, uint8_t b)
         poll(&p, 1, static_cast<int>(left / 1000000) + 1);
     }
     return false;
+}
+
+// Writes bytes to the master and counts them (caller holds no lock of the line's).
+void write_counted(Line& l, const uint8_t* bytes, size_t count)
+{
+    l.warm_until.store(monotonic_ns() + WARM_AFTER_NS, std::memory_order_relaxed);
+    std::lock_guard m(l.master_mu);
+    for (size_t i = 0; i < count; ++i) {
+        const bool sent = write_byte(l, bytes[i]);
+        std::lock_guard g(l.mu);
+        ++(sent ? l.tally.tx_bytes : l.tally.tx_lost);
+    }
+}
+
+// A byte that has crossed the line at `at`: to the host at once, or into the
+// adapter, whose burst leaves here when it is full and from line_adapter when
+// its timer runs out.
+void hand_to_host(Line& l, uint8_t byte, int64_t at)
+{
+    if (l.adapter.latency_ns == 0) {
+        write_counted(l, &byte, 1);
+        return;
+    }
+    std::lock_guard a(l.adapter_mu);
+    if (adapter_hold(l.adapter, byte, at)) {
+        const std::vector<uint8_t> burst = adapter_take(l.adapter);
+        write_counted(l, burst.data(), burst.size());
+    } else if (l.adapter.held.size() == 1) {
+        l.adapter_cv.notify_one();  // a new burst: its timer starts
+    }
 }
 
 }  // namespace
@@ -182,7 +266,14 @@ void line_reader(Line& l)
             continue;
         }
         // The bytes of one read left the host together, at the rate it has now.
-        const bool hang = !line_receive(l, chunk, static_cast<size_t>(n), monotonic_ns(), rate_of(l.keeper));
+        // They are stamped under the lock: a program that looked at the queue
+        // before saw a clock no later than this one (line_known_after).
+        const uint32_t host_rate = rate_of(l.keeper);
+        bool hang;
+        {
+            std::lock_guard g(l.mu);
+            hang = !receive_held(l, chunk, static_cast<size_t>(n), monotonic_ns(), host_rate);
+        }
         l.cv.notify_all();
         if (hang) {
             hang_up(l);
@@ -194,26 +285,7 @@ void line_reader(Line& l)
 bool line_receive(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate)
 {
     std::lock_guard g(l.mu);
-    const bool intact = rates_agree(l, host_rate);
-    bool hang = false;
-    for (size_t i = 0; i < count; ++i) {
-        ++l.tally.rx_bytes;
-        const long long total = static_cast<long long>(l.tally.rx_bytes);
-        if (l.plan.hangup_after >= 0 && total > l.plan.hangup_after) {
-            l.hung_up = hang = true;
-            break;
-        }
-        if (l.plan.silent_after >= 0 && total > l.plan.silent_after) l.silent = true;
-        if (l.silent) continue;
-        if (intact) {
-            rx_push(l.rx, bytes[i], now, l.byte_ns);
-        } else {
-            ++l.tally.rx_garbled;
-            rx_push(l.rx, fault_rng_other_byte(l.rx_garble, bytes[i]), now, l.byte_ns, true);
-        }
-    }
-    publish_front(l);
-    return !hang;
+    return receive_held(l, bytes, count, now, host_rate);
 }
 
 void line_stop(Line& l)
@@ -237,7 +309,11 @@ int line_get(Line& l, int timeout_ms)
     const int64_t deadline = timeout_ms < 0 ? INT64_MAX : monotonic_ns() + int64_t(timeout_ms) * 1000000;
     for (;;) {
         const int64_t now = monotonic_ns();
-        if (front_ready(l, now)) return take_front(l).value;
+        if (front_ready(l, now)) {
+            const RxByte b = take_front(l);
+            l.monitor_took = b.release_ns;
+            return b.value;
+        }
         if (now >= deadline) return -1;
         const int64_t until = std::min(deadline, rx_front_release(l.rx));
         if (until == INT64_MAX)
@@ -247,15 +323,49 @@ int line_get(Line& l, int timeout_ms)
     }
 }
 
-bool line_ready(Line& l) { return line_ready_at(l, monotonic_ns()); }
-
-bool line_ready_at(Line& l, int64_t at)
+bool line_ready(Line& l)
 {
     std::lock_guard g(l.mu);
-    return front_ready(l, at);
+    return front_ready(l, monotonic_ns());
 }
 
 RxByte line_take(Line& l)
+{
+    std::lock_guard g(l.mu);
+    return take_front(l);
+}
+
+int64_t line_known_after(Line& l, int64_t at, int64_t slack)
+{
+    std::unique_lock g(l.mu);
+    for (;;) {
+        // A byte queued after this look is read no earlier than now, and is
+        // released a byte time after that or after the last queued one.
+        const int64_t known = std::max(monotonic_ns(), l.rx.last_release_ns) + l.byte_ns;
+        if (known > at) return known;
+        const uint64_t pushes = l.rx.pushes;
+        const int64_t wake = next_wake(l, monotonic_ns(), at - l.byte_ns + slack);
+        l.cv.wait_until(g, to_time_point(wake), [&] { return l.rx.pushes != pushes; });
+    }
+}
+
+int64_t line_program_start(Line& l, int64_t now)
+{
+    std::lock_guard g(l.mu);
+    return l.monitor_took > 0 ? std::min(now, l.monitor_took) : now;
+}
+
+FifoView line_admit(Line& l, int64_t at)
+{
+    std::lock_guard g(l.mu);
+    FifoView v;
+    v.lost = rx_admit(l.rx, at, fifo_capacity(l), l.faults, l.plan, l.faults_active);
+    v.held = l.rx.admitted;
+    publish_next(l);
+    return v;
+}
+
+RxByte line_take_admitted(Line& l)
 {
     std::lock_guard g(l.mu);
     return take_front(l);
@@ -267,19 +377,11 @@ void line_packet_started(Line& l, unsigned data_size)
     rx_packet_started(l.rx, l.faults, l.plan, l.faults_active, data_size);
 }
 
-bool line_take_at(Line& l, int64_t at, RxByte& out)
+void line_program_ended(Line& l)
 {
     std::lock_guard g(l.mu);
-    if (!front_ready(l, at)) return false;
-    out = take_front(l);
-    return true;
-}
-
-void line_wait_for_change(Line& l, int64_t until, int64_t known_release)
-{
-    std::unique_lock g(l.mu);
-    if (rx_front_release(l.rx) != known_release) return;
-    l.cv.wait_until(g, to_time_point(until));
+    l.rx.admitted = 0;
+    publish_next(l);
 }
 
 void line_set_divisor(Line& l, uint32_t divisor)
@@ -336,10 +438,8 @@ int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at)
             // byte is handed over at this one's end, so a burst keeps its
             // schedule however late the sleep wakes.
             at = tx_schedule_byte(l.tx, at, byte_ns);
-            if (byte_ns > 0 || at > monotonic_ns()) sleep_until_ns(at);
-            const bool sent = write_byte(l, out[k]);
-            std::lock_guard g(l.mu);
-            ++(sent ? l.tally.tx_bytes : l.tally.tx_lost);
+            sleep_warm_until(l, at);
+            hand_to_host(l, out[k], at);
         }
     }
     return at;
@@ -352,10 +452,30 @@ void line_send(Line& l, const std::string& text)
 
 int line_unread_by_host(Line& l)
 {
-    std::lock_guard tx(l.tx_mu);
+    size_t held;
+    {
+        std::lock_guard a(l.adapter_mu);
+        held = l.adapter.held.size();
+    }
+    std::lock_guard m(l.master_mu);
     int pending = 0;
-    if (l.keeper < 0 || ioctl(l.keeper, FIONREAD, &pending) != 0) return 0;
-    return pending;
+    if (l.keeper < 0 || ioctl(l.keeper, FIONREAD, &pending) != 0) pending = 0;
+    return pending + static_cast<int>(held);
+}
+
+[[noreturn]] void line_adapter(Line& l)
+{
+    std::unique_lock a(l.adapter_mu);
+    for (;;) {
+        if (l.adapter.held.empty()) {
+            l.adapter_cv.wait(a);
+        } else if (const int64_t now = monotonic_ns(); now < l.adapter.due) {
+            l.adapter_cv.wait_until(a, to_time_point(next_wake(l, now, l.adapter.due)));
+        } else {
+            const std::vector<uint8_t> burst = adapter_take(l.adapter);
+            write_counted(l, burst.data(), burst.size());
+        }
+    }
 }
 
 LineCounters line_counters(Line& l)
@@ -371,5 +491,6 @@ LineCounters line_counters_held(const Line& l)
     c.rx_corrupted = l.rx.counts.corrupted;
     c.rx_inserted = l.rx.counts.inserted;
     c.rx_swapped = l.rx.counts.swapped;
+    c.rx_overrun = l.rx.counts.overrun;
     return c;
 }

@@ -7,10 +7,13 @@
 // and what the handheld writes in between is lost or left stale.
 //
 // A reader thread moves the host's bytes into the receive queue (rx_queue.h),
-// which paces them and decides their faults. The handheld side takes bytes from
-// it (the monitor directly, programs through the UART) under the line's lock.
-// Output is written byte by byte at the paced rate, each byte once its
-// deadline has passed (pacing.h).
+// which paces them and decides their faults; it stamps each read under the
+// line's lock, so a byte that is not queued yet cannot be released before the
+// time the queue was last looked at plus one byte time. The handheld side
+// takes bytes from the queue (the monitor directly, programs through the
+// UART's FIFO in their own modelled time) under the line's lock. Output is
+// written byte by byte at the paced rate, each byte once its deadline has
+// passed (pacing.h).
 //
 // Rates: the handheld's UART runs at clock / (16 * divisor), the host at the
 // output speed of the slave's termios, which the simulator reads through its
@@ -21,6 +24,7 @@
 // from --seed. A paced line takes its byte time from the divisor too.
 #pragma once
 
+#include "adapter.h"
 #include "faults.h"
 #include "options.h"
 #include "pacing.h"
@@ -42,6 +46,7 @@ struct LineCounters {
     uint64_t tx_corrupted = 0;
     uint64_t tx_inserted = 0;
     uint64_t tx_lost = 0;         // output nobody took (no reader, silent, hung up)
+    uint64_t rx_overrun = 0;      // bytes lost because the UART's receive FIFO was full
     uint64_t rx_garbled = 0;      // bytes the host sent at a rate the handheld did not run at
     uint64_t tx_garbled = 0;      // bytes the handheld sent at a rate the host did not run at
 };
@@ -54,9 +59,12 @@ struct Line {
     uint32_t clock_hz = DEFAULT_UART_CLOCK;  // the UART's clock
     uint32_t monitor_divisor = 0;         // the divisor for 115200 bit/s (set by line_open)
     FaultPlan plan;
-    // Release time of the front received byte, INT64_MAX when none: read
-    // without the lock by a polling program, written under mu.
-    std::atomic<int64_t> front_release{INT64_MAX};
+    // Release time of the first received byte not in the UART's FIFO,
+    // INT64_MAX when none: read without the lock by a polling program,
+    // written under mu.
+    std::atomic<int64_t> next_release{INT64_MAX};
+    // Until when the handheld's side waits in short naps (the host may answer).
+    std::atomic<int64_t> warm_until{0};
 
     std::mutex mu;  // everything below except the tx pacing clock
     std::condition_variable cv;
@@ -65,6 +73,7 @@ struct Line {
     bool silent = false;
     bool hung_up = false;
     bool stopping = false;
+    int64_t monitor_took = 0;  // release of the last byte the monitor read
     FaultState faults;     // one generator for both directions
     LineCounters tally;    // read through line_counters: rx's fault counts are kept in rx
     uint32_t divisor = 0;  // the handheld's UART divisor
@@ -72,8 +81,16 @@ struct Line {
     FaultRng rx_garble;    // what a byte sent at the wrong rate turns into, per direction
     FaultRng tx_garble;
 
-    std::mutex tx_mu;  // one writer at a time, and the master's life
+    // Locks are taken in this order: tx_mu, adapter_mu, master_mu, mu.
+    std::mutex tx_mu;  // one sender at a time; held while its byte waits to cross
     TxSchedule tx;
+
+    std::mutex master_mu;  // writes to the master, and the life of master and keeper
+
+    // A USB adapter's latency towards the host (--adapter-latency; none at 0).
+    std::mutex adapter_mu;
+    std::condition_variable adapter_cv;
+    AdapterBuffer adapter;
 };
 
 int64_t monotonic_ns();
@@ -82,6 +99,9 @@ int64_t monotonic_ns();
 bool line_open(Line& line, std::string& error);
 // Body of the reader thread; returns after line_stop or a hang-up.
 void line_reader(Line& line);
+// Body of the adapter's thread, which sends a held burst when its timer runs
+// out (started only with an adapter latency); never returns.
+[[noreturn]] void line_adapter(Line& line);
 // Queues bytes the host sent at host_rate bit/s, read at `now` (the reader's
 // step, apart for tests); false when they hung the line up. Wakes no one.
 bool line_receive(Line& line, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate);
@@ -90,20 +110,36 @@ void line_set_faults_active(Line& line, bool active);
 
 // Next received byte, waiting at most timeout_ms (forever when negative); -1 on time-out.
 int line_get(Line& line, int timeout_ms);
-// Whether a byte is ready for the UART now (real time), or at time `at`.
+// Whether a byte is ready for the monitor now (real time).
 bool line_ready(Line& line);
-bool line_ready_at(Line& line, int64_t at);
 // Takes the ready byte (call only after line_ready returned true).
 RxByte line_take(Line& line);
+
+// A program's side, in its modelled time. A program that the monitor starts
+// at real time `now` starts at the release of the command's last byte: on the
+// handheld it runs at once, and what the host sends next must not meet a UART
+// that the emulator's own start-up left unread.
+int64_t line_program_start(Line& line, int64_t now);
+// Waits until every byte the host can
+// still send is released after model time `at`, and returns the model time
+// up to which that holds (beyond `at`). When that needs the real clock to
+// advance, the wait lets it run `slack` further, unless the host sends first.
+int64_t line_known_after(Line& line, int64_t at, int64_t slack);
+// The UART's receive FIFO at model time `at` (call once line_known_after
+// passed it): its bytes after those released by then entered it.
+struct FifoView {
+    size_t held = 0;    // bytes in the FIFO
+    unsigned lost = 0;  // bytes lost to overrun as they came
+};
+FifoView line_admit(Line& line, int64_t at);
+// Takes the FIFO's first byte (call only when it holds one).
+RxByte line_take_admitted(Line& line);
 // The program has just taken the SOH or STX that starts a packet with
 // data_size data bytes (see rx_packet_started).
 void line_packet_started(Line& line, unsigned data_size);
-// Takes the byte ready at `at`, if there is one.
-bool line_take_at(Line& line, int64_t at, RxByte& out);
-// Sleeps until the real clock reaches `until`, or earlier once the front
-// byte's release differs from `known_release` (a byte came or went).
-void line_wait_for_change(Line& line, int64_t until, int64_t known_release);
-inline int64_t line_front_release(const Line& line) { return line.front_release.load(std::memory_order_acquire); }
+// The program returned: what its FIFO still holds is the monitor's to read.
+void line_program_ended(Line& line);
+inline int64_t line_next_release(const Line& line) { return line.next_release.load(std::memory_order_acquire); }
 
 // Sets the handheld's divisor: the line's pace and the rate bytes must match.
 void line_set_divisor(Line& line, uint32_t divisor);
@@ -116,7 +152,7 @@ void line_send(Line& line, const std::string& text);
 // host gets each once the real clock has passed its end, which is returned.
 int64_t line_send_at(Line& line, const uint8_t* bytes, size_t count, int64_t at);
 
-// Bytes written to the host that it has not read yet.
+// Bytes on their way to the host that it has not read yet, the adapter's included.
 int line_unread_by_host(Line& line);
 
 LineCounters line_counters(Line& line);

@@ -103,6 +103,7 @@ int main(int argc, char** argv)
     d.line.plan = d.options.faults;
     d.line.base_baud = d.options.baud;
     d.line.clock_hz = d.options.uart_clock;
+    d.line.adapter.latency_ns = int64_t(d.options.adapter_latency_ms) * 1'000'000;
     if (!line_open(d.line, error)) {
         std::fprintf(stderr, "qz4sim: %s\n", error.c_str());
         return 1;
@@ -121,6 +122,7 @@ int main(int argc, char** argv)
                  port.c_str(), d.flash.path.c_str());
 
     std::thread(line_reader, std::ref(d.line)).detach();
+    if (d.line.adapter.latency_ns > 0) std::thread(line_adapter, std::ref(d.line)).detach();
     const pthread_t main_thread = pthread_self();
     std::thread([main_thread] {
         monitor_run(d, [main_thread] { pthread_kill(main_thread, BOOTED_SIGNAL); });

@@ -6,7 +6,7 @@
 
 // The usage text below spells these out.
 static_assert(DEFAULT_FLASH_SIZE == 0x1000000 && MONITOR_AREA_START == 0xC00000 && FLASH_BLOCK_SIZE == 0x20000);
-static_assert(DEFAULT_UART_CLOCK == 14745600);
+static_assert(DEFAULT_UART_CLOCK == 14745600 && DEFAULT_CPU_MHZ == 100);
 
 const char* const SIM_USAGE =
     "usage: qz4sim [options]            play the handheld on a new pseudo-terminal\n"
@@ -24,6 +24,12 @@ const char* const SIM_USAGE =
     "                        a program's change of the UART divisor scales the pace\n"
     "  --uart-clock HZ       the UART's clock: rate = HZ / (16 * divisor) (default 14745600);\n"
     "                        it must make the monitor's 115200 bit/s within 2 %\n"
+    "  --cpu-mhz N           a program's instructions run at N MHz, one a cycle (default 100);\n"
+    "                        on a paced line its UART holds 16 received bytes, and what\n"
+    "                        arrives while they are not read is lost to overrun\n"
+    "  --adapter-latency MS  bytes to the host leave in bursts, as from a USB adapter: MS\n"
+    "                        milliseconds after the first byte held, or once 62 wait\n"
+    "                        (default 0: each byte at once)\n"
     "  --block-ms MS         time to program one 0x20000-byte flash block (default 0)\n"
     "  --exit-after-boot     end once the handheld has booted its system\n"
     "faults (seeded; applied while a program started with \"g -e\" runs):\n"
@@ -48,6 +54,10 @@ const char* const SIM_USAGE =
     "QZ4SIM_TTY=/dev/pts/N and QZ4SIM_PORT=pts/N; everything else to standard error.\n";
 
 namespace {
+
+// A CPU far beyond the handheld's, and an adapter's timer at its longest (255 ms).
+constexpr unsigned long long CPU_MHZ_MAX = 100000;
+constexpr unsigned long long ADAPTER_LATENCY_MS_MAX = 255;
 
 bool parse_number(const std::string& text, unsigned long long& value)
 {
@@ -123,6 +133,14 @@ bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std:
                 ok = false;
             }
         }
+        else if (a == "--cpu-mhz") {
+            ok = number(o.cpu_mhz, CPU_MHZ_MAX);
+            if (ok && o.cpu_mhz == 0) {
+                error = "--cpu-mhz must be at least 1";
+                ok = false;
+            }
+        }
+        else if (a == "--adapter-latency") ok = number(o.adapter_latency_ms, ADAPTER_LATENCY_MS_MAX);
         else if (a == "--block-ms") ok = number(o.block_ms, 600000);
         else if (a == "--exit-after-boot") o.exit_after_boot = true;
         else if (a == "--seed") ok = number(f.seed, ~0ull);

@@ -8,6 +8,7 @@
 
 #include "hardware.h"
 #include "pacing.h"
+#include "program_clock.h"
 
 #include <cstdint>
 #include <string>
@@ -41,6 +42,8 @@ struct SimOptions {
     std::string report_path;  // report file, rewritten on request and at exit
     unsigned baud = 0;        // 0: unpaced; otherwise 10 bits per byte at this rate (at the monitor's divisor)
     uint32_t uart_clock = DEFAULT_UART_CLOCK;  // Hz
+    unsigned cpu_mhz = DEFAULT_CPU_MHZ;        // a program's instructions, one a cycle
+    unsigned adapter_latency_ms = 0;           // USB adapter's latency timer towards the host; 0: none
     unsigned block_ms = 0;    // time to program one flash block
     bool exit_after_boot = false;
     FaultPlan faults;

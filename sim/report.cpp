@@ -52,6 +52,7 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
     r += printf_string("uart: divisor %u, %.0f bit/s from %u Hz, monitor's divisor %u, %llu programs left another\n",
                        s.uart.divisor, double(s.uart.clock) / (16.0 * effective), s.uart.clock,
                        s.uart.monitor_divisor, ull(s.programs_left_divisor));
+    r += printf_string("uart: %llu bytes lost to overrun\n", ull(l.rx_overrun));
     r += printf_string("rate mismatch: %llu received garbled, %llu sent garbled\n", ull(l.rx_garbled),
                        ull(l.tx_garbled));
     r += printf_string("bytes sent with the gate bit set: %llu\n", ull(s.tx_outside_gate));

@@ -7,55 +7,55 @@
 
 namespace {
 
-// Counts one empty poll: a microsecond of the program's time.
-uint8_t empty_poll(Device& d)
+// Brings the FIFO to model time t: waits until the line knows every byte
+// released by then, and lets those bytes in.
+void fifo_at(Device& d, int64_t t)
 {
-    d.poll.model += EMPTY_POLL_NS;
-    ++d.empty_polls;
-    return LSR_TX_EMPTY;
+    ProgramClock& c = d.clock;
+    if (t >= c.known) c.known = line_known_after(d.line, t, IDLE_CHUNK_NS);
+    const FifoView v = line_admit(d.line, t);
+    d.uart.rx_held = static_cast<uint32_t>(v.held);
+    if (v.lost > 0) d.uart.overrun = true;
 }
 
-// Line status when a byte may be visible or the clock is due for a comparison.
-uint8_t line_status_slow(Device& d)
+// A program polling an empty FIFO whose emulation runs slower than the
+// handheld would (a loaded or instrumented host) falls ever further behind
+// the real clock and would answer the host late. Its time skips ahead to a
+// chunk behind the real clock, never past the next byte's release: nothing
+// can come in the time skipped, so no overrun is made up or missed, and
+// only the count of polls in it is short.
+int64_t catch_up(Device& d, int64_t t)
 {
-    PollClock& c = d.poll;
-    for (;;) {
-        const int64_t release = line_front_release(d.line);
-        if (release <= std::max(c.model, c.seen)) {
-            // Bytes in the queue are final: nothing the host sends later can
-            // come before them, so the program may see them at its own time.
-            if (line_ready_at(d.line, std::max(c.model, c.seen))) return LSR_TX_EMPTY | LSR_DATA_READY;
-            continue;  // the front was lost to a fault: look at the next one
-        }
-        if (c.model < c.sync_at) return empty_poll(d);
-        const int64_t now = monotonic_ns();
-        c.seen = now;
-        if (c.model > now) {
-            // Ahead of the real clock: sleep it off, unless the host sends.
-            line_wait_for_change(d.line, c.model, release);
-            c.seen = monotonic_ns();
-            if (c.seen < c.model) continue;
-        }
-        c.sync_at = c.model + POLL_SYNC_CHUNK_NS;
-    }
+    ProgramClock& c = d.clock;
+    const int64_t target = std::min(monotonic_ns() - IDLE_CHUNK_NS, line_next_release(d.line));
+    if (target - t <= IDLE_CHUNK_NS) return t;
+    c.model = c.last_access = target;
+    return target;
 }
 
 uint8_t line_status(Device& d)
 {
-    const PollClock& c = d.poll;
-    const int64_t release = line_front_release(d.line);
-    if (release > c.model && release > c.seen && c.model < c.sync_at) return empty_poll(d);
-    return line_status_slow(d);
+    int64_t t = clock_access(d.clock);
+    uint8_t status = LSR_TX_EMPTY;
+    // Nothing held, nothing due, nothing unknown: an empty poll without the lock.
+    const bool quiet = d.uart.rx_held == 0 && !d.uart.overrun && t < d.clock.known;
+    if (!quiet || line_next_release(d.line) <= t) {
+        if (d.uart.rx_held == 0 && t >= d.clock.known) t = catch_up(d, t);
+        fifo_at(d, t);
+        if (d.uart.rx_held > 0) status |= LSR_DATA_READY;
+        if (d.uart.overrun) status |= LSR_OVERRUN;
+        d.uart.overrun = false;
+    }
+    if (!(status & LSR_DATA_READY)) ++d.empty_polls;
+    return status;
 }
 
 uint8_t receive_byte(Device& d)
 {
-    PollClock& c = d.poll;
-    RxByte b;
-    if (!line_take_at(d.line, std::max(c.model, c.seen), b)) return 0;
-    // The program saw the byte at its release: had it known of the byte, it
-    // would have stopped polling there.
-    c.model = b.release_ns;
+    fifo_at(d, clock_access(d.clock));
+    if (d.uart.rx_held == 0) return 0;
+    const RxByte b = line_take_admitted(d.line);
+    --d.uart.rx_held;
     // The first byte after an answer (or the start) is where a packet begins.
     const unsigned packet_size = xmodem_packet_size(b.value);
     if (d.watch.since_answer == 0 && packet_size != 0) line_packet_started(d.line, packet_size - XMODEM_OVERHEAD);
@@ -71,13 +71,15 @@ void send_byte(Device& d, uint8_t byte)
         packet_watch_sent(d.watch, d.stats.packets, byte);
     }
     // The program goes on once the byte has crossed the line.
-    d.poll.model = line_send_at(d.line, &byte, 1, d.poll.model);
+    d.clock.model = line_send_at(d.line, &byte, 1, clock_access(d.clock));
 }
 
 void set_divisor(Device& d, uint16_t divisor)
 {
     d.uart.divisor = divisor;
     line_set_divisor(d.line, divisor);
+    // At a shorter byte time the host's next byte may come sooner than the line said.
+    d.clock.known = std::min(d.clock.known, d.clock.model);
 }
 
 }  // namespace
@@ -90,20 +92,29 @@ void uart_reset(Device& d)
 
 void uart_program_start(Device& d)
 {
-    const int64_t now = monotonic_ns();
-    d.poll = PollClock{now, now, now + POLL_SYNC_CHUNK_NS};
+    d.clock = program_clock_start(line_program_start(d.line, monotonic_ns()), d.options.cpu_mhz);
+    d.uart.rx_held = 0;
+    d.uart.overrun = false;
+}
+
+void uart_program_end(Device& d)
+{
+    line_program_ended(d.line);
+    d.uart.rx_held = 0;
 }
 
 uint8_t uart_read_register(Device& d, uint32_t reg)
 {
     const bool dlab = d.uart.lcr & LCR_DLAB;
+    if (reg == UART_DATA && !dlab) return receive_byte(d);
+    if (reg == UART_LSR) return line_status(d);
+    clock_access(d.clock);
     switch (reg) {
-    case UART_DATA: return dlab ? static_cast<uint8_t>(d.uart.divisor) : receive_byte(d);
+    case UART_DATA: return static_cast<uint8_t>(d.uart.divisor);
     case UART_IER: return dlab ? static_cast<uint8_t>(d.uart.divisor >> 8) : d.uart.ier;
     case UART_IIR: return IIR_NONE_PENDING;
     case UART_LCR: return d.uart.lcr;
     case UART_MCR: return d.uart.mcr;
-    case UART_LSR: return line_status(d);
     case UART_SCR: return d.uart.scr;
     default: return 0;
     }
@@ -112,13 +123,13 @@ uint8_t uart_read_register(Device& d, uint32_t reg)
 void uart_write_register(Device& d, uint32_t reg, uint8_t value)
 {
     const bool dlab = d.uart.lcr & LCR_DLAB;
+    if (reg == UART_DATA && !dlab) {
+        send_byte(d, value);
+        return;
+    }
+    clock_access(d.clock);
     switch (reg) {
-    case UART_DATA:
-        if (dlab)
-            set_divisor(d, static_cast<uint16_t>((d.uart.divisor & 0xFF00) | value));
-        else
-            send_byte(d, value);
-        break;
+    case UART_DATA: set_divisor(d, static_cast<uint16_t>((d.uart.divisor & 0xFF00) | value)); break;
     case UART_IER:
         if (dlab)
             set_divisor(d, static_cast<uint16_t>((d.uart.divisor & 0x00FF) | (value << 8)));

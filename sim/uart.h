@@ -1,5 +1,5 @@
-// The handheld's 16550-style UART as programs see it, and the modelled time of
-// a program that polls it.
+// The handheld's 16550-style UART as programs see it, in the program's
+// modelled time (program_clock.h).
 //
 // Registers from the UART's base: +0 receive buffer (read) and transmit
 // holding register (write), +1 interrupt enable, +2 interrupt identification
@@ -11,15 +11,20 @@
 // monitor programs the divisor for 115200 bit/s at reset; a program may change
 // it and should put it back, because the monitor does not touch it again.
 //
-// Modelled time: a program runs far faster than the handheld, so it carries a
-// clock of its own. Every empty poll of line status adds a microsecond, every
-// byte sent ends when its byte time has passed, and a received byte is seen at
-// its release. Whenever this clock has run a chunk ahead of the real one, the
-// device thread sleeps until the real clock catches up (or until the host sends
-// something), so a waiting program costs little CPU and a count of 5,000,000
-// empty polls lasts five seconds. The host sees the program's bytes at their
-// modelled times, because sending waits for the real clock. A poll that finds
-// nothing and is not at a chunk's end reads one atomic and no clock.
+// Receiving: a byte enters the 16-byte receive FIFO at its release in the
+// program's time; one released while the FIFO is full is lost and sets the
+// overrun bit of line status until line status is read (an unpaced line's
+// FIFO has no limit). Before the UART answers at model time t, every byte the
+// host can send that would be released by t must be queued: while t is past
+// what the line knows, the device thread waits for the real clock (letting it
+// run a chunk further, so a polling program sleeps once a chunk), or for the
+// host to send. A program never runs ahead of bytes it has not been given, so
+// what it loses depends on its own speed, never on how busy the host machine
+// is, and a waiting program costs little CPU. A poll that finds nothing while
+// the line's news is known reads one atomic and no clock.
+//
+// Sending: a program goes on once its byte has crossed the line; the host gets
+// the byte when the real clock has passed that time, as a handheld would send it.
 #pragma once
 
 #include "hardware.h"
@@ -28,10 +33,9 @@
 
 struct Device;
 
-// An empty poll of line status lasts this long on the handheld.
-constexpr int64_t EMPTY_POLL_NS = 1000;
-// How far a program's clock may run ahead of the real one before it sleeps.
-constexpr int64_t POLL_SYNC_CHUNK_NS = 4'000'000;
+// How far the real clock may run ahead of a polling program that waits for it:
+// the program then polls through the chunk at once.
+constexpr int64_t IDLE_CHUNK_NS = 4'000'000;
 
 struct UartRegisters {
     uint8_t lcr = LCR_8N1;
@@ -39,17 +43,15 @@ struct UartRegisters {
     uint8_t mcr = 0;
     uint8_t scr = 0;
     uint16_t divisor = 0;
-};
-
-struct PollClock {
-    int64_t model = 0;    // the program's time
-    int64_t seen = 0;     // the real clock when last read (bytes released by then are visible)
-    int64_t sync_at = 0;  // model time of the next comparison with the real clock
+    uint32_t rx_held = 0;  // bytes in the receive FIFO, as of the last access
+    bool overrun = false;  // line status's overrun bit
 };
 
 // The monitor's reset: 8N1 and the divisor for 115200 bit/s.
 void uart_reset(Device& device);
-// Called as a program starts: its clock starts at the real one.
+// Called as a program starts: its clock starts where the monitor left the line.
 void uart_program_start(Device& device);
+// Called as it returns: the FIFO's bytes are the monitor's again.
+void uart_program_end(Device& device);
 uint8_t uart_read_register(Device& device, uint32_t reg);
 void uart_write_register(Device& device, uint32_t reg, uint8_t value);

@@ -89,6 +89,46 @@ TEST_F(E2eFastLine, FlashesTwoImagesInOneRunEachAtTheFastRate)
     expect_uart_as_the_monitor_left_it(report, 8);
 }
 
+// N of the report's "uart: N bytes lost to overrun"; -1 without that line.
+long long overrun_bytes(const std::string& report)
+{
+    const std::string suffix = " bytes lost to overrun\n";
+    const size_t end = report.find(suffix);
+    const size_t start = report.rfind("uart: ", end);
+    if (end == std::string::npos || start == std::string::npos) return -1;
+    return std::stoll(report.substr(start + 6, end - start - 6));
+}
+
+// On a line paced like the handheld's, the UART holds 16 received bytes. The
+// loader keeps up with kilobyte packets at 921600 bit/s on the default CPU;
+// on one too slow for the rate it loses bytes to overrun, and the run must
+// then fall back or fail with the flash untouched, never flash wrong data.
+TEST_F(E2eFastLine, OnAPacedLineTheLoaderKeepsUpOrTheRunFailsCleanly)
+{
+    const struct {
+        const char* cpu_mhz;
+        bool overruns;
+    } cases[] = {{"100", false}, {"2", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.cpu_mhz) + " MHz");
+        std::filesystem::remove(dir.file("flash.bin"));
+        start_sim({"--baud", "115200", "--cpu-mhz", c.cpu_mhz});
+        const std::string image = make_image("vmlinux", 30000, 26);  // 29 1K packets and a tail
+        const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
+        const std::string report = stop_sim();
+        const long long lost = overrun_bytes(report);
+        const Outcome outcome = judge_run(run.exit_status, flash(), KERNEL, image);
+        if (!c.overruns) {
+            EXPECT_EQ(outcome, Outcome::flashed) << run.err << report;
+            EXPECT_EQ(lost, 0) << report;
+            continue;
+        }
+        EXPECT_GT(lost, 0) << report;
+        EXPECT_TRUE(outcome == Outcome::flashed || outcome == Outcome::refused_untouched)
+            << outcome_name(outcome) << "\n" << run.err << report;
+    }
+}
+
 // Faults on the line while the fast entry runs, the negotiation included: a
 // run falls back or fails, never with wrong data and status 0, and the UART
 // is always given back.

@@ -123,6 +123,33 @@ const std::vector<uint32_t> LEAVE_FAST_PROGRAM = {
     0x03e00008,  // jr ra
     0xa1090013,  // sb t1, 0x13(t0)      (delay slot) line control: 8N1
 };
+// Echoes until 'q' like ECHO_PROGRAM, but counts 5000 down (15,000
+// instructions) between seeing a byte and taking it, and says '!' first when
+// line status then shows an overrun.
+const std::vector<uint32_t> SLOW_ECHO_PROGRAM = {
+    0x3c08ac00,  //       lui   t0, 0xac00
+    0x91090015,  // wait: lbu   t1, 0x15(t0)     line status
+    0x31290001,  //       andi  t1, t1, 1        data ready?
+    0x1120fffd,  //       beqz  t1, wait
+    0x00000000,  //       nop
+    0x240c1388,  //       li    t4, 5000
+    0x258cffff,  // work: addiu t4, t4, -1
+    0x1580fffe,  //       bnez  t4, work
+    0x00000000,  //       nop
+    0x91090015,  //       lbu   t1, 0x15(t0)     line status again
+    0x31290002,  //       andi  t1, t1, 2        overrun?
+    0x11200003,  //       beqz  t1, take
+    0x00000000,  //       nop
+    0x240a0021,  //       li    t2, '!'
+    0xa10a0010,  //       sb    t2, 0x10(t0)
+    0x910a0010,  // take: lbu   t2, 0x10(t0)
+    0xa10a0010,  //       sb    t2, 0x10(t0)     echoed
+    0x240b0071,  //       li    t3, 'q'
+    0x154bffee,  //       bne   t2, t3, wait
+    0x00000000,  //       nop
+    0x03e00008,  //       jr    ra
+    0x00000000,  //       nop
+};
 constexpr uint32_t PROGRAM_ADDRESS = 0xA0100000;
 
 // Sends the byte it reads at address, or stores 0 there first when `store`.
@@ -285,6 +312,59 @@ TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor)
     host->send("q");
     EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "q" + PROMPT);
     EXPECT_NE(stop_and_report().find("programs: 2 started, 2 returned, 0 faulted"), std::string::npos);
+}
+
+// Nineteen bytes at once to a program that takes 150 us (100 MHz) or 15 ms
+// (1 MHz) over each: on a paced line, sixteen wait in the FIFO and the three
+// behind them are lost to overrun, which the program sees in line status; it
+// goes on with what it has. An unpaced line keeps everything.
+TEST_F(Handheld, AProgramTooSlowForThePacedLineLosesBytesToOverrunAndGoesOn)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string echoed;
+        int lost;
+    } cases[] = {
+        {{"--baud", "115200"}, "abcdefghijklmnopXYZ", 0},
+        {{"--baud", "115200", "--cpu-mhz", "1"}, "!abcdefghijklmnop", 3},
+        {{"--cpu-mhz", "1"}, "abcdefghijklmnopXYZ", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.size() > 2 ? "paced, 1 MHz" : c.args[0]);
+        std::filesystem::remove(dir.file("flash.bin"));
+        start(c.args);
+        load({s3_record(PROGRAM_ADDRESS, little_endian_words(SLOW_ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+        host->read_until(PROMPT, REPLY_MS);
+        host->send("g -e a0100000\r");
+        host->read_until("\r\n", REPLY_MS);
+        host->send("abcdefghijklmnopXYZ");
+        std::string echoed;
+        while (echoed.size() < c.echoed.size()) {
+            const int b = host->read_byte(REPLY_MS);
+            if (b < 0) break;
+            echoed.push_back(static_cast<char>(b));
+        }
+        EXPECT_EQ(echoed, c.echoed);
+        host->send("q");
+        EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "q" + PROMPT);
+        const std::string report = stop_and_report();
+        EXPECT_NE(report.find("uart: " + std::to_string(c.lost) + " bytes lost to overrun\n"), std::string::npos)
+            << report;
+        EXPECT_NE(report.find("programs: 1 started, 1 returned"), std::string::npos) << report;
+    }
+}
+
+// A USB adapter holds what the handheld sends until its latency timer, counted
+// from the first byte held, runs out.
+TEST_F(Handheld, AnAdapterHoldsTheHandheldsBytesForItsLatency)
+{
+    constexpr int LATENCY_MS = 200;
+    start({"--baud", "115200", "--adapter-latency", std::to_string(LATENCY_MS)});
+    const auto sent = std::chrono::steady_clock::now();
+    host->send("\r");
+    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "\r\n" + PROMPT);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(LATENCY_MS));
+    EXPECT_NE(stop_and_report().find("line: 1 bytes received, 8 sent, 0 lost"), std::string::npos);
 }
 
 // Paced and unpaced alike: bytes cross only while the host and the handheld

@@ -176,6 +176,101 @@ TEST(RxQueueOnTheLine, ALossUnderTheMonitorIsNotCarriedIntoAProgram)
     EXPECT_EQ(line_counters(l).rx_dropped, 1u);
 }
 
+// The UART's FIFO in front of the queue: bytes enter at their release, a full
+// FIFO loses what comes, and the byte after a loss carries the mark.
+struct FifoCase {
+    const char* name;
+    size_t capacity;
+    int pushed;                    // bytes 'a', 'b', ... from time 0, one every 100 ns
+    std::vector<int64_t> reads;    // the FIFO's first byte read at each of these times
+    int64_t end;                   // everything left is admitted at this time
+    std::string taken;             // what the reads and the drain at the end take, in order
+    std::vector<size_t> marked;    // indexes in `taken` of bytes marked altered
+    uint64_t lost;
+};
+
+void PrintTo(const FifoCase& c, std::ostream* os) { *os << c.name; }
+
+class RxFifo : public testing::TestWithParam<FifoCase> {};
+
+TEST_P(RxFifo, AFullFifoLosesWhatArrivesAndMarksTheNextByte)
+{
+    const FifoCase& c = GetParam();
+    RxQueue q;
+    FaultState faults;
+    for (int i = 0; i < c.pushed; ++i) rx_push(q, static_cast<uint8_t>('a' + i), 0, 100);
+    std::string taken;
+    std::vector<size_t> marked;
+    auto take = [&] {
+        const RxByte b = rx_take_front(q);
+        if (b.altered) marked.push_back(taken.size());
+        taken.push_back(static_cast<char>(b.value));
+    };
+    uint64_t lost = 0;
+    for (int64_t at : c.reads) {
+        lost += rx_admit(q, at, c.capacity, faults, FaultPlan{}, false);
+        ASSERT_GT(q.admitted, 0u) << "nothing to read at " << at;
+        take();
+    }
+    lost += rx_admit(q, c.end, c.capacity, faults, FaultPlan{}, false);
+    EXPECT_LE(q.admitted, c.capacity);
+    while (q.admitted > 0) take();
+    EXPECT_EQ(taken, c.taken);
+    EXPECT_EQ(marked, c.marked);
+    EXPECT_EQ(lost, c.lost);
+    EXPECT_EQ(q.counts.overrun, c.lost);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RxFifo,
+    testing::Values(
+        FifoCase{"sixteen_fit", 16, 16, {}, 5000, "abcdefghijklmnop", {}, 0},
+        // The 17th comes while sixteen wait: it is lost.
+        FifoCase{"seventeenth_lost", 16, 17, {}, 5000, "abcdefghijklmnop", {}, 1},
+        // Each read makes room just in time for the next byte.
+        FifoCase{"read_in_time", 16, 18, {1600, 1700}, 5000, "abcdefghijklmnopqr", {}, 0},
+        // The same reads a byte time later are too late for 'q'; 'r' shows the loss.
+        FifoCase{"read_too_late", 16, 18, {1700, 1800}, 5000, "abcdefghijklmnopr", {16}, 1},
+        // An unpaced line's FIFO has no limit.
+        FifoCase{"unlimited", SIZE_MAX, 20, {}, 5000, "abcdefghijklmnopqrst", {}, 0}),
+    [](const testing::TestParamInfo<FifoCase>& i) { return std::string(i.param.name); });
+
+TEST(RxFifoMark, ALossAtTheEndMarksTheByteThatComesNext)
+{
+    RxQueue q;
+    FaultState faults;
+    for (char c : {'a', 'b', 'c'}) rx_push(q, static_cast<uint8_t>(c), 0, 100);
+    EXPECT_EQ(rx_admit(q, 300, 2, faults, FaultPlan{}, false), 1u);
+    EXPECT_EQ(rx_take_front(q).altered, false);
+    EXPECT_EQ(rx_take_front(q).altered, false) << "the byte before the loss was marked";
+    rx_push(q, 'd', 1000, 100);
+    rx_admit(q, 1100, 2, faults, FaultPlan{}, false);
+    const RxByte d = rx_take_front(q);
+    EXPECT_EQ(d.value, 'd');
+    EXPECT_TRUE(d.altered);
+}
+
+// Faults meet a byte as it enters the FIFO, so a dropped byte takes no room.
+TEST(RxFifoFaults, ADroppedByteTakesNoPlaceInTheFifo)
+{
+    RxQueue q;
+    FaultState faults;
+    fault_rng_seed(faults.rng, 5);
+    FaultPlan plan;
+    plan.rx_drop = 1.0;
+    rx_push(q, 'a', 0, 100);
+    FaultPlan none;
+    rx_admit(q, 100, 1, faults, plan, true);  // 'a' is dropped
+    EXPECT_EQ(q.admitted, 0u);
+    rx_push(q, 'b', 0, 100);
+    EXPECT_EQ(rx_admit(q, 1000, 1, faults, none, true), 0u);
+    const RxByte b = rx_take_front(q);
+    EXPECT_EQ(b.value, 'b');
+    EXPECT_TRUE(b.altered);
+    EXPECT_EQ(q.counts.dropped, 1u);
+    EXPECT_EQ(q.counts.overrun, 0u);
+}
+
 }  // namespace
 
 namespace {

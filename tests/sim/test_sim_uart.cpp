@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -31,6 +32,7 @@ protected:
     {
         ASSERT_TRUE(line_receive(d.line, &value, 1, at, host_rate));
     }
+    bool data_ready() { return uart_read_register(d, UART_LSR) & LSR_DATA_READY; }
 
     Device d;
 };
@@ -110,17 +112,97 @@ TEST_F(Uart, AByteFromAHostAtAnotherRateArrivesGarbled)
 }
 
 // A program sees a queued byte at its release in its own time, however far
-// ahead of the real clock it runs, and its clock moves to that release.
+// ahead of the real clock it runs.
 TEST_F(Uart, AProgramSeesAByteAtItsReleaseInModelledTime)
 {
-    const int64_t start = d.poll.model;
-    push('k', start + 50 * EMPTY_POLL_NS - d.line.byte_ns);  // released 50 polls from now
+    const int64_t start = d.clock.model;
+    push('k', start + 50 * UART_ACCESS_NS - d.line.byte_ns);  // released 50 polls from now
     int empty = 0;
     while (!(uart_read_register(d, UART_LSR) & LSR_DATA_READY)) ++empty;
     EXPECT_EQ(empty, 50);
     EXPECT_EQ(uart_read_register(d, UART_DATA), 'k');
-    EXPECT_EQ(d.poll.model, start + 50 * EMPTY_POLL_NS);
+    EXPECT_EQ(d.clock.model, start + 51 * UART_ACCESS_NS);
     EXPECT_EQ(d.empty_polls, 50u);
+}
+
+// A program that works too long between reads loses bytes in its own time:
+// 20 bytes come back to back at 115200 bit/s (86.8 us apart) while the
+// program spends `work` instructions at `cpu_mhz` before it takes each one.
+struct SlowReaderCase {
+    const char* name;
+    bool paced;
+    unsigned cpu_mhz;
+    uint32_t work;
+    size_t lost;
+};
+
+void PrintTo(const SlowReaderCase& c, std::ostream* os) { *os << c.name; }
+
+class UartSlowReader : public Uart, public testing::WithParamInterface<SlowReaderCase> {};
+
+TEST_P(UartSlowReader, LosesWhatComesWhileSixteenBytesWait)
+{
+    const SlowReaderCase& c = GetParam();
+    if (!c.paced) {
+        d.line.base_baud = 0;
+        uart_reset(d);
+    }
+    d.options.cpu_mhz = c.cpu_mhz;
+    uart_program_start(d);
+    const int64_t start = d.clock.model;
+    const std::string sent = "abcdefghijklmnopqrst";
+    ASSERT_TRUE(line_receive(d.line, reinterpret_cast<const uint8_t*>(sent.data()), sent.size(), start, MONITOR_RATE));
+
+    std::string taken;
+    int overrun_seen = 0;
+    for (size_t polls = 0; taken.size() + c.lost < sent.size(); ++polls) {
+        ASSERT_LT(polls, 1'000'000u) << "taken so far: " << taken;
+        const uint8_t status = uart_read_register(d, UART_LSR);
+        overrun_seen += (status & LSR_OVERRUN) != 0;
+        if (!(status & LSR_DATA_READY)) continue;
+        clock_add_instructions(d.clock, c.work);
+        taken.push_back(static_cast<char>(uart_read_register(d, UART_DATA)));
+    }
+    overrun_seen += (uart_read_register(d, UART_LSR) & LSR_OVERRUN) != 0;
+    EXPECT_FALSE(data_ready()) << "more came than was sent";
+    EXPECT_EQ(taken, sent.substr(0, sent.size() - c.lost)) << "the last ones came while the FIFO was full";
+    EXPECT_EQ(line_counters(d.line).rx_overrun, c.lost);
+    EXPECT_EQ(overrun_seen, c.lost > 0 ? 1 : 0) << "the overrun bit shows once, until line status is read";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UartSlowReader,
+    testing::Values(
+        SlowReaderCase{"quick", true, 100, 100, 0},
+        // A millisecond before each read: sixteen wait by the time the 18th comes.
+        SlowReaderCase{"slow", true, 100, 100'000, 3},
+        // The same millisecond from a thousand instructions on a 1 MHz CPU.
+        SlowReaderCase{"slow_cpu", true, 1, 1'000, 3},
+        // An unpaced line keeps everything for the slowest reader.
+        SlowReaderCase{"unpaced", false, 1, 1'000, 0}),
+    [](const testing::TestParamInfo<SlowReaderCase>& i) { return std::string(i.param.name); });
+
+// A program whose emulation fell a second behind the real clock, polling an
+// empty FIFO, skips the idle time, but only up to the next byte's release.
+TEST_F(Uart, AProgramFarBehindTheRealClockSkipsIdleTimeUpToTheNextByte)
+{
+    const int64_t behind = d.clock.model - 1'000'000'000;
+    d.clock.model = d.clock.last_access = d.clock.known = behind;
+    const int64_t release = behind + 5'000'000;
+    push('z', release - d.line.byte_ns);
+    EXPECT_TRUE(data_ready()) << "the idle time up to the byte was not skipped";
+    EXPECT_EQ(d.clock.model, release);
+    EXPECT_EQ(uart_read_register(d, UART_DATA), 'z');
+    EXPECT_EQ(line_counters(d.line).rx_overrun, 0u);
+}
+
+// What a program left in the FIFO is the monitor's to read once it returned.
+TEST_F(Uart, BytesLeftInTheFifoGoToTheMonitor)
+{
+    push('x', d.clock.model - d.line.byte_ns);
+    ASSERT_TRUE(data_ready());
+    uart_program_end(d);
+    EXPECT_EQ(line_get(d.line, 0), 'x');
 }
 
 }  // namespace

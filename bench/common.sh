@@ -1,0 +1,77 @@
+# Sourced by every benchmark here, from the top of the tree: one build and one
+# set-up for all of them.
+#
+# bench_build builds kelvane and qz4sim without sanitizers (they would cost the
+# host far more than kelvane does) as RelWithDebInfo in build-bench, one build
+# type for every script, so switching scripts rebuilds nothing; it sets
+# $kelvane and $qz4sim. bench_start_sim starts a simulated handheld on a fresh
+# flash in the scratch directory $work (scripts/qz4sim-port.sh's session, which
+# stops it and removes $work on exit) and sets $sim_pid, $port and $tty.
+source scripts/qz4sim-port.sh
+export LC_ALL=C  # one collation for sort and join, "." in every number
+
+BENCH_BUILD=$PWD/build-bench
+BENCH_BAUD=115200        # the monitor's rate; the line is paced at it
+PACKET_DATA=128          # XMODEM payload per packet
+PACKET_WIRE=133          # 132 bytes of packet plus the one-byte ACK
+LONG_PACKET_DATA=1024    # the fast entry's packets...
+LONG_PACKET_WIRE=1030    # ...1029 bytes on the line plus the ACK
+START_RECEIVER="g -e a0080274"
+# Quiet times the dialogue itself requires (src/monitor/dialogue.cpp,
+# src/serial/port.cpp): every prompt search is a drain ending 0.1 s after the
+# monitor's last byte plus a line read ending 0.5 s after the prompt; a job
+# searches the prompt three times (before the receiver, after the transfer,
+# after the last job), drains after the flash command (0.1 s) and ends its
+# programming watch on a prompt (0.5 s). The loader upload adds a drain after
+# "load" and one more prompt search.
+QUIET_JOB=$(awk 'BEGIN { print 3 * (0.1 + 0.5) + 0.1 + 0.5 }')      # 2.4 s
+QUIET_UPLOAD=$(awk 'BEGIN { print 0.1 + (0.1 + 0.5) }')             # 0.7 s
+
+bench_build() {
+    cmake -S . -B "$BENCH_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$BENCH_BUILD" -j2 --target kelvane qz4sim >/dev/null
+    kelvane=$BENCH_BUILD/src/kelvane
+    qz4sim=$BENCH_BUILD/sim/qz4sim
+}
+
+# bench_start_sim LOG [ARGS...]: a handheld paced at BENCH_BAUD on a fresh
+# flash, with its report in $work/report.txt and its standard error in LOG.
+bench_start_sim() {
+    local log=$1
+    shift
+    rm -f "$work/flash.bin" "$work/report.txt" "$work/sim.env"
+    "$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" --baud "$BENCH_BAUD" "$@" \
+        >"$work/sim.env" 2>"$log" &
+    sim_pid=$!
+    port=$(qz4sim_port "$work/sim.env")
+    [ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
+    tty=/dev/$port
+}
+
+bench_stop_sim() {
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=""
+}
+
+# A fresh report from the simulator (it writes one on SIGUSR1).
+fresh_report() { qz4sim_fresh_report "$work/report.txt" "$sim_pid" || { echo "bench: no report from the simulator" >&2; exit 1; }; }
+
+# "packets seconds" of the last program started with "g -e".
+last_program_run() { sed -n 's/^program run: \([0-9]*\) packets accepted, \([0-9.]*\) s$/\1 \2/p' | tail -n 1; }
+
+# Bytes the line carried both ways so far.
+line_bytes() { sed -n 's/^line: \([0-9]*\) bytes received, \([0-9]*\) sent.*/\1 \2/p' | awk '{ print $1 + $2 }'; }
+
+# N of "uart: N bytes lost to overrun".
+overrun_bytes() { sed -n 's/^uart: \([0-9]*\) bytes lost to overrun$/\1/p'; }
+
+load_average() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# The machine, for the line above a table.
+machine() {
+    echo "$(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)), Linux $(uname -r)"
+}
+
+now() { date +%s.%N; }
+seconds_since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }

@@ -22,7 +22,7 @@ _kelvane() {
         return
         ;;
     -b)
-        COMPREPLY=($(compgen -W "230400 460800 921600" -- "$cur"))
+        COMPREPLY=($(compgen -W "115200 230400 460800 921600" -- "$cur"))
         return
         ;;
     esac

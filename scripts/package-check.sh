@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian packages kelvane and qz4sim from a copy of this tree the
-# Debian way (dpkg-buildpackage, Debian's own build flags, the fast tests),
-# installs them with apt from the built files, and uses what was installed:
-# kelvane's banner, its man page, and one flash through the installed qz4sim.
-# Needs root (apt); prints the packages' file lists and sizes.
+# Builds the Debian source package and the packages kelvane and qz4sim from a
+# copy of this tree the Debian way (dpkg-buildpackage, Debian's own build
+# flags, the fast tests), installs them with apt from the built files, and
+# uses what was installed: kelvane's banner, its man page, and one flash
+# through the installed qz4sim. Needs root (apt); prints the packages' file
+# lists and sizes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/qz4sim-port.sh
@@ -14,7 +15,9 @@ chmod 755 "$work"  # the package's tests run some programs as the user nobody
 
 mkdir "$work/src"
 tar --exclude='./build*' --exclude='./obj-*' --exclude='./.git' -cf - . | tar -xf - -C "$work/src"
-(cd "$work/src" && dpkg-buildpackage -us -uc -b -j"$(nproc)")
+# The source package too: dpkg-source refuses a version that does not fit its format.
+(cd "$work/src" && dpkg-buildpackage -us -uc -j"$(nproc)")
+ls "$work"/kelvane_*.dsc
 
 for deb in "$work"/*.deb; do
     echo "== $(basename "$deb") ($(stat -c %s "$deb") bytes)"

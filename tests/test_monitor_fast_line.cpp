@@ -208,6 +208,34 @@ TEST_F(FastLineTest, FallsBackToTheMonitorsRateWithOneNotice) {
     }
 }
 
+// -b 115200: nothing to ask for, so no notice; the exchange still runs, all at
+// the monitor's rate. Only a receiver that made no offer is worth a word.
+TEST_F(FastLineTest, StaysAtTheMonitorsRateWhenThatIsTheRateAsked) {
+    const struct {
+        const char* name;
+        std::string said;
+        std::string notice;
+    } cases[] = {
+        {"Offer", ECHO_AND_OFFER, ""},
+        {"NoOffer", "g -e a00802a0\r\nCommand not found\r\n",
+         "Notice:  the receiver made no offer of a line at 115200 bit/s; sending at 115200.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        heard = Heard{};
+        const FastLine line = negotiate({c.said}, 115200);
+        EXPECT_FALSE(line.fast);
+        EXPECT_TRUE(line.start_nak_seen);
+        EXPECT_EQ(notices, c.notice);
+        // A loaded machine may take more than one probe.
+        EXPECT_EQ(heard.bytes.substr(0, 2), "=U");
+        EXPECT_EQ(heard.bytes.back(), 'G');
+        EXPECT_EQ(heard.speeds, std::vector<speed_t>(heard.bytes.size(), B115200));
+        fast_line_end(slave_fd, line);
+        EXPECT_EQ(slave_speed(), B115200);
+    }
+}
+
 TEST_F(FastLineTest, LeavesTheStartNakToTheSenderWhenNothingAnswers) {
     const FastLine line = negotiate({ECHO_AND_OFFER, false, false}, 921600);
     EXPECT_FALSE(line.fast);

@@ -14,7 +14,7 @@ constexpr const char* USAGE_LINES[] = {
     "  [ -r ]                 -- Restart QZ4 after loading\n",
     "  [ -R ]                 -- Restore defaults after flash\n",
     "  [ -s <serial port> ]   -- Serial port.  Default == ttyS0\n",
-    "  [ -b <bit/s> ]         -- Fast line for transfers (e.g. 921600)\n",
+    "  [ -b <bit/s> ]         -- Fast line for transfers, 1K packets (e.g. 921600, or 115200)\n",
     "  [ -V ]                 -- Verify each image in the flash (CRC-32)\n",
     "  [ -t <temp dir> ]      -- Temp dir for split files.  Default==/tmp\n",
     "  [ -v (or -h) ]         -- Version and usage (this)\n",

@@ -50,7 +50,7 @@ unsigned long settable_rate(const char* text) {
     errno = 0;
     const unsigned long rate = std::strtoul(text, &end, 10);
     if (errno != 0 || *end != '\0') return 0;
-    return line_speed_code(rate) != B0 && rate != MONITOR_RATE ? rate : 0;
+    return line_speed_code(rate) != B0 ? rate : 0;
 }
 
 }  // namespace

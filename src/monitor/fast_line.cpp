@@ -142,12 +142,14 @@ FastLine fast_line_start(int port_fd, unsigned long rate) {
     const int saved_errno = errno;
     FastLine line;
     const std::optional<unsigned> d0 = read_offer(port_fd);
-    const unsigned divisor = d0 ? fast_line_divisor(*d0, rate) : 0;
+    // At the monitor's own rate the receiver stays where it is: only the packets grow.
+    const bool stay = rate == MONITOR_RATE;
+    const unsigned divisor = d0 && !stay ? fast_line_divisor(*d0, rate) : 0;
     if (divisor == 0) {
         send_bytes(port_fd, &STAY, 1);
-        if (d0)
+        if (d0 && !stay)
             notice("Notice:  the handheld cannot run its line at %lu bit/s; sending at 115200.\n", rate);
-        else
+        else if (!d0)
             notice("Notice:  the receiver made no offer of a line at %lu bit/s; sending at 115200.\n", rate);
     } else {
         const unsigned char request[] = {ASK_DIVISOR, static_cast<unsigned char>(divisor & 0xFF),

@@ -10,6 +10,8 @@
 // sides return to the monitor's rate and repeat the exchange there; if that
 // fails too the sender simply waits for the receiver's NAK as always. Every
 // way back to the monitor's rate prints one notice line and is no failure.
+// Asked for the monitor's own rate, the host answers the offer with '=' and
+// prints nothing: the transfer gains only the 1 KiB packets.
 // After the transfer the receiver returns to d0 by itself and waits for one
 // byte from the host before it reports, so the host goes back to 115200
 // before it says anything again.

@@ -1,8 +1,8 @@
 // Line speeds other than the monitor's, and asking the driver for low latency.
 //
 // The speed table lists the termios speeds above the monitor's 115200 bit/s
-// that this host's termios can name; a rate outside it cannot be set, so -b
-// refuses it before the port is opened. A speed change waits with tcdrain
+// that this host's termios can name; -b takes those and the monitor's own
+// rate, and refuses any other before the port is opened. A speed change waits with tcdrain
 // until every byte already written has left, and a little longer for
 // an adapter's own FIFO (20 ms), so nothing in flight is sent at the wrong rate, then
 // changes input and output speed together.

@@ -32,6 +32,7 @@ touch "$scratch/rootfs.img"
 
 expect "-C -D -R -V -X -b -h -l -r -s -t -v" kelvane -
 expect "921600" kelvane -b 9
+expect "115200" kelvane -b 1
 expect "romdisk rootdisk" kelvane -b 921600 rootfs.img ro
 expect "-R" kelvane -l -R
 expect "romdisk rootdisk" kelvane rootfs.img ro

@@ -38,6 +38,24 @@ TEST_F(E2eFastLine, FlashesAt921600ByteForByte)
     expect_uart_as_the_monitor_left_it(report, 8);
 }
 
+// -b 115200: the divisor never moves, yet the image goes in 1K packets.
+TEST_F(E2eFastLine, SendsKilobytePacketsAtTheMonitorsOwnRate)
+{
+    start_sim();
+    const std::string image = make_image("vmlinux", 200003, 26);  // 195 1K packets and 3 of 128 bytes
+    const testkit::RunResult run = kelvane({"-b", "115200", dir.file("vmlinux"), "kernel"});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_THAT(run.err, Not(HasSubstr("Notice:")));
+    const std::string report = stop_sim();
+    EXPECT_EQ(flash().substr(KERNEL, image.size()), image);
+    // In 128-byte packets alone the image takes 1563; in 1K packets 195 and a
+    // tail of 3 (the simulator's packet watch counts only the 128-byte ones).
+    const long long accepted = report_number(report, "program run", "packets accepted");
+    EXPECT_GE(accepted, 3) << report;
+    EXPECT_LE(accepted, 198) << report;
+    expect_uart_as_the_monitor_left_it(report, 8);
+}
+
 TEST_F(E2eFastLine, FallsBackTo115200WhenTheClockCannotMakeTheRate)
 {
     start_sim({"--uart-clock", "1843200"});

@@ -112,14 +112,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RunCase{"kernel_at_limit", {}, 0x200000, "kernel", flashed, ""},
         RunCase{"kernel_over_limit", {}, 0x200001, "kernel", refused, KERNEL_TOO_BIG},
-        RunCase{"offset_zero_is_kernel", {}, 0x200001, "0x", refused, KERNEL_TOO_BIG},
+        RunCase{"offset_zero_is_kernel", {}, 0x200001, "0x0", refused, KERNEL_TOO_BIG},
         RunCase{"kernel_unchecked", {"-C"}, 0x200001, "kernel", flashed, ""},
         RunCase{"romdisk_one_transfer", {}, 0x670000, "romdisk", flashed, ""},
         RunCase{"romdisk_split", {"-D"}, 0x670001, "romdisk", split_and_flashed, ""},
         RunCase{"romdisk_at_limit_split", {"-D"}, 0xB00000, "rootdisk", split_and_flashed, ""},
         RunCase{"romdisk_over_limit", {}, 0xB00001, "cramfs", refused, ROMDISK_TOO_BIG},
         RunCase{"romdisk_unchecked_split", {"-C", "-D"}, 0xB00001, "romdisk", split_and_flashed, ""},
-        RunCase{"high_offset_split", {}, 0x670001, "0x80000000", split_and_flashed, ""},
+        RunCase{"high_offset_split", {}, 0x670001, "0x7fff0000", split_and_flashed, ""},
         RunCase{"huge_kernel", {"-C", "-D"}, 0x80000000, "kernel", refused, TOO_LARGE},
         RunCase{"huge_romdisk", {"-C", "-D"}, 0x80000000, "0x100000", refused, TOO_LARGE},
         RunCase{"largest_kernel", {"-C", "-D"}, 0x7FFFFFFF, "kernel", flashed, ""},
@@ -135,7 +135,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
         RunCase{"last_byte_in_area", {}, 0x80000, "0xB80001", refused,
                 "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
-        RunCase{"invalid_offset", {}, 1, "0xZZ", refused, "Error:  invalid offset 'ZZ'"}),
+        RunCase{"invalid_offset", {}, 1, "0xZZ", refused, "Error:  invalid offset 'ZZ'"},
+        RunCase{"empty_target", {}, 1, "", refused, "Error:  invalid offset ''"},
+        RunCase{"offset_at_limit", {}, 1, "0x80000000", refused, "Error:  invalid offset '80000000'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {

@@ -1,6 +1,7 @@
 // Whole runs of the kelvane binary against a scripted monitor on a pty: the
 // exact bytes the monitor receives and the standard error texts in order.
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -438,6 +439,69 @@ TEST_F(DialogueTest, DamageMessageGivesTheHandheldsCrcThenTheSent) {
     snprintf(expected, sizeof expected, "(CRC-32 0badf00d, sent %08lx).  Aborting.\n\n",
              crc32(0, reinterpret_cast<const Bytef*>(sent.data()), static_cast<uInt>(sent.size())));
     EXPECT_NE(r.err.find("\nError:  '" + file + "' arrived damaged " + expected), std::string::npos) << r.err;
+}
+
+// The file sent is the file checked: the size limits, the split and the
+// overwrite guard judged it, and the flash command's size is its checked
+// size. A file that changes after its check, before the receiver is started,
+// while it is opened or read, or after the transfer, is never flashed.
+TEST_F(DialogueTest, AFileThatChangedSinceItsCheckIsNeverFlashed) {
+    struct Case {
+        const char* name;
+        const char* when;  // the command whose echo (or, for "EOT", the receiver's verdict) changes the file
+        std::function<void(const std::string& file)> change;
+        bool receiver_started;
+    };
+    const auto replace_by = [](long long size) {
+        return [size](const std::string& file) {
+            testkit::write_pattern_file(file + ".new", size, 5);
+            ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+        };
+    };
+    const auto rewrite_in_place = [](const std::string& file) {
+        std::string bytes = testkit::read_file(file);
+        bytes[0] ^= 1;
+        testkit::write_file(file, bytes);
+    };
+    const Case cases[] = {
+        // For 0xB00000 the guard passed 64 KiB; 0x180000 bytes reach the monitor's area.
+        {"replaced by a larger file while the receiver is uploaded", "load", replace_by(0x180000), false},
+        {"cut short when the receiver starts", "g -e", [](const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 100), 0); },
+         true},
+        {"rewritten in place after the transfer", "EOT", rewrite_in_place, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = image("rd.bin", 0x10000);
+        const std::string when = c.when;
+        MonitorScript script;
+        script.echo = [&](const std::string& line) {
+            if (line.starts_with(when)) c.change(file);
+            return line;
+        };
+        script.verdict = [&](const std::string& stored) {
+            if (when == "EOT") c.change(file);
+            return receiver_verdict(stored);
+        };
+        const DialogueRun r = run({file, "0xb00000"}, script);
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        EXPECT_TRUE(r.err.ends_with("\nError:  '" + file + "' changed since it was checked.  Aborting.\n\n")) << r.err;
+        EXPECT_TRUE(r.flash_commands.empty());
+        EXPECT_EQ(r.received.find(START) != std::string::npos, c.receiver_started);
+    }
+}
+
+// A file whose size says nothing of its content (/proc reports 0) is read to
+// its end: more bytes than its checked size is a changed file, found before
+// the packet that would end the transfer goes out.
+TEST_F(DialogueTest, AFileThatYieldsMoreThanItsCheckedSizeIsNeverFlashed) {
+    const DialogueRun r = run({"/proc/self/status", "romdisk"});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\nError:  '/proc/self/status' changed since it was checked.  Aborting.\n\n"))
+        << r.err;
+    EXPECT_TRUE(r.flash_commands.empty());
+    ASSERT_EQ(r.transfers.size(), 1u);
+    EXPECT_EQ(r.transfers[0], "");
 }
 
 TEST(DialoguePort, MissingDeviceEndsTheRun) {

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "core/fatal.h"
+#include "core/file_check.h"
 #include "core/run_options.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
-#include "jobs/piece_cleanup.h"
 #include "monitor/fast_line.h"
 #include "monitor/flash_echo.h"
 #include "monitor/monitor_commands.h"
@@ -85,6 +85,9 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
         state.receiver_in_ram = true;
         state.receiver_ours = true;
     }
+    const char* name = job.file_name.c_str();
+    // The receiver is not started for a file that is no longer what was checked.
+    recheck_file(name, job.checked);
     const bool fast = state.fast_rate != 0;
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
@@ -92,20 +95,19 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     port_send(port_fd, buffer, start_length, Capture::record);
     fprintf(stderr, "done\n");
     const FastLine line = fast ? fast_line_start(port_fd, state.fast_rate) : FastLine{};
-    fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
-    // A piece must still be the file this run made when it is sent.
-    const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
+    fprintf(stderr, "Starting xmodem send - %s...\n", name);
     XmodemDigest sent;
-    const XmodemOptions options{.large_packets = fast,
-                                .start_nak_seen = line.start_nak_seen,
-                                .made = piece != nullptr ? &piece->identity : nullptr};
-    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd, &sent, options);
+    const XmodemOptions options{
+        .large_packets = fast, .start_nak_seen = line.start_nak_seen, .checked = &job.checked};
+    xmodem_send(name, port_fd, &sent, options);
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
     const std::string drained = port_getpmon(port_fd, buffer);
-    check_receipt(drained, buffer, sent, state.receiver_ours, job.file_name.c_str());
+    check_receipt(drained, buffer, sent, state.receiver_ours, name);
+    // What was sent is the checked file; the flash command's size is its checked one.
+    recheck_file(name, job.checked);
 
-    const int64_t flash_size = flash_round_up(sent_count);
+    const int64_t flash_size = flash_round_up(job.checked.size);
     fprintf(stderr, "Sending flash command...");
     give_flash_command(port_fd, buffer, flash_size, job.offset);
     fprintf(stderr, "done\n");
@@ -115,7 +117,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     // The flash may be damaged: stop before another image or a boot uses it.
     if (watch.error_reported) {
         errno = 0;  // the monitor reported it; no system call failed
-        error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", job.file_name.c_str());
+        error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", name);
     }
     // Fewer blocks than asked: the monitor programmed something else, or nothing.
     const int expected = blocks_expected(flash_size);

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "core/fatal.h"
+#include "core/file_check.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 
@@ -69,19 +71,17 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     transfer.file_name = file_name;
     progress_state = ProgressState{};
 
-    // Whatever was put in a piece's place (a FIFO, a terminal) must not hold
-    // the open; the identity test below refuses it.
-    const FileIdentity* made = options.made;
-    transfer.file_fd = open(file_name, made != nullptr ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_RDONLY);
+    // Whatever was put in the file's place (a FIFO, a terminal) must not hold
+    // the open; the check below refuses it.
+    transfer.file_fd = open(file_name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (transfer.file_fd < 0) error_exit("Error:  Can't open %s for reading", file_name);
     struct stat status {};
     if (fstat(transfer.file_fd, &status) != 0) error_exit("Error: unable to stat '%s'", file_name);
-    if (made != nullptr && !is_same_file(status, *made)) {
-        errno = 0;  // the file opened fine; it is not the one this run wrote
-        error_exit("Error:  '%s' was replaced during the run.  Aborting.", file_name);
-    }
+    if (options.checked != nullptr && !file_unchanged(status, *options.checked))
+        file_changed_exit(file_name, *options.checked, !is_same_file(status, options.checked->identity));
     if (!S_ISREG(status.st_mode)) error_exit("Error:  File '%s' is not a regular file", file_name);
-    const int64_t size = status.st_size;
+    transfer.check = options.checked != nullptr ? *options.checked : file_check_of(status);
+    const int64_t size = transfer.check.size;
     transfer.large_packets = options.large_packets;
     transfer.unsent = size;
     progress_state.total_kb = static_cast<int>(size / 1024);
@@ -111,31 +111,41 @@ void xmodem_digest_packet(XmodemTransfer& transfer) {
     transfer.digest.bytes += transfer.data_size;
 }
 
+namespace {
+
+// Up to length bytes of the file; fewer only at its end.
+size_t read_file_bytes(XmodemTransfer& transfer, unsigned char* data, size_t length) {
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t count = read(transfer.file_fd, data + got, length - got);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
+        if (count == 0) break;
+        got += static_cast<size_t>(count);
+    }
+    return got;
+}
+
+}  // namespace
+
 bool xmodem_readblock(XmodemTransfer& transfer) {
     unsigned char* data = transfer.packet + PACKET_DATA;
     // A 1K packet is never the last: the tail, even an empty one, goes as
     // 128-byte packets, so the stored bytes match the 128-byte path's.
-    if (transfer.large_packets && transfer.unsent >= XMODEM_1K_DATA_SIZE) {
-        transfer.data_size = XMODEM_1K_DATA_SIZE;
-        size_t got = 0;
-        while (got < XMODEM_1K_DATA_SIZE) {
-            const ssize_t count = read(transfer.file_fd, data + got, XMODEM_1K_DATA_SIZE - got);
-            if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
-            if (count == 0) break;
-            got += static_cast<size_t>(count);
-        }
-        // The file shrank under us: fill like a tail rather than send stale bytes.
-        memset(data + got, XMODEM_FILLER, XMODEM_1K_DATA_SIZE - got);
-        transfer.unsent -= XMODEM_1K_DATA_SIZE;
-        return false;
-    }
-    transfer.data_size = XMODEM_DATA_SIZE;
-    memset(data, 0, XMODEM_DATA_SIZE);
-    const ssize_t count = read(transfer.file_fd, data, XMODEM_DATA_SIZE);
-    if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
-    if (count == XMODEM_DATA_SIZE) return false;
-    memset(data + count, XMODEM_FILLER, XMODEM_DATA_SIZE - static_cast<size_t>(count));
-    return true;
+    const bool large = transfer.large_packets && transfer.unsent >= XMODEM_1K_DATA_SIZE;
+    transfer.data_size = large ? XMODEM_1K_DATA_SIZE : XMODEM_DATA_SIZE;
+    // Exactly the checked size is sent: the flash command's size comes from it.
+    const size_t due = static_cast<size_t>(std::min<int64_t>(transfer.data_size, transfer.unsent));
+    const size_t got = read_file_bytes(transfer, data, due);
+    if (got < due) file_changed_exit(transfer.file_name, transfer.check, false);  // it shrank
+    transfer.unsent -= static_cast<int64_t>(got);
+    // The file must end where its check said, before the packet goes: a longer
+    // one (a /proc file that reports size 0, a file still growing) is another image.
+    unsigned char beyond = 0;
+    if (transfer.unsent == 0 && read_file_bytes(transfer, &beyond, 1) != 0)
+        file_changed_exit(transfer.file_name, transfer.check, false);
+    memset(data + got, XMODEM_FILLER, static_cast<size_t>(transfer.data_size) - got);
+    return !large && got < XMODEM_DATA_SIZE;
 }
 
 unsigned char xmodem_checksum(const XmodemTransfer& transfer) {

@@ -441,6 +441,44 @@ TEST_F(DialogueTest, DamageMessageGivesTheHandheldsCrcThenTheSent) {
     EXPECT_NE(r.err.find("\nError:  '" + file + "' arrived damaged " + expected), std::string::npos) << r.err;
 }
 
+// Text from the line reaches the user's terminal shown, never obeyed: a
+// device (or noise) that sends escape sequences cannot clear the screen,
+// retitle the window or hide the messages around it.
+TEST_F(DialogueTest, DeviceTextIsShownWithItsControlBytesAsHex) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;  // before the image and its target
+        MonitorScript script;
+        std::string shown;
+    };
+    MonitorScript warning;
+    warning.programming = [](const FlashRequest& r) {
+        return "\r\nError: \x1b[2Jverify\x07 failed\r\n" + programming_blocks(r, r.size / 0x20000);
+    };
+    MonitorScript restore;
+    restore.restore_output = "\x1b]0;owned\x07" "booting\r\nHard reset\r\n";
+    MonitorScript echo;
+    echo.echo = [](const std::string& line) {
+        return line.starts_with("flash") ? "flash 80090000 2\x1b[8m0000 200000" : line;
+    };
+    const Case cases[] = {
+        {"the programming WARNING", {}, warning, "\nWARNING:  'Error: \\x1b[2Jverify\\x07 failed'\n"},
+        {"the restore echo", {"-R"}, restore, "\n\\x1b]0;owned\\x07booting\nHard reset\n"},
+        {"the flash-echo error", {}, echo,
+         "\nError:  the monitor took the flash command as 'flash 80090000 2\\x1b[8m0000 200000'.  Aborting.\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.args;
+        args.push_back(image("rd.bin", 300));
+        args.push_back("romdisk");
+        const DialogueRun r = run(args, c.script);
+        EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+    }
+}
+
 // The file sent is the file checked: the size limits, the split and the
 // overwrite guard judged it, and the flash command's size is its checked
 // size. A file that changes after its check, before the receiver is started,

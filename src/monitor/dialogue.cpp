@@ -10,6 +10,7 @@
 #include "core/fatal.h"
 #include "core/file_check.h"
 #include "core/run_options.h"
+#include "core/shown_text.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "monitor/fast_line.h"
@@ -72,7 +73,7 @@ void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t o
     if (const auto echo = flash_echo_mismatch(drained, command)) {
         send_command(port_fd, CMD_DECLINE, Capture::record);
         errno = 0;  // the line damaged the command; no system call failed
-        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", echo->c_str());
+        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(*echo).c_str());
     }
     send_command(port_fd, CMD_CONFIRM, Capture::record);
 }
@@ -143,7 +144,7 @@ void restore_defaults(int port_fd, char* buffer) {
     send_command(port_fd, CMD_RESTORE, Capture::record);
     // Echo the restore program's output up to and including its last line.
     while (port_readline(port_fd, buffer) == 0) {
-        fprintf(stderr, "%s\n", buffer);
+        fprintf(stderr, "%s\n", shown_text(buffer).c_str());
         if (strstr(buffer, REPLY_HARD_RESET) != nullptr) break;
     }
     fprintf(stderr, "\nkelvane completed\n");

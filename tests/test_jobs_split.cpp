@@ -112,12 +112,14 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SplitRomdisk, testing::Values(0x670001, 0x500000
                              return std::string(name);
                          });
 
-// Pieces left by an earlier run of ours give way to new ones.
+// Pieces left by an earlier run of ours of the same image give way to new ones.
 TEST(SplitRomdiskLeftovers, ReplacesPieceFilesThatAlreadyExist) {
     testkit::TempDir dir;
     testkit::write_pattern_file(dir.file("rd"), 0x670001, 3);
-    testkit::write_pattern_file(dir.file("rd.1"), 0x600000, 4);
-    testkit::write_pattern_file(dir.file("rd.2"), 0x300000, 5);
+    const std::string image = testkit::read_file(dir.file("rd"));
+    testkit::write_file(dir.file("rd.1"), image.substr(0, 0x500000));
+    testkit::write_file(dir.file("rd.2"), image.substr(0x500000));
+
     FlashJob job{dir.file("rd"), 0x100000, 0x670001, 0, nullptr, {}};
     const int image_fd = open_for_split(job);
     std::string temp = dir.path();

@@ -114,7 +114,7 @@ void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
 
     const FileCheck image_checked = job.checked;
     // Each piece stays open, and locked, until the run ends.
-    const int first_fd = claim_piece(dir, first);
+    const int first_fd = claim_piece(dir, first, {image_fd, 0, SPLIT_SIZE});
 
     std::fprintf(stderr, "  %s ...", first.c_str());
     copy_first_piece(image_fd, first_fd, image.c_str());
@@ -141,7 +141,7 @@ void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
     rest->next_job = job.next_job;
     job.next_job = rest;
 
-    const int second_fd = claim_piece(dir, second);
+    const int second_fd = claim_piece(dir, second, {image_fd, SPLIT_SIZE, image_size - SPLIT_SIZE});
     if (lseek(image_fd, SPLIT_SIZE, SEEK_SET) < 0)
         error_exit("Error:  Can't seek to byte 0x%lx of '%s'", SPLIT_SIZE, image.c_str());
 

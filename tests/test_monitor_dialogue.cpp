@@ -441,6 +441,22 @@ TEST_F(DialogueTest, DamageMessageGivesTheHandheldsCrcThenTheSent) {
     EXPECT_NE(r.err.find("\nError:  '" + file + "' arrived damaged " + expected), std::string::npos) << r.err;
 }
 
+// A closed standard error (kelvane ... 2>&1 | head, the pager gone) drops the
+// text; the flash goes on and ends as it would, leaving nothing behind.
+TEST_F(DialogueTest, AClosedStandardErrorEndsNothing) {
+    const std::string file = image("big.rd", 0x670001, 6);
+    std::vector<std::string> args = {"-s", slave_path.substr(5), "-t", dir.path(), file, "romdisk"};
+    ScriptedMonitor monitor(master_fd, {});
+    testkit::Child kelvane({.program = KELVANE_BINARY, .args = args, .cwd = dir.path(),
+                            .err = testkit::Stream::pipe()});
+    kelvane.err().reset();  // nobody reads it any more
+    EXPECT_EQ(monitor.serve(kelvane, RUN_LIMIT_SECONDS), 0);
+    EXPECT_EQ(monitor.flash_commands,
+              (std::vector<std::string>{"flash 80090000 500000 200000", "flash 80090000 180000 700000"}));
+    EXPECT_NE(access(dir.file("big.rd.1").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.file("big.rd.2").c_str(), F_OK), 0);
+}
+
 // Text from the line reaches the user's terminal shown, never obeyed: a
 // device (or noise) that sends escape sequences cannot clear the screen,
 // retitle the window or hide the messages around it.

@@ -32,9 +32,16 @@ extern const int LINE_SPEED_COUNT;
 speed_t line_speed_code(unsigned long rate);
 
 // Waits until everything written has left, then runs the port at rate (which
-// line_speed_code knows). A failure ends the run.
+// line_speed_code knows). The way back to the monitor's rate is registered in
+// the exit-cleanup table before the first change. A failure ends the run.
 void port_set_speed(int port_fd, unsigned long rate);
+// Puts a port this run made fast back to the monitor's rate; once, and only
+// then. The exit cleanup and port_close both call it; async-signal-safe.
+void port_restore_speed();
 
-// Sets ASYNC_LOW_LATENCY where the driver has it and registers its undoing;
-// elsewhere does nothing. errno is as it was either way.
+// Sets ASYNC_LOW_LATENCY where the driver has it, with its undoing registered
+// before; elsewhere does nothing. errno is as it was either way.
 void port_low_latency(int port_fd);
+// Puts back the flags port_low_latency changed; once, and only then. The
+// exit cleanup and port_close both call it; async-signal-safe.
+void port_restore_latency();

@@ -23,7 +23,6 @@ constexpr int XMODEM_WAIT_TRIES = 10;         // select waits per awaited byte b
 constexpr time_t XMODEM_WAIT_SECONDS = 5;     // each wait; the one-second tick cuts it short
 constexpr int XMODEM_MAX_RESENDS = 10;        // a packet or EOT goes out at most eleven times
 constexpr int XMODEM_BLOCK_MODULO = 256;      // the block number is one byte on the wire
-constexpr unsigned PROGRESS_TICK_SECONDS = 1; // the meter is redrawn once a second
 
 // Packet offsets in wire order.
 constexpr int PACKET_SOH = 0;
@@ -36,15 +35,6 @@ XmodemWriter packet_writer = nullptr;
 
 ssize_t write_packet_bytes(int fd, const void* data, size_t length) {
     return packet_writer != nullptr ? packet_writer(fd, data, length) : write(fd, data, length);
-}
-
-void arm_progress_tick() {
-    struct sigaction action {};
-    action.sa_handler = alarm_tick;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;  // reads and writes cut by the tick resume by themselves
-    sigaction(SIGALRM, &action, nullptr);
-    alarm(PROGRESS_TICK_SECONDS);
 }
 
 // Sends every block of the file, each acknowledged before the next.
@@ -93,9 +83,9 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
         }
     }
     show_progress(ProgressDraw::first);
-    arm_progress_tick();
+    progress_tick_start();
     send_blocks(transfer);
-    alarm(0);
+    progress_tick_stop();
 
     xmodem_sendbyte(transfer, EOT);
     xmodem_waitack(transfer, EOT);

@@ -288,8 +288,9 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
 
 // A flash command the monitor took otherwise (its echo shows a changed digit)
 // is declined with "n": confirming it would program from the wrong place, the
-// wrong size or to the wrong place. A monitor that does not echo cannot be
-// judged, and the run goes on.
+// wrong size or to the wrong place. A monitor that echoed the earlier commands
+// must echo this one too: a missing echo is damage, declined the same way. A
+// monitor that never echoes cannot be judged, and the run goes on.
 TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
     struct Case {
         const char* name;
@@ -313,6 +314,18 @@ TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
         {"a character lost", changed("20000 ", "2000 "), 1, "n\r",
          "\nError:  the monitor took the flash command as 'flash 80090000 2000 200000'.  Aborting.\n\n"},
         {"no echo", [](const std::string&) { return std::string(); }, 0, "y\r", "done\n"},
+        {"a damaged first word from a monitor that echoed load",
+         [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "fl\x01sh" + line.substr(5) : line; },
+         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"noise before it", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "~" + line : line; },
+         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"no echo of flash alone", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "" : line; },
+         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"a leftover prompt and a NUL before it",
+         [](const std::string& line) {
+             return line.rfind("flash", 0) == 0 ? std::string("PMON> \0", 7) + line : line;
+         },
+         0, "y\r", "done\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -327,6 +340,18 @@ TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
         EXPECT_TRUE(r.received == wire) << "received bytes differ";
         EXPECT_NE(r.err.find("Sending flash command..." + c.message), std::string::npos) << r.err;
     }
+}
+
+// Without the upload (-X), the start command's echo shows that the monitor
+// echoes; it must echo the flash command then too.
+TEST_F(DialogueTest, WithXTheStartCommandsEchoMakesTheFlashEchoDue) {
+    const std::string file = image("rd.bin", 300);
+    MonitorScript script;
+    script.echo = [](const std::string& line) { return line.rfind("flash", 0) == 0 ? std::string() : line; };
+    const DialogueRun r = run({"-X", file, "romdisk"}, script);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_TRUE(r.received.ends_with("flash 80090000 20000 200000\rn\r")) << "received bytes differ";
+    EXPECT_TRUE(r.err.ends_with("\nError:  the monitor did not echo the flash command.  Aborting.\n\n")) << r.err;
 }
 
 // Fewer "Programming block" lines than the flash size holds blocks: the monitor

@@ -38,6 +38,7 @@ struct DialogueState {
     bool receiver_in_ram = false;  // uploaded by this run, or already there (-X)
     bool receiver_ours = false;    // uploaded by this run: it reports a CRC-32
     unsigned long fast_rate = 0;   // -b: every transfer negotiates this rate
+    bool monitor_echoes = false;   // it echoed a command of this run: it must echo the flash command
 };
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
@@ -52,11 +53,11 @@ void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "done\n\n");
 }
 
-void upload_loader(int port_fd, char* buffer) {
+void upload_loader(int port_fd, char* buffer, DialogueState& state) {
     fprintf(stderr, "Sending etxack start command...");
     send_command(port_fd, CMD_LOAD, Capture::record);
     fprintf(stderr, "done\n");
-    port_readflush(port_fd);
+    if (echoes_command(port_readflush(port_fd), ECHO_LOAD)) state.monitor_echoes = true;
     fprintf(stderr, "Starting etxack send (xmodem-load)...");
     ex_send(port_fd);
     fprintf(stderr, "done\n\n");
@@ -64,16 +65,23 @@ void upload_loader(int port_fd, char* buffer) {
 }
 
 // Gives the flash command and confirms it only when the monitor's echo shows
-// it took the command as sent; otherwise declines it and ends the run.
-void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset) {
+// it took the command as sent, or when the monitor echoes nothing at all;
+// otherwise declines it and ends the run.
+void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset,
+                        const DialogueState& state) {
     const int length = format_flash_command(buffer, flash_size, offset);
     port_send(port_fd, buffer, length, Capture::record);
     const std::string command(buffer, static_cast<size_t>(length - 1));  // without its CR
-    const std::string drained = port_readflush(port_fd);
-    if (const auto echo = flash_echo_mismatch(drained, command)) {
+    const FlashEcho echo = judge_flash_echo(port_readflush(port_fd), command);
+    if (echo.verdict == EchoVerdict::differs) {
         send_command(port_fd, CMD_DECLINE, Capture::record);
         errno = 0;  // the line damaged the command; no system call failed
-        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(*echo).c_str());
+        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(echo.line).c_str());
+    }
+    if (echo.verdict == EchoVerdict::absent && state.monitor_echoes) {
+        send_command(port_fd, CMD_DECLINE, Capture::record);
+        errno = 0;
+        error_exit("Error:  the monitor did not echo the flash command.  Aborting.");
     }
     send_command(port_fd, CMD_CONFIRM, Capture::record);
 }
@@ -82,7 +90,7 @@ void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t o
 void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
     port_getpmon(port_fd, buffer);
     if (!state.receiver_in_ram) {
-        upload_loader(port_fd, buffer);
+        upload_loader(port_fd, buffer, state);
         state.receiver_in_ram = true;
         state.receiver_ours = true;
     }
@@ -98,9 +106,13 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     const FastLine line = fast ? fast_line_start(port_fd, state.fast_rate) : FastLine{};
     fprintf(stderr, "Starting xmodem send - %s...\n", name);
     XmodemDigest sent;
-    const XmodemOptions options{
-        .large_packets = fast, .start_nak_seen = line.start_nak_seen, .checked = &job.checked};
+    std::string start_text = line.start_text;
+    const XmodemOptions options{.large_packets = fast,
+                                .start_nak_seen = line.start_nak_seen,
+                                .checked = &job.checked,
+                                .start_text = &start_text};
     xmodem_send(name, port_fd, &sent, options);
+    if (echoes_command(start_text, ECHO_START)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
     const std::string drained = port_getpmon(port_fd, buffer);
@@ -110,7 +122,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
 
     const int64_t flash_size = flash_round_up(job.checked.size);
     fprintf(stderr, "Sending flash command...");
-    give_flash_command(port_fd, buffer, flash_size, job.offset);
+    give_flash_command(port_fd, buffer, flash_size, job.offset, state);
     fprintf(stderr, "done\n");
 
     const WatchResult watch = watch_programming(port_fd, buffer, flash_size);

@@ -77,10 +77,12 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     progress_state.total_kb = static_cast<int>(size / 1024);
     progress_now(&progress_state.start_time);
 
-    // Everything before the receiver's first NAK (echo, "C", CAN) is dropped.
+    // Everything before the receiver's first NAK (echo, "C", CAN) is dropped,
+    // but for a copy of its start for a caller who asks.
     if (!options.start_nak_seen) {
-        while (xmodem_getbyte(transfer) != NAK) {
-        }
+        for (unsigned char byte; (byte = xmodem_getbyte(transfer)) != NAK;)
+            if (options.start_text != nullptr && options.start_text->size() < XMODEM_START_TEXT_MAX)
+                *options.start_text += static_cast<char>(byte);
     }
     show_progress(ProgressDraw::first);
     progress_tick_start();

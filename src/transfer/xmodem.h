@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <string>
 
 #include "core/file_check.h"
 
@@ -30,6 +31,7 @@ constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
 constexpr int XMODEM_1K_DATA_SIZE = 1024;
 constexpr int XMODEM_1K_PACKET_SIZE = 1029;  // STX, block, ~block, 1024 data, checksum
+constexpr size_t XMODEM_START_TEXT_MAX = 1024;  // of the text before the first NAK, kept for a caller
 
 // What the receiver acknowledged: the CRC-32 of the data of every packet and their byte count.
 struct XmodemDigest {
@@ -54,6 +56,7 @@ struct XmodemOptions {
     bool large_packets = false;
     bool start_nak_seen = false;  // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
+    std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo)
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,

@@ -6,10 +6,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 
 #include "core/fatal.h"

@@ -125,11 +125,15 @@ void stop_tick_on_exit(void*) { progress_tick_stop(); }
 
 }  // namespace
 
+void register_progress_tick_cleanup() {
+    if (!tick_cleanup_registered)
+        tick_cleanup_registered = register_exit_cleanup(stop_tick_on_exit, nullptr, SignalSafety::safe);
+}
+
 void progress_tick_start() {
     // Whatever way the run ends from here, the tick ends with it: a late tick
     // would cut short the waits of whatever the way out still sends.
-    if (!tick_cleanup_registered)
-        tick_cleanup_registered = register_exit_cleanup(stop_tick_on_exit, nullptr, SignalSafety::safe);
+    register_progress_tick_cleanup();
     redraw_due = 0;
     struct sigaction action {};
     action.sa_handler = alarm_tick;

@@ -64,9 +64,12 @@ int format_elapsed_line(char* out, long elapsed_seconds);
 void show_progress(ProgressDraw mode);
 // The SIGALRM handler: while the tick runs, alarm(1) again and ask for a redraw.
 void alarm_tick(int signal);
-// Starts the one-second tick for a transfer. The first start also registers
-// the tick's stop in the exit-cleanup table, so it never outlives the run's
-// transfers on any way out.
+// Registers the tick's stop in the exit-cleanup table, once, so that on any
+// way out the tick ends before the entries registered after it run (one that
+// still talks to the handheld must not have its waits cut short). main does
+// it at start-up; the first progress_tick_start does it at the latest.
+void register_progress_tick_cleanup();
+// Starts the one-second tick for a transfer.
 void progress_tick_start();
 // Stops the tick and discards one already on its way; async-signal-safe.
 void progress_tick_stop();

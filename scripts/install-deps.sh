@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev
           gcc-mipsel-linux-gnu binutils-mipsel-linux-gnu libunicorn-dev lrzsz time
+          # the fuzz targets: clang, whose libFuzzer comes in libclang-rt-14-dev on Debian 12
+          clang libclang-rt-14-dev
           # the Debian packages: build, install and read them
           dpkg-dev debhelper fakeroot man-db)
 

@@ -2,7 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <functional>
 
 #include <cstdint>
 #include <ostream>
@@ -33,9 +39,9 @@ const VerdictCase VERDICT_CASES[] = {
     {0, 0x200000, true, ImageVerdict::accept},
     {0, 0x200001, true, ImageVerdict::kernel_too_big},
     {0, 0x200001, false, ImageVerdict::accept},
-    {0, 0xB70001, false, ImageVerdict::accept},      // never split at offset 0
-    {0, 0x7FFFFFFF, false, ImageVerdict::accept},
-    {0, 0x80000000, false, ImageVerdict::too_large},
+    {0, 0x670000, false, ImageVerdict::accept},
+    {0, 0x670001, false, ImageVerdict::kernel_beyond_transfer},  // never split at offset 0
+    {0, 0x80000000, false, ImageVerdict::kernel_beyond_transfer},
     {0, 0x80000000, true, ImageVerdict::kernel_too_big},
     {0x200000, 0x670000, true, ImageVerdict::accept},
     {0x200000, 0x670001, true, ImageVerdict::split},
@@ -106,23 +112,28 @@ TEST_P(CheckImageRun, ReportsWhatTheChecksDecided) {
 const std::string KERNEL_TOO_BIG = "Error:  kernel 'IMG' is larger than 0x200000 bytes.  Aborting.";
 const std::string ROMDISK_TOO_BIG = "Error:  romdisk 'IMG' is larger than 0xb00000 bytes.  Aborting.";
 const std::string TOO_LARGE = "Error:  'IMG' is too large (2 GiB or more).  Aborting.";
+// errno is cleared: the message ends the line.
+const std::string KERNEL_BEYOND_TRANSFER =
+    "Error:  kernel 'IMG' is larger than 0x670000 bytes, the most one transfer carries.  Aborting.\n\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, CheckImageRun,
     testing::Values(
         RunCase{"kernel_at_limit", {}, 0x200000, "kernel", flashed, ""},
         RunCase{"kernel_over_limit", {}, 0x200001, "kernel", refused, KERNEL_TOO_BIG},
-        RunCase{"offset_zero_is_kernel", {}, 0x200001, "0x", refused, KERNEL_TOO_BIG},
+        RunCase{"offset_zero_is_kernel", {}, 0x200001, "0x0", refused, KERNEL_TOO_BIG},
         RunCase{"kernel_unchecked", {"-C"}, 0x200001, "kernel", flashed, ""},
         RunCase{"romdisk_one_transfer", {}, 0x670000, "romdisk", flashed, ""},
         RunCase{"romdisk_split", {"-D"}, 0x670001, "romdisk", split_and_flashed, ""},
         RunCase{"romdisk_at_limit_split", {"-D"}, 0xB00000, "rootdisk", split_and_flashed, ""},
         RunCase{"romdisk_over_limit", {}, 0xB00001, "cramfs", refused, ROMDISK_TOO_BIG},
         RunCase{"romdisk_unchecked_split", {"-C", "-D"}, 0xB00001, "romdisk", split_and_flashed, ""},
-        RunCase{"high_offset_split", {}, 0x670001, "0x80000000", split_and_flashed, ""},
-        RunCase{"huge_kernel", {"-C", "-D"}, 0x80000000, "kernel", refused, TOO_LARGE},
+        RunCase{"high_offset_split", {}, 0x670001, "0x7fff0000", split_and_flashed, ""},
         RunCase{"huge_romdisk", {"-C", "-D"}, 0x80000000, "0x100000", refused, TOO_LARGE},
-        RunCase{"largest_kernel", {"-C", "-D"}, 0x7FFFFFFF, "kernel", flashed, ""},
+        // One transfer carries the kernel, whatever the size checks.
+        RunCase{"largest_unchecked_kernel", {"-C"}, 0x670000, "kernel", flashed, ""},
+        RunCase{"unchecked_kernel_beyond_transfer", {"-C"}, 0x670001, "kernel", refused, KERNEL_BEYOND_TRANSFER},
+        RunCase{"huge_kernel", {"-C", "-D"}, 0x80000000, "0x0", refused, KERNEL_BEYOND_TRANSFER},
         RunCase{"pmon_guarded", {}, 0x10001, "pmon", refused,
                 "Warning:  PMON overwrite detected by 'IMG'.  Aborting. (0x20000)\n"},
         RunCase{"pmon_unguarded", {"-D"}, 0x10001, "pmon", flashed, ""},
@@ -135,7 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
         RunCase{"last_byte_in_area", {}, 0x80000, "0xB80001", refused,
                 "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
-        RunCase{"invalid_offset", {}, 1, "0xZZ", refused, "Error:  invalid offset 'ZZ'"}),
+        RunCase{"invalid_offset", {}, 1, "0xZZ", refused, "Error:  invalid offset 'ZZ'"},
+        RunCase{"empty_target", {}, 1, "", refused, "Error:  invalid offset ''"},
+        RunCase{"offset_at_limit", {}, 1, "0x80000000", refused, "Error:  invalid offset '80000000'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {
@@ -148,6 +161,39 @@ TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {
     testkit::write_file(dir.file("image.SREC"), "data");
     const testkit::RunResult upper = run_kelvane({"-s", NO_PORT, dir.file("image.SREC"), "romdisk"});
     EXPECT_THAT(upper.err, HasSubstr(ACCEPTED));
+}
+
+// Only a regular file is an image: anything else ends the run at its check,
+// before the port opens, and is never opened (a device's open alone may act).
+TEST(CheckImageRun, RefusesAnythingButARegularFile) {
+    struct Case {
+        const char* name;
+        std::function<bool(const std::string& path)> make;
+    };
+    const Case cases[] = {
+        {"fifo", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }},
+        {"directory", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }},
+        {"device", [](const std::string& path) { return symlink("/dev/null", path.c_str()) == 0; }},
+        {"socket",
+         [](const std::string& path) {
+             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+             const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+             close(fd);
+             return bound;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testkit::TempDir dir;
+        const std::string path = dir.file("img");
+        ASSERT_TRUE(c.make(path));
+        const testkit::RunResult r = run_kelvane({"-s", NO_PORT, path, "romdisk"});
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.err, "\n\nError:  '" + path + "' is not a regular file.  Aborting.\n\n");
+    }
 }
 
 TEST(CheckImageRun, ReportsAnImageWithoutStatus) {

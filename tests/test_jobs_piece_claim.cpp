@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -52,10 +53,18 @@ struct AtPieceName {
 // A failing case is named, not dumped byte by byte.
 void PrintTo(const AtPieceName& c, std::ostream* os) { *os << c.name; }
 
-int regular_file(const std::string& piece, mode_t mode) {
-    testkit::write_file(piece, "planted");
+int regular_file(const std::string& piece, mode_t mode, const std::string& bytes = "planted") {
+    testkit::write_file(piece, bytes);
     chmod(piece.c_str(), mode);
     return -1;
+}
+
+// The image every case splits, beside its first piece's name.
+std::string image_of(const std::string& piece) { return piece.substr(0, piece.size() - 2); }
+
+// What a leftover of an interrupted run of this image holds: the first piece.
+int leftover(const std::string& piece, mode_t mode) {
+    return regular_file(piece, mode, testkit::read_file(image_of(piece)).substr(0, 0x500000));
 }
 
 const AtPieceName CASES[] = {
@@ -82,8 +91,23 @@ const AtPieceName CASES[] = {
     {"fifo", [](const std::string& piece) { return mkfifo(piece.c_str(), 0666) == 0 ? -1 : -2; },
      "Error:  Can't open 'PIECE' for writing - File exists\n\n"},
     // Leftovers of an interrupted run of ours: removed and made anew, even read-only.
-    {"leftover", [](const std::string& piece) { return regular_file(piece, 0644); }, ""},
-    {"read_only_leftover", [](const std::string& piece) { return regular_file(piece, 0400); }, ""},
+    {"leftover", [](const std::string& piece) { return leftover(piece, 0644); }, ""},
+    {"read_only_leftover", [](const std::string& piece) { return leftover(piece, 0400); }, ""},
+    // Any other file of ours is the user's own, however much it looks like a piece.
+    {"users_own_file", [](const std::string& piece) { return regular_file(piece, 0644); },
+     "Error:  'PIECE' exists and is not a piece of this image (remove it or use another -t).  Aborting.\n\n"},
+    {"leftover_cut_short",
+     [](const std::string& piece) {
+         return regular_file(piece, 0644, testkit::read_file(image_of(piece)).substr(0, 0x4FFFFF));
+     },
+     "Error:  'PIECE' exists and is not a piece of this image (remove it or use another -t).  Aborting.\n\n"},
+    {"leftover_of_another_image",
+     [](const std::string& piece) {
+         std::string bytes = testkit::read_file(image_of(piece)).substr(0, 0x500000);
+         bytes[0x4FFFFF] ^= 1;
+         return regular_file(piece, 0644, bytes);
+     },
+     "Error:  'PIECE' exists and is not a piece of this image (remove it or use another -t).  Aborting.\n\n"},
 };
 
 std::string with_piece(std::string text, const std::string& piece) {
@@ -106,6 +130,7 @@ TEST_P(PieceName, IsNeverWrittenThroughAndOnlyALeftoverOfOursIsReplaced) {
     ASSERT_NE(held_fd, -2);
     const Found planted = look(piece);
     const bool regular = S_ISREG(planted.mode);
+    const std::string planted_bytes = regular ? testkit::read_file(piece) : "";
     if (regular) {
         ASSERT_EQ(link(piece.c_str(), kept.c_str()), 0);
     }
@@ -114,7 +139,7 @@ TEST_P(PieceName, IsNeverWrittenThroughAndOnlyALeftoverOfOursIsReplaced) {
     if (held_fd >= 0) close(held_fd);
     EXPECT_EQ(r.exit_status, 1);
     if (regular) {
-        EXPECT_EQ(testkit::read_file(kept), "planted");
+        EXPECT_TRUE(testkit::read_file(kept) == planted_bytes) << "what was planted was written through";
     }
 
     if (!c.refusal.empty()) {
@@ -136,11 +161,30 @@ TEST_P(PieceName, IsNeverWrittenThroughAndOnlyALeftoverOfOursIsReplaced) {
 INSTANTIATE_TEST_SUITE_P(WhatStandsThere, PieceName, testing::ValuesIn(CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Another program's lock on the directory (another user's flock on /tmp, say)
+// makes a run wait for its turn 10 s at most; then it ends without a piece.
+TEST(ClaimPiece, WaitsForADirectoryLockedByAnotherProgramTenSecondsAtMost) {
+    testkit::TempDir dir;
+    testkit::write_pattern_file(dir.file("rd"), 0x670001);
+    const int held = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const testkit::RunResult r = run_kelvane({"-t", dir.path(), "-s", NO_PORT, dir.file("rd"), "romdisk"});
+    const auto waited = std::chrono::steady_clock::now() - start;
+    close(held);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "\nRomdisk larger than 0x670000.  Splitting into:\n\nError:  '" + dir.path() +
+                         "' is locked by another program.  Aborting.\n\n");
+    // Not a timing requirement: only that the wait was not cut short.
+    EXPECT_GE(waited, DIRECTORY_TURN_WAIT);
+    EXPECT_NE(access(dir.file("rd.1").c_str(), F_OK), 0);
+}
+
 // A piece is the run's alone, whatever the umask lets through.
 TEST(ClaimPiece, MakesANewFileOfModeSixHundredAndHoldsItLocked) {
     testkit::TempDir dir;
     const mode_t old_mask = umask(0);
-    const int fd = claim_piece(dir.path(), dir.file("rd.1"));
+    const int fd = claim_piece(dir.path(), dir.file("rd.1"), {});
     umask(old_mask);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(look(dir.file("rd.1")).mode & 07777, 0600u);

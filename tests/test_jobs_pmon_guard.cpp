@@ -43,8 +43,8 @@ TEST(PmonVerdict, JudgesTheRoundedRange) {
 
 class CheckPmonOverwriteDeathTest : public testing::Test {
 protected:
-    FlashJob first{"a.img", 0x200000, 0x400000, 0, nullptr};
-    FlashJob second{"b.img", 0, 0, 0, nullptr};
+    FlashJob first{"a.img", 0x200000, 0x400000, 0, nullptr, {}};
+    FlashJob second{"b.img", 0, 0, 0, nullptr, {}};
     void run_guard_with(int64_t offset, int64_t size) {
         second.offset = offset;
         second.size = size;

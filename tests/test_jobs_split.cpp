@@ -1,6 +1,7 @@
 #include "jobs/split.h"
 
 #include <gmock/gmock.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +42,17 @@ int64_t file_size(const std::string& path) {
     return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
 }
 
+// The image open as check_image leaves it for the split: its descriptor, and
+// the job's size and check taken from it.
+int open_for_split(FlashJob& job) {
+    const int fd = open(job.file_name.c_str(), O_RDONLY);
+    struct stat status {};
+    EXPECT_EQ(fstat(fd, &status), 0);
+    job.size = status.st_size;
+    job.checked = file_check_of(status);
+    return fd;
+}
+
 class SplitRomdisk : public testing::TestWithParam<int64_t> {
 protected:
     testkit::TempDir dir;
@@ -52,10 +64,12 @@ TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     testkit::write_pattern_file(image_path, size, 7);
     const std::string image = testkit::read_file(image_path);
 
-    FlashJob job{image_path, 0x200000, size, 0, nullptr};
+    FlashJob job{image_path, 0x200000, size, 0, nullptr, {}};
+    const int image_fd = open_for_split(job);
     std::string temp = dir.path() + "/";
     testing::internal::CaptureStderr();
-    split_romdisk(job, temp);
+    split_romdisk(job, temp, image_fd);
+    close(image_fd);
     const std::string printed = testing::internal::GetCapturedStderr();
 
     const std::string first = dir.file("rd.gz.1");
@@ -98,16 +112,20 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SplitRomdisk, testing::Values(0x670001, 0x500000
                              return std::string(name);
                          });
 
-// Pieces left by an earlier run of ours give way to new ones.
+// Pieces left by an earlier run of ours of the same image give way to new ones.
 TEST(SplitRomdiskLeftovers, ReplacesPieceFilesThatAlreadyExist) {
     testkit::TempDir dir;
     testkit::write_pattern_file(dir.file("rd"), 0x670001, 3);
-    testkit::write_pattern_file(dir.file("rd.1"), 0x600000, 4);
-    testkit::write_pattern_file(dir.file("rd.2"), 0x300000, 5);
-    FlashJob job{dir.file("rd"), 0x100000, 0x670001, 0, nullptr};
+    const std::string image = testkit::read_file(dir.file("rd"));
+    testkit::write_file(dir.file("rd.1"), image.substr(0, 0x500000));
+    testkit::write_file(dir.file("rd.2"), image.substr(0x500000));
+
+    FlashJob job{dir.file("rd"), 0x100000, 0x670001, 0, nullptr, {}};
+    const int image_fd = open_for_split(job);
     std::string temp = dir.path();
     testing::internal::CaptureStderr();
-    split_romdisk(job, temp);
+    split_romdisk(job, temp, image_fd);
+    close(image_fd);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(file_size(dir.file("rd.1")), 0x500000);
     EXPECT_EQ(file_size(dir.file("rd.2")), 0x170001);

@@ -1,6 +1,7 @@
 // Whole runs of the kelvane binary against a scripted monitor on a pty: the
 // exact bytes the monitor receives and the standard error texts in order.
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -307,8 +308,9 @@ TEST_F(DialogueTest, VerifyWithoutAFlashCrcEndsTheRunBeforeTheNextImage) {
 
 // A flash command the monitor took otherwise (its echo shows a changed digit)
 // is declined with "n": confirming it would program from the wrong place, the
-// wrong size or to the wrong place. A monitor that does not echo cannot be
-// judged, and the run goes on.
+// wrong size or to the wrong place. A monitor that echoed the earlier commands
+// must echo this one too: a missing echo is damage, declined the same way. A
+// monitor that never echoes cannot be judged, and the run goes on.
 TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
     struct Case {
         const char* name;
@@ -332,6 +334,18 @@ TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
         {"a character lost", changed("20000 ", "2000 "), 1, "n\r",
          "\nError:  the monitor took the flash command as 'flash 80090000 2000 200000'.  Aborting.\n\n"},
         {"no echo", [](const std::string&) { return std::string(); }, 0, "y\r", "done\n"},
+        {"a damaged first word from a monitor that echoed load",
+         [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "fl\x01sh" + line.substr(5) : line; },
+         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"noise before it", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "~" + line : line; },
+         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"no echo of flash alone", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "" : line; },
+         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"a leftover prompt and a NUL before it",
+         [](const std::string& line) {
+             return line.rfind("flash", 0) == 0 ? std::string("PMON> \0", 7) + line : line;
+         },
+         0, "y\r", "done\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -346,6 +360,18 @@ TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
         EXPECT_TRUE(r.received == wire) << "received bytes differ";
         EXPECT_NE(r.err.find("Sending flash command..." + c.message), std::string::npos) << r.err;
     }
+}
+
+// Without the upload (-X), the start command's echo shows that the monitor
+// echoes; it must echo the flash command then too.
+TEST_F(DialogueTest, WithXTheStartCommandsEchoMakesTheFlashEchoDue) {
+    const std::string file = image("rd.bin", 300);
+    MonitorScript script;
+    script.echo = [](const std::string& line) { return line.rfind("flash", 0) == 0 ? std::string() : line; };
+    const DialogueRun r = run({"-X", file, "romdisk"}, script);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_TRUE(r.received.ends_with("flash 80090000 20000 200000\rn\r")) << "received bytes differ";
+    EXPECT_TRUE(r.err.ends_with("\nError:  the monitor did not echo the flash command.  Aborting.\n\n")) << r.err;
 }
 
 // Fewer "Programming block" lines than the flash size holds blocks: the monitor
@@ -458,6 +484,123 @@ TEST_F(DialogueTest, DamageMessageGivesTheHandheldsCrcThenTheSent) {
     snprintf(expected, sizeof expected, "(CRC-32 0badf00d, sent %08lx).  Aborting.\n\n",
              crc32(0, reinterpret_cast<const Bytef*>(sent.data()), static_cast<uInt>(sent.size())));
     EXPECT_NE(r.err.find("\nError:  '" + file + "' arrived damaged " + expected), std::string::npos) << r.err;
+}
+
+// A closed standard error (kelvane ... 2>&1 | head, the pager gone) drops the
+// text; the flash goes on and ends as it would, leaving nothing behind.
+TEST_F(DialogueTest, AClosedStandardErrorEndsNothing) {
+    const std::string file = image("big.rd", 0x670001, 6);
+    std::vector<std::string> args = {"-s", slave_path.substr(5), "-t", dir.path(), file, "romdisk"};
+    ScriptedMonitor monitor(master_fd, {});
+    testkit::Child kelvane({.program = KELVANE_BINARY, .args = args, .cwd = dir.path(),
+                            .err = testkit::Stream::pipe()});
+    kelvane.err().reset();  // nobody reads it any more
+    EXPECT_EQ(monitor.serve(kelvane, RUN_LIMIT_SECONDS), 0);
+    EXPECT_EQ(monitor.flash_commands,
+              (std::vector<std::string>{"flash 80090000 500000 200000", "flash 80090000 180000 700000"}));
+    EXPECT_NE(access(dir.file("big.rd.1").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.file("big.rd.2").c_str(), F_OK), 0);
+}
+
+// Text from the line reaches the user's terminal shown, never obeyed: a
+// device (or noise) that sends escape sequences cannot clear the screen,
+// retitle the window or hide the messages around it.
+TEST_F(DialogueTest, DeviceTextIsShownWithItsControlBytesAsHex) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;  // before the image and its target
+        MonitorScript script;
+        std::string shown;
+    };
+    MonitorScript warning;
+    warning.programming = [](const FlashRequest& r) {
+        return "\r\nError: \x1b[2Jverify\x07 failed\r\n" + programming_blocks(r, r.size / 0x20000);
+    };
+    MonitorScript restore;
+    restore.restore_output = "\x1b]0;owned\x07" "booting\r\nHard reset\r\n";
+    MonitorScript echo;
+    echo.echo = [](const std::string& line) {
+        return line.starts_with("flash") ? "flash 80090000 2\x1b[8m0000 200000" : line;
+    };
+    const Case cases[] = {
+        {"the programming WARNING", {}, warning, "\nWARNING:  'Error: \\x1b[2Jverify\\x07 failed'\n"},
+        {"the restore echo", {"-R"}, restore, "\n\\x1b]0;owned\\x07booting\nHard reset\n"},
+        {"the flash-echo error", {}, echo,
+         "\nError:  the monitor took the flash command as 'flash 80090000 2\\x1b[8m0000 200000'.  Aborting.\n\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.args;
+        args.push_back(image("rd.bin", 300));
+        args.push_back("romdisk");
+        const DialogueRun r = run(args, c.script);
+        EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+    }
+}
+
+// The file sent is the file checked: the size limits, the split and the
+// overwrite guard judged it, and the flash command's size is its checked
+// size. A file that changes after its check, before the receiver is started,
+// while it is opened or read, or after the transfer, is never flashed.
+TEST_F(DialogueTest, AFileThatChangedSinceItsCheckIsNeverFlashed) {
+    struct Case {
+        const char* name;
+        const char* when;  // the command whose echo (or, for "EOT", the receiver's verdict) changes the file
+        std::function<void(const std::string& file)> change;
+        bool receiver_started;
+    };
+    const auto replace_by = [](long long size) {
+        return [size](const std::string& file) {
+            testkit::write_pattern_file(file + ".new", size, 5);
+            ASSERT_EQ(rename((file + ".new").c_str(), file.c_str()), 0);
+        };
+    };
+    const auto rewrite_in_place = [](const std::string& file) {
+        std::string bytes = testkit::read_file(file);
+        bytes[0] ^= 1;
+        testkit::write_file(file, bytes);
+    };
+    const Case cases[] = {
+        // For 0xB00000 the guard passed 64 KiB; 0x180000 bytes reach the monitor's area.
+        {"replaced by a larger file while the receiver is uploaded", "load", replace_by(0x180000), false},
+        {"cut short when the receiver starts", "g -e", [](const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 100), 0); },
+         true},
+        {"rewritten in place after the transfer", "EOT", rewrite_in_place, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = image("rd.bin", 0x10000);
+        const std::string when = c.when;
+        MonitorScript script;
+        script.echo = [&](const std::string& line) {
+            if (line.starts_with(when)) c.change(file);
+            return line;
+        };
+        script.verdict = [&](const std::string& stored) {
+            if (when == "EOT") c.change(file);
+            return receiver_verdict(stored);
+        };
+        const DialogueRun r = run({file, "0xb00000"}, script);
+        EXPECT_EQ(r.exit_status, 1) << r.err;
+        EXPECT_TRUE(r.err.ends_with("\nError:  '" + file + "' changed since it was checked.  Aborting.\n\n")) << r.err;
+        EXPECT_TRUE(r.flash_commands.empty());
+        EXPECT_EQ(r.received.find(START) != std::string::npos, c.receiver_started);
+    }
+}
+
+// A file whose size says nothing of its content (/proc reports 0) is read to
+// its end: more bytes than its checked size is a changed file, found before
+// the packet that would end the transfer goes out.
+TEST_F(DialogueTest, AFileThatYieldsMoreThanItsCheckedSizeIsNeverFlashed) {
+    const DialogueRun r = run({"/proc/self/status", "romdisk"});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\nError:  '/proc/self/status' changed since it was checked.  Aborting.\n\n"))
+        << r.err;
+    EXPECT_TRUE(r.flash_commands.empty());
+    ASSERT_EQ(r.transfers.size(), 1u);
+    EXPECT_EQ(r.transfers[0], "");
 }
 
 TEST(DialoguePort, MissingDeviceEndsTheRun) {

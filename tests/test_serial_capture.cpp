@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <string>
@@ -91,6 +93,40 @@ TEST_F(CaptureTest, LogThatCannotBeCreatedWarnsAndLaterRecordsAreDropped) {
     capture_begin("banner", "\n echo");
     capture_write("load\r", 5);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning:  can't open ./capture.log for writing\n");
+}
+
+// Whatever stands at the log's name that is not a regular file is a failed
+// open: a link is not followed (its target keeps its bytes), and a FIFO or a
+// terminal is not written to, whether or not something reads it.
+TEST_F(CaptureTest, AnythingButARegularFileAtTheNameIsAFailedOpen) {
+    struct Case {
+        const char* name;
+        bool link;  // a symbolic link to a file of the user's; otherwise a FIFO with a reader
+    };
+    for (const Case& c : {Case{"link", true}, Case{"fifo", false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string target = dir.file("notes");
+        testkit::write_file(target, "keep me\n");
+        int reader = -1;
+        if (c.link) {
+            ASSERT_EQ(symlink(target.c_str(), log_path().c_str()), 0);
+        } else {
+            ASSERT_EQ(mkfifo(log_path().c_str(), 0600), 0);
+            reader = open(log_path().c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(reader, 0);
+        }
+        testing::internal::CaptureStderr();
+        capture_begin("banner", "\n echo");
+        capture_write("load\r", 5);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning:  can't open ./capture.log for writing\n");
+        EXPECT_EQ(testkit::read_file(target), "keep me\n");
+        if (reader >= 0) {
+            char byte;
+            EXPECT_LE(read(reader, &byte, 1), 0) << "the FIFO was written";
+            close(reader);
+        }
+        unlink(log_path().c_str());
+    }
 }
 
 // -l is handled by main at the moment it is read; the header holds the whole command line.

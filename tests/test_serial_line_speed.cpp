@@ -2,7 +2,9 @@
 // TIOCGSERIAL: the low-latency request must leave no trace there.
 #include "serial/line_speed.h"
 
+#include <fcntl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 
 #include "core/exit_cleanup.h"
 #include "serial/port.h"
+#include "serial/port_claim.h"
 #include "support/pty_pair.h"
 
 namespace {
@@ -52,6 +55,31 @@ TEST_F(LineSpeedTest, ChangesBothDirectionsAndTheExitPutsTheMonitorsRateBack) {
     run_signal_safe_exit_cleanups();  // a run cut short while fast
     EXPECT_EQ(speeds(&input), B115200);
     EXPECT_EQ(input, B115200);
+}
+
+// The normal end closes the port through port_close, which must put the
+// speed back itself: an exit entry that ran after the close would find the
+// descriptor gone. Another descriptor of the same terminal shows its speed.
+TEST_F(LineSpeedTest, PortCloseLeavesTheMonitorsRateAndTheExitFindsNothingLeft) {
+    const int watcher = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(watcher, 0);
+    const int run_fd = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(run_fd, 0);
+    port_set_speed(run_fd, 921600);
+    port_close(run_fd);
+    termios now{};
+    ASSERT_EQ(tcgetattr(watcher, &now), 0);
+    EXPECT_EQ(cfgetospeed(&now), B115200);
+    EXPECT_EQ(cfgetispeed(&now), B115200);
+
+    // The speed is this run's no longer: the exit leaves a later change alone.
+    cfsetispeed(&now, B230400);
+    cfsetospeed(&now, B230400);
+    ASSERT_EQ(tcsetattr(watcher, TCSANOW, &now), 0);
+    run_exit_cleanups();
+    ASSERT_EQ(tcgetattr(watcher, &now), 0);
+    EXPECT_EQ(cfgetospeed(&now), B230400);
+    close(watcher);
 }
 
 TEST_F(LineSpeedTest, LowLatencyOnAPtyChangesNothingAndKeepsErrno) {

@@ -94,6 +94,11 @@ const LineCase line_cases[] = {
     {"pause_inside_a_line_adds_nothing", {{0, "Program"}, {1600, "ming block 3\r\n"}}, {"Programming block 3"}},
     {"prompt_in_two_parts", {{0, "PM"}, {700, "ON> "}}, {"PMON> "}},
     {"longest_line_1023_characters", {{0, std::string(1023, 'a') + "\r"}}, {std::string(1023, 'a')}},
+    // NUL bytes are dropped: kept, they would end the text before "Error" or a prompt.
+    {"nul_cannot_hide_an_error", {{0, std::string("\0Verify\0 Error\r\n", 16)}}, {"Verify Error"}},
+    {"nul_cannot_hide_a_prompt", {{0, std::string("PM\0ON> ", 7)}}, {"PMON> "}},
+    {"nul_does_not_count_towards_the_length", {{0, std::string(1023, 'a') + std::string(5, '\0') + "\r"}},
+     {std::string(1023, 'a')}},
 };
 
 class PortLineTest : public PortTest, public ::testing::WithParamInterface<LineCase> {};

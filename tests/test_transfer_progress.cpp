@@ -4,6 +4,7 @@
 #include <csignal>
 #include <string>
 
+#include "core/exit_cleanup.h"
 #include "transfer/progress.h"
 
 namespace {
@@ -146,27 +147,43 @@ TEST_F(ProgressTest, SampleWithoutDrawingMovesTheRateInterval) {
     EXPECT_EQ(draw_at(1002, 0, 1), "\r -- [20k/292k] |  5.00 KB/s |   6% | 00:54s ETA --");
 }
 
-// The handler only re-arms the alarm and raises the flag; the redraw happens
-// later in the transfer loop, once per tick.
+// While a transfer ticks, the handler only re-arms the alarm and raises the
+// flag; the redraw happens later in the transfer loop, once per tick.
 TEST_F(ProgressTest, TickAsksForOneRedrawThatTheLoopDraws) {
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction saved{};
-    ASSERT_EQ(sigaction(SIGALRM, &ignore, &saved), 0);
     progress_state.total_kb = 292;
     fake_now = timeval{1001, 0};
+    progress_tick_start();
 
     testing::internal::CaptureStderr();
     alarm_tick(SIGALRM);
     const std::string from_handler = testing::internal::GetCapturedStderr();
-    EXPECT_GT(alarm(0), 0u);  // re-armed
     EXPECT_EQ(from_handler, "");
 
     testing::internal::CaptureStderr();
     progress_redraw_if_due();
     progress_redraw_if_due();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\r -- [0k/292k] |  0.00 KB/s |   0% | 00:00s ETA --");
-    sigaction(SIGALRM, &saved, nullptr);
+    progress_tick_stop();
+}
+
+// A tick already on its way when the transfer stops it arms no further one
+// and draws nothing: each later tick would cut short a wait of the
+// programming watch. The way out stops a tick that is still running.
+TEST_F(ProgressTest, NoTickOutlivesTheTransfer) {
+    clear_exit_cleanups();
+    progress_tick_start();
+    progress_tick_stop();
+    raise(SIGALRM);         // delivered now: discarded
+    alarm_tick(SIGALRM);    // or its handler already running
+    EXPECT_EQ(alarm(0), 0u) << "a late tick armed another";
+    testing::internal::CaptureStderr();
+    progress_redraw_if_due();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    progress_tick_start();
+    run_signal_safe_exit_cleanups();  // the run ends, by a signal or otherwise, mid-transfer
+    EXPECT_EQ(alarm(0), 0u);
+    clear_exit_cleanups();
 }
 
 }  // namespace

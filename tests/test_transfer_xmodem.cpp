@@ -345,6 +345,59 @@ TEST(XmodemGetbyte, HungUpLineIsNeverTakenForAByte) {
     close(ends[0]);
 }
 
+// The sender sends exactly the checked size and reads the file to its end
+// before the packet that ends the transfer: a file that yields fewer or more
+// bytes is a changed file, and that packet never goes. A pipe stands in for
+// the file, holding what it yields.
+TEST(XmodemReadblock, AFileThatYieldsOtherThanItsCheckedSizeEndsTheRun) {
+    struct Case {
+        const char* name;
+        int64_t checked_size;
+        size_t yields;
+    };
+    const Case cases[] = {
+        {"fewer in the first packet", 300, 100},
+        {"fewer at a packet boundary", 256, 128},
+        {"more than the size", 100, 101},
+        {"anything for an empty file", 0, 1},
+        {"more past a whole packet", 128, 129},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(
+            {
+                int ends[2];
+                if (pipe(ends) != 0) _exit(3);
+                const std::string bytes(c.yields, 'x');
+                if (write(ends[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) _exit(3);
+                close(ends[1]);
+                XmodemTransfer transfer;
+                transfer.file_fd = ends[0];
+                transfer.file_name = "img";
+                transfer.check.size = c.checked_size;
+                transfer.unsent = c.checked_size;
+                while (!xmodem_readblock(transfer)) {
+                }
+                _exit(0);
+            },
+            ::testing::ExitedWithCode(1), literally("\nError:  'img' changed since it was checked.  Aborting.\n\n"));
+    }
+}
+
+TEST(XmodemReadblock, AFileOfItsCheckedSizeFillsTheLastPacket) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "abc", 3), 3);
+    close(ends[1]);
+    XmodemTransfer transfer;
+    transfer.file_fd = ends[0];
+    transfer.check.size = 3;
+    transfer.unsent = 3;
+    EXPECT_TRUE(xmodem_readblock(transfer));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(transfer.packet) + 3, 5), "abc\x1a\x1a");
+    close(ends[0]);
+}
+
 // Takes at most 50 bytes per call, as a port held back by flow control may.
 ssize_t short_writer(int fd, const void* data, size_t length) { return write(fd, data, std::min<size_t>(length, 50)); }
 

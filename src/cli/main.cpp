@@ -12,6 +12,7 @@
 #include "jobs/pmon_guard.h"
 #include "monitor/dialogue.h"
 #include "serial/capture.h"
+#include "transfer/progress.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ void add_jobs(char* const words[], int count, const RunOptions& run_options) {
 
 [[noreturn]] void run(int argc, char* argv[]) {
     register_piece_cleanup();
+    register_progress_tick_cleanup();
     install_exit_signal_handlers();
     RunOptions switches;
     capture_enabled = false;

@@ -6,8 +6,10 @@
 // handler may run only the entries registered as async-signal-safe, which must
 // then use nothing but async-signal-safe calls (write(2), lstat(2), unlink(2),
 // ioctl(2)).
-// Each entry runs at most once, so an entry that fails and ends the run
-// itself does not run again on the way out.
+// Each entry is started at most once, so an entry that fails and ends the run
+// itself is not started again on the way out; it counts as done only once it
+// has returned. The normal and fatal ends hold the exit signals off while the
+// table runs (fatal.h), so a signal then waits until every entry is done.
 #pragma once
 
 using ExitCleanup = void (*)(void* argument);

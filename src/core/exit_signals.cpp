@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int EXIT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 sigset_t exit_signal_set() {
     sigset_t set;
@@ -30,12 +30,15 @@ void end_by_signal(int signal_number) {
 
 void install_exit_signal_handlers() {
     const int saved_errno = errno;
+    // A closed standard error (a pager that quit) must not end a flash midway:
+    // the text is dropped and the run goes on to its own end.
+    signal(SIGPIPE, SIG_IGN);
     for (const int signal_number : EXIT_SIGNALS) {
         struct sigaction current {};
         if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
         struct sigaction action {};
         action.sa_handler = end_by_signal;
-        // One of the three at a time: a second one waits until the first has cleaned up.
+        // One of them at a time: a second one waits until the first has cleaned up.
         action.sa_mask = exit_signal_set();
         sigaction(signal_number, &action, nullptr);
     }

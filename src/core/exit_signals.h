@@ -1,4 +1,5 @@
-// SIGINT, SIGTERM and SIGHUP end the run through the exit cleanup.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT end the run through the exit cleanup;
+// SIGPIPE is ignored.
 //
 // The handler runs the async-signal-safe entries of the exit-cleanup table
 // (they remove the run's pieces, printing their "Cleanup removing" lines with
@@ -7,14 +8,17 @@
 // shell sees the process ended by that signal. A signal that was ignored when
 // the program started stays ignored: a background job of a non-interactive
 // shell ignores SIGINT, and a CTRL-C at the terminal is not meant for it.
+// SIGPIPE is ignored whatever it was: output to a closed standard error is
+// dropped and the flash goes on, so no pager that quits early can leave the
+// handheld half-flashed with the pieces and the port's modes behind.
 #pragma once
 
 #include <csignal>
 
-// Installs the handler for each of the three signals not ignored at start.
+// Installs the handler for each exit signal not ignored at start; ignores SIGPIPE.
 void install_exit_signal_handlers();
 
-// Holds the three signals off for its scope, so that a step that must not be
+// Holds the exit signals off for its scope, so that a step that must not be
 // cut in two (a piece created and then recorded for removal) is not.
 class ExitSignalsHeld {
 public:

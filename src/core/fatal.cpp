@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/exit_cleanup.h"
+#include "core/exit_signals.h"
 
 void error_exit(const char* format, ...) {
     va_list args;
@@ -27,6 +28,11 @@ void verror_exit(const char* format, va_list args) {
 }
 
 void cleanup_and_exit(int exit_status) {
-    run_exit_cleanups();
+    {
+        // A signal now would cut an entry in two and end the process before
+        // the others: it waits until the table is done, then ends the run by itself.
+        const ExitSignalsHeld held;
+        run_exit_cleanups();
+    }
     exit(exit_status);
 }

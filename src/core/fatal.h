@@ -5,7 +5,9 @@
 // standard error as "\n%s - %s\n\n" with strerror(errno) when errno is not zero,
 // else as "\n%s\n\n", and ends through cleanup_and_exit(1). The normal end takes
 // cleanup_and_exit(0). Both run the exit-cleanup table first (the jobs module
-// registers there the removal of the temporary pieces), then exit.
+// registers there the removal of the temporary pieces), with the exit signals
+// held off, then exit; a signal that came meanwhile then ends the process by
+// itself, once every entry is done.
 #pragma once
 
 #include <cstdarg>

@@ -1,7 +1,10 @@
 #include "jobs/check_image.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -15,7 +18,8 @@
 ImageVerdict image_verdict(int64_t offset, int64_t size, const RunOptions& run_options) {
     if (offset == 0) {
         if (run_options.kernel_size_check && size > KERNEL_LIMIT) return ImageVerdict::kernel_too_big;
-        return size >= IMAGE_SIZE_LIMIT ? ImageVerdict::too_large : ImageVerdict::accept;
+        // The kernel's place is never split, so one transfer must carry it.
+        return size > DOWNLOAD_LIMIT ? ImageVerdict::kernel_beyond_transfer : ImageVerdict::accept;
     }
     if (run_options.romdisk_size_check && size > ROMDISK_LIMIT) return ImageVerdict::romdisk_too_big;
     if (size >= IMAGE_SIZE_LIMIT) return ImageVerdict::too_large;
@@ -29,6 +33,32 @@ namespace {
 // later splits of the run.
 std::optional<std::string> run_split_dir;
 
+// Opening a file only to judge it must never wait (a FIFO) or take a terminal.
+constexpr int IMAGE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+
+[[noreturn]] void not_regular(const char* name) {
+    errno = 0;  // the file is there; it is just not an image
+    error_exit("Error:  '%s' is not a regular file.  Aborting.", name);
+}
+
+// The image open for reading, judged by the open file; job.size and
+// job.checked are what that file is.
+int open_checked_image(FlashJob& job) {
+    const char* name = job.file_name.c_str();
+    struct stat status;
+    if (stat(name, &status) != 0) error_exit("Error: unable to stat %s", name);
+    // A device is never opened: its open alone may act on it.
+    if (!S_ISREG(status.st_mode)) not_regular(name);
+    const int image_fd = open(name, IMAGE_OPEN_FLAGS);
+    if (image_fd < 0) error_exit("Error:  Can't open %s for reading", name);
+    // The name may have been made to lead elsewhere since the stat.
+    if (fstat(image_fd, &status) != 0) error_exit("Error: unable to stat %s", name);
+    if (!S_ISREG(status.st_mode)) not_regular(name);
+    job.size = status.st_size;
+    job.checked = file_check_of(status);
+    return image_fd;
+}
+
 }  // namespace
 
 void check_image(FlashJob& job, const RunOptions& run_options) {
@@ -37,14 +67,18 @@ void check_image(FlashJob& job, const RunOptions& run_options) {
         std::fputs(SREC_REFUSAL, stderr);
         error_exit("\tOh, and read the documentation.");
     }
-    struct stat status;
-    if (stat(name, &status) != 0) error_exit("Error: unable to stat %s", name);
-    job.size = status.st_size;
+    const int image_fd = open_checked_image(job);
 
     switch (image_verdict(job.offset, job.size, run_options)) {
-    case ImageVerdict::accept: return;
+    case ImageVerdict::accept:
+        close(image_fd);
+        return;
     case ImageVerdict::kernel_too_big:
         error_exit("Error:  kernel '%s' is larger than 0x%lx bytes.  Aborting.", name, KERNEL_LIMIT);
+    case ImageVerdict::kernel_beyond_transfer:
+        errno = 0;  // a limit of the handheld's RAM; no system call failed
+        error_exit("Error:  kernel '%s' is larger than 0x%lx bytes, the most one transfer carries.  Aborting.",
+                   name, DOWNLOAD_LIMIT);
     case ImageVerdict::romdisk_too_big:
         error_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", name, ROMDISK_LIMIT);
     case ImageVerdict::too_large:
@@ -52,7 +86,8 @@ void check_image(FlashJob& job, const RunOptions& run_options) {
     case ImageVerdict::split:
         std::fprintf(stderr, "Romdisk larger than 0x%lx.  Splitting into:\n", DOWNLOAD_LIMIT);
         if (!run_split_dir) run_split_dir = run_options.temp_dir.value_or(DEFAULT_TEMP_DIR);
-        split_romdisk(job, *run_split_dir);
+        split_romdisk(job, *run_split_dir, image_fd);
+        close(image_fd);
         return;
     }
 }

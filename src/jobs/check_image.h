@@ -1,10 +1,14 @@
 // The pre-flight checks of one image.
 //
-// check_image refuses S-record files by name before it looks at the file,
-// then takes the file's size and applies the rule of its flash position:
-// offset 0 is the kernel's place and is never split; every positive offset is
-// judged by the romdisk rule, and an image larger than one transfer carries is
-// split into two pieces there. Each limit admits a file of exactly its size.
+// check_image refuses S-record files by name before it looks at the file.
+// It then looks the file up (stat), refuses anything but a regular file
+// before opening it, opens it without blocking and judges it by the open
+// file: its size, and what the file is (file_check.h), which it must stay
+// until it is sent. The rule of the flash position follows: offset 0 is the
+// kernel's place, never split, so one transfer must carry it even with -C;
+// every positive offset is judged by the romdisk rule, and an image larger
+// than one transfer carries is split into two pieces there, read from the
+// file that was judged. Each limit admits a file of exactly its size.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +27,9 @@ constexpr int64_t IMAGE_SIZE_LIMIT = 0x80000000;
 enum class ImageVerdict {
     accept,           // flash as it is
     kernel_too_big,   // offset 0, larger than KERNEL_LIMIT, size check on
+    kernel_beyond_transfer,  // offset 0, larger than DOWNLOAD_LIMIT (size check off)
     romdisk_too_big,  // positive offset, larger than ROMDISK_LIMIT, size check on
-    too_large,        // 2 GiB or more, whatever the switches
+    too_large,        // positive offset, 2 GiB or more, whatever the switches
     split,            // positive offset, larger than one transfer carries
 };
 

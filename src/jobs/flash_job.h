@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/file_check.h"
+
 struct RunOptions;
 
 struct FlashJob {
@@ -17,6 +19,7 @@ struct FlashJob {
     int64_t size = 0;        // file size when checked; set by the split for pieces
     bool is_temp = false;    // a piece file that the exit cleanup removes
     FlashJob* next_job = nullptr;
+    FileCheck checked;       // the file as checked (a piece: as written); it must stay so
 };
 
 extern FlashJob* job_list;
@@ -27,5 +30,5 @@ void job_add(const char* file, const char* target, const RunOptions& run_options
 void job_append(FlashJob* job);
 // True when both names reach the same file (equal names, or the same inode).
 bool same_file(const std::string& a, const std::string& b);
-// Fills in job.size; refuses the image or has it split.
+// Fills in job.size and job.checked; refuses the image or has it split.
 void check_image(FlashJob& job, const RunOptions& run_options);

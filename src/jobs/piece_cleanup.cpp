@@ -55,9 +55,3 @@ void record_run_piece(const std::string& name, const FileIdentity& identity, int
     while (*link != nullptr) link = &(*link)->next;
     *link = piece;  // published whole, with one store
 }
-
-const RunPiece* run_piece_named(const std::string& name) {
-    for (const RunPiece* piece = run_pieces; piece != nullptr; piece = piece->next)
-        if (piece->name == name) return piece;
-    return nullptr;
-}

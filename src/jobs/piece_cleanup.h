@@ -28,5 +28,3 @@ struct RunPiece {
 void register_piece_cleanup();
 // Records a piece just made; its descriptor stays open for the rest of the run.
 void record_run_piece(const std::string& name, const FileIdentity& identity, int lock_fd);
-// The record of the piece made at name, or nullptr.
-const RunPiece* run_piece_named(const std::string& name);

@@ -33,6 +33,13 @@ const FlashJob* earlier_job_at(const std::string& name) {
     return nullptr;
 }
 
+// A piece as written: what it must stay until it is sent.
+FileCheck piece_check(int piece_fd, const std::string& piece) {
+    struct stat status;
+    if (fstat(piece_fd, &status) != 0) error_exit("Error:  unable to stat '%s'", piece.c_str());
+    return file_check_of(status, true);
+}
+
 void check_directory(const std::string& dir) {
     struct stat status;
     if (stat(dir.c_str(), &status) != 0) error_exit("Error: unable to stat '%s'", dir.c_str());
@@ -86,7 +93,7 @@ std::string piece_name(const std::string& dir, const std::string& base, int numb
     return prefix + "/" + base + "." + std::to_string(number);
 }
 
-void split_romdisk(FlashJob& job, std::string& dir) {
+void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
     const std::string base = base_name(job.file_name);
     strip_trailing_slash(dir);
     check_directory(dir);
@@ -105,10 +112,9 @@ void split_romdisk(FlashJob& job, std::string& dir) {
                        image.c_str(), owner->file_name.c_str());
         }
 
-    const int image_fd = open(image.c_str(), O_RDONLY);
-    if (image_fd < 0) error_exit("Error:  Can't open '%s' for reading", image.c_str());
+    const FileCheck image_checked = job.checked;
     // Each piece stays open, and locked, until the run ends.
-    const int first_fd = claim_piece(dir, first);
+    const int first_fd = claim_piece(dir, first, {image_fd, 0, SPLIT_SIZE});
 
     std::fprintf(stderr, "  %s ...", first.c_str());
     copy_first_piece(image_fd, first_fd, image.c_str());
@@ -119,6 +125,7 @@ void split_romdisk(FlashJob& job, std::string& dir) {
     job.file_name = first;
     job.is_temp = true;
     job.size = SPLIT_SIZE;
+    job.checked = piece_check(first_fd, first);
 
     struct stat status;
     if (stat(first.c_str(), &status) != 0)
@@ -134,13 +141,16 @@ void split_romdisk(FlashJob& job, std::string& dir) {
     rest->next_job = job.next_job;
     job.next_job = rest;
 
-    const int second_fd = claim_piece(dir, second);
+    const int second_fd = claim_piece(dir, second, {image_fd, SPLIT_SIZE, image_size - SPLIT_SIZE});
     if (lseek(image_fd, SPLIT_SIZE, SEEK_SET) < 0)
         error_exit("Error:  Can't seek to byte 0x%lx of '%s'", SPLIT_SIZE, image.c_str());
 
     std::fprintf(stderr, "  %s ...", second.c_str());
     copy_rest(image_fd, second_fd, image.c_str(), second.c_str());
     std::fprintf(stderr, "done (size = 0x%lx)\n\n", rest->size);
+    // The pieces hold what the image held at its check, or the run ends here.
+    if (fstat(image_fd, &status) != 0 || !file_unchanged(status, image_checked))
+        file_changed_exit(image.c_str(), image_checked, false);
 
     if (fstat(second_fd, &status) != 0) error_exit("Error getting info for '%s'", second.c_str());
     if (status.st_size != rest->size)
@@ -148,5 +158,5 @@ void split_romdisk(FlashJob& job, std::string& dir) {
                    rest->size, static_cast<int64_t>(status.st_size));
     if (status.st_size > DOWNLOAD_LIMIT)
         error_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
-    close(image_fd);
+    rest->checked = file_check_of(status, true);
 }

@@ -1,7 +1,8 @@
 // Splits an image too large for one transfer into two temporary piece files.
 //
-// The first piece holds exactly the image's first SPLIT_SIZE bytes, the second
-// the rest; the job is rewritten to describe the first piece and a new job for
+// The pieces are copied from the image as check_image opened and judged it;
+// an image that changed meanwhile ends the run. The first piece holds exactly
+// the image's first SPLIT_SIZE bytes, the second the rest; the job is rewritten to describe the first piece and a new job for
 // the second, SPLIT_SIZE further on in flash, is chained behind it. Both are
 // marked temporary. Each piece is a new file of this run's own, recorded for
 // the exit cleanup the moment it is made (piece_claim.h), so a split that
@@ -22,6 +23,7 @@ void strip_trailing_slash(std::string& dir);
 // "<dir>/<base>.<number>"; in the root directory "/<base>.<number>".
 std::string piece_name(const std::string& dir, const std::string& base, int number);
 
-// On return job describes the first piece and chains a new job for the second.
-// dir loses one trailing "/" in place.
-void split_romdisk(FlashJob& job, std::string& dir);
+// On return job describes the first piece and chains a new job for the second,
+// each with the check of the piece as written. dir loses one trailing "/" in
+// place. image_fd is the image, open at its start.
+void split_romdisk(FlashJob& job, std::string& dir, int image_fd);

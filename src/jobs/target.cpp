@@ -6,11 +6,8 @@
 
 namespace {
 
-// "*" (0x2A) up to "?" (0x3F) count by their low four bits.
-constexpr char LOW_NIBBLE_FIRST = '*';
-constexpr char LOW_NIBBLE_LAST = '?';
 constexpr int LETTER_DIGIT_BASE = 10;  // "a"/"A" is ten
-constexpr int HEX_BASE = 16;
+constexpr uint64_t HEX_BASE = 16;
 
 bool has_hex_prefix(const char* text) {
     return std::strncmp(text, HEX_PREFIX, sizeof HEX_PREFIX - 1) == 0;
@@ -19,7 +16,7 @@ bool has_hex_prefix(const char* text) {
 }  // namespace
 
 int offset_digit_value(char c) {
-    if (c >= LOW_NIBBLE_FIRST && c <= LOW_NIBBLE_LAST) return c & 0x0F;
+    if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + LETTER_DIGIT_BASE;
     if (c >= 'A' && c <= 'F') return c - 'A' + LETTER_DIGIT_BASE;
     return -1;
@@ -32,15 +29,23 @@ int64_t target_to_offset(const char* target) {
     return parse_offset(target);
 }
 
-int64_t parse_offset(const char* text) {
+std::optional<int64_t> offset_value(const char* text) {
     const char* digit = text;
     if (has_hex_prefix(digit)) digit += sizeof HEX_PREFIX - 1;
-    // Ten digits are at most 40 bits: the value is exact and never negative.
+    if (*digit == '\0') return std::nullopt;  // an unset variable must not mean the kernel's place
     uint64_t value = 0;
-    for (int count = 0; count < OFFSET_DIGITS_MAX && *digit != '\0'; ++count, ++digit) {
+    for (; *digit != '\0'; ++digit) {
         const int nibble = offset_digit_value(*digit);
-        if (nibble < 0) error_exit("Error:  invalid offset '%s'", text);
+        if (nibble < 0) return std::nullopt;
+        // Leading zeros never grow the value; anything at the limit stops at once.
         value = value * HEX_BASE + static_cast<uint64_t>(nibble);
+        if (value >= OFFSET_LIMIT) return std::nullopt;
     }
     return static_cast<int64_t>(value);
+}
+
+int64_t parse_offset(const char* text) {
+    const std::optional<int64_t> value = offset_value(text);
+    if (!value) error_exit("Error:  invalid offset '%s'", text);
+    return *value;
 }

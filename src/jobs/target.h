@@ -2,13 +2,16 @@
 //
 // A target is first compared with the keyword table, each keyword over its own
 // length only, so "kernel-2.4" means "kernel". Anything else is a hexadecimal
-// offset with an optional "0x" (written twice, it is dropped twice). The
-// parser reads at most ten digits and never looks past the tenth; its digit
-// set takes every character from "*" to "?" by its low four bits, so ":" is 10
-// and "?" is 15 besides "0".."9", "a".."f" and "A".."F".
+// offset with an optional "0x" (written twice, it is dropped twice). Every
+// character of it is examined: only "0".."9", "a".."f" and "A".."F" are
+// digits, at least one is needed, leading zeros are allowed, and the value
+// must stay below 0x80000000. An empty target or "0x" alone is refused rather
+// than taken as offset 0: a script with an unset variable must not overwrite
+// the kernel.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 struct TargetKeyword {
     const char* name;  // matched as a prefix of the target, case-sensitive
@@ -23,14 +26,16 @@ constexpr TargetKeyword TARGET_KEYWORDS[] = {
     {"cramfs", 0x100000},
 };
 
-constexpr char HEX_PREFIX[] = "0x";     // lower-case x only; "0X" is an invalid digit
-constexpr int OFFSET_DIGITS_MAX = 10;   // anything after the tenth digit is not examined
+constexpr char HEX_PREFIX[] = "0x";            // lower-case x only; "0X" is an invalid digit
+constexpr uint64_t OFFSET_LIMIT = 0x80000000;  // every offset of the handheld's flash lies far below
 
-// The value of one offset digit, or -1 for a character outside the set.
+// The value of one hexadecimal digit, or -1 for any other character.
 int offset_digit_value(char c);
 // A keyword ("kernel", "pmon", "romdisk", "rootdisk", "cramfs", matched as a
 // prefix, in that order) or a hexadecimal offset with an optional "0x".
 int64_t target_to_offset(const char* target);
-// At most ten hexadecimal digits after an optional "0x", combined into their
-// exact value (never negative); an invalid digit ends the run.
+// The offset text after an optional "0x": one or more hexadecimal digits
+// worth less than OFFSET_LIMIT, or nothing.
+std::optional<int64_t> offset_value(const char* text);
+// offset_value, or the end of the run with "Error:  invalid offset '%s'" and text.
 int64_t parse_offset(const char* text);

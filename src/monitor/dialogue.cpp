@@ -9,10 +9,11 @@
 
 #include "core/exit_signals.h"
 #include "core/fatal.h"
+#include "core/file_check.h"
 #include "core/run_options.h"
+#include "core/shown_text.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
-#include "jobs/piece_cleanup.h"
 #include "monitor/fast_line.h"
 #include "monitor/flash_echo.h"
 #include "monitor/flash_verify.h"
@@ -42,6 +43,7 @@ struct DialogueState {
     bool receiver_ours = false;    // uploaded by this run: it reports a CRC-32
     unsigned long fast_rate = 0;   // -b: every transfer negotiates this rate
     bool verify = false;           // -V: every job's flash is read back
+    bool monitor_echoes = false;   // it echoed a command of this run: it must echo the flash command
 };
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
@@ -56,11 +58,11 @@ void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "done\n\n");
 }
 
-void upload_loader(int port_fd, char* buffer) {
+void upload_loader(int port_fd, char* buffer, DialogueState& state) {
     fprintf(stderr, "Sending etxack start command...");
     send_command(port_fd, CMD_LOAD, Capture::record);
     fprintf(stderr, "done\n");
-    port_readflush(port_fd);
+    if (echoes_command(port_readflush(port_fd), ECHO_LOAD)) state.monitor_echoes = true;
     fprintf(stderr, "Starting etxack send (xmodem-load)...");
     ex_send(port_fd);
     fprintf(stderr, "done\n\n");
@@ -68,16 +70,23 @@ void upload_loader(int port_fd, char* buffer) {
 }
 
 // Gives the flash command and confirms it only when the monitor's echo shows
-// it took the command as sent; otherwise declines it and ends the run.
-void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset) {
+// it took the command as sent, or when the monitor echoes nothing at all;
+// otherwise declines it and ends the run.
+void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset,
+                        const DialogueState& state) {
     const int length = format_flash_command(buffer, flash_size, offset);
     port_send(port_fd, buffer, length, Capture::record);
     const std::string command(buffer, static_cast<size_t>(length - 1));  // without its CR
-    const std::string drained = port_readflush(port_fd);
-    if (const auto echo = flash_echo_mismatch(drained, command)) {
+    const FlashEcho echo = judge_flash_echo(port_readflush(port_fd), command);
+    if (echo.verdict == EchoVerdict::differs) {
         send_command(port_fd, CMD_DECLINE, Capture::record);
         errno = 0;  // the line damaged the command; no system call failed
-        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", echo->c_str());
+        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(echo.line).c_str());
+    }
+    if (echo.verdict == EchoVerdict::absent && state.monitor_echoes) {
+        send_command(port_fd, CMD_DECLINE, Capture::record);
+        errno = 0;
+        error_exit("Error:  the monitor did not echo the flash command.  Aborting.");
     }
     send_command(port_fd, CMD_CONFIRM, Capture::record);
 }
@@ -86,10 +95,13 @@ void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t o
 void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
     port_getpmon(port_fd, buffer);
     if (!state.receiver_in_ram) {
-        upload_loader(port_fd, buffer);
+        upload_loader(port_fd, buffer, state);
         state.receiver_in_ram = true;
         state.receiver_ours = true;
     }
+    const char* name = job.file_name.c_str();
+    // The receiver is not started for a file that is no longer what was checked.
+    recheck_file(name, job.checked);
     const bool fast = state.fast_rate != 0;
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
@@ -105,23 +117,26 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
         line = fast_line_start(port_fd, state.fast_rate);
         if (line.start_nak_seen) receiver_session_read(NAK);
     }
-    fprintf(stderr, "Starting xmodem send - %s...\n", job.file_name.c_str());
-    // A piece must still be the file this run made when it is sent.
-    const RunPiece* piece = job.is_temp ? run_piece_named(job.file_name) : nullptr;
+    fprintf(stderr, "Starting xmodem send - %s...\n", name);
     XmodemDigest sent;
+    std::string start_text = line.start_text;
     const XmodemOptions options{.large_packets = fast,
                                 .start_nak_seen = line.start_nak_seen,
-                                .made = piece != nullptr ? &piece->identity : nullptr};
-    const int64_t sent_count = xmodem_send(job.file_name.c_str(), port_fd, &sent, options);
+                                .checked = &job.checked,
+                                .start_text = &start_text};
+    xmodem_send(name, port_fd, &sent, options);
+    if (echoes_command(start_text, ECHO_START)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
     const std::string drained = port_getpmon(port_fd, buffer);
     receiver_session_end();
-    check_receipt(drained, buffer, sent, state.receiver_ours, job.file_name.c_str());
+    check_receipt(drained, buffer, sent, state.receiver_ours, name);
+    // What was sent is the checked file; the flash command's size is its checked one.
+    recheck_file(name, job.checked);
 
-    const int64_t flash_size = flash_round_up(sent_count);
+    const int64_t flash_size = flash_round_up(job.checked.size);
     fprintf(stderr, "Sending flash command...");
-    give_flash_command(port_fd, buffer, flash_size, job.offset);
+    give_flash_command(port_fd, buffer, flash_size, job.offset, state);
     fprintf(stderr, "done\n");
 
     const WatchResult watch = watch_programming(port_fd, buffer, flash_size);
@@ -129,7 +144,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     // The flash may be damaged: stop before another image or a boot uses it.
     if (watch.error_reported) {
         errno = 0;  // the monitor reported it; no system call failed
-        error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", job.file_name.c_str());
+        error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", name);
     }
     // Fewer blocks than asked: the monitor programmed something else, or nothing.
     const int expected = blocks_expected(flash_size);
@@ -138,7 +153,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
         error_exit("Error:  the monitor reported %d of %d blocks programmed for '%s'.  Aborting.",
                    watch.blocks_reported, expected, job.file_name.c_str());
     }
-    if (state.verify) verify_flash(port_fd, buffer, job.file_name.c_str(), job.offset, sent_count, sent.image_crc);
+    if (state.verify) verify_flash(port_fd, buffer, name, job.offset, job.checked.size, sent.image_crc);
 }
 
 void unzip_kernel(int port_fd, char* buffer) {
@@ -156,7 +171,7 @@ void restore_defaults(int port_fd, char* buffer) {
     send_command(port_fd, CMD_RESTORE, Capture::record);
     // Echo the restore program's output up to and including its last line.
     while (port_readline(port_fd, buffer) == 0) {
-        fprintf(stderr, "%s\n", buffer);
+        fprintf(stderr, "%s\n", shown_text(buffer).c_str());
         if (strstr(buffer, REPLY_HARD_RESET) != nullptr) break;
     }
     fprintf(stderr, "\nkelvane completed\n");

@@ -8,10 +8,13 @@
 // Afterwards it can boot the system (-r) or boot it once restoring the
 // defaults (-R, which wins). Every failure ends the program where it is found.
 //
-// A run that ends with status 0 has seen its work done, not only ended: the
-// image is flashed only when the receiver's CRC-32 shows it reached RAM as
-// sent, the flash command is confirmed only when the monitor's echo shows it
-// as sent, and programming counts only with a "Programming block" line for
+// A run that ends with status 0 has seen its work done, not only ended: an
+// image is sent and flashed only while its file is still the one checked
+// (looked up again before the receiver starts and after the transfer), only
+// when the receiver's CRC-32 shows it reached RAM as sent, the flash command
+// is confirmed only when the monitor's echo shows it as sent (a monitor that
+// echoed the run's earlier commands must echo it), and programming counts
+// only with a "Programming block" line for
 // every block and no error; anything else ends the run before another image
 // or a boot uses the flash. With -V the receiver then reads the flash back,
 // and a CRC-32 other than the image's ends the run at the same point.

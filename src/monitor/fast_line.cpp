@@ -61,8 +61,9 @@ void send_bytes(int port_fd, const unsigned char* bytes, size_t length) {
         error_exit("Error:  port_send unable to write to serial port");
 }
 
-// Lines at the monitor's rate (the command's echo first) until the offer, for at most OFFER_WAIT.
-std::optional<unsigned> read_offer(int port_fd) {
+// Lines at the monitor's rate (the command's echo first) until the offer, for
+// at most OFFER_WAIT; the lines before it go to seen, one per line.
+std::optional<unsigned> read_offer(int port_fd, std::string& seen) {
     const auto deadline = Clock::now() + OFFER_WAIT;
     std::string line;
     while (const auto byte = read_byte_until(port_fd, deadline)) {
@@ -71,6 +72,7 @@ std::optional<unsigned> read_offer(int port_fd) {
             continue;
         }
         if (const auto d0 = parse_fast_offer(line.c_str())) return d0;
+        if (seen.size() < OFFER_LINE_LIMIT) seen += line + '\n';
         line.clear();
     }
     return std::nullopt;
@@ -141,7 +143,7 @@ std::optional<unsigned> parse_fast_offer(const char* line) {
 FastLine fast_line_start(int port_fd, unsigned long rate) {
     const int saved_errno = errno;
     FastLine line;
-    const std::optional<unsigned> d0 = read_offer(port_fd);
+    const std::optional<unsigned> d0 = read_offer(port_fd, line.start_text);
     // At the monitor's own rate the receiver stays where it is: only the packets grow.
     const bool stay = rate == MONITOR_RATE;
     const unsigned divisor = d0 && !stay ? fast_line_divisor(*d0, rate) : 0;

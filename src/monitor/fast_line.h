@@ -18,6 +18,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 // A divisor from the monitor's d0 that gives rate within 2 %, or 0 when none does.
 unsigned fast_line_divisor(unsigned d0, unsigned long rate);
@@ -29,6 +30,7 @@ std::optional<unsigned> parse_fast_offer(const char* line);
 struct FastLine {
     bool fast = false;            // the transfer runs at the asked rate
     bool start_nak_seen = false;  // the receiver's first NAK has been read
+    std::string start_text;       // the lines before the offer (the start command's echo)
 };
 
 // Right after the fast entry was started: negotiates rate. Never fails the run.

@@ -1,21 +1,58 @@
 #include "monitor/flash_echo.h"
 
+#include "serial/port.h"
+
 namespace {
 
 constexpr std::string_view ECHO_START = "flash";
+constexpr unsigned char FIRST_PRINTABLE = 0x20;
+constexpr unsigned char LAST_PRINTABLE = 0x7E;
+
+bool printable(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= FIRST_PRINTABLE && byte <= LAST_PRINTABLE;
+}
+
+// Calls visit with each line of text (ended by LF or CR) until it returns true.
+template <typename Visit>
+void for_each_line(std::string_view text, Visit visit) {
+    while (!text.empty()) {
+        const size_t end = text.find_first_of("\n\r");
+        if (visit(text.substr(0, end))) return;
+        if (end == std::string_view::npos) return;
+        text.remove_prefix(end + 1);
+    }
+}
 
 }  // namespace
 
-std::optional<std::string> flash_echo_mismatch(std::string_view drained, std::string_view command) {
-    while (!drained.empty()) {
-        const size_t end = drained.find('\n');
-        const std::string_view line = drained.substr(0, end);
-        if (line.starts_with(ECHO_START)) {
-            if (line == command) return std::nullopt;
-            return std::string(line);
-        }
-        if (end == std::string_view::npos) break;
-        drained.remove_prefix(end + 1);
+std::string_view echo_text(std::string_view line) {
+    for (;;) {
+        if (line.starts_with(PMON_PROMPT))
+            line.remove_prefix(sizeof PMON_PROMPT - 1);
+        else if (line.starts_with(PMRAM_PROMPT))
+            line.remove_prefix(sizeof PMRAM_PROMPT - 1);
+        else if (!line.empty() && !printable(line.front()))
+            line.remove_prefix(1);
+        else
+            return line;
     }
-    return std::nullopt;
+}
+
+FlashEcho judge_flash_echo(std::string_view drained, std::string_view command) {
+    FlashEcho echo;
+    for_each_line(drained, [&](std::string_view line) {
+        const std::string_view text = echo_text(line);
+        if (!text.starts_with(ECHO_START)) return false;
+        echo.verdict = text == command ? EchoVerdict::matches : EchoVerdict::differs;
+        if (echo.verdict == EchoVerdict::differs) echo.line = text;
+        return true;
+    });
+    return echo;
+}
+
+bool echoes_command(std::string_view text, std::string_view start) {
+    bool found = false;
+    for_each_line(text, [&](std::string_view line) { return found = echo_text(line).starts_with(start); });
+    return found;
 }

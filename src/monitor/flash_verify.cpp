@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/fatal.h"
+#include "core/shown_text.h"
 #include "monitor/monitor_commands.h"
 #include "serial/port.h"
 #include "transfer/control_bytes.h"
@@ -78,7 +79,7 @@ ReceiverCrc read_report(int port_fd, char* buffer, uint32_t length) {
         }
         if (line_has_prompt(buffer)) return {};
         if (strncmp(buffer, RECEIVER_CRC_TAG, sizeof RECEIVER_CRC_TAG - 1) == 0) return find_receiver_crc(buffer);
-        fprintf(stderr, "\nWARNING:  '%s'\n", buffer);
+        fprintf(stderr, "\nWARNING:  '%s'\n", shown_text(buffer).c_str());
     }
     return {};
 }

@@ -21,6 +21,11 @@ constexpr char CMD_UNZIP[] = "unzip\r";
 constexpr char CMD_RESTORE[] = "$linux console=ttyS0,115200 init=/sbin/restore_defaults\r";
 constexpr char CMD_BOOT[] = "$linux\r";
 
+// How the echoes of the upload and start commands begin: a monitor that shows
+// either must echo the flash command too.
+constexpr char ECHO_LOAD[] = "load";
+constexpr char ECHO_START[] = "g -e ";
+
 // Texts the dialogue looks for in the monitor's replies.
 constexpr char REPLY_PROGRAMMING[] = "Programming block";
 constexpr char REPLY_ERROR[] = "Error";

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/fatal.h"
+#include "core/shown_text.h"
 #include "jobs/flash_limits.h"
 #include "monitor/monitor_commands.h"
 #include "serial/port.h"
@@ -47,7 +48,7 @@ WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
                 show_progress(ProgressDraw::redraw);
                 break;
             case WatchLine::error:
-                fprintf(stderr, "\nWARNING:  '%s'\n", buffer);
+                fprintf(stderr, "\nWARNING:  '%s'\n", shown_text(buffer).c_str());
                 result.error_reported = true;
                 break;
             case WatchLine::prompt:

@@ -1,8 +1,10 @@
 #include "serial/capture.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +13,24 @@ namespace {
 // Created and emptied by capture_begin; read by people, never by the program.
 constexpr mode_t CAPTURE_FILE_MODE = 0644;
 constexpr char HEADER_END[] = "\n\n";
+
+// Whatever stands at the log's name is never followed (a link) nor waited on
+// (a FIFO without a reader); anything but a regular file counts as a failed open.
+constexpr int CAPTURE_OPEN_SAFETY = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+// The log open with flags, or -1.
+int open_log(int flags, mode_t mode = 0) {
+    const int saved_errno = errno;
+    const int log_fd = open(CAPTURE_FILE, flags | CAPTURE_OPEN_SAFETY, mode);
+    struct stat status;
+    if (log_fd >= 0 && (fstat(log_fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        close(log_fd);
+        errno = saved_errno;  // the log is the run's aside: its trouble is no failure of the run
+        return -1;
+    }
+    errno = saved_errno;
+    return log_fd;
+}
 
 // Write errors in the log are ignored: the log must never stop a flash.
 void write_ignoring_result(int fd, const void* bytes, size_t count) {
@@ -38,7 +58,7 @@ int capture_filter(const void* payload, int length, char* kept) {
 }
 
 void capture_begin(const char* banner, const char* echo_line) {
-    const int log_fd = open(CAPTURE_FILE, O_WRONLY | O_CREAT | O_TRUNC, CAPTURE_FILE_MODE);
+    const int log_fd = open_log(O_WRONLY | O_CREAT | O_TRUNC, CAPTURE_FILE_MODE);
     if (log_fd < 0) {
         fprintf(stderr, "Warning:  can't open %s for writing\n", CAPTURE_FILE);
         return;
@@ -56,7 +76,7 @@ void capture_write(const void* payload, int length) {
     if (kept == 0) return;  // nothing readable: no empty line in the log
     record[kept] = '\n';
     // Without O_CREAT: a log that could not be made, or was removed, stays absent.
-    const int log_fd = open(CAPTURE_FILE, O_WRONLY | O_APPEND | O_NONBLOCK);
+    const int log_fd = open_log(O_WRONLY | O_APPEND);
     if (log_fd < 0) return;
     write_ignoring_result(log_fd, record, static_cast<size_t>(kept) + 1);
     close(log_fd);

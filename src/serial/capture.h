@@ -6,7 +6,9 @@
 // (LF and 0x20..0x7E) of at most the first 1024 bytes of a text, then LF;
 // a text with nothing readable leaves no record. Failures never stop the run:
 // a log that cannot be created is warned about once and later records are
-// dropped.
+// dropped. The name is opened without following a symbolic link and without
+// blocking, and anything but a regular file there (a link, a FIFO, a device)
+// counts as a failed open.
 #pragma once
 
 constexpr char CAPTURE_FILE[] = "./capture.log";

@@ -48,13 +48,7 @@ bool apply_speed(int port_fd, speed_t code) {
     return tcsetattr(port_fd, TCSANOW, &options) == 0;
 }
 
-// tcgetattr and tcsetattr are ioctls: safe from a signal handler too.
-void restore_monitor_speed(void*) {
-    if (fast_port_fd < 0) return;
-    const int saved_errno = errno;
-    apply_speed(fast_port_fd, B115200);
-    errno = saved_errno;
-}
+void restore_speed_on_exit(void*) { port_restore_speed(); }
 
 }  // namespace
 
@@ -74,6 +68,16 @@ bool port_back_to_monitor_rate(int wait_ms) {
     return true;
 }
 
+// tcgetattr and tcsetattr are ioctls: safe from a signal handler too.
+void port_restore_speed() {
+    const int port_fd = fast_port_fd;
+    if (port_fd < 0) return;
+    const int saved_errno = errno;
+    apply_speed(port_fd, B115200);
+    fast_port_fd = -1;
+    errno = saved_errno;
+}
+
 void port_set_speed(int port_fd, unsigned long rate) {
     // tcdrain can be cut short by the progress tick; the bytes must be gone first.
     while (tcdrain(port_fd) != 0 && errno == EINTR) {
@@ -81,42 +85,50 @@ void port_set_speed(int port_fd, unsigned long rate) {
     // tcdrain only empties the driver: a USB adapter's own FIFO, or the far
     // end of a pty, may not have taken the last bytes yet.
     usleep(SPEED_SETTLE_USEC);
+    // The way back is in place before the speed changes.
     if (!speed_restore_registered)
-        speed_restore_registered = register_exit_cleanup(restore_monitor_speed, nullptr, SignalSafety::safe);
+        speed_restore_registered = register_exit_cleanup(restore_speed_on_exit, nullptr, SignalSafety::safe);
+    if (!speed_restore_registered) error_exit("Error:  Cannot set serial options");
     termios options{};
     if (tcgetattr(port_fd, &options) != 0) error_exit("Error:  Cannot get serial options");
-    if (!apply_speed(port_fd, line_speed_code(rate))) error_exit("Error:  Cannot set serial options");
+    // Noted first: a signal between the change and the note must still undo it.
     fast_port_fd = rate == MONITOR_RATE ? -1 : port_fd;
+    if (!apply_speed(port_fd, line_speed_code(rate))) error_exit("Error:  Cannot set serial options");
 }
 
 namespace {
 
-// What the exit cleanup puts back; filled once, before the entry is registered.
-struct LatencyRestore {
-    int port_fd = -1;
-    serial_struct old_flags{};
-};
-LatencyRestore latency_restore;
+// What the way out puts back: the flags as they were, on the port that had
+// them changed (-1: nothing to put back).
+serial_struct latency_old_flags{};
+volatile sig_atomic_t latency_port_fd = -1;
 bool latency_registered = false;
 
-void restore_latency(void* argument) {
-    auto* restore = static_cast<LatencyRestore*>(argument);
-    const int saved_errno = errno;
-    ioctl(restore->port_fd, TIOCSSERIAL, &restore->old_flags);
-    errno = saved_errno;
-}
+void restore_latency_on_exit(void*) { port_restore_latency(); }
 
 }  // namespace
+
+void port_restore_latency() {
+    const int port_fd = latency_port_fd;
+    if (port_fd < 0) return;
+    const int saved_errno = errno;
+    ioctl(port_fd, TIOCSSERIAL, &latency_old_flags);
+    latency_port_fd = -1;
+    errno = saved_errno;
+}
 
 void port_low_latency(int port_fd) {
     const int saved_errno = errno;
     serial_struct flags{};
     if (ioctl(port_fd, TIOCGSERIAL, &flags) == 0 && (flags.flags & ASYNC_LOW_LATENCY) == 0) {
-        const serial_struct old_flags = flags;
-        flags.flags |= ASYNC_LOW_LATENCY;
-        if (ioctl(port_fd, TIOCSSERIAL, &flags) == 0 && !latency_registered) {
-            latency_restore = {port_fd, old_flags};
-            latency_registered = register_exit_cleanup(restore_latency, &latency_restore, SignalSafety::safe);
+        // The way back is in place before the flag changes; without it the flag stays as it is.
+        if (!latency_registered)
+            latency_registered = register_exit_cleanup(restore_latency_on_exit, nullptr, SignalSafety::safe);
+        if (latency_registered) {
+            latency_old_flags = flags;
+            latency_port_fd = port_fd;
+            flags.flags |= ASYNC_LOW_LATENCY;
+            if (ioctl(port_fd, TIOCSSERIAL, &flags) != 0) latency_port_fd = -1;
         }
     }
     errno = saved_errno;

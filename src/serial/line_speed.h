@@ -32,8 +32,12 @@ extern const int LINE_SPEED_COUNT;
 speed_t line_speed_code(unsigned long rate);
 
 // Waits until everything written has left, then runs the port at rate (which
-// line_speed_code knows). A failure ends the run.
+// line_speed_code knows). The way back to the monitor's rate is registered in
+// the exit-cleanup table before the first change. A failure ends the run.
 void port_set_speed(int port_fd, unsigned long rate);
+// Puts a port this run made fast back to the monitor's rate; once, and only
+// then. The exit cleanup and port_close both call it; async-signal-safe.
+void port_restore_speed();
 
 // For the way out, also from a signal handler (async-signal-safe, never ends
 // the run): when the port runs at another rate than the monitor's, waits at
@@ -41,6 +45,9 @@ void port_set_speed(int port_fd, unsigned long rate);
 // monitor's rate again. False when the port was at the monitor's rate already.
 bool port_back_to_monitor_rate(int wait_ms);
 
-// Sets ASYNC_LOW_LATENCY where the driver has it and registers its undoing;
-// elsewhere does nothing. errno is as it was either way.
+// Sets ASYNC_LOW_LATENCY where the driver has it, with its undoing registered
+// before; elsewhere does nothing. errno is as it was either way.
 void port_low_latency(int port_fd);
+// Puts back the flags port_low_latency changed; once, and only then. The
+// exit cleanup and port_close both call it; async-signal-safe.
+void port_restore_latency();

@@ -14,6 +14,7 @@
 
 #include "core/fatal.h"
 #include "serial/capture.h"
+#include "serial/line_assembly.h"
 
 namespace {
 
@@ -32,7 +33,6 @@ constexpr std::chrono::seconds LINE_SILENCE_LIMIT{WAIT_ATTEMPTS * WAIT_SECONDS};
 constexpr suseconds_t DRAIN_QUIET_USEC = 100000;
 
 constexpr char CR = 0x0D;
-constexpr char LF = 0x0A;
 
 // Up to WAIT_ATTEMPTS selects on port_fd alone. An interrupted or failed select
 // counts as a spent attempt, like a time-out.
@@ -122,30 +122,29 @@ int port_readline(int port_fd, char* buffer) {
     memset(buffer, 0, LINE_BUFFER_SIZE);
     if (!wait_until_ready(port_fd, false)) return -1;
 
-    int pos = 0;
+    LineAssembly line{buffer};
     auto last_byte_at = Clock::now();
-    for (;;) {
+    for (bool complete = false; !complete;) {
         char byte = 0;
         // No signal is armed while lines are read, so a failed read is a real failure.
         const ssize_t got = read(port_fd, &byte, 1);
         if (got < 0) return -1;
         if (got == 0) {
             // 0.5 s without input: the last character of a prompt may have been stored.
-            if (pos > 0 && line_has_prompt(buffer, static_cast<size_t>(pos))) break;
-            if (port_hung_up(port_fd)) return -1;
-            if (Clock::now() - last_byte_at >= LINE_SILENCE_LIMIT) return -1;
+            complete = line_complete_on_silence(line);
+            if (!complete && port_hung_up(port_fd)) return -1;
+            if (!complete && Clock::now() - last_byte_at >= LINE_SILENCE_LIMIT) return -1;
             continue;
         }
         last_byte_at = Clock::now();
-        if (pos == 0 && (byte == CR || byte == LF)) continue;  // leading line ends
-        // The test looks at the stored text before this byte: the byte that
-        // follows a prompt completes the line and is dropped.
-        if (line_has_prompt(buffer, static_cast<size_t>(pos)) || byte == CR || byte == LF) break;
-        buffer[pos] = byte;
-        if (pos == LINE_BUFFER_SIZE - 1) error_exit("Error:  port_readline line too long");
-        ++pos;
+        switch (line_take_byte(line, byte)) {
+        case LineStep::complete: complete = true; break;
+        case LineStep::too_long: error_exit("Error:  port_readline line too long");
+        case LineStep::stored:
+        case LineStep::dropped: break;
+        }
     }
-    capture_if_enabled(buffer, pos);
+    capture_if_enabled(buffer, line.length);
     return 0;
 }
 

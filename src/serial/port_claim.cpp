@@ -10,6 +10,7 @@
 #include "core/exit_cleanup.h"
 #include "core/exit_signals.h"
 #include "core/fatal.h"
+#include "serial/line_speed.h"
 
 namespace {
 
@@ -38,14 +39,14 @@ void port_claim(int port_fd, const char* device_path) {
     // A mode already set is another program's (root opens through it): left as it is.
     int already_exclusive = 0;
     if (ioctl(port_fd, TIOCGEXCL, &already_exclusive) != 0) already_exclusive = 0;
-    if (already_exclusive == 0) {
+    // The way back is in place before the mode is set: a mode that not every
+    // way out would clear is not set at all.
+    if (already_exclusive == 0 && !cleanup_registered)
+        cleanup_registered = register_exit_cleanup(clear_exclusive_mode, nullptr, SignalSafety::safe);
+    if (already_exclusive == 0 && cleanup_registered) {
         const ExitSignalsHeld held;  // set and noted as one step
         if (ioctl(port_fd, TIOCEXCL) == 0) exclusive_fd = port_fd;
     }
-    if (exclusive_fd >= 0 && !cleanup_registered)
-        cleanup_registered = register_exit_cleanup(clear_exclusive_mode, nullptr, SignalSafety::safe);
-    // A mode that not every way out would clear is not kept.
-    if (!cleanup_registered) clear_exclusive_mode(nullptr);
     // A device that takes no lock or no exclusive mode is driven all the same.
     errno = saved_errno;
 }
@@ -55,6 +56,11 @@ void port_busy_check(const char* device_path) {
 }
 
 void port_close(int port_fd) {
+    // What the run did to the port, undone in reverse order through the very
+    // functions the way out uses; each acts once, so the exit cleanup after
+    // this finds nothing left to do.
+    port_restore_speed();
+    port_restore_latency();
     if (exclusive_fd == port_fd) clear_exclusive_mode(nullptr);
     close(port_fd);
 }

@@ -13,7 +13,8 @@
 // while anything else keeps the device open (a simulator or a modem manager
 // keeping its side open), so the run clears it again (TIOCNXCL) on every way
 // out: port_close at the normal end, and an async-signal-safe entry of the
-// exit-cleanup table on the fatal ends and on SIGINT, SIGTERM and SIGHUP. Only
+// exit-cleanup table, registered before the mode is set, on the fatal ends
+// and on SIGINT, SIGTERM, SIGHUP and SIGQUIT. Only
 // a mode this run set is cleared: one found set already (root opens through
 // it) is left alone. A run killed with SIGKILL leaves the mode set; then only
 // root can open the port until every holder of the device has closed it.
@@ -23,5 +24,6 @@
 void port_claim(int port_fd, const char* device_path);
 // The message for a port whose open failed with EBUSY, or nothing for any other failure.
 void port_busy_check(const char* device_path);
-// Gives up the exclusive mode this run set, then closes the port.
+// Undoes what the run did to the port (its line speed, the low latency, the
+// exclusive mode), through the functions the exit cleanup uses, then closes it.
 void port_close(int port_fd);

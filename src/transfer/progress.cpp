@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+
+#include "core/exit_cleanup.h"
 
 ProgressState progress_state;
 
@@ -19,6 +22,10 @@ constexpr float PERCENT = 100.0f;
 constexpr unsigned ALARM_SECONDS = 1;  // the redraw period during a transfer
 
 volatile sig_atomic_t redraw_due = 0;
+// Set while a transfer wants its tick: a tick delivered after the transfer
+// stopped it (already pending at its alarm(0)) must not arm the next one.
+volatile sig_atomic_t ticking = 0;
+bool tick_cleanup_registered = false;
 ProgressClock progress_clock = nullptr;
 
 // Truncation towards zero, saturated so that a huge or tiny quotient cannot
@@ -107,8 +114,48 @@ void show_progress(ProgressDraw mode) {
 void alarm_tick(int signal) {
     (void)signal;
     // Only async-signal-safe work here: the transfer loop draws the line.
+    if (!ticking) return;
     alarm(ALARM_SECONDS);
     redraw_due = 1;
+}
+
+namespace {
+
+void stop_tick_on_exit(void*) { progress_tick_stop(); }
+
+}  // namespace
+
+void register_progress_tick_cleanup() {
+    if (!tick_cleanup_registered)
+        tick_cleanup_registered = register_exit_cleanup(stop_tick_on_exit, nullptr, SignalSafety::safe);
+}
+
+void progress_tick_start() {
+    // Whatever way the run ends from here, the tick ends with it: a late tick
+    // would cut short the waits of whatever the way out still sends.
+    register_progress_tick_cleanup();
+    redraw_due = 0;
+    struct sigaction action {};
+    action.sa_handler = alarm_tick;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // reads and writes cut by the tick resume by themselves
+    sigaction(SIGALRM, &action, nullptr);
+    ticking = 1;
+    alarm(ALARM_SECONDS);
+}
+
+void progress_tick_stop() {
+    const int saved_errno = errno;  // may run in a signal handler
+    ticking = 0;
+    alarm(0);
+    // Ignoring the signal discards one already pending, so no late tick
+    // interrupts the waits after the transfer.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGALRM, &ignore, nullptr);
+    redraw_due = 0;
+    errno = saved_errno;
 }
 
 void progress_redraw_if_due() {

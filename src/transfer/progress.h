@@ -1,7 +1,9 @@
 // The progress meter shared by the XMODEM transfer and the flash programming.
 //
 // One process-wide ProgressState that the users fill and show_progress samples.
-// During a transfer a one-second SIGALRM asks for a redraw; alarm_tick itself
+// During a transfer a one-second SIGALRM asks for a redraw (progress_tick_start
+// and progress_tick_stop bracket the transfer; a tick never outlives it, since
+// a SIGALRM after the transfer would cut short the next waits); alarm_tick itself
 // only re-arms the alarm and raises a flag, and the transfer loop turns that
 // flag into a redraw with progress_redraw_if_due(), so no stdio runs inside
 // the signal handler and a redraw never cuts into another message.
@@ -60,8 +62,17 @@ int format_progress_line(char* out, ProgressDraw mode, const ProgressFigures& fi
 int format_elapsed_line(char* out, long elapsed_seconds);
 
 void show_progress(ProgressDraw mode);
-// The SIGALRM handler: alarm(1) again and ask for a redraw.
+// The SIGALRM handler: while the tick runs, alarm(1) again and ask for a redraw.
 void alarm_tick(int signal);
+// Registers the tick's stop in the exit-cleanup table, once, so that on any
+// way out the tick ends before the entries registered after it run (one that
+// still talks to the handheld must not have its waits cut short). main does
+// it at start-up; the first progress_tick_start does it at the latest.
+void register_progress_tick_cleanup();
+// Starts the one-second tick for a transfer.
+void progress_tick_start();
+// Stops the tick and discards one already on its way; async-signal-safe.
+void progress_tick_stop();
 // Draws a redraw when a tick has asked for it since the last call.
 void progress_redraw_if_due();
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 
 #include "core/exit_signals.h"
 #include "core/fatal.h"
+#include "core/file_check.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
@@ -25,7 +27,6 @@ constexpr int XMODEM_WAIT_TRIES = 10;         // select waits per awaited byte b
 constexpr time_t XMODEM_WAIT_SECONDS = 5;     // each wait; the one-second tick cuts it short
 constexpr int XMODEM_MAX_RESENDS = 10;        // a packet or EOT goes out at most eleven times
 constexpr int XMODEM_BLOCK_MODULO = 256;      // the block number is one byte on the wire
-constexpr unsigned PROGRESS_TICK_SECONDS = 1; // the meter is redrawn once a second
 // Before a resend that follows an answer we do not know, the line must have
 // been quiet this long (our receiver waits 20 ms of quiet before it answers a
 // damaged packet), so that the real answer, late, is not taken for the
@@ -79,15 +80,6 @@ unsigned char wait_for_quiet_line(XmodemTransfer& transfer) {
     return 0;
 }
 
-void arm_progress_tick() {
-    struct sigaction action {};
-    action.sa_handler = alarm_tick;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;  // reads and writes cut by the tick resume by themselves
-    sigaction(SIGALRM, &action, nullptr);
-    alarm(PROGRESS_TICK_SECONDS);
-}
-
 // Sends every block of the file, each acknowledged before the next.
 void send_blocks(XmodemTransfer& transfer) {
     bool last = false;
@@ -112,34 +104,34 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     transfer.file_name = file_name;
     progress_state = ProgressState{};
 
-    // Whatever was put in a piece's place (a FIFO, a terminal) must not hold
-    // the open; the identity test below refuses it.
-    const FileIdentity* made = options.made;
-    transfer.file_fd = open(file_name, made != nullptr ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_RDONLY);
+    // Whatever was put in the file's place (a FIFO, a terminal) must not hold
+    // the open; the check below refuses it.
+    transfer.file_fd = open(file_name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (transfer.file_fd < 0) error_exit("Error:  Can't open %s for reading", file_name);
     struct stat status {};
     if (fstat(transfer.file_fd, &status) != 0) error_exit("Error: unable to stat '%s'", file_name);
-    if (made != nullptr && !is_same_file(status, *made)) {
-        errno = 0;  // the file opened fine; it is not the one this run wrote
-        error_exit("Error:  '%s' was replaced during the run.  Aborting.", file_name);
-    }
+    if (options.checked != nullptr && !file_unchanged(status, *options.checked))
+        file_changed_exit(file_name, *options.checked, !is_same_file(status, options.checked->identity));
     if (!S_ISREG(status.st_mode)) error_exit("Error:  File '%s' is not a regular file", file_name);
-    const int64_t size = status.st_size;
+    transfer.check = options.checked != nullptr ? *options.checked : file_check_of(status);
+    const int64_t size = transfer.check.size;
     transfer.large_packets = options.large_packets;
     transfer.unsent = size;
     transfer.image_size = size;
     progress_state.total_kb = static_cast<int>(size / 1024);
     progress_now(&progress_state.start_time);
 
-    // Everything before the receiver's first NAK (echo, "C", CAN) is dropped.
+    // Everything before the receiver's first NAK (echo, "C", CAN) is dropped,
+    // but for a copy of its start for a caller who asks.
     if (!options.start_nak_seen) {
-        while (xmodem_getbyte(transfer) != NAK) {
-        }
+        for (unsigned char byte; (byte = xmodem_getbyte(transfer)) != NAK;)
+            if (options.start_text != nullptr && options.start_text->size() < XMODEM_START_TEXT_MAX)
+                *options.start_text += static_cast<char>(byte);
     }
     show_progress(ProgressDraw::first);
-    arm_progress_tick();
+    progress_tick_start();
     send_blocks(transfer);
-    alarm(0);
+    progress_tick_stop();
 
     xmodem_sendbyte(transfer, EOT);
     xmodem_waitack(transfer, EOT);
@@ -161,31 +153,41 @@ void xmodem_digest_packet(XmodemTransfer& transfer) {
     transfer.digest.bytes += transfer.data_size;
 }
 
+namespace {
+
+// Up to length bytes of the file; fewer only at its end.
+size_t read_file_bytes(XmodemTransfer& transfer, unsigned char* data, size_t length) {
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t count = read(transfer.file_fd, data + got, length - got);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
+        if (count == 0) break;
+        got += static_cast<size_t>(count);
+    }
+    return got;
+}
+
+}  // namespace
+
 bool xmodem_readblock(XmodemTransfer& transfer) {
     unsigned char* data = transfer.packet + PACKET_DATA;
     // A 1K packet is never the last: the tail, even an empty one, goes as
     // 128-byte packets, so the stored bytes match the 128-byte path's.
-    if (transfer.large_packets && transfer.unsent >= XMODEM_1K_DATA_SIZE) {
-        transfer.data_size = XMODEM_1K_DATA_SIZE;
-        size_t got = 0;
-        while (got < XMODEM_1K_DATA_SIZE) {
-            const ssize_t count = read(transfer.file_fd, data + got, XMODEM_1K_DATA_SIZE - got);
-            if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
-            if (count == 0) break;
-            got += static_cast<size_t>(count);
-        }
-        // The file shrank under us: fill like a tail rather than send stale bytes.
-        memset(data + got, XMODEM_FILLER, XMODEM_1K_DATA_SIZE - got);
-        transfer.unsent -= XMODEM_1K_DATA_SIZE;
-        return false;
-    }
-    transfer.data_size = XMODEM_DATA_SIZE;
-    memset(data, 0, XMODEM_DATA_SIZE);
-    const ssize_t count = read(transfer.file_fd, data, XMODEM_DATA_SIZE);
-    if (count < 0) error_exit("Error: unable to read from '%s'", transfer.file_name);
-    if (count == XMODEM_DATA_SIZE) return false;
-    memset(data + count, XMODEM_FILLER, XMODEM_DATA_SIZE - static_cast<size_t>(count));
-    return true;
+    const bool large = transfer.large_packets && transfer.unsent >= XMODEM_1K_DATA_SIZE;
+    transfer.data_size = large ? XMODEM_1K_DATA_SIZE : XMODEM_DATA_SIZE;
+    // Exactly the checked size is sent: the flash command's size comes from it.
+    const size_t due = static_cast<size_t>(std::min<int64_t>(transfer.data_size, transfer.unsent));
+    const size_t got = read_file_bytes(transfer, data, due);
+    if (got < due) file_changed_exit(transfer.file_name, transfer.check, false);  // it shrank
+    transfer.unsent -= static_cast<int64_t>(got);
+    // The file must end where its check said, before the packet goes: a longer
+    // one (a /proc file that reports size 0, a file still growing) is another image.
+    unsigned char beyond = 0;
+    if (transfer.unsent == 0 && read_file_bytes(transfer, &beyond, 1) != 0)
+        file_changed_exit(transfer.file_name, transfer.check, false);
+    memset(data + got, XMODEM_FILLER, static_cast<size_t>(transfer.data_size) - got);
+    return !large && got < XMODEM_DATA_SIZE;
 }
 
 unsigned char xmodem_checksum(const XmodemTransfer& transfer) {

@@ -25,13 +25,15 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <string>
 
-#include "core/file_identity.h"
+#include "core/file_check.h"
 
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
 constexpr int XMODEM_1K_DATA_SIZE = 1024;
 constexpr int XMODEM_1K_PACKET_SIZE = 1029;  // STX, block, ~block, 1024 data, checksum
+constexpr size_t XMODEM_START_TEXT_MAX = 1024;  // of the text before the first NAK, kept for a caller
 
 // What the receiver acknowledged: the CRC-32 of the data of every packet and their byte count.
 struct XmodemDigest {
@@ -48,7 +50,8 @@ struct XmodemTransfer {
     int block_number = 1;
     XmodemDigest digest;
     bool large_packets = false;  // whole 1024-byte blocks as STX packets
-    int64_t unsent = 0;          // file bytes not yet read into a packet (large packets only)
+    int64_t unsent = 0;          // file bytes not yet read into a packet
+    FileCheck check;             // the file as it must be: its size is what is sent
     int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
     int64_t image_size = 0;  // the file's size when it was opened
 };
@@ -56,13 +59,17 @@ struct XmodemTransfer {
 struct XmodemOptions {
     bool large_packets = false;
     bool start_nak_seen = false;  // the receiver's first NAK was read by the caller
-    const FileIdentity* made = nullptr;  // the piece file this run created, when it is one
+    const FileCheck* checked = nullptr;  // the file as checked before the run began
+    std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo)
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,
-// also what the receiver acknowledged. With options.made (a piece this run
-// created), the file opened must be that very file, or the run ends with
-// "Error:  '%s' was replaced during the run.  Aborting.".
+// also what the receiver acknowledged. With options.checked, the file opened
+// must be the checked file, unchanged (file_check.h), and its checked size is
+// what is sent. Either way the file is read to its end: one that yields more
+// or fewer bytes than that size ends the run with "Error:  '%s' changed since
+// it was checked.  Aborting." before the packet that would have ended the
+// transfer goes out.
 int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr,
                     XmodemOptions options = {});
 // Adds the data of the packet in hand to the transfer's digest.

@@ -1,4 +1,4 @@
-// Runs cut short from outside: SIGINT, SIGTERM and SIGHUP during the split and
+// Runs cut short from outside: SIGINT, SIGTERM, SIGHUP and SIGQUIT during the split and
 // during a transfer, and a line that hangs up while the run waits for the
 // handheld. An interrupted run leaves no piece behind, gives the port's
 // exclusive mode back, stops the receiver it started and ends by the signal
@@ -47,6 +47,8 @@ const Interrupt INTERRUPTS[] = {
     {"sigint_during_transfer", Phase::transfer, {SIGINT}, SIGINT},
     {"sigterm_during_transfer", Phase::transfer, {SIGTERM}, SIGTERM},
     {"sighup_during_transfer", Phase::transfer, {SIGHUP}, SIGHUP},
+    {"sigquit_during_split", Phase::split, {SIGQUIT}, SIGQUIT},
+    {"sigquit_during_transfer", Phase::transfer, {SIGQUIT}, SIGQUIT},
     // A background job of a non-interactive shell: CTRL-C is not meant for it.
     {"sigint_ignored_at_start", Phase::transfer, {SIGINT, SIGTERM}, SIGTERM, {SIGINT}},
 };

@@ -137,7 +137,7 @@ TEST_F(SideBySide, TwoRunsStartedAtTheSameMoment) {
 }
 
 // A run sends only what it wrote: a piece replaced by name after the split is
-// refused when the transfer opens it, and the exit cleanup leaves the
+// refused before its receiver is started, and the exit cleanup leaves the
 // replacement alone. The line is paced, so the run is still uploading the
 // receiver when the piece is replaced.
 TEST_F(SideBySide, APieceReplacedDuringTheRunIsNeitherSentNorRemoved) {
@@ -152,7 +152,7 @@ TEST_F(SideBySide, APieceReplacedDuringTheRunIsNeitherSentNorRemoved) {
 
     const testkit::BackgroundEnd end = run->finish(RUN_MS);
     EXPECT_EQ(end.exit_status, 1);
-    EXPECT_TRUE(end.err.ends_with("Starting xmodem send - " + piece1 + "...\n\nError:  '" + piece1 +
+    EXPECT_TRUE(end.err.ends_with("Looking for PMON prompt...done\n\nError:  '" + piece1 +
                                   "' was replaced during the run.  Aborting.\n\nCleanup removing " + piece1 +
                                   " ...done\nCleanup removing " + piece2 + " ...done\n"))
         << end.err;

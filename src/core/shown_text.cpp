@@ -1,0 +1,25 @@
+#include "core/shown_text.h"
+
+namespace {
+
+constexpr unsigned char FIRST_PRINTABLE = 0x20;
+constexpr unsigned char LAST_PRINTABLE = 0x7E;
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
+}  // namespace
+
+std::string shown_text(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= FIRST_PRINTABLE && byte <= LAST_PRINTABLE) {
+            shown += c;
+            continue;
+        }
+        shown += "\\x";
+        shown += HEX_DIGITS[byte >> 4];
+        shown += HEX_DIGITS[byte & 0x0F];
+    }
+    return shown;
+}

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -487,19 +488,20 @@ TEST_F(DialogueTest, DamageMessageGivesTheHandheldsCrcThenTheSent) {
 }
 
 // A closed standard error (kelvane ... 2>&1 | head, the pager gone) drops the
-// text; the flash goes on and ends as it would, leaving nothing behind.
+// text; the flash goes on and ends as it would.
 TEST_F(DialogueTest, AClosedStandardErrorEndsNothing) {
-    const std::string file = image("big.rd", 0x670001, 6);
-    std::vector<std::string> args = {"-s", slave_path.substr(5), "-t", dir.path(), file, "romdisk"};
+    const std::string file = image("rd.bin", 300);
+    std::vector<std::string> args = {"-s", slave_path.substr(5), file, "romdisk"};
     ScriptedMonitor monitor(master_fd, {});
+    // As a shell starts it: SIGPIPE at its default action, whatever started this test.
+    const auto inherited = std::signal(SIGPIPE, SIG_DFL);
     testkit::Child kelvane({.program = KELVANE_BINARY, .args = args, .cwd = dir.path(),
                             .err = testkit::Stream::pipe()});
+    std::signal(SIGPIPE, inherited);
     kelvane.err().reset();  // nobody reads it any more
     EXPECT_EQ(monitor.serve(kelvane, RUN_LIMIT_SECONDS), 0);
-    EXPECT_EQ(monitor.flash_commands,
-              (std::vector<std::string>{"flash 80090000 500000 200000", "flash 80090000 180000 700000"}));
-    EXPECT_NE(access(dir.file("big.rd.1").c_str(), F_OK), 0);
-    EXPECT_NE(access(dir.file("big.rd.2").c_str(), F_OK), 0);
+    EXPECT_TRUE(monitor.received == jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true))
+        << "received bytes differ";
 }
 
 // Text from the line reaches the user's terminal shown, never obeyed: a

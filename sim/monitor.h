@@ -7,7 +7,9 @@
 // returns; "flash RAM SIZE OFFSET" asks for "y" and then programs the flash a
 // block of 0x20000 bytes at a time, one "Programming block" line per block;
 // "unzip" and "$linux" print what the handheld would. Parsing a command line is
-// a pure function; the loop itself only reads bytes and answers.
+// a pure function; the loop itself only reads bytes and answers, and counts
+// the SOH, STX and CAN bytes the command line reads: a transfer's bytes that
+// missed the receiver.
 #pragma once
 
 #include "device.h"

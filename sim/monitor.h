@@ -8,7 +8,9 @@
 // block of 0x20000 bytes at a time, each erased and then programmed, one
 // "Programming block" line per block (the flash faults act here, unseen by it);
 // "unzip" and "$linux" print what the handheld would. Parsing a command line is
-// a pure function; the loop itself only reads bytes and answers.
+// a pure function; the loop itself only reads bytes and answers, and counts
+// the SOH, STX and CAN bytes the command line reads: a transfer's bytes that
+// missed the receiver.
 #pragma once
 
 #include "device.h"

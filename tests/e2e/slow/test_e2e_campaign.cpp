@@ -15,8 +15,8 @@
 // monitor's rate and with -b 921600, are what the resends are for: their share
 // of runs that end with the image flashed is reported against a goal of 95 %.
 //
-// QZ4SIM_CAMPAIGN_RUNS sets the number of runs (default 100, three to four minutes
-// under the sanitizers on two cores); QZ4SIM_CAMPAIGN_KIND, an index into
+// QZ4SIM_CAMPAIGN_RUNS sets the number of runs (default 100, four to five minutes
+// under the sanitizers on two loaded cores); QZ4SIM_CAMPAIGN_KIND, an index into
 // KINDS or a range of them ("10-17"), restricts the campaign to those kinds; QZ4SIM_CAMPAIGN_JOBS runs
 // that many at once (default 4), each in a worker process of its own: a run
 // mostly waits for the line (a run takes about half a core-second per four

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Nibble-wise CRC-32: a 16-entry table takes each byte in two steps, so the
  * table costs 64 bytes of the image instead of a kilobyte, at two lookups
  * per byte. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* CRC-32 of byte streams, the same function as zlib's crc32(): the IEEE 802.3
  * polynomial, reflected (0xEDB88320), the register preset to all ones and
  * inverted at the end.  Because the value is zlib's, the host checks what the

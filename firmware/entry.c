@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The two routines the monitor's "g -e" calls; the linker script pins them
  * at offsets 0x274 (the default entry, "g -e a0080274") and 0x2A0 (the fast
  * entry, "g -e a00802a0").  The loader is uploaded once per run but started

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The fast entry's line: moving the UART to the host's rate and back.
  *
  * The loader reads the divisor the monitor left (the rate is uart_clock /

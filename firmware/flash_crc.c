@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The verify entry: the CRC-32 of a range of the flash, as the processor
  * reads it, for the host to compare with the image it sent.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The image's first routine, uart_puts(text), placed at offset 0.
  * Written in assembly because the loader's first bytes are fixed: a 40-byte
  * frame saving ra at 32, fp and s0, then fp = sp with addu, which the

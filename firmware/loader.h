@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The device-side XMODEM receiver: addresses, limits and shared routines.
  *
  * The monitor's "load" command places the image at 0xA0080000 (uncached) and

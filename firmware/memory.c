@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The compiler may emit calls to these even in freestanding code. */
 #include <stddef.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Turns the loader's flat image into the S-record lines that kelvane carries.
 //
 // Usage: srec_pack IMAGE OUTPUT.inc

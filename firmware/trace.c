@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The trace ring: one code byte per packet outcome, written round-robin into
  * 4,095 bytes at 0xA0081000, each followed by a 0 that marks the newest end.
  * Nothing on the host reads it; it is there for a look with the monitor's

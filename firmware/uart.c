@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Polled byte I/O on the UART the monitor already set up, the wait for a
  * quiet line, and the one number format the loader prints (eight digits for
  * the CRC32 line, four for the divisor on the FAST line). */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* XMODEM receive with 128-byte packets and an 8-bit checksum.
  *
  * The fast entry also admits 1024-byte packets (STX).  They do not fit the

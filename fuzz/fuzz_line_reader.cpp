@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The line reader's buffer handling: every byte the port can deliver, and
 // silences, fed to the line assembly as port_readline feeds it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the dialogue makes of the monitor's replies: the programming watch's
 // classification of a line, the judgement of the flash command's echo, the
 // search for an earlier command's echo, the receiver's CRC32 line, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The offset parser: any target text a command line can carry.
 //
 // Against an independent reading of the same rule (std::from_chars in base

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qz4sim's S-record parser: any line a host can send to the monitor's "load".
 //
 // Beyond the sanitizers: a record that parses encodes back (count, address,

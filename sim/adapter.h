@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A USB serial adapter between the handheld's UART and the host.
 //
 // A common adapter does not pass each byte from the line to the host at once:

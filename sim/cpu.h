@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs a program on the emulated MIPS32 little-endian CPU for "g -e".
 //
 // Every start gets a fresh unicorn engine over the same RAM, so no stale

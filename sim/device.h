@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated handheld as one record: its line, flash, RAM and what happened.
 //
 // The device thread runs the monitor and, inside it, the programs started

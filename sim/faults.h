@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Seeded fault injection on the serial line.
 //
 // Each received byte that reaches the UART, and each byte a program sends, is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Seeded faults of the flash itself, which the monitor does not notice.
 //
 // Stuck bits are cells whose bit stays 0: they are chosen, by a generator

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The handheld's flash, kept in a file so that it outlives the simulator.
 //
 // The whole flash is held in memory and every erased or programmed range is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The QZ4 handheld as the simulator models it: memory map, UART, flash.
 //
 // The CPU is a MIPS32 little-endian core without an MMU in use: kseg0

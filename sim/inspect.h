@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The flash file inspected without a handheld: compare it with an image, or
 // check that a range is still erased; and sample images made from a seed.
 // Used by scripts and the demo.

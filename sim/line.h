@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The serial line: a pseudo-terminal whose slave the host opens as its port.
 //
 // The line is made raw through the master before its name is printed, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qz4sim: a simulated QZ4 handheld on a pseudo-terminal, for kelvane to flash.
 #include "device.h"
 #include "hardware.h"

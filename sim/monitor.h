@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The PMON boot monitor of the handheld, as the host sees it on the line.
 //
 // The monitor echoes what is typed (printable characters; backspace and DEL

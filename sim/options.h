@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Command line of qz4sim.
 //
 // The simulator either plays the handheld on a new pseudo-terminal (the normal

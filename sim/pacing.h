@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Line rates: what a UART clock can make, what the host's termios asks for,
 // and the schedule a paced byte follows.
 //

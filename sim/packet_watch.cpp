@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "packet_watch.h"
 
 void packet_watch_delivered(PacketWatch& w, uint8_t value, bool altered)

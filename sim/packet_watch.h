@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Watches the XMODEM packets a program receives, to tell damaged packets apart.
 //
 // The receiver reads one packet between two of its answers (132 bytes from

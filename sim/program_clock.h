@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The modelled time of a program that "g -e" started.
 //
 // A program runs far faster in emulation than on the handheld, so it carries

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulator's report: what was programmed where, and what the line saw.
 //
 // One "key: values" line per subject, so that people read it and scripts pick

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The receive queue: bytes from the host on their way to the handheld.
 //
 // Each byte is queued with the time at which the paced line would have

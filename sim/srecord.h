@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Motorola S-records as the monitor's "load" command takes them.
 //
 // The host sends one record at a time and ends it with ETX; the monitor checks

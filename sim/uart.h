@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The handheld's 16550-style UART as programs see it, in the program's
 // modelled time (program_clock.h).
 //

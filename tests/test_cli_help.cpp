@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The switches as every place that names them names them: the letters getopt
 // reads, the help text, the README's table, the man page's OPTIONS and the
 // bash completion. Each is read as a reader (or bash) reads it and reduced to

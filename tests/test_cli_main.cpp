@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line seen from outside: the real binary, its standard error and
 // its exit status. A port that does not exist ends every run that gets past
 // the pre-flight checks.

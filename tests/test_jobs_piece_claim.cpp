@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What a run does with whatever stands at a piece's name before its split, seen
 // through the real binary. Every run names a port that does not exist, so a
 // run that gets past the split ends there, and its exit cleanup removes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs of the kelvane binary against a scripted monitor on a pty: the
 // exact bytes the monitor receives and the standard error texts in order.
 #include <sys/stat.h>

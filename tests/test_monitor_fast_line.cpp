@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fast line's arithmetic and its negotiation, the receiver played on the
 // master side of a pty by a thread that answers as our loader's fast entry
 // does. The pty has no real rate, so the player notes the slave's termios

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The monitor's echo of the flash command, judged against the command sent.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading the flash back: the verdict on a report, and the exchange with the
 // receiver's verify entry, played on the master side of a pty by a thread
 // that checks each request the way our loader does.

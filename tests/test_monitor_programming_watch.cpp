@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pure pieces of the programming watch: how a reply line is judged, how
 // far one block moves the meter, and the flash command's text.
 #include <gtest/gtest.h>

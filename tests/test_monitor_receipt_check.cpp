@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The verdict on a transfer from the receiver's report and the sender's digest.
 #include <gtest/gtest.h>
 

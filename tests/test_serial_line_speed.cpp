@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Speed changes and low latency on a pty, which has termios speeds but no
 // TIOCGSERIAL: the low-latency request must leave no trace there.
 #include "serial/line_speed.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The ETX/ACK upload of the receiver against a scripted monitor on a pty.
 //
 // The uploader never flushes its input, so short answers are queued before it

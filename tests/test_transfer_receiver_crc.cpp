@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading our receiver's "CRC32 <crc> <count>" line out of drained text.
 #include <gtest/gtest.h>
 

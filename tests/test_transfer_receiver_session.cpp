@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // How a run that ends stops the receiver it leaves behind: the test plays the
 // receiver on the master side of a pty, answering the abort's CANs, and checks
 // what the abort put on the line.

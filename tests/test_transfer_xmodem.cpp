@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The XMODEM sender against a scripted receiver on the master side of a pty.
 //
 // The sender never flushes its input and reads one byte per reply, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kelvane's XMODEM sender against an independent receiver: lrzsz's rx in
 // checksum mode, which takes 1024-byte STX packets as well as 128-byte ones.
 //

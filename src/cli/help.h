@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The version banner and usage text, shown for -h, -v and too few words.
 #pragma once
 

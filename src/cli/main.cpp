@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kelvane: flashes firmware images into a QZ4 handheld through its PMON monitor.
 // main is the run sequence itself; every failure ends the program where it is found.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The switches of one run and the process-wide texts built from the command line.
 //
 // main records the whole argument vector in command_echo before any switch is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The exit-cleanup table: what every way out of the run must undo.
 //
 // Modules register a plain function and a plain argument at start-up; the

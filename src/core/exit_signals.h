@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SIGINT, SIGTERM, SIGHUP and SIGQUIT end the run through the exit cleanup;
 // SIGPIPE is ignored.
 //

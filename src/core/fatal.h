@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The program's one way to end.
 //
 // A failure is reported where it is found: error_exit formats the message into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What an image file was when it was checked, and whether a name still leads to it.
 //
 // The size limits, the split and the overwrite guard judge an image by the

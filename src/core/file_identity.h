@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Which file a name leads to, as the system knows it: device and inode.
 //
 // A name can be made to lead elsewhere between two uses (removed and made

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The switches of one run, as read from the command line.
 //
 // The command-line reader fills the record once; from then on every layer

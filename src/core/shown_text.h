@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Text that came from the line, made safe to show on the user's terminal.
 //
 // The monitor's replies (or line noise) may hold any byte, terminal escape

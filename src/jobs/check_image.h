@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pre-flight checks of one image.
 //
 // check_image refuses S-record files by name before it looks at the file.

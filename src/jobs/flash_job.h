@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Flash jobs: one record per image to flash, kept in flashing order.
 //
 // main hands every file/target pair to job_add, which resolves the target to a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "jobs/flash_limits.h"
 
 int64_t flash_round_up(int64_t size) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Sizes and positions in the handheld's flash, each named once.
 #pragma once
 

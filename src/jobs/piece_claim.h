@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Making a piece as a new file that only this run writes and holds.
 //
 // Several runs may share a temp directory (handhelds flashed side by side from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The run's temporary pieces, and their removal on the way out.
 //
 // Each piece is recorded the moment it is made, with the identity of the file

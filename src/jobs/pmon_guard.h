@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Refuses every job whose rounded range touches the monitor's own flash area.
 //
 // The guard sees each job as it stands after all splits, with its size rounded

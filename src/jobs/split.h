@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Splits an image too large for one transfer into two temporary piece files.
 //
 // The pieces are copied from the image as check_image opened and judged it;

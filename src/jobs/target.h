@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Target words to flash offsets.
 //
 // A target is first compared with the keyword table, each keyword over its own

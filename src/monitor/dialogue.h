@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The flashing dialogue: drives the monitor through every job, then ends the program.
 //
 // It opens the port, waits without limit for the handheld's first byte, then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fast line: moving a transfer to a faster rate than the monitor's.
 //
 // Our receiver's fast entry starts at the monitor's rate and reports the

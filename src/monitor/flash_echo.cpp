@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "monitor/flash_echo.h"
 
 #include "serial/port.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The monitor's echo of the commands it is typed.
 //
 // The monitor echoes what it is typed, so the text drained after the flash

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading the flash back (-V): does the flash hold the image just programmed?
 //
 // Our receiver's verify entry ("g -e a0080240") computes the CRC-32 of a range

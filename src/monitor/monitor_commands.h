@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The monitor's command texts and the device addresses they name.
 #pragma once
 

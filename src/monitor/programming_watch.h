@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Following the monitor while it programs the flash.
 //
 // After "y\r" the monitor prints one "Programming block" line per 128 KiB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whether an image reached the handheld's RAM as it was sent.
 //
 // Our receiver reports the CRC-32 and the count of the bytes it stored; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The transcript "./capture.log" kept with -l.
 //
 // capture_begin creates (or empties) the file and writes its header; every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The line reader's handling of each byte, apart from the port.
 //
 // A line is assembled in the caller's 1024-byte buffer, which stays

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Line speeds other than the monitor's, and asking the driver for low latency.
 //
 // The speed table lists the termios speeds above the monitor's 115200 bit/s

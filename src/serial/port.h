@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The serial line to the PMON monitor.
 //
 // Plain functions over one open descriptor; no state is kept between calls but

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One program on the port at a time.
 //
 // Two programs that drive one serial line write into each other's dialogue,

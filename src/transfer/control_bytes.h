@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Control bytes of the XMODEM and ETX/ACK protocols.
 #pragma once
 

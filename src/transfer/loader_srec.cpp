@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The device-side XMODEM receiver as S-record lines. The lines come from
 // loader_srec.inc, which the firmware build regenerates from firmware/ and the
 // tests compare with this committed copy.

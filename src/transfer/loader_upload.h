@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Upload of the device-side XMODEM receiver through the monitor's "load" command.
 //
 // Each S-record line goes out followed by ETX; the monitor may echo or print

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The progress meter shared by the XMODEM transfer and the flash programming.
 //
 // One process-wide ProgressState that the users fill and show_progress samples.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Our receiver's report of what it stored.
 //
 // After "Download Successful" the receiver prints "CRC32 <crc> <count>" on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The receiver our start command began, from that command until it is known
 // to be back at the monitor, and how a run that ends in between stops it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // XMODEM sender: 128-byte blocks, 8-bit checksum, started by the receiver's NAK.
 //
 // With large packets (only our receiver's fast entry takes them) every whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One end-to-end run: qz4sim started on a fresh flash, kelvane run against it,
 // and the verdict on what ended up in the flash.
 //

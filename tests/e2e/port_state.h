@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whether a terminal is in exclusive mode (TIOCEXCL), as any user can tell:
 // root reads the flag, anyone else finds the open refused with EBUSY.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kelvane -b against the simulated handheld: the loader's fast entry moves the
 // UART's divisor for the transfer, the simulator garbles every byte while the
 // host's termios speed and the handheld's rate disagree, and its report says

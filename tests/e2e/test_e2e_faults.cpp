@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kelvane against a handheld whose line misbehaves: lost, damaged and extra
 // bytes, bytes swapped past the checksum, a handheld that falls silent, a line
 // hung up, a refused upload and programming errors. No run may leave wrong

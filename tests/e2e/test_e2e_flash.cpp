@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kelvane flashing the simulated handheld, with the real loader uploaded by "load".
 #include "e2e/e2e_run.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs cut short from outside: SIGINT, SIGTERM, SIGHUP and SIGQUIT during the split and
 // during a transfer, and a line that hangs up while the run waits for the
 // handheld. An interrupted run leaves no piece behind, gives the port's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs that share a temp directory or a port with another run, as when several
 // handhelds are flashed at once from one image: a run whose pieces or port are
 // taken must end before its own port opens, and the other run must still put

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // -V against the simulated handheld: a flash that does not hold what the
 // monitor reported as programmed (stuck bits, a skipped block) ends the run
 // with status 0 without -V, as before, and with status 1 and the handheld's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "firmware/loader_machine.h"
 
 #include "firmware/srec_parse.h"

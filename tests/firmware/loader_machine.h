@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The loader on an emulated MIPS32 little-endian CPU, for its tests.
 //
 // unicorn runs the real image, taken from the committed S-record table, in RAM

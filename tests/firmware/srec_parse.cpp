@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "firmware/srec_parse.h"
 
 #include "transfer/loader_upload.h"

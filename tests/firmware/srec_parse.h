@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reads S-record lines back into bytes for the loader's tests.
 //
 // A line is accepted only in the exact shape the loader's table uses: "S",

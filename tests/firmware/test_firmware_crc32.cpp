@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The loader's CRC-32 unit, built for the host: both ways of feeding it, a
 // block at a time and a byte at a time on the register, give zlib's crc32,
 // also when a stream is digested in pieces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The loader's receive behaviour, on the real image in emulation: what it
 // answers, what it stores, what it writes as its verdict (with the CRC-32 of
 // what it stored, as zlib computes it), and that it returns to its caller with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The loader's fast entry against an independent sender: lrzsz's sx with
 // 1024-byte packets (-k), in checksum mode because the loader asks with NAK.
 //

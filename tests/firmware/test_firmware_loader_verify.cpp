@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The loader's verify entry on the real image in emulation: the request it
 // takes, the CRC-32 it reports over the flash as the processor reads it at
 // 0xBF000000, the requests it refuses and takes again, and that it returns

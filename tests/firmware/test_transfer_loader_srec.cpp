@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The committed S-record table of the device-side loader.
 #include "firmware/srec_parse.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qz4sim started as a child process for tests, and the host's end of its line.
 //
 // The simulator prints its slave's path and kelvane's -s value on standard

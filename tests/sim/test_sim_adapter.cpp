@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A USB adapter's bursts toward the host: its latency timer from the first
 // byte held, or a full USB packet at once.
 #include "adapter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Seeded fault decisions, and the watch that tells damaged packets apart.
 #include "faults.h"
 #include "packet_watch.h"

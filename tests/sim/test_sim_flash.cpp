@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The flash as NOR flash (erase to ones, program only clears bits, stuck bits
 // stay 0), and the seeded choice of the bits that stick.
 #include "flash_faults.h"

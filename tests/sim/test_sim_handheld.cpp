@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated handheld through its own line, driven by a scripted host.
 #include "flash_store.h"
 #include "hardware.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // How the monitor reads its command lines and judges a flash request.
 #include "hardware.h"
 #include "monitor.h"

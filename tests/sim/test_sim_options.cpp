@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qz4sim's command line: values it takes and the ones it refuses.
 #include "options.h"
 

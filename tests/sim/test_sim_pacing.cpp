@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Line rates: which rates a UART clock makes within 2 %, the host's termios
 // speeds, and the paced schedule of sent bytes.
 #include "pacing.h"

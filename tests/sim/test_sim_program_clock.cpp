@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A program's modelled time: its instructions at the CPU's clock, and the
 // UART accesses that last a microsecond, the instructions between included.
 #include "program_clock.h"

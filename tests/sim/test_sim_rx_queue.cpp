@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The receive queue: pacing, the faults it applies, and the loss mark as both
 // of the line's consumers (the monitor and the UART) see it.
 #include "line.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The monitor's S-record checks: what "load" answers with ACK and with NAK.
 #include "srecord.h"
 

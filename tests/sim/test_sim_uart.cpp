@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The UART's registers as a program reaches them: the divisor latch behind
 // DLAB, and the line following the divisor a program sets.
 #include "device.h"

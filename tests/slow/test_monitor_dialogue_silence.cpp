@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A monitor that falls silent while it programs: the run ends after the line
 // reader's own limit of ten 5 s waits.
 #include <string>

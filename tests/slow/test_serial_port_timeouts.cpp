@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The line reader's 50-second limits, waited out on a real pseudo-terminal.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A pseudo-terminal whose slave is set up by port_setup, with the capture log
 // on in a fresh current directory, so every case also shows what was logged.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A real pseudo-terminal for tests of the serial code: the code under test gets
 // the slave, the test plays the far end on the master.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/run_binary.h"
 
 testkit::RunResult run_kelvane(const std::vector<std::string>& args, const std::string& cwd) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the real kelvane binary built beside the tests, on testkit's processes;
 // the scratch files come along, since every such run wants a directory.
 #pragma once

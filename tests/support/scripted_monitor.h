@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A scripted PMON monitor on the master side of a pty, for runs of the real
 // kelvane binary against the slave.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A program run in the background: its standard error read as it comes, its
 // signal dispositions chosen, its end and its CPU time collected.
 //

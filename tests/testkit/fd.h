@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // File descriptors for tests: one that closes itself, and the reads and
 // writes a test does on its end of a line (a pty, a pipe).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Scratch files for tests: a directory that removes itself, a scoped change
 // of the current directory, and whole-file reads and writes.
 #pragma once

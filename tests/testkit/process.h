@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Child processes for tests: started, watched, stopped and always reaped.
 //
 // Exit statuses are the program's own, or 128 + the signal number when a

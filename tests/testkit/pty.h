@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pseudo-terminals for tests of serial code.
 #pragma once
 

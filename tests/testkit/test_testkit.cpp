@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the other test trees rely on from testkit: exit statuses as they
 // report them, streams where they were sent, no child left behind, and line
 // reads that take nothing past what was asked for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A seeded fault campaign: many short kelvane runs, each against a fresh
 // handheld with one kind of line fault, every run judged by what the flash
 // holds. Its verdict: no run ends with status 0 unless the flash holds the

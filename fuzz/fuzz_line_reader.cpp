@@ -50,17 +50,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         const int before = line.length;
         switch (line_take_byte(line, static_cast<char>(data[i]))) {
-        case LineStep::stored: check(line.length == before + 1); break;
-        case LineStep::dropped: check(line.length == before); break;
-        case LineStep::complete:
-            check(before > 0);
-            check_buffer(buffer, line);
-            next_line();
-            break;
-        case LineStep::too_long:
-            check(before == LINE_BUFFER_SIZE - 1 && !line_has_prompt(buffer));
-            next_line();  // the run would end here
-            break;
+            case LineStep::stored:
+                check(line.length == before + 1);
+                break;
+            case LineStep::dropped:
+                check(line.length == before);
+                break;
+            case LineStep::complete:
+                check(before > 0);
+                check_buffer(buffer, line);
+                next_line();
+                break;
+            case LineStep::too_long:
+                check(before == LINE_BUFFER_SIZE - 1 && !line_has_prompt(buffer));
+                next_line();  // the run would end here
+                break;
         }
         check_buffer(buffer, line);
     }

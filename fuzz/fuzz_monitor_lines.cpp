@@ -35,23 +35,34 @@ void watch_line(const std::string& text) {
     const WatchLine kind = classify_watch_line(text.c_str());
     const std::string_view line(text.c_str());
     switch (kind) {
-    case WatchLine::progress: check(line.find(REPLY_PROGRAMMING) != std::string_view::npos); break;
-    case WatchLine::error:
-        check(line.find(REPLY_ERROR) != std::string_view::npos && line.find(REPLY_PROGRAMMING) == std::string_view::npos);
-        break;
-    case WatchLine::prompt: check(line_has_prompt(text.c_str())); break;
-    case WatchLine::other: break;
+        case WatchLine::progress:
+            check(line.find(REPLY_PROGRAMMING) != std::string_view::npos);
+            break;
+        case WatchLine::error:
+            check(line.find(REPLY_ERROR) != std::string_view::npos &&
+                  line.find(REPLY_PROGRAMMING) == std::string_view::npos);
+            break;
+        case WatchLine::prompt:
+            check(line_has_prompt(text.c_str()));
+            break;
+        case WatchLine::other:
+            break;
     }
 }
 
 void flash_echo(std::string_view text) {
     const FlashEcho echo = judge_flash_echo(text, COMMAND);
     switch (echo.verdict) {
-    case EchoVerdict::matches: check(text.find(COMMAND) != std::string_view::npos && echo.line.empty()); break;
-    case EchoVerdict::differs:
-        check(echo.line.starts_with("flash") && echo.line != COMMAND && text.find(echo.line) != std::string_view::npos);
-        break;
-    case EchoVerdict::absent: check(echo.line.empty() && !echoes_command(text, "flash")); break;
+        case EchoVerdict::matches:
+            check(text.find(COMMAND) != std::string_view::npos && echo.line.empty());
+            break;
+        case EchoVerdict::differs:
+            check(echo.line.starts_with("flash") && echo.line != COMMAND &&
+                  text.find(echo.line) != std::string_view::npos);
+            break;
+        case EchoVerdict::absent:
+            check(echo.line.empty() && !echoes_command(text, "flash"));
+            break;
     }
     // The echo itself is found as an earlier command's echo is.
     if (echo.verdict != EchoVerdict::absent) check(echoes_command(text, "flash"));

@@ -22,9 +22,17 @@ void check(bool holds) {
 
 int address_bytes(char type) {
     switch (type) {
-    case '0': case '1': case '5': case '9': return 2;
-    case '2': case '6': case '8': return 3;
-    default: return 4;
+        case '0':
+        case '1':
+        case '5':
+        case '9':
+            return 2;
+        case '2':
+        case '6':
+        case '8':
+            return 3;
+        default:
+            return 4;
     }
 }
 

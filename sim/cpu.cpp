@@ -16,8 +16,7 @@ constexpr uint32_t UART_OFFSET = UART_BASE - UART_PAGE;
 constexpr uint32_t GATE_OFFSET = TX_GATE_REGISTER - GATE_PAGE;
 constexpr uint32_t MIPS32_INSTRUCTION_SIZE = 4;
 
-uint64_t uart_read(uc_engine*, uint64_t offset, unsigned size, void* user)
-{
+uint64_t uart_read(uc_engine*, uint64_t offset, unsigned size, void* user) {
     Device& d = *static_cast<Device*>(user);
     if (offset < UART_OFFSET) return 0;
     uint64_t value = 0;
@@ -30,39 +29,34 @@ uint64_t uart_read(uc_engine*, uint64_t offset, unsigned size, void* user)
     return value;
 }
 
-void uart_write(uc_engine*, uint64_t offset, unsigned, uint64_t value, void* user)
-{
+void uart_write(uc_engine*, uint64_t offset, unsigned, uint64_t value, void* user) {
     Device& d = *static_cast<Device*>(user);
     if (offset < UART_OFFSET || offset - UART_OFFSET >= UART_REGISTERS) return;
     // The registers are a byte wide: a wider store reaches only the one addressed.
     uart_write_register(d, static_cast<uint32_t>(offset - UART_OFFSET), static_cast<uint8_t>(value));
 }
 
-uint64_t gate_read(uc_engine*, uint64_t offset, unsigned, void* user)
-{
+uint64_t gate_read(uc_engine*, uint64_t offset, unsigned, void* user) {
     const Device& d = *static_cast<Device*>(user);
     return offset == GATE_OFFSET ? d.tx_gate : 0;
 }
 
 // A translated block starts: its instructions take their cycles.
-void block_start(uc_engine*, uint64_t, uint32_t size, void* user)
-{
+void block_start(uc_engine*, uint64_t, uint32_t size, void* user) {
     clock_add_instructions(static_cast<Device*>(user)->clock, size / MIPS32_INSTRUCTION_SIZE);
 }
 
-void gate_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user)
-{
+void gate_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
     Device& d = *static_cast<Device*>(user);
     if (offset == GATE_OFFSET) {
-        d.tx_gate = size == 1 ? static_cast<uint16_t>((d.tx_gate & 0xFF00) | (value & 0xFF))
-                              : static_cast<uint16_t>(value);
+        d.tx_gate =
+            size == 1 ? static_cast<uint16_t>((d.tx_gate & 0xFF00) | (value & 0xFF)) : static_cast<uint16_t>(value);
     }
 }
 
 }  // namespace
 
-ProgramOutcome cpu_run(Device& d, uint32_t entry)
-{
+ProgramOutcome cpu_run(Device& d, uint32_t entry) {
     ProgramOutcome out;
     uc_engine* uc = nullptr;
     uc_err err = uc_open(UC_ARCH_MIPS, static_cast<uc_mode>(UC_MODE_MIPS32 | UC_MODE_LITTLE_ENDIAN), &uc);

@@ -48,7 +48,7 @@ struct DeviceStats {
     uint64_t programs_returned = 0;
     uint64_t programs_faulted = 0;
     uint64_t empty_polls = 0;
-    uint64_t tx_outside_gate = 0;  // bytes a program sent with bit 0 of the gate set
+    uint64_t tx_outside_gate = 0;        // bytes a program sent with bit 0 of the gate set
     uint64_t programs_left_divisor = 0;  // programs that returned with another divisor than the monitor's
     unsigned system_boots = 0;
     unsigned restores = 0;

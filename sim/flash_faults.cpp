@@ -6,8 +6,7 @@
 #include <set>
 
 std::vector<StuckBit> choose_stuck_bits(FaultRng& rng, const uint8_t* data, uint32_t size, uint32_t offset,
-                                        unsigned count)
-{
+                                        unsigned count) {
     uint64_t ones = 0;
     for (uint32_t i = 0; i < size; ++i) ones += static_cast<unsigned>(std::popcount(data[i]));
     const uint64_t wanted = count < ones ? count : ones;
@@ -32,13 +31,9 @@ std::vector<StuckBit> choose_stuck_bits(FaultRng& rng, const uint8_t* data, uint
     return chosen;
 }
 
-bool flash_block_skipped(FlashFaultState& state, unsigned skip_block)
-{
-    return ++state.blocks_seen == skip_block;
-}
+bool flash_block_skipped(FlashFaultState& state, unsigned skip_block) { return ++state.blocks_seen == skip_block; }
 
-std::string format_flash_faults(const FlashFaultRecord& r)
-{
+std::string format_flash_faults(const FlashFaultRecord& r) {
     char buf[96];
     std::string text = "stuck bits: ";
     if (r.stuck_asked == 0) {
@@ -59,8 +54,8 @@ std::string format_flash_faults(const FlashFaultRecord& r)
     else if (!r.skipped)
         text += "block " + std::to_string(r.skip_asked) + " of the run never came";
     else {
-        std::snprintf(buf, sizeof buf, "block %u of the run, 0x%06x..0x%06x, reported but left as it was",
-                      r.skip_asked, r.skipped_offset, r.skipped_offset + r.skipped_size - 1);
+        std::snprintf(buf, sizeof buf, "block %u of the run, 0x%06x..0x%06x, reported but left as it was", r.skip_asked,
+                      r.skipped_offset, r.skipped_offset + r.skipped_size - 1);
         text += buf;
     }
     return text + "\n";

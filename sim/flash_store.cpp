@@ -13,8 +13,7 @@ namespace {
 
 constexpr char MONITOR_IMAGE_HEADER[] = "PMON/QZ4 boot monitor (qz4sim)";
 
-bool write_all(int fd, const uint8_t* data, size_t size, off_t at)
-{
+bool write_all(int fd, const uint8_t* data, size_t size, off_t at) {
     while (size > 0) {
         const ssize_t n = pwrite(fd, data, size, at);
         if (n < 0 && errno == EINTR) continue;
@@ -27,8 +26,7 @@ bool write_all(int fd, const uint8_t* data, size_t size, off_t at)
 }
 
 // The range as it now stands in memory, into the file.
-bool write_through(FlashStore& f, uint32_t offset, size_t size, std::string& error)
-{
+bool write_through(FlashStore& f, uint32_t offset, size_t size, std::string& error) {
     if (write_all(f.fd, f.bytes.data() + offset, size, offset)) return true;
     error = "cannot write " + f.path + ": " + std::strerror(errno);
     return false;
@@ -36,20 +34,18 @@ bool write_through(FlashStore& f, uint32_t offset, size_t size, std::string& err
 
 }  // namespace
 
-uint8_t monitor_image_byte(uint32_t index)
-{
+uint8_t monitor_image_byte(uint32_t index) {
     if (index < sizeof MONITOR_IMAGE_HEADER) return static_cast<uint8_t>(MONITOR_IMAGE_HEADER[index]);
     return static_cast<uint8_t>((index * 7) ^ (index >> 9));
 }
 
-bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error)
-{
+bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
     const int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0) {
         error = "cannot stat " + path + ": " + std::strerror(errno);
         close(fd);
@@ -71,8 +67,7 @@ bool read_whole_file(const std::string& path, std::vector<uint8_t>& bytes, std::
     return true;
 }
 
-bool flash_open(FlashStore& f, const std::string& path, uint32_t size, std::string& error)
-{
+bool flash_open(FlashStore& f, const std::string& path, uint32_t size, std::string& error) {
     f.path = path;
     f.fd = open(path.c_str(), O_RDWR);
     if (f.fd >= 0) {
@@ -102,22 +97,19 @@ bool flash_open(FlashStore& f, const std::string& path, uint32_t size, std::stri
     return true;
 }
 
-bool flash_erase(FlashStore& f, uint32_t offset, size_t size, std::string& error)
-{
+bool flash_erase(FlashStore& f, uint32_t offset, size_t size, std::string& error) {
     std::memset(f.bytes.data() + offset, ERASED_BYTE, size);
     for (const StuckBit& s : f.stuck)
         if (s.offset >= offset && s.offset - offset < size) f.bytes[s.offset] &= static_cast<uint8_t>(~(1u << s.bit));
     return write_through(f, offset, size, error);
 }
 
-bool flash_program(FlashStore& f, uint32_t offset, const uint8_t* data, size_t size, std::string& error)
-{
+bool flash_program(FlashStore& f, uint32_t offset, const uint8_t* data, size_t size, std::string& error) {
     for (size_t i = 0; i < size; ++i) f.bytes[offset + i] &= data[i];
     return write_through(f, offset, size, error);
 }
 
-bool flash_stick_bits(FlashStore& f, const std::vector<StuckBit>& bits, std::string& error)
-{
+bool flash_stick_bits(FlashStore& f, const std::vector<StuckBit>& bits, std::string& error) {
     for (const StuckBit& s : bits) {
         f.stuck.push_back(s);
         f.bytes[s.offset] &= static_cast<uint8_t>(~(1u << s.bit));
@@ -126,15 +118,13 @@ bool flash_stick_bits(FlashStore& f, const std::vector<StuckBit>& bits, std::str
     return true;
 }
 
-void flash_close(FlashStore& f)
-{
+void flash_close(FlashStore& f) {
     if (f.fd >= 0) close(f.fd);
     f.fd = -1;
 }
 
 long long flash_first_difference(const std::vector<uint8_t>& flash, uint32_t offset,
-                                 const std::vector<uint8_t>& image)
-{
+                                 const std::vector<uint8_t>& image) {
     for (size_t i = 0; i < image.size(); ++i) {
         const size_t at = size_t(offset) + i;
         if (at >= flash.size() || flash[at] != image[i]) return static_cast<long long>(i);
@@ -142,8 +132,7 @@ long long flash_first_difference(const std::vector<uint8_t>& flash, uint32_t off
     return -1;
 }
 
-long long flash_first_unerased(const std::vector<uint8_t>& flash, uint32_t offset, uint32_t size)
-{
+long long flash_first_unerased(const std::vector<uint8_t>& flash, uint32_t offset, uint32_t size) {
     for (size_t i = 0; i < size; ++i) {
         const size_t at = size_t(offset) + i;
         if (at >= flash.size() || flash[at] != ERASED_BYTE) return static_cast<long long>(i);

@@ -46,8 +46,7 @@ void flash_close(FlashStore& flash);
 
 // Index of the first difference between the flash at offset and image, or -1
 // when they are equal; a range past the end of the flash differs at its end.
-long long flash_first_difference(const std::vector<uint8_t>& flash, uint32_t offset,
-                                 const std::vector<uint8_t>& image);
+long long flash_first_difference(const std::vector<uint8_t>& flash, uint32_t offset, const std::vector<uint8_t>& image);
 // Index of the first byte in the range that is not erased, or -1.
 long long flash_first_unerased(const std::vector<uint8_t>& flash, uint32_t offset, uint32_t size);
 

@@ -28,20 +28,20 @@ constexpr uint32_t MONITOR_RETURN_ADDRESS = 0xA1FFFFF0;
 
 // 16550-style UART: eight byte-wide registers from its base (uart.h).
 constexpr uint32_t UART_BASE = 0x0C000010;  // physical; the loader uses 0xAC000010
-constexpr uint32_t UART_DATA = 0;  // receive buffer / transmit holding; divisor low byte with DLAB
-constexpr uint32_t UART_IER = 1;   // interrupt enable; divisor high byte with DLAB
-constexpr uint32_t UART_IIR = 2;   // interrupt identification (read), FIFO control (write)
-constexpr uint32_t UART_LCR = 3;   // line control
-constexpr uint32_t UART_MCR = 4;   // modem control
-constexpr uint32_t UART_LSR = 5;   // line status
-constexpr uint32_t UART_MSR = 6;   // modem status
-constexpr uint32_t UART_SCR = 7;   // scratch
+constexpr uint32_t UART_DATA = 0;           // receive buffer / transmit holding; divisor low byte with DLAB
+constexpr uint32_t UART_IER = 1;            // interrupt enable; divisor high byte with DLAB
+constexpr uint32_t UART_IIR = 2;            // interrupt identification (read), FIFO control (write)
+constexpr uint32_t UART_LCR = 3;            // line control
+constexpr uint32_t UART_MCR = 4;            // modem control
+constexpr uint32_t UART_LSR = 5;            // line status
+constexpr uint32_t UART_MSR = 6;            // modem status
+constexpr uint32_t UART_SCR = 7;            // scratch
 constexpr uint32_t UART_REGISTERS = 8;
 constexpr uint8_t LCR_DLAB = 0x80;  // divisor latch access
 constexpr uint8_t LCR_8N1 = 0x03;
 constexpr uint8_t IIR_NONE_PENDING = 0x01;
 constexpr uint8_t LSR_DATA_READY = 0x01;
-constexpr uint8_t LSR_OVERRUN = 0x02;  // a byte was lost to a full receive FIFO; cleared by reading LSR
+constexpr uint8_t LSR_OVERRUN = 0x02;   // a byte was lost to a full receive FIFO; cleared by reading LSR
 constexpr uint8_t LSR_TX_EMPTY = 0x60;  // holding register and shifter both empty
 
 // The 16550's receive FIFO.
@@ -61,8 +61,8 @@ constexpr uint32_t FLASH_BLOCK_SIZE = 0x20000;
 constexpr uint32_t MONITOR_AREA_START = 0xC00000;
 constexpr uint32_t MONITOR_AREA_SIZE = 0x80000;
 constexpr uint8_t ERASED_BYTE = 0xFF;
-constexpr uint32_t FLASH_WINDOW = 0x1F000000;     // physical address of flash offset 0
-constexpr uint32_t FLASH_WINDOW_SIZE = 16u << 20; // the most of the flash programs can read
+constexpr uint32_t FLASH_WINDOW = 0x1F000000;      // physical address of flash offset 0
+constexpr uint32_t FLASH_WINDOW_SIZE = 16u << 20;  // the most of the flash programs can read
 
 // Control bytes of the ETX/ACK upload and of XMODEM.
 constexpr uint8_t SOH = 0x01;
@@ -83,7 +83,6 @@ constexpr unsigned XMODEM_OVERHEAD = 4;          // start byte, block, complemen
 constexpr unsigned XMODEM_COMPLEMENT_INDEX = 2;  // the loader ignores this byte
 
 // Wire size of a packet by its first byte; 0 for a byte that starts none.
-constexpr unsigned xmodem_packet_size(uint8_t first)
-{
+constexpr unsigned xmodem_packet_size(uint8_t first) {
     return first == SOH ? XMODEM_PACKET_SIZE : first == STX ? XMODEM_1K_PACKET_SIZE : 0;
 }

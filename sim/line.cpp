@@ -37,31 +37,27 @@ constexpr int64_t WARM_NAP_NS = 80'000;
 constexpr int64_t WARM_LEAD_NS = 1'000'000;
 constexpr int64_t WARM_AFTER_NS = 1'000'000;
 
-void sleep_until_ns(int64_t deadline)
-{
+void sleep_until_ns(int64_t deadline) {
     timespec ts{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
-std::chrono::steady_clock::time_point to_time_point(int64_t ns)
-{
+std::chrono::steady_clock::time_point to_time_point(int64_t ns) {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
 // When a wait that starts at `now` and ends at `deadline` should wake first:
 // short naps close to the deadline and just after a byte went to the host.
-int64_t next_wake(const Line& l, int64_t now, int64_t deadline)
-{
+int64_t next_wake(const Line& l, int64_t now, int64_t deadline) {
     if (now < l.warm_until.load(std::memory_order_relaxed) || deadline - now <= WARM_LEAD_NS)
         return std::min(deadline, now + WARM_NAP_NS);
     return deadline - WARM_LEAD_NS;
 }
 
 // Sleeps until `deadline`, waking in time to meet it.
-void sleep_warm_until(Line& l, int64_t deadline)
-{
-    for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) sleep_until_ns(next_wake(l, now, deadline));
+void sleep_warm_until(Line& l, int64_t deadline) {
+    for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns())
+        sleep_until_ns(next_wake(l, now, deadline));
 }
 
 // Seeds of the two garbling generators, apart from the fault generator's.
@@ -72,22 +68,19 @@ constexpr uint64_t TX_GARBLE_SALT = 0x54582D7261746521ull;
 void publish_next(Line& l) { l.next_release.store(rx_next_release(l.rx), std::memory_order_release); }
 
 // Settles the front byte and tells whether it is ready (caller holds mu).
-bool front_ready(Line& l, int64_t now)
-{
+bool front_ready(Line& l, int64_t now) {
     rx_settle_front(l.rx, l.faults, l.plan, l.faults_active);
     publish_next(l);
     return rx_front_ready(l.rx, now);
 }
 
-RxByte take_front(Line& l)
-{
+RxByte take_front(Line& l) {
     const RxByte b = rx_take_front(l.rx);
     publish_next(l);
     return b;
 }
 
-uint32_t rate_of(int fd)
-{
+uint32_t rate_of(int fd) {
     termios t{};
     if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
     return termios_rate(cfgetospeed(&t));
@@ -100,8 +93,7 @@ bool rates_agree(const Line& l, uint32_t host_rate) { return divisor_makes(l.clo
 size_t fifo_capacity(const Line& l) { return l.base_baud > 0 ? UART_RX_FIFO_SIZE : SIZE_MAX; }
 
 // Queues bytes read at `now` (caller holds mu); false when they hung the line up.
-bool receive_held(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate)
-{
+bool receive_held(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate) {
     const bool intact = rates_agree(l, host_rate);
     bool hang = false;
     for (size_t i = 0; i < count; ++i) {
@@ -124,8 +116,7 @@ bool receive_held(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint
     return !hang;
 }
 
-void hang_up(Line& l)
-{
+void hang_up(Line& l) {
     std::lock_guard tx(l.tx_mu);
     std::lock_guard m(l.master_mu);
     if (l.master >= 0) close(l.master);
@@ -134,8 +125,7 @@ void hang_up(Line& l)
 }
 
 // Writes one byte to the master, waiting a while for room (caller holds master_mu).
-bool write_byte(Line& l, uint8_t b)
-{
+bool write_byte(Line& l, uint8_t b) {
     const int64_t give_up = monotonic_ns() + int64_t(TX_STALL_MS) * 1000000;
     while (l.master >= 0) {
         const ssize_t n = write(l.master, &b, 1);
@@ -151,8 +141,7 @@ bool write_byte(Line& l, uint8_t b)
 }
 
 // Writes bytes to the master and counts them (caller holds no lock of the line's).
-void write_counted(Line& l, const uint8_t* bytes, size_t count)
-{
+void write_counted(Line& l, const uint8_t* bytes, size_t count) {
     l.warm_until.store(monotonic_ns() + WARM_AFTER_NS, std::memory_order_relaxed);
     std::lock_guard m(l.master_mu);
     for (size_t i = 0; i < count; ++i) {
@@ -165,8 +154,7 @@ void write_counted(Line& l, const uint8_t* bytes, size_t count)
 // A byte that has crossed the line at `at`: to the host at once, or into the
 // adapter, whose burst leaves here when it is full and from line_adapter when
 // its timer runs out.
-void hand_to_host(Line& l, uint8_t byte, int64_t at)
-{
+void hand_to_host(Line& l, uint8_t byte, int64_t at) {
     if (l.adapter.latency_ns == 0) {
         write_counted(l, &byte, 1);
         return;
@@ -182,15 +170,13 @@ void hand_to_host(Line& l, uint8_t byte, int64_t at)
 
 }  // namespace
 
-int64_t monotonic_ns()
-{
+int64_t monotonic_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-bool line_open(Line& l, std::string& error)
-{
+bool line_open(Line& l, std::string& error) {
     l.master = posix_openpt(O_RDWR | O_NOCTTY);
     if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
         error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
@@ -238,8 +224,7 @@ bool line_open(Line& l, std::string& error)
     return true;
 }
 
-void line_reader(Line& l)
-{
+void line_reader(Line& l) {
     uint8_t chunk[READ_CHUNK];
     for (;;) {
         int fd;
@@ -283,14 +268,12 @@ void line_reader(Line& l)
     }
 }
 
-bool line_receive(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate)
-{
+bool line_receive(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate) {
     std::lock_guard g(l.mu);
     return receive_held(l, bytes, count, now, host_rate);
 }
 
-void line_stop(Line& l)
-{
+void line_stop(Line& l) {
     {
         std::lock_guard g(l.mu);
         l.stopping = true;
@@ -298,14 +281,12 @@ void line_stop(Line& l)
     l.cv.notify_all();
 }
 
-void line_set_faults_active(Line& l, bool active)
-{
+void line_set_faults_active(Line& l, bool active) {
     std::lock_guard g(l.mu);
     l.faults_active = active || l.plan.everywhere;
 }
 
-int line_get(Line& l, int timeout_ms)
-{
+int line_get(Line& l, int timeout_ms) {
     std::unique_lock g(l.mu);
     const int64_t deadline = timeout_ms < 0 ? INT64_MAX : monotonic_ns() + int64_t(timeout_ms) * 1000000;
     for (;;) {
@@ -324,20 +305,17 @@ int line_get(Line& l, int timeout_ms)
     }
 }
 
-bool line_ready(Line& l)
-{
+bool line_ready(Line& l) {
     std::lock_guard g(l.mu);
     return front_ready(l, monotonic_ns());
 }
 
-RxByte line_take(Line& l)
-{
+RxByte line_take(Line& l) {
     std::lock_guard g(l.mu);
     return take_front(l);
 }
 
-int64_t line_known_after(Line& l, int64_t at, int64_t slack)
-{
+int64_t line_known_after(Line& l, int64_t at, int64_t slack) {
     std::unique_lock g(l.mu);
     for (;;) {
         // A byte queued after this look is read no earlier than now, and is
@@ -350,14 +328,12 @@ int64_t line_known_after(Line& l, int64_t at, int64_t slack)
     }
 }
 
-int64_t line_program_start(Line& l, int64_t now)
-{
+int64_t line_program_start(Line& l, int64_t now) {
     std::lock_guard g(l.mu);
     return l.monitor_took > 0 ? std::min(now, l.monitor_took) : now;
 }
 
-FifoView line_admit(Line& l, int64_t at)
-{
+FifoView line_admit(Line& l, int64_t at) {
     std::lock_guard g(l.mu);
     FifoView v;
     v.lost = rx_admit(l.rx, at, fifo_capacity(l), l.faults, l.plan, l.faults_active);
@@ -366,42 +342,36 @@ FifoView line_admit(Line& l, int64_t at)
     return v;
 }
 
-RxByte line_take_admitted(Line& l)
-{
+RxByte line_take_admitted(Line& l) {
     std::lock_guard g(l.mu);
     return take_front(l);
 }
 
-void line_packet_started(Line& l, unsigned data_size)
-{
+void line_packet_started(Line& l, unsigned data_size) {
     std::lock_guard g(l.mu);
     rx_packet_started(l.rx, l.faults, l.plan, l.faults_active, data_size);
 }
 
-void line_program_ended(Line& l)
-{
+void line_program_ended(Line& l) {
     std::lock_guard g(l.mu);
     l.rx.admitted = 0;
     publish_next(l);
 }
 
-void line_set_divisor(Line& l, uint32_t divisor)
-{
+void line_set_divisor(Line& l, uint32_t divisor) {
     std::lock_guard g(l.mu);
     l.divisor = divisor;
     l.byte_ns = paced_byte_ns(l.base_baud, l.monitor_divisor, divisor);
 }
 
-uint32_t line_divisor(Line& l)
-{
+uint32_t line_divisor(Line& l) {
     std::lock_guard g(l.mu);
     return l.divisor;
 }
 
 void line_send(Line& l, const uint8_t* bytes, size_t count) { line_send_at(l, bytes, count, monotonic_ns()); }
 
-int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at)
-{
+int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at) {
     std::lock_guard tx(l.tx_mu);
     for (size_t i = 0; i < count; ++i) {
         uint8_t out[2];
@@ -446,13 +416,11 @@ int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at)
     return at;
 }
 
-void line_send(Line& l, const std::string& text)
-{
+void line_send(Line& l, const std::string& text) {
     line_send(l, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
-int line_unread_by_host(Line& l)
-{
+int line_unread_by_host(Line& l) {
     size_t held;
     {
         std::lock_guard a(l.adapter_mu);
@@ -464,8 +432,7 @@ int line_unread_by_host(Line& l)
     return pending + static_cast<int>(held);
 }
 
-[[noreturn]] void line_adapter(Line& l)
-{
+[[noreturn]] void line_adapter(Line& l) {
     std::unique_lock a(l.adapter_mu);
     for (;;) {
         if (l.adapter.held.empty()) {
@@ -479,14 +446,12 @@ int line_unread_by_host(Line& l)
     }
 }
 
-LineCounters line_counters(Line& l)
-{
+LineCounters line_counters(Line& l) {
     std::lock_guard g(l.mu);
     return line_counters_held(l);
 }
 
-LineCounters line_counters_held(const Line& l)
-{
+LineCounters line_counters_held(const Line& l) {
     LineCounters c = l.tally;
     c.rx_dropped = l.rx.counts.dropped;
     c.rx_corrupted = l.rx.counts.corrupted;

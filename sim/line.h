@@ -38,27 +38,27 @@
 #include <string>
 
 struct LineCounters {
-    uint64_t rx_bytes = 0;        // bytes received from the host
-    uint64_t tx_bytes = 0;        // bytes handed to the host
+    uint64_t rx_bytes = 0;  // bytes received from the host
+    uint64_t tx_bytes = 0;  // bytes handed to the host
     uint64_t rx_dropped = 0;
     uint64_t rx_corrupted = 0;
     uint64_t rx_inserted = 0;
-    uint64_t rx_swapped = 0;      // pairs of data bytes swapped in packets
+    uint64_t rx_swapped = 0;  // pairs of data bytes swapped in packets
     uint64_t tx_corrupted = 0;
     uint64_t tx_inserted = 0;
-    uint64_t tx_lost = 0;         // output nobody took (no reader, silent, hung up)
-    uint64_t rx_overrun = 0;      // bytes lost because the UART's receive FIFO was full
-    uint64_t rx_garbled = 0;      // bytes the host sent at a rate the handheld did not run at
-    uint64_t tx_garbled = 0;      // bytes the handheld sent at a rate the host did not run at
+    uint64_t tx_lost = 0;     // output nobody took (no reader, silent, hung up)
+    uint64_t rx_overrun = 0;  // bytes lost because the UART's receive FIFO was full
+    uint64_t rx_garbled = 0;  // bytes the host sent at a rate the handheld did not run at
+    uint64_t tx_garbled = 0;  // bytes the handheld sent at a rate the host did not run at
 };
 
 struct Line {
     int master = -1;
     int keeper = -1;
     std::string slave_path;
-    uint32_t base_baud = 0;               // --baud: the pace at the monitor's divisor; 0 unpaced
+    uint32_t base_baud = 0;                  // --baud: the pace at the monitor's divisor; 0 unpaced
     uint32_t clock_hz = DEFAULT_UART_CLOCK;  // the UART's clock
-    uint32_t monitor_divisor = 0;         // the divisor for 115200 bit/s (set by line_open)
+    uint32_t monitor_divisor = 0;            // the divisor for 115200 bit/s (set by line_open)
     FaultPlan plan;
     // Release time of the first received byte not in the UART's FIFO,
     // INT64_MAX when none: read without the lock by a polling program,
@@ -75,11 +75,11 @@ struct Line {
     bool hung_up = false;
     bool stopping = false;
     int64_t monitor_took = 0;  // release of the last byte the monitor read
-    FaultState faults;     // one generator for both directions
-    LineCounters tally;    // read through line_counters: rx's fault counts are kept in rx
-    uint32_t divisor = 0;  // the handheld's UART divisor
-    int64_t byte_ns = 0;   // time of one byte at that divisor; 0 unpaced
-    FaultRng rx_garble;    // what a byte sent at the wrong rate turns into, per direction
+    FaultState faults;         // one generator for both directions
+    LineCounters tally;        // read through line_counters: rx's fault counts are kept in rx
+    uint32_t divisor = 0;      // the handheld's UART divisor
+    int64_t byte_ns = 0;       // time of one byte at that divisor; 0 unpaced
+    FaultRng rx_garble;        // what a byte sent at the wrong rate turns into, per direction
     FaultRng tx_garble;
 
     // Locks are taken in this order: tx_mu, adapter_mu, master_mu, mu.

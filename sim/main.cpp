@@ -27,8 +27,7 @@ constexpr auto FINAL_DRAIN_STEP = std::chrono::milliseconds(20);
 constexpr int BOOTED_SIGNAL = SIGUSR2;
 constexpr int REPORT_SIGNAL = SIGUSR1;
 
-void write_report_file(const std::string& path, const std::string& report)
-{
+void write_report_file(const std::string& path, const std::string& report) {
     if (path.empty()) return;
     const std::string temp = path + ".new";
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -42,15 +41,13 @@ void write_report_file(const std::string& path, const std::string& report)
     if (ok) rename(temp.c_str(), path.c_str());
 }
 
-int inspect(const SimOptions& o)
-{
+int inspect(const SimOptions& o) {
     if (o.mode == SimOptions::Mode::make_image) return make_sample_image(o.compare_image, o.inspect_size, o.image_seed);
     if (o.mode == SimOptions::Mode::compare) return inspect_compare(o.flash_path, o.inspect_offset, o.compare_image);
     return inspect_check_erased(o.flash_path, o.inspect_offset, o.inspect_size);
 }
 
-[[noreturn]] void finish(Device& d)
-{
+[[noreturn]] void finish(Device& d) {
     line_stop(d.line);
     std::string report;
     {
@@ -69,8 +66,7 @@ int inspect(const SimOptions& o)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     static Device d;
     std::string error;
     if (!parse_sim_options({argv + 1, argv + argc}, d.options, error)) {
@@ -119,8 +115,8 @@ int main(int argc, char** argv)
     const std::string port = d.line.slave_path.substr(std::strlen("/dev/"));
     std::printf("QZ4SIM_TTY=%s\nQZ4SIM_PORT=%s\n", d.line.slave_path.c_str(), port.c_str());
     std::fflush(stdout);
-    std::fprintf(stderr, "qz4sim: handheld on %s (kelvane -s %s), flash %s\n", d.line.slave_path.c_str(),
-                 port.c_str(), d.flash.path.c_str());
+    std::fprintf(stderr, "qz4sim: handheld on %s (kelvane -s %s), flash %s\n", d.line.slave_path.c_str(), port.c_str(),
+                 d.flash.path.c_str());
 
     std::thread(line_reader, std::ref(d.line)).detach();
     if (d.line.adapter.latency_ns > 0) std::thread(line_adapter, std::ref(d.line)).detach();

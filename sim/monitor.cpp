@@ -30,15 +30,13 @@ void send(Device& d, const std::string& text) { line_send(d.line, text); }
 
 void send_byte(Device& d, uint8_t b) { line_send(d.line, &b, 1); }
 
-std::string hex(uint32_t v)
-{
+std::string hex(uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%x", v);
     return buf;
 }
 
-bool parse_hex(const std::string& text, uint32_t& value)
-{
+bool parse_hex(const std::string& text, uint32_t& value) {
     std::string t = text;
     if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
     if (t.empty() || t.size() > 8) return false;
@@ -49,8 +47,7 @@ bool parse_hex(const std::string& text, uint32_t& value)
 }
 
 // Reads a typed line up to CR with echo and editing.
-std::string read_typed_line(Device& d)
-{
+std::string read_typed_line(Device& d) {
     std::string line;
     for (;;) {
         const int c = line_get(d.line, -1);
@@ -73,16 +70,14 @@ std::string read_typed_line(Device& d)
     }
 }
 
-bool store_record(Device& d, const SRecord& r)
-{
+bool store_record(Device& d, const SRecord& r) {
     const uint32_t at = physical_address(r.address);
     if (uint64_t(at) + r.data.size() > RAM_SIZE) return false;
     std::copy(r.data.begin(), r.data.end(), d.ram + at);
     return true;
 }
 
-void run_load(Device& d)
-{
+void run_load(Device& d) {
     send(d, "Loading S-records, each ended by ETX\r\n");
     std::string record;
     unsigned number = 0;
@@ -122,8 +117,7 @@ void run_load(Device& d)
     }
 }
 
-void run_go(Device& d, uint32_t entry)
-{
+void run_go(Device& d, uint32_t entry) {
     uint64_t accepted_before;
     {
         std::lock_guard g(d.mu);
@@ -149,8 +143,7 @@ void run_go(Device& d, uint32_t entry)
 
 // One block as NOR flash takes it: erased, then programmed, unless a fault
 // skips it. Stuck bits still to place are chosen from its data first.
-bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length, std::string& error)
-{
+bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length, std::string& error) {
     FlashFaultState& faults = d.flash_faults;
     std::lock_guard g(d.mu);
     if (flash_block_skipped(faults, d.options.faults.skip_block)) {
@@ -169,16 +162,15 @@ bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length,
     return flash_program(d.flash, at, data, length, error);
 }
 
-void run_flash(Device& d, const Command& cmd)
-{
-    const std::string problem = flash_range_problem(cmd.ram, cmd.size, cmd.offset,
-                                                    static_cast<uint32_t>(d.flash.bytes.size()));
+void run_flash(Device& d, const Command& cmd) {
+    const std::string problem =
+        flash_range_problem(cmd.ram, cmd.size, cmd.offset, static_cast<uint32_t>(d.flash.bytes.size()));
     if (!problem.empty()) {
         send(d, "flash: " + problem + CRLF);
         return;
     }
-    send(d, "Program flash 0x" + hex(cmd.offset) + "..0x" + hex(cmd.offset + cmd.size - 1) + " from " +
-                hex(cmd.ram) + "? (y/n) ");
+    send(d, "Program flash 0x" + hex(cmd.offset) + "..0x" + hex(cmd.offset + cmd.size - 1) + " from " + hex(cmd.ram) +
+                "? (y/n) ");
     const std::string answer = read_typed_line(d);
     send(d, CRLF);
     if (answer != "y") {
@@ -210,12 +202,12 @@ void run_flash(Device& d, const Command& cmd)
 }
 
 // Boots the system; returns true when the handheld comes back to the monitor.
-bool run_boot(Device& d, const Command& cmd)
-{
-    send(d, "Starting kernel...\r\n"
-            "Linux version 2.4.18-qz4 (qz4sim)\r\n"
-            "Kernel command line: console=ttyS0,115200\r\n"
-            "Freeing unused kernel memory: 64k freed\r\n");
+bool run_boot(Device& d, const Command& cmd) {
+    send(d,
+         "Starting kernel...\r\n"
+         "Linux version 2.4.18-qz4 (qz4sim)\r\n"
+         "Kernel command line: console=ttyS0,115200\r\n"
+         "Freeing unused kernel memory: 64k freed\r\n");
     if (!cmd.restore_defaults) {
         {
             std::lock_guard g(d.mu);
@@ -228,22 +220,21 @@ bool run_boot(Device& d, const Command& cmd)
         std::lock_guard g(d.mu);
         ++d.stats.restores;
     }
-    send(d, "Restoring factory defaults...\r\n"
-            "Defaults restored.\r\n"
-            "Hard reset\r\n");
+    send(d,
+         "Restoring factory defaults...\r\n"
+         "Defaults restored.\r\n"
+         "Hard reset\r\n");
     return true;
 }
 
-void system_running(Device& d)
-{
+void system_running(Device& d) {
     // The booted system does not answer on this line; only a reset would bring the monitor back.
     for (;;) line_get(d.line, -1);
 }
 
 }  // namespace
 
-Command parse_command(const std::string& line)
-{
+Command parse_command(const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> words;
     for (std::string w; in >> w;) words.push_back(w);
@@ -277,16 +268,14 @@ Command parse_command(const std::string& line)
     return c;
 }
 
-std::string flash_range_problem(uint32_t ram, uint32_t size, uint32_t offset, uint32_t flash_size)
-{
+std::string flash_range_problem(uint32_t ram, uint32_t size, uint32_t offset, uint32_t flash_size) {
     if (size == 0) return "nothing to program";
     if (uint64_t(physical_address(ram)) + size > RAM_SIZE) return "source outside RAM";
     if (uint64_t(offset) + size > flash_size) return "range outside the flash";
     return "";
 }
 
-void monitor_run(Device& d, const std::function<void()>& booted)
-{
+void monitor_run(Device& d, const std::function<void()>& booted) {
     uart_reset(d);
     fault_rng_seed(d.flash_faults.rng, d.options.faults.seed);
     d.flash_faults.stuck_left = d.options.faults.stuck_bits;
@@ -299,38 +288,38 @@ void monitor_run(Device& d, const std::function<void()>& booted)
         const Command cmd = parse_command(read_typed_line(d));
         send(d, CRLF);
         switch (cmd.kind) {
-        case CommandKind::empty:
-            break;
-        case CommandKind::load:
-            run_load(d);
-            break;
-        case CommandKind::go:
-            run_go(d, cmd.entry);
-            break;
-        case CommandKind::flash:
-            run_flash(d, cmd);
-            break;
-        case CommandKind::unzip:
-            send(d, "Unzipping kernel... done\r\n");
-            break;
-        case CommandKind::boot: {
-            const bool back_to_monitor = run_boot(d, cmd);
-            if (d.options.exit_after_boot && booted) {
-                booted();
-                system_running(d);
+            case CommandKind::empty:
+                break;
+            case CommandKind::load:
+                run_load(d);
+                break;
+            case CommandKind::go:
+                run_go(d, cmd.entry);
+                break;
+            case CommandKind::flash:
+                run_flash(d, cmd);
+                break;
+            case CommandKind::unzip:
+                send(d, "Unzipping kernel... done\r\n");
+                break;
+            case CommandKind::boot: {
+                const bool back_to_monitor = run_boot(d, cmd);
+                if (d.options.exit_after_boot && booted) {
+                    booted();
+                    system_running(d);
+                }
+                if (!back_to_monitor) system_running(d);
+                std::this_thread::sleep_for(RESET_PAUSE);
+                uart_reset(d);
+                send(d, "\r\nPMON/QZ4 boot monitor (qz4sim)\r\n");
+                break;
             }
-            if (!back_to_monitor) system_running(d);
-            std::this_thread::sleep_for(RESET_PAUSE);
-            uart_reset(d);
-            send(d, "\r\nPMON/QZ4 boot monitor (qz4sim)\r\n");
-            break;
-        }
-        case CommandKind::bad_usage:
-            send(d, "usage: " + cmd.usage + CRLF);
-            break;
-        case CommandKind::unknown:
-            send(d, cmd.name + ": Command not found" + CRLF);
-            break;
+            case CommandKind::bad_usage:
+                send(d, "usage: " + cmd.usage + CRLF);
+                break;
+            case CommandKind::unknown:
+                send(d, cmd.name + ": Command not found" + CRLF);
+                break;
         }
         send(d, PMON_PROMPT_TEXT);
     }

@@ -27,11 +27,11 @@ enum class CommandKind { empty, load, go, flash, unzip, boot, unknown, bad_usage
 
 struct Command {
     CommandKind kind = CommandKind::empty;
-    std::string name;  // first word as typed
-    uint32_t entry = 0;                          // go
-    uint32_t ram = 0, size = 0, offset = 0;      // flash
-    bool restore_defaults = false;               // boot with the restore program
-    std::string usage;                           // bad_usage: what the command takes
+    std::string name;                        // first word as typed
+    uint32_t entry = 0;                      // go
+    uint32_t ram = 0, size = 0, offset = 0;  // flash
+    bool restore_defaults = false;           // boot with the restore program
+    std::string usage;                       // bad_usage: what the command takes
 };
 
 Command parse_command(const std::string& line);

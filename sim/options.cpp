@@ -60,8 +60,7 @@ namespace {
 constexpr unsigned long long CPU_MHZ_MAX = 100000;
 constexpr unsigned long long ADAPTER_LATENCY_MS_MAX = 255;
 
-bool parse_number(const std::string& text, unsigned long long& value)
-{
+bool parse_number(const std::string& text, unsigned long long& value) {
     if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
@@ -69,8 +68,7 @@ bool parse_number(const std::string& text, unsigned long long& value)
     return errno == 0 && *end == '\0' && text[0] != '-';
 }
 
-bool parse_probability(const std::string& text, double& value)
-{
+bool parse_probability(const std::string& text, double& value) {
     if (text.empty()) return false;
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
@@ -79,8 +77,7 @@ bool parse_probability(const std::string& text, double& value)
 
 }  // namespace
 
-bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std::string& error)
-{
+bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std::string& error) {
     FaultPlan& f = o.faults;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -116,68 +113,83 @@ bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std:
         constexpr unsigned long long BIG = 1ull << 62;
 
         bool ok = true;
-        if (a == "--flash") ok = next(o.flash_path);
+        if (a == "--flash")
+            ok = next(o.flash_path);
         else if (a == "--flash-size") {
             ok = number(o.flash_size, U32);
             if (ok && (o.flash_size == 0 || o.flash_size % 0x1000 != 0)) {
                 error = "--flash-size must be a positive multiple of 0x1000";
                 ok = false;
             }
-        }
-        else if (a == "--link") ok = next(o.link_path);
-        else if (a == "--report") ok = next(o.report_path);
-        else if (a == "--baud") ok = number(o.baud, 10000000);
+        } else if (a == "--link")
+            ok = next(o.link_path);
+        else if (a == "--report")
+            ok = next(o.report_path);
+        else if (a == "--baud")
+            ok = number(o.baud, 10000000);
         else if (a == "--uart-clock") {
             ok = number(o.uart_clock, U32);
             if (ok && divisor_for(o.uart_clock, MONITOR_RATE) == 0) {
                 error = "--uart-clock " + std::to_string(o.uart_clock) + " cannot make 115200 bit/s within 2 %";
                 ok = false;
             }
-        }
-        else if (a == "--cpu-mhz") {
+        } else if (a == "--cpu-mhz") {
             ok = number(o.cpu_mhz, CPU_MHZ_MAX);
             if (ok && o.cpu_mhz == 0) {
                 error = "--cpu-mhz must be at least 1";
                 ok = false;
             }
-        }
-        else if (a == "--adapter-latency") ok = number(o.adapter_latency_ms, ADAPTER_LATENCY_MS_MAX);
-        else if (a == "--block-ms") ok = number(o.block_ms, 600000);
-        else if (a == "--exit-after-boot") o.exit_after_boot = true;
-        else if (a == "--seed") ok = number(f.seed, ~0ull);
-        else if (a == "--rx-drop") ok = probability(f.rx_drop);
-        else if (a == "--rx-corrupt") ok = probability(f.rx_corrupt);
-        else if (a == "--rx-noise") ok = probability(f.rx_noise);
-        else if (a == "--tx-corrupt") ok = probability(f.tx_corrupt);
-        else if (a == "--tx-noise") ok = probability(f.tx_noise);
-        else if (a == "--rx-swap") ok = probability(f.rx_swap);
+        } else if (a == "--adapter-latency")
+            ok = number(o.adapter_latency_ms, ADAPTER_LATENCY_MS_MAX);
+        else if (a == "--block-ms")
+            ok = number(o.block_ms, 600000);
+        else if (a == "--exit-after-boot")
+            o.exit_after_boot = true;
+        else if (a == "--seed")
+            ok = number(f.seed, ~0ull);
+        else if (a == "--rx-drop")
+            ok = probability(f.rx_drop);
+        else if (a == "--rx-corrupt")
+            ok = probability(f.rx_corrupt);
+        else if (a == "--rx-noise")
+            ok = probability(f.rx_noise);
+        else if (a == "--tx-corrupt")
+            ok = probability(f.tx_corrupt);
+        else if (a == "--tx-noise")
+            ok = probability(f.tx_noise);
+        else if (a == "--rx-swap")
+            ok = probability(f.rx_swap);
         else if (a == "--burst") {
             ok = number(f.burst, FAULT_BURST_MAX);
             if (ok && f.burst == 0) {
                 error = "--burst must be at least 1";
                 ok = false;
             }
-        }
-        else if (a == "--faults-everywhere") f.everywhere = true;
-        else if (a == "--silent-after") ok = number(f.silent_after, BIG);
-        else if (a == "--hangup-after") ok = number(f.hangup_after, BIG);
-        else if (a == "--error-every") ok = number(f.error_every, U32);
-        else if (a == "--nak-record") ok = number(f.nak_record, U32);
-        else if (a == "--stuck-bits") ok = number(f.stuck_bits, U32);
-        else if (a == "--skip-block") ok = number(f.skip_block, U32);
+        } else if (a == "--faults-everywhere")
+            f.everywhere = true;
+        else if (a == "--silent-after")
+            ok = number(f.silent_after, BIG);
+        else if (a == "--hangup-after")
+            ok = number(f.hangup_after, BIG);
+        else if (a == "--error-every")
+            ok = number(f.error_every, U32);
+        else if (a == "--nak-record")
+            ok = number(f.nak_record, U32);
+        else if (a == "--stuck-bits")
+            ok = number(f.stuck_bits, U32);
+        else if (a == "--skip-block")
+            ok = number(f.skip_block, U32);
         else if (a == "--compare") {
             o.mode = SimOptions::Mode::compare;
             ok = number(o.inspect_offset, U32) && next(o.compare_image);
-        }
-        else if (a == "--check-erased") {
+        } else if (a == "--check-erased") {
             o.mode = SimOptions::Mode::check_erased;
             ok = number(o.inspect_offset, U32) && number(o.inspect_size, U32);
-        }
-        else if (a == "--make-image") {
+        } else if (a == "--make-image") {
             o.mode = SimOptions::Mode::make_image;
             ok = next(o.compare_image) && number(o.inspect_size, U32) && number(o.image_seed, ~0ull);
-        }
-        else if (a == "-h" || a == "--help") o.mode = SimOptions::Mode::help;
+        } else if (a == "-h" || a == "--help")
+            o.mode = SimOptions::Mode::help;
         else {
             error = "unknown option '" + a + "'";
             ok = false;

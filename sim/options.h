@@ -20,14 +20,14 @@ constexpr unsigned FAULT_BURST_MAX = XMODEM_PACKET_SIZE;
 
 struct FaultPlan {
     uint64_t seed = 1;
-    double rx_drop = 0;      // probability that a received byte is lost
-    double rx_corrupt = 0;   // probability that a corruption burst starts at a received byte
-    double rx_noise = 0;     // probability that a random byte is inserted before a received byte
-    double tx_corrupt = 0;   // probability that a sent byte is changed
-    double tx_noise = 0;     // probability that a random byte is sent before a sent byte
-    double rx_swap = 0;      // probability that two data bytes of a packet a program takes are swapped
-    unsigned burst = 1;      // received bytes hit by one corruption
-    bool everywhere = false; // faults on the whole line, not only while a program runs
+    double rx_drop = 0;           // probability that a received byte is lost
+    double rx_corrupt = 0;        // probability that a corruption burst starts at a received byte
+    double rx_noise = 0;          // probability that a random byte is inserted before a received byte
+    double tx_corrupt = 0;        // probability that a sent byte is changed
+    double tx_noise = 0;          // probability that a random byte is sent before a sent byte
+    double rx_swap = 0;           // probability that two data bytes of a packet a program takes are swapped
+    unsigned burst = 1;           // received bytes hit by one corruption
+    bool everywhere = false;      // faults on the whole line, not only while a program runs
     long long silent_after = -1;  // received bytes after which the handheld hangs
     long long hangup_after = -1;  // received bytes after which the line is hung up
     unsigned error_every = 0;     // an "Error" line before every n-th programmed block
@@ -45,7 +45,7 @@ struct SimOptions {
     uint32_t uart_clock = DEFAULT_UART_CLOCK;  // Hz
     unsigned cpu_mhz = DEFAULT_CPU_MHZ;        // a program's instructions, one a cycle
     unsigned adapter_latency_ms = 0;           // USB adapter's latency timer towards the host; 0: none
-    unsigned block_ms = 0;    // time to program one flash block
+    unsigned block_ms = 0;                     // time to program one flash block
     bool exit_after_boot = false;
     FaultPlan faults;
 

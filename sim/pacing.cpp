@@ -23,8 +23,7 @@ constexpr SpeedRate SPEEDS[] = {
 
 }  // namespace
 
-bool divisor_makes(uint32_t clock, uint32_t divisor, uint32_t rate)
-{
+bool divisor_makes(uint32_t clock, uint32_t divisor, uint32_t rate) {
     if (rate == 0) return false;
     // |clock / (16 d) - rate| <= rate / 50, multiplied out by 16 d.
     const uint64_t made = uint64_t(16) * effective_divisor(divisor) * rate;
@@ -32,8 +31,7 @@ bool divisor_makes(uint32_t clock, uint32_t divisor, uint32_t rate)
     return difference * RATE_TOLERANCE_DIVISOR <= made;
 }
 
-uint32_t divisor_for(uint32_t clock, uint32_t rate)
-{
+uint32_t divisor_for(uint32_t clock, uint32_t rate) {
     if (rate == 0) return 0;
     const uint64_t step = uint64_t(16) * rate;
     const uint64_t nearest = (uint64_t(clock) + step / 2) / step;
@@ -42,23 +40,20 @@ uint32_t divisor_for(uint32_t clock, uint32_t rate)
     return divisor_makes(clock, divisor, rate) ? divisor : 0;
 }
 
-uint32_t termios_rate(speed_t speed)
-{
+uint32_t termios_rate(speed_t speed) {
     for (const SpeedRate& s : SPEEDS)
         if (s.speed == speed) return s.rate;
     return 0;
 }
 
-int64_t paced_byte_ns(uint32_t base_baud, uint32_t monitor_divisor, uint32_t divisor)
-{
+int64_t paced_byte_ns(uint32_t base_baud, uint32_t monitor_divisor, uint32_t divisor) {
     if (base_baud == 0) return 0;
     // The paced rate scales with the divisor: --baud is the pace at the monitor's.
     const int64_t at_monitor = BITS_PER_BYTE * 1'000'000'000;
     return at_monitor * effective_divisor(divisor) / (int64_t(base_baud) * effective_divisor(monitor_divisor));
 }
 
-int64_t tx_schedule_byte(TxSchedule& s, int64_t at, int64_t byte_ns)
-{
+int64_t tx_schedule_byte(TxSchedule& s, int64_t at, int64_t byte_ns) {
     s.free_at = std::max(at, s.free_at) + byte_ns;
     return s.free_at;
 }

@@ -10,8 +10,7 @@ constexpr int64_t PS_PER_US = 1'000'000;
 
 }  // namespace
 
-ProgramClock program_clock_start(int64_t now, unsigned cpu_mhz)
-{
+ProgramClock program_clock_start(int64_t now, unsigned cpu_mhz) {
     ProgramClock c;
     c.model = now;
     c.last_access = now - UART_ACCESS_NS;  // the first access takes no longer than any other
@@ -20,8 +19,7 @@ ProgramClock program_clock_start(int64_t now, unsigned cpu_mhz)
     return c;
 }
 
-void clock_fold(ProgramClock& c)
-{
+void clock_fold(ProgramClock& c) {
     if (c.cycles == 0) return;
     const int64_t ps = static_cast<int64_t>(c.cycles) * c.cycle_ps + c.ps_left;
     c.cycles = 0;
@@ -29,8 +27,7 @@ void clock_fold(ProgramClock& c)
     c.ps_left = ps % PS_PER_NS;
 }
 
-int64_t clock_access(ProgramClock& c)
-{
+int64_t clock_access(ProgramClock& c) {
     clock_fold(c);
     c.model = std::max(c.model, c.last_access + UART_ACCESS_NS);
     c.last_access = c.model;

@@ -7,8 +7,7 @@
 
 namespace {
 
-std::string printf_string(const char* format, auto... args)
-{
+std::string printf_string(const char* format, auto... args) {
     char buf[256];
     std::snprintf(buf, sizeof buf, format, args...);
     return buf;
@@ -19,8 +18,7 @@ using ull = unsigned long long;
 }  // namespace
 
 std::string format_report(const std::string& flash_path, uint32_t flash_size, const DeviceStats& s,
-                          const LineCounters& l, bool silent, bool hung_up)
-{
+                          const LineCounters& l, bool silent, bool hung_up) {
     std::string r = "qz4sim report\n";
     r += printf_string("flash: %s (0x%x bytes)\n", flash_path.c_str(), flash_size);
     bool monitor_hit = false;
@@ -41,18 +39,19 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
                        ull(s.programs_returned), ull(s.programs_faulted));
     r += printf_string("packets: %llu answered, %llu damaged, %llu damaged accepted\n", ull(s.packets.answered),
                        ull(s.packets.damaged), ull(s.packets.damaged_accepted));
-    r += printf_string("faults: rx dropped %llu, rx corrupted %llu, rx inserted %llu, rx swapped %llu, "
-                       "tx corrupted %llu, tx inserted %llu\n",
-                       ull(l.rx_dropped), ull(l.rx_corrupted), ull(l.rx_inserted), ull(l.rx_swapped),
-                       ull(l.tx_corrupted), ull(l.tx_inserted));
+    r += printf_string(
+        "faults: rx dropped %llu, rx corrupted %llu, rx inserted %llu, rx swapped %llu, "
+        "tx corrupted %llu, tx inserted %llu\n",
+        ull(l.rx_dropped), ull(l.rx_corrupted), ull(l.rx_inserted), ull(l.rx_swapped), ull(l.tx_corrupted),
+        ull(l.tx_inserted));
     r += printf_string("line: %llu bytes received, %llu sent, %llu lost, silent %s, hung up %s\n", ull(l.rx_bytes),
                        ull(l.tx_bytes), ull(l.tx_lost), silent ? "yes" : "no", hung_up ? "yes" : "no");
     r += printf_string("empty polls: %llu\n", ull(s.empty_polls));
     // The divisor is the one the last program left: the monitor does not set it again.
     const unsigned effective = s.uart.divisor == 0 ? DIVISOR_ZERO_AS : s.uart.divisor;
     r += printf_string("uart: divisor %u, %.0f bit/s from %u Hz, monitor's divisor %u, %llu programs left another\n",
-                       s.uart.divisor, double(s.uart.clock) / (16.0 * effective), s.uart.clock,
-                       s.uart.monitor_divisor, ull(s.programs_left_divisor));
+                       s.uart.divisor, double(s.uart.clock) / (16.0 * effective), s.uart.clock, s.uart.monitor_divisor,
+                       ull(s.programs_left_divisor));
     r += printf_string("uart: %llu bytes lost to overrun\n", ull(l.rx_overrun));
     r += printf_string("rate mismatch: %llu received garbled, %llu sent garbled\n", ull(l.rx_garbled),
                        ull(l.tx_garbled));
@@ -62,8 +61,7 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
     return r;
 }
 
-std::string device_report(Device& d)
-{
+std::string device_report(Device& d) {
     DeviceStats stats;
     {
         std::lock_guard g(d.mu);
@@ -78,6 +76,5 @@ std::string device_report(Device& d)
         stats.uart = {d.line.clock_hz, d.line.divisor, d.line.monitor_divisor};
         counters = line_counters_held(d.line);
     }
-    return format_report(d.flash.path, static_cast<uint32_t>(d.flash.bytes.size()), stats, counters, silent,
-                         hung_up);
+    return format_report(d.flash.path, static_cast<uint32_t>(d.flash.bytes.size()), stats, counters, silent, hung_up);
 }

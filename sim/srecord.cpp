@@ -3,8 +3,7 @@
 
 namespace {
 
-int hex_value(char c)
-{
+int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -13,23 +12,38 @@ int hex_value(char c)
 
 // Bytes of address that follow the count, per record type; 0 marks a type the
 // monitor does not take.
-int address_length(char type)
-{
+int address_length(char type) {
     switch (type) {
-    case '0': case '1': case '5': case '9': return 2;
-    case '2': case '6': case '8': return 3;
-    case '3': case '7': return 4;
-    default: return 0;
+        case '0':
+        case '1':
+        case '5':
+        case '9':
+            return 2;
+        case '2':
+        case '6':
+        case '8':
+            return 3;
+        case '3':
+        case '7':
+            return 4;
+        default:
+            return 0;
     }
 }
 
-SRecordKind kind_of(char type)
-{
+SRecordKind kind_of(char type) {
     switch (type) {
-    case '0': return SRecordKind::header;
-    case '1': case '2': case '3': return SRecordKind::data;
-    case '5': case '6': return SRecordKind::count;
-    default: return SRecordKind::end;
+        case '0':
+            return SRecordKind::header;
+        case '1':
+        case '2':
+        case '3':
+            return SRecordKind::data;
+        case '5':
+        case '6':
+            return SRecordKind::count;
+        default:
+            return SRecordKind::end;
     }
 }
 
@@ -37,15 +51,13 @@ bool is_blank(char c) { return c == '\r' || c == '\n' || c == ' '; }
 
 }  // namespace
 
-uint8_t srecord_checksum(const std::vector<uint8_t>& count_address_data)
-{
+uint8_t srecord_checksum(const std::vector<uint8_t>& count_address_data) {
     unsigned sum = 0;
     for (uint8_t b : count_address_data) sum += b;
     return static_cast<uint8_t>(~sum & 0xFF);
 }
 
-bool srecord_parse(std::string_view text, SRecord& record, std::string& why)
-{
+bool srecord_parse(std::string_view text, SRecord& record, std::string& why) {
     while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
 

@@ -16,9 +16,9 @@
 enum class SRecordKind { header, data, count, end };
 
 struct SRecord {
-    char type = '0';         // the digit after 'S'
+    char type = '0';  // the digit after 'S'
     SRecordKind kind = SRecordKind::header;
-    uint32_t address = 0;    // load address (data) or start address (end)
+    uint32_t address = 0;  // load address (data) or start address (end)
     std::vector<uint8_t> data;
 };
 

@@ -52,15 +52,15 @@ protected:
 
 TEST_F(CommandLine, ShowsTheHelpTextWithStatusOne) {
     const std::vector<std::vector<std::string>> help_runs = {
-        {},                                   // no arguments at all
+        {},  // no arguments at all
         {"-h"},
         {"-v"},
-        {"-v", image, "kernel"},              // nothing after -v is looked at
+        {"-v", image, "kernel"},  // nothing after -v is looked at
         {"-D", "-h", "-s"},
-        {"-r"},                               // no words left, no -R
-        {image},                              // one word is not a pair
+        {"-r"},   // no words left, no -R
+        {image},  // one word is not a pair
         {"-C", "--", image},
-        {"-s"},                               // -s without argument: diagnostic, then too few words
+        {"-s"},  // -s without argument: diagnostic, then too few words
     };
     for (const auto& args : help_runs) {
         const testkit::RunResult r = run(args);

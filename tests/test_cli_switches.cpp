@@ -42,9 +42,7 @@ std::string path_of(const RunOptions& run_options) {
     return path;
 }
 
-TEST(DevicePath, IsTtyS0WithoutAPortName) {
-    EXPECT_EQ(path_of(RunOptions{}), "/dev/ttyS0");
-}
+TEST(DevicePath, IsTtyS0WithoutAPortName) { EXPECT_EQ(path_of(RunOptions{}), "/dev/ttyS0"); }
 
 TEST(DevicePath, PutsAShortNameUnderDevTakesADevPathAsGivenAndCutsAt127Characters) {
     const std::string by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";

@@ -31,8 +31,7 @@ TEST(ErrorExitDeathTest, AppendsTheTextOfTheLastFailure) {
             errno = ENOENT;
             error_exit("Error: Unable to open port '%s'", "/dev/ttyS1");
         },
-        ExitedWithCode(1),
-        stderr_is("\nError: Unable to open port '/dev/ttyS1' - No such file or directory\n\n"));
+        ExitedWithCode(1), stderr_is("\nError: Unable to open port '/dev/ttyS1' - No such file or directory\n\n"));
 }
 
 TEST(ErrorExitDeathTest, PutsTheErrnoTextOnItsOwnLineAfterAMessageEndingInALineEnd) {

@@ -135,17 +135,29 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"largest_unchecked_kernel", {"-C"}, 0x670000, "kernel", flashed, ""},
         RunCase{"unchecked_kernel_beyond_transfer", {"-C"}, 0x670001, "kernel", refused, KERNEL_BEYOND_TRANSFER},
         RunCase{"huge_kernel", {"-C", "-D"}, 0x80000000, "0x0", refused, KERNEL_BEYOND_TRANSFER},
-        RunCase{"pmon_guarded", {}, 0x10001, "pmon", refused,
+        RunCase{"pmon_guarded",
+                {},
+                0x10001,
+                "pmon",
+                refused,
                 "Warning:  PMON overwrite detected by 'IMG'.  Aborting. (0x20000)\n"},
         RunCase{"pmon_unguarded", {"-D"}, 0x10001, "pmon", flashed, ""},
         // The guard judges the second piece of a split on its own.
-        RunCase{"second_piece_guarded", {}, 0xA00001, "romdisk", split_and_refused,
+        RunCase{"second_piece_guarded",
+                {},
+                0xA00001,
+                "romdisk",
+                split_and_refused,
                 "Warning:  PMON overwrite detected by 'IMG.2'.  Aborting. (0x520000)\n"},
         RunCase{"second_piece_clear", {}, 0xA00000, "romdisk", split_and_flashed, ""},
         RunCase{"empty_below_area", {}, 0, "0xC00000", flashed, ""},
-        RunCase{"empty_above_area", {}, 0, "0xC80000", refused,
-                "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
-        RunCase{"last_byte_in_area", {}, 0x80000, "0xB80001", refused,
+        RunCase{
+            "empty_above_area", {}, 0, "0xC80000", refused, "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
+        RunCase{"last_byte_in_area",
+                {},
+                0x80000,
+                "0xB80001",
+                refused,
                 "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
         RunCase{"invalid_offset", {}, 1, "0xZZ", refused, "Error:  invalid offset 'ZZ'"},
         RunCase{"empty_target", {}, 1, "", refused, "Error:  invalid offset ''"},
@@ -155,8 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {
     const testkit::RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/image.srec.gz", "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_TRUE(r.err.starts_with(std::string("\n") + SREC_REFUSAL + "\n\tOh, and read the documentation."))
-        << r.err;
+    EXPECT_TRUE(r.err.starts_with(std::string("\n") + SREC_REFUSAL + "\n\tOh, and read the documentation.")) << r.err;
 
     testkit::TempDir dir;
     testkit::write_file(dir.file("image.SREC"), "data");

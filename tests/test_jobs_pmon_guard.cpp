@@ -17,23 +17,23 @@ struct GuardCase {
 };
 
 const GuardCase GUARD_CASES[] = {
-    {0x200000, 0x400000, PmonVerdict::clear},     // a typical root filesystem
-    {0xC00000, 1, PmonVerdict::probe_hit},        // any "pmon" job with content
+    {0x200000, 0x400000, PmonVerdict::clear},  // a typical root filesystem
+    {0xC00000, 1, PmonVerdict::probe_hit},     // any "pmon" job with content
     {0xC00000, 0x80000, PmonVerdict::probe_hit},
     {0x700000, 0x500001, PmonVerdict::probe_hit},  // second piece of a 0xA00001 image
     {0x700000, 0x500000, PmonVerdict::clear},      // ... of a 0xA00000 image: ends at 0xC00000
     {0xB80000, 0x80000, PmonVerdict::clear},       // ends exactly where the area begins
     {0xB80001, 0x80000, PmonVerdict::end_hit},     // probes stop at 0xBF0001, last byte 0xC00000
-    {0xBE0001, 0x20000, PmonVerdict::end_hit},    // last probe 0xBF0001, last byte 0xC00000
+    {0xBE0001, 0x20000, PmonVerdict::end_hit},     // last probe 0xBF0001, last byte 0xC00000
     {0xBFFFFF, 1, PmonVerdict::probe_hit},         // the second probe, 0xC0FFFF, lands inside
     {0xC7FFFF, 1, PmonVerdict::probe_hit},
     {0xC80000, 1, PmonVerdict::clear},
     {0xD00000, 0x100000, PmonVerdict::clear},
-    {0, 0xE00000, PmonVerdict::probe_hit},         // a range that spans the whole area
-    {0xC00000, 0, PmonVerdict::clear},             // empty: only offset - 1 is judged
+    {0, 0xE00000, PmonVerdict::probe_hit},  // a range that spans the whole area
+    {0xC00000, 0, PmonVerdict::clear},      // empty: only offset - 1 is judged
     {0xC80000, 0, PmonVerdict::end_hit},
     {0xC00001, 0, PmonVerdict::end_hit},
-    {0x80000000, 0x100000, PmonVerdict::clear},    // far above the area
+    {0x80000000, 0x100000, PmonVerdict::clear},  // far above the area
 };
 
 TEST(PmonVerdict, JudgesTheRoundedRange) {

@@ -25,11 +25,11 @@ TEST(PieceNames, FollowTheDirectoryAndTheImagesBaseName) {
         const char* first;
     } cases[] = {
         {"/tmp", "rd.gz", "/tmp/rd.gz.1"},
-        {"/tmp/", "some/dir/rd.gz", "/tmp/rd.gz.1"},   // one trailing "/" goes
-        {"/tmp//", "/abs/rd.gz", "/tmp//rd.gz.1"},     // only one
-        {"/", "rd.gz", "/rd.gz.1"},                    // the root stays the root
+        {"/tmp/", "some/dir/rd.gz", "/tmp/rd.gz.1"},  // one trailing "/" goes
+        {"/tmp//", "/abs/rd.gz", "/tmp//rd.gz.1"},    // only one
+        {"/", "rd.gz", "/rd.gz.1"},                   // the root stays the root
         {"//", "rd.gz", "/rd.gz.1"},
-        {"", "rd.gz", "/rd.gz.1"},                     // refused earlier: an empty name has no status
+        {"", "rd.gz", "/rd.gz.1"},  // refused earlier: an empty name has no status
     };
     for (const auto& c : cases) {
         std::string dir = c.dir;
@@ -78,8 +78,8 @@ TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     EXPECT_EQ(temp, dir.path());
     char rest_size[32];
     snprintf(rest_size, sizeof rest_size, "0x%lx", static_cast<long>(size - SPLIT_SIZE));
-    EXPECT_EQ(printed, "  " + first + " ...done (size = 0x500000)\n  " + second + " ...done (size = " +
-                           rest_size + ")\n\n");
+    EXPECT_EQ(printed,
+              "  " + first + " ...done (size = 0x500000)\n  " + second + " ...done (size = " + rest_size + ")\n\n");
 
     EXPECT_EQ(job.file_name, first);
     EXPECT_EQ(job.offset, 0x200000);
@@ -173,8 +173,8 @@ struct SplitFailure {
     const char* name;
     std::vector<std::string> switches;  // "DIR" stands for the test's directory
     int64_t image_size;
-    std::string message;                // "DIR" likewise
-    bool pieces_made = false;           // both pieces were made before the failure
+    std::string message;       // "DIR" likewise
+    bool pieces_made = false;  // both pieces were made before the failure
 };
 
 std::string with_dir(std::string text, const std::string& dir) {
@@ -215,14 +215,19 @@ TEST_P(SplitRunFailure, EndsTheRunBeforeThePortWithNoPieceLeft) {
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, SplitRunFailure,
-    testing::Values(
-        SplitFailure{"missing_dir", {"-t", "DIR/none"}, 0x670001,
-                     "Error: unable to stat 'DIR/none' - No such file or directory\n\n"},
-        SplitFailure{"empty_dir", {"-t", ""}, 0x670001, "Error: unable to stat '' - No such file or directory\n\n"},
-        SplitFailure{"file_as_dir", {"-t", "DIR/file"}, 0x670001, "Error:  'DIR/file' is not a directory"},
-        // Both pieces are written, then the rest is found too big: they go again.
-        SplitFailure{"still_too_big", {"-C", "-t", "DIR"}, 0xB70001,
-                     "Error:  'DIR/rd.2' still too big for qz4 download.", true}),
+    testing::Values(SplitFailure{"missing_dir",
+                                 {"-t", "DIR/none"},
+                                 0x670001,
+                                 "Error: unable to stat 'DIR/none' - No such file or directory\n\n"},
+                    SplitFailure{
+                        "empty_dir", {"-t", ""}, 0x670001, "Error: unable to stat '' - No such file or directory\n\n"},
+                    SplitFailure{"file_as_dir", {"-t", "DIR/file"}, 0x670001, "Error:  'DIR/file' is not a directory"},
+                    // Both pieces are written, then the rest is found too big: they go again.
+                    SplitFailure{"still_too_big",
+                                 {"-C", "-t", "DIR"},
+                                 0xB70001,
+                                 "Error:  'DIR/rd.2' still too big for qz4 download.",
+                                 true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SplitRunFailure, NeverWritesThroughASymlinkAtAPiecesName) {
@@ -288,11 +293,11 @@ TEST(SplitRunFailure, RefusesPiecesThatWouldRewriteAnImageOfTheRun) {
     testkit::write_pattern_file(dir.file("rd.gz.1"), 0x1000, 3);
     const std::string before = testkit::read_file(dir.file("rd.gz.1"));
     testkit::write_pattern_file(dir.file("x/rd.gz"), 0x670001, 4);
-    const testkit::RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("rd.gz.1"), "kernel",
-                                     dir.file("x/rd.gz"), "romdisk"});
+    const testkit::RunResult r = run_kelvane(
+        {"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("rd.gz.1"), "kernel", dir.file("x/rd.gz"), "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.file("x/rd.gz") + "' would overwrite '" +
-                                 dir.file("rd.gz.1") + "', an image of this run\n\n"));
+    EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.file("x/rd.gz") + "' would overwrite '" + dir.file("rd.gz.1") +
+                                 "', an image of this run\n\n"));
     EXPECT_EQ(testkit::read_file(dir.file("rd.gz.1")), before);
 }
 
@@ -300,10 +305,11 @@ TEST(SplitRunFailure, RefusesAnImageThatIsAPieceOfAnEarlierSplit) {
     testkit::TempDir dir;
     ASSERT_EQ(mkdir(dir.file("x").c_str(), 0755), 0);
     testkit::write_pattern_file(dir.file("x/rd.gz"), 0x670001, 5);
-    const testkit::RunResult r = run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("x/rd.gz"), "romdisk",
-                                     dir.path() + "/./rd.gz.2", "kernel"});
+    const testkit::RunResult r = run_kelvane(
+        {"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("x/rd.gz"), "romdisk", dir.path() + "/./rd.gz.2", "kernel"});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_THAT(r.err, HasSubstr("\nError:  '" + dir.path() + "/./rd.gz.2' is a piece of an earlier image of this run\n\n"));
+    EXPECT_THAT(r.err,
+                HasSubstr("\nError:  '" + dir.path() + "/./rd.gz.2' is a piece of an earlier image of this run\n\n"));
     EXPECT_THAT(r.err, testing::Not(HasSubstr("Opening serial port")));
 }
 

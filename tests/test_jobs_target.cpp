@@ -61,21 +61,21 @@ struct InvalidCase {
 };
 
 const InvalidCase INVALID_CASES[] = {
-    {"KERNEL", "KERNEL"},            // keywords are case-sensitive
-    {"0xZZ", "ZZ"},                  // the first prefix is already dropped
-    {"0X1000", "0X1000"},            // an upper-case X is just an invalid digit
+    {"KERNEL", "KERNEL"},  // keywords are case-sensitive
+    {"0xZZ", "ZZ"},        // the first prefix is already dropped
+    {"0X1000", "0X1000"},  // an upper-case X is just an invalid digit
     {"0x1g0000", "1g0000"},
-    {"0x0xZZ", "0xZZ"},              // the parser drops the second prefix itself
-    {"", ""},                        // an unset variable in a script
+    {"0x0xZZ", "0xZZ"},  // the parser drops the second prefix itself
+    {"", ""},            // an unset variable in a script
     {"0x", ""},
     {"0x0x", "0x"},
-    {"1,000,000", "1,000,000"},      // punctuation is no digit
+    {"1,000,000", "1,000,000"},  // punctuation is no digit
     {"0x1:0000", "1:0000"},
     {"0x2?0000", "2?0000"},
     {"*+,-./", "*+,-./"},
     {"0x00000000200000zz", "00000000200000zz"},  // every character is examined
     {"0x1000 ", "1000 "},
-    {"0x80000000", "80000000"},      // beyond every flash the handheld can hold
+    {"0x80000000", "80000000"},  // beyond every flash the handheld can hold
     {"0xffffffff", "ffffffff"},
     {"0x123456789a", "123456789a"},
     {"0xffffffffffffffffffff", "ffffffffffffffffffff"},  // no wrap-around into a small value
@@ -85,8 +85,7 @@ const InvalidCase INVALID_CASES[] = {
 TEST(TargetToOffsetDeathTest, EndsTheRunOnAnythingButAnOffsetBelowTheLimit) {
     for (const InvalidCase& c : INVALID_CASES) {
         const std::string message = std::string("Error:  invalid offset '") + c.shown + "'";
-        EXPECT_EXIT(target_to_offset(c.target), testing::ExitedWithCode(1),
-                    testing::HasSubstr("\n" + message))
+        EXPECT_EXIT(target_to_offset(c.target), testing::ExitedWithCode(1), testing::HasSubstr("\n" + message))
             << c.target;
     }
 }

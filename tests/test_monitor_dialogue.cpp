@@ -164,13 +164,12 @@ TEST_F(DialogueTest, RestoreAloneSeeksThePromptOnceThenUnzipsAndEchoesUpToHardRe
     const DialogueRun r = run({"-R"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_TRUE(r.received == WAKE + GETPMON + "unzip\r" + RESTORE) << r.received;
-    EXPECT_EQ(missing_in_order(r.err, {"Waiting for input from port (CTRL-C to exit)...done\n\n",
-                                       "Looking for PMON prompt...done\n", "Unzipping kernel...done\n",
-                                       "Restoring defaults...\n",
-                                       "$linux console=ttyS0,115200 init=/sbin/restore_defaults\n",
-                                       "Linux booting\nRestoring factory defaults\nHard reset\n",
-                                       "\nkelvane completed\n"}),
-              "")
+    EXPECT_EQ(
+        missing_in_order(r.err, {"Waiting for input from port (CTRL-C to exit)...done\n\n",
+                                 "Looking for PMON prompt...done\n", "Unzipping kernel...done\n",
+                                 "Restoring defaults...\n", "$linux console=ttyS0,115200 init=/sbin/restore_defaults\n",
+                                 "Linux booting\nRestoring factory defaults\nHard reset\n", "\nkelvane completed\n"}),
+        "")
         << r.err;
     EXPECT_EQ(r.err.find("never read"), std::string::npos);
     EXPECT_EQ(count_of(r.err, "Looking for PMON prompt"), 1u);
@@ -180,8 +179,8 @@ TEST_F(DialogueTest, RestartAfterTheJobs) {
     const std::string file = image("rd.bin", 300);
     const DialogueRun r = run({"-r", file, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(r.received == jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
-                                  "$linux\r")
+    EXPECT_TRUE(r.received ==
+                jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" + "$linux\r")
         << "received bytes differ";
     EXPECT_EQ(missing_in_order(r.err, {"Looking for PMON prompt...done\n", "Unzipping kernel...done\n",
                                        "Restarting system...done\n"}),
@@ -193,8 +192,8 @@ TEST_F(DialogueTest, RestoreWinsOverRestart) {
     const std::string file = image("rd.bin", 300);
     const DialogueRun r = run({"-R", "-r", file, "romdisk"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_TRUE(r.received == jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" +
-                                  RESTORE)
+    EXPECT_TRUE(r.received ==
+                jobs_wire({{testkit::read_file(file), "flash 80090000 20000 200000"}}, true) + "unzip\r" + RESTORE)
         << "received bytes differ";
     EXPECT_EQ(r.err.find("Restarting"), std::string::npos);
     EXPECT_NE(r.err.find("\nkelvane completed\n"), std::string::npos);
@@ -217,11 +216,10 @@ TEST_F(DialogueTest, KernelAndSplitRomdiskGoAsThreeTransfersAndThePiecesAreRemov
     struct stat status;
     EXPECT_NE(stat(piece1.c_str(), &status), 0);
     EXPECT_NE(stat(piece2.c_str(), &status), 0);
-    EXPECT_EQ(missing_in_order(r.err, {"Starting xmodem send - " + kernel + "...\n",
-                                       "Starting xmodem send - " + piece1 + "...\n",
-                                       "Starting xmodem send - " + piece2 + "...\n",
-                                       "Cleanup removing " + piece1 + " ...done\n",
-                                       "Cleanup removing " + piece2 + " ...done\n"}),
+    EXPECT_EQ(missing_in_order(
+                  r.err, {"Starting xmodem send - " + kernel + "...\n", "Starting xmodem send - " + piece1 + "...\n",
+                          "Starting xmodem send - " + piece2 + "...\n", "Cleanup removing " + piece1 + " ...done\n",
+                          "Cleanup removing " + piece2 + " ...done\n"}),
               "")
         << r.err;
 }
@@ -272,18 +270,20 @@ TEST_F(DialogueTest, ProgrammingErrorIsEchoedThenEndsTheRunBeforeAnythingElse) {
     MonitorScript script;
     // A prompt inside an "Error" line does not end the watch: the blocks after it still count.
     script.programming = [](const FlashRequest&) {
-        return std::string("\r\nProgramming block 0\r\nError: verify failed PMON> \r\nProgramming block 20000\r\n"
-                           "PMON> ");
+        return std::string(
+            "\r\nProgramming block 0\r\nError: verify failed PMON> \r\nProgramming block 20000\r\n"
+            "PMON> ");
     };
     const DialogueRun r = run({"-r", first, "kernel", second, "romdisk"}, script);
     EXPECT_EQ(r.exit_status, 1) << r.err;
     // Nothing after the first job's confirmation: no second transfer, no boot.
     const std::string whole = jobs_wire({{testkit::read_file(first), "flash 80090000 40000 0"}}, true);
     EXPECT_TRUE(r.received == whole.substr(0, whole.size() - GETPMON.size())) << "received bytes differ";
-    EXPECT_EQ(missing_in_order(r.err, {"\r -- [128k/256k]", "\nWARNING:  'Error: verify failed PMON> '\n",
-                                       "\r -- [256k/256k]", "100% | DONE --          \nElapsed time:  ",
-                                       "\nError:  flash programming of '" + first + "' reported errors.  Aborting.\n\n"}),
-              "")
+    EXPECT_EQ(
+        missing_in_order(r.err, {"\r -- [128k/256k]", "\nWARNING:  'Error: verify failed PMON> '\n",
+                                 "\r -- [256k/256k]", "100% | DONE --          \nElapsed time:  ",
+                                 "\nError:  flash programming of '" + first + "' reported errors.  Aborting.\n\n"}),
+        "")
         << r.err;
     EXPECT_EQ(r.err.find("Unzipping"), std::string::npos);
 }
@@ -324,8 +324,9 @@ TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
     const auto changed = [](const std::string& from, const std::string& to) {
         return [from, to](const std::string& line) {
             const size_t at = line.find(from);
-            return line.rfind("flash", 0) == 0 && at != std::string::npos ? line.substr(0, at) + to + line.substr(at + from.size())
-                                                                         : line;
+            return line.rfind("flash", 0) == 0 && at != std::string::npos
+                       ? line.substr(0, at) + to + line.substr(at + from.size())
+                       : line;
         };
     };
     const Case cases[] = {
@@ -337,16 +338,14 @@ TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
          "\nError:  the monitor took the flash command as 'flash 80090000 2000 200000'.  Aborting.\n\n"},
         {"no echo", [](const std::string&) { return std::string(); }, 0, "y\r", "done\n"},
         {"a damaged first word from a monitor that echoed load",
-         [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "fl\x01sh" + line.substr(5) : line; },
-         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
-        {"noise before it", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "~" + line : line; },
-         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
-        {"no echo of flash alone", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "" : line; },
-         1, "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+         [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "fl\x01sh" + line.substr(5) : line; }, 1,
+         "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"noise before it", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "~" + line : line; }, 1,
+         "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
+        {"no echo of flash alone", [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "" : line; }, 1,
+         "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},
         {"a leftover prompt and a NUL before it",
-         [](const std::string& line) {
-             return line.rfind("flash", 0) == 0 ? std::string("PMON> \0", 7) + line : line;
-         },
+         [](const std::string& line) { return line.rfind("flash", 0) == 0 ? std::string("PMON> \0", 7) + line : line; },
          0, "y\r", "done\n"},
     };
     for (const Case& c : cases) {
@@ -496,8 +495,8 @@ TEST_F(DialogueTest, AClosedStandardErrorEndsNothing) {
     ScriptedMonitor monitor(master_fd, {});
     // As a shell starts it: SIGPIPE at its default action, whatever started this test.
     const auto inherited = std::signal(SIGPIPE, SIG_DFL);
-    testkit::Child kelvane({.program = KELVANE_BINARY, .args = args, .cwd = dir.path(),
-                            .err = testkit::Stream::pipe()});
+    testkit::Child kelvane(
+        {.program = KELVANE_BINARY, .args = args, .cwd = dir.path(), .err = testkit::Stream::pipe()});
     std::signal(SIGPIPE, inherited);
     kelvane.err().reset();  // nobody reads it any more
     EXPECT_EQ(monitor.serve(kelvane, RUN_LIMIT_SECONDS), 0);
@@ -520,7 +519,9 @@ TEST_F(DialogueTest, DeviceTextIsShownWithItsControlBytesAsHex) {
         return "\r\nError: \x1b[2Jverify\x07 failed\r\n" + programming_blocks(r, r.size / 0x20000);
     };
     MonitorScript restore;
-    restore.restore_output = "\x1b]0;owned\x07" "booting\r\nHard reset\r\n";
+    restore.restore_output =
+        "\x1b]0;owned\x07"
+        "booting\r\nHard reset\r\n";
     MonitorScript echo;
     echo.echo = [](const std::string& line) {
         return line.starts_with("flash") ? "flash 80090000 2\x1b[8m0000 200000" : line;
@@ -528,7 +529,9 @@ TEST_F(DialogueTest, DeviceTextIsShownWithItsControlBytesAsHex) {
     const Case cases[] = {
         {"the programming WARNING", {}, warning, "\nWARNING:  'Error: \\x1b[2Jverify\\x07 failed'\n"},
         {"the restore echo", {"-R"}, restore, "\n\\x1b]0;owned\\x07booting\nHard reset\n"},
-        {"the flash-echo error", {}, echo,
+        {"the flash-echo error",
+         {},
+         echo,
          "\nError:  the monitor took the flash command as 'flash 80090000 2\\x1b[8m0000 200000'.  Aborting.\n\n"},
     };
     for (const Case& c : cases) {
@@ -568,8 +571,8 @@ TEST_F(DialogueTest, AFileThatChangedSinceItsCheckIsNeverFlashed) {
     const Case cases[] = {
         // For 0xB00000 the guard passed 64 KiB; 0x180000 bytes reach the monitor's area.
         {"replaced by a larger file while the receiver is uploaded", "load", replace_by(0x180000), false},
-        {"cut short when the receiver starts", "g -e", [](const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 100), 0); },
-         true},
+        {"cut short when the receiver starts", "g -e",
+         [](const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 100), 0); }, true},
         {"rewritten in place after the transfer", "EOT", rewrite_in_place, true},
     };
     for (const Case& c : cases) {
@@ -599,8 +602,7 @@ TEST_F(DialogueTest, AFileThatChangedSinceItsCheckIsNeverFlashed) {
 TEST_F(DialogueTest, AFileThatYieldsMoreThanItsCheckedSizeIsNeverFlashed) {
     const DialogueRun r = run({"/proc/self/status", "romdisk"});
     EXPECT_EQ(r.exit_status, 1) << r.err;
-    EXPECT_TRUE(r.err.ends_with("\nError:  '/proc/self/status' changed since it was checked.  Aborting.\n\n"))
-        << r.err;
+    EXPECT_TRUE(r.err.ends_with("\nError:  '/proc/self/status' changed since it was checked.  Aborting.\n\n")) << r.err;
     EXPECT_TRUE(r.flash_commands.empty());
     ASSERT_EQ(r.transfers.size(), 1u);
     EXPECT_EQ(r.transfers[0], "");

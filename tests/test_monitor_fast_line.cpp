@@ -38,9 +38,9 @@ TEST(FastLineDivisor, FindsADivisorWithinTwoPercentOrNone) {
         {8, 460800, 2},
         {8, 230400, 4},
         {8, 115200, 8},
-        {8, 576000, 0},    // 460800 or 921600: both 20 % off
-        {8, 1152000, 0},   // 921600 is the fastest it has
-        {8, 500000, 0},    // 460800 is 7.8 % short
+        {8, 576000, 0},   // 460800 or 921600: both 20 % off
+        {8, 1152000, 0},  // 921600 is the fastest it has
+        {8, 500000, 0},   // 460800 is 7.8 % short
         // The edges of 2 % around 921600.
         {8, 940408, 1},
         {8, 940409, 0},
@@ -51,9 +51,9 @@ TEST(FastLineDivisor, FindsADivisorWithinTwoPercentOrNone) {
         {1, 230400, 0},
         {1, 115200, 1},
         // Other clocks: the nearer divisor that fits.
-        {26, 1500000, 2},   // 1497600, 0.16 % short
-        {104, 3000000, 4},  // 2995200
-        {96, 3000000, 0},   // 3686400 or 2764800
+        {26, 1500000, 2},        // 1497600, 0.16 % short
+        {104, 3000000, 4},       // 2995200
+        {96, 3000000, 0},        // 3686400 or 2764800
         {0x1234, 4000000, 134},  // 4006208, 0.16 % over
         {0xFFFF, 115200, 0xFFFF},
         // Nothing reported, nothing asked.
@@ -91,7 +91,7 @@ TEST(FastLineOffer, ReadsFourHexDigitsAfterFast) {
         {"FAST 00ff", 0xFF},
         {"FAST 00FF", 0xFF},
         {"FAST ffff", 0xFFFF},
-        {"FAST 0000", 0},   // no UART divides by zero
+        {"FAST 0000", 0},  // no UART divides by zero
         {"FAST 008", 0},
         {"FAST 00g8", 0},
         {"FAST  008", 0},
@@ -108,9 +108,9 @@ TEST(FastLineOffer, ReadsFourHexDigitsAfterFast) {
 
 // What the player answers, and when.
 struct Player {
-    std::string said;           // sent as soon as the host starts
-    bool answer_fast = true;    // probes at a speed other than 115200
-    bool answer_slow = true;    // probes at 115200
+    std::string said;         // sent as soon as the host starts
+    bool answer_fast = true;  // probes at a speed other than 115200
+    bool answer_slow = true;  // probes at 115200
 };
 
 // What reached the player.
@@ -186,11 +186,20 @@ TEST_F(FastLineTest, FallsBackToTheMonitorsRateWithOneNotice) {
         std::string first_bytes;
         std::string notice;
     } cases[] = {
-        {"RateTheClockCannotMake", {ECHO_AND_OFFER}, 576000, "=U",
+        {"RateTheClockCannotMake",
+         {ECHO_AND_OFFER},
+         576000,
+         "=U",
          "Notice:  the handheld cannot run its line at 576000 bit/s; sending at 115200.\n"},
-        {"NoOffer", {"g -e a00802a0\r\nCommand not found\r\n"}, 921600, "=U",
+        {"NoOffer",
+         {"g -e a00802a0\r\nCommand not found\r\n"},
+         921600,
+         "=U",
          "Notice:  the receiver made no offer of a line at 921600 bit/s; sending at 115200.\n"},
-        {"LineDoesNotComeUp", {ECHO_AND_OFFER, false, true}, 921600, std::string("S\x01\x00U", 4),
+        {"LineDoesNotComeUp",
+         {ECHO_AND_OFFER, false, true},
+         921600,
+         std::string("S\x01\x00U", 4),
          "Notice:  the line did not come up at 921600 bit/s; sending at 115200.\n"},
     };
     for (const auto& c : cases) {

@@ -40,14 +40,19 @@ TEST(FlashEcho, TheFirstLineThatBeginsWithFlashIsTheEchoAndMustBeTheCommand) {
         {"a digit of the offset", "PMON> flash 80090000 60000 280000\n", EchoVerdict::differs,
          "flash 80090000 60000 280000"},
         {"a lost digit", "flash 8009000 60000 200000\n", EchoVerdict::differs, "flash 8009000 60000 200000"},
-        {"an extra character", "flash 80090000 60000 2000000\n", EchoVerdict::differs,
-         "flash 80090000 60000 2000000"},
+        {"an extra character", "flash 80090000 60000 2000000\n", EchoVerdict::differs, "flash 80090000 60000 2000000"},
         {"a cut-short echo", "flash 80090000 600", EchoVerdict::differs, "flash 80090000 600"},
         {"a line end in the middle", "flash 8009\nusage: flash RAM SIZE OFFSET\n", EchoVerdict::differs, "flash 8009"},
         {"an erased character still shows", "flash 80090000 6\b \b60000 200000\n", EchoVerdict::differs,
          "flash 80090000 6\b \b60000 200000"},
-        {"a stray NUL inside", std::string("flash 80090000 60000 2\0" "00000\n", 29), EchoVerdict::differs,
-         std::string("flash 80090000 60000 2\0" "00000", 28)},
+        {"a stray NUL inside",
+         std::string("flash 80090000 60000 2\0"
+                     "00000\n",
+                     29),
+         EchoVerdict::differs,
+         std::string("flash 80090000 60000 2\0"
+                     "00000",
+                     28)},
         {"a trailing control byte", COMMAND + "\x07\n", EchoVerdict::differs, COMMAND + "\x07"},
     };
     for (const EchoCase& c : cases) {

@@ -14,7 +14,7 @@
 namespace {
 
 bool file_exists(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return stat(path.c_str(), &info) == 0;
 }
 
@@ -41,7 +41,11 @@ std::string printable_run(size_t count) {
 
 const RecordCase record_cases[] = {
     {"command_loses_its_cr", "load\r", "load\n"},
-    {"tab_and_high_bytes_dropped_order_kept", std::string("a\tb\x80" "c\xff" "d"), "abcd\n"},
+    {"tab_and_high_bytes_dropped_order_kept",
+     std::string("a\tb\x80"
+                 "c\xff"
+                 "d"),
+     "abcd\n"},
     {"nul_del_and_escape_dropped", std::string("\0x\x7f\x1b[A", 6), "x[A\n"},
     {"only_crs_leave_no_record", "\r\r\r", ""},
     {"lone_lf_is_a_record_of_its_own", "\n", "\n\n"},
@@ -78,7 +82,7 @@ TEST_F(CaptureTest, BeginEmptiesTheLogAndWritesBannerEchoAndBlankLine) {
     const mode_t saved_umask = umask(0);
     capture_begin("banner", "\n ./kelvane -l");
     umask(saved_umask);
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat(log_path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 

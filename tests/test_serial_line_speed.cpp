@@ -23,9 +23,9 @@ TEST(LineSpeedTable, NamesTheFastSpeedsAndNothingElse) {
         unsigned long rate;
         speed_t code;
     } cases[] = {
-        {115200, B115200}, {230400, B230400}, {460800, B460800},   {576000, B576000},
-        {921600, B921600}, {1152000, B1152000}, {4000000, B4000000},
-        {0, B0},           {9600, B0},         {921601, B0},       {4000001, B0},
+        {115200, B115200}, {230400, B230400},   {460800, B460800},   {576000, B576000},
+        {921600, B921600}, {1152000, B1152000}, {4000000, B4000000}, {0, B0},
+        {9600, B0},        {921601, B0},        {4000001, B0},
     };
     for (const auto& c : cases) EXPECT_EQ(line_speed_code(c.rate), c.code) << c.rate;
     for (int i = 1; i < LINE_SPEED_COUNT; ++i) EXPECT_LT(LINE_SPEEDS[i - 1].rate, LINE_SPEEDS[i].rate);

@@ -98,7 +98,8 @@ const LineCase line_cases[] = {
     // NUL bytes are dropped: kept, they would end the text before "Error" or a prompt.
     {"nul_cannot_hide_an_error", {{0, std::string("\0Verify\0 Error\r\n", 16)}}, {"Verify Error"}},
     {"nul_cannot_hide_a_prompt", {{0, std::string("PM\0ON> ", 7)}}, {"PMON> "}},
-    {"nul_does_not_count_towards_the_length", {{0, std::string(1023, 'a') + std::string(5, '\0') + "\r"}},
+    {"nul_does_not_count_towards_the_length",
+     {{0, std::string(1023, 'a') + std::string(5, '\0') + "\r"}},
      {std::string(1023, 'a')}},
 };
 
@@ -244,8 +245,8 @@ TEST(LinePrompt, FindsEitherPromptAnywhere) {
         const char* text;
         bool has_prompt;
     } cases[] = {
-        {"PMON> ", true}, {"xx PMON> yy", true}, {"PMram>", true}, {"PMON>", false},
-        {"pmon> ", false}, {"PMRAM>", false}, {"", false},
+        {"PMON> ", true},  {"xx PMON> yy", true}, {"PMram>", true}, {"PMON>", false},
+        {"pmon> ", false}, {"PMRAM>", false},     {"", false},
     };
     for (const auto& c : cases) EXPECT_EQ(line_has_prompt(c.text), c.has_prompt) << c.text;
     EXPECT_TRUE(line_has_prompt("\0PMON> ", 7));  // a stray NUL does not hide the prompt

@@ -59,9 +59,24 @@ struct WayOut {
 void PrintTo(const WayOut& c, std::ostream* os) { *os << c.name; }
 
 const WayOut WAYS_OUT[] = {
-    {"normal_end", [](int fd) { port_close(fd); cleanup_and_exit(0); }, ExitedWithCode(0)},
-    {"fatal_end", [](int) { errno = 0; error_exit("Error:  fails"); }, ExitedWithCode(1)},
-    {"signal", [](int) { install_exit_signal_handlers(); raise(SIGTERM); }, testing::KilledBySignal(SIGTERM)},
+    {"normal_end",
+     [](int fd) {
+         port_close(fd);
+         cleanup_and_exit(0);
+     },
+     ExitedWithCode(0)},
+    {"fatal_end",
+     [](int) {
+         errno = 0;
+         error_exit("Error:  fails");
+     },
+     ExitedWithCode(1)},
+    {"signal",
+     [](int) {
+         install_exit_signal_handlers();
+         raise(SIGTERM);
+     },
+     testing::KilledBySignal(SIGTERM)},
 };
 
 class ExclusiveMode : public PtyTest, public testing::WithParamInterface<WayOut> {};

@@ -84,15 +84,15 @@ TEST_P(LoaderUploadFailures, EndsTheRun) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, LoaderUploadFailures,
-    ::testing::Values(
-        FailureCase{"NakWithBit7Set", std::string("\x06\x06") + char(0x95), "\nError:  ex_send received NAK.  Aborting"},
-        FailureCase{"NakAfterChatter", "load error\r\n\x15", "\nError:  ex_send received NAK.  Aborting"},
-        // No byte has come yet: 0 stands in for the last byte.
-        FailureCase{"SilenceAtOnce", "", "\nError: ex_send read '0x0' instead of ACK"},
-        // The last byte received is shown masked to 7 bits.
-        FailureCase{"SilenceAfterChatter", std::string("\x06") + "Z" + char(0xC1),
-                    "\nError: ex_send read '0x41' instead of ACK"},
-        FailureCase{"SilenceAfterAnAck", "\x06", "\nError: ex_send read '0x6' instead of ACK"}),
+    ::testing::Values(FailureCase{"NakWithBit7Set", std::string("\x06\x06") + char(0x95),
+                                  "\nError:  ex_send received NAK.  Aborting"},
+                      FailureCase{"NakAfterChatter", "load error\r\n\x15", "\nError:  ex_send received NAK.  Aborting"},
+                      // No byte has come yet: 0 stands in for the last byte.
+                      FailureCase{"SilenceAtOnce", "", "\nError: ex_send read '0x0' instead of ACK"},
+                      // The last byte received is shown masked to 7 bits.
+                      FailureCase{"SilenceAfterChatter", std::string("\x06") + "Z" + char(0xC1),
+                                  "\nError: ex_send read '0x41' instead of ACK"},
+                      FailureCase{"SilenceAfterAnAck", "\x06", "\nError: ex_send read '0x6' instead of ACK"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -83,8 +83,7 @@ struct LineCase {
 };
 
 const LineCase line_cases[] = {
-    {"same_second_rate_is_100", 1000, 1000, 5000, 0, 292, 1,
-     "\r -- [4k/292k] | 100.00 KB/s |   1% | 00:02s ETA --"},
+    {"same_second_rate_is_100", 1000, 1000, 5000, 0, 292, 1, "\r -- [4k/292k] | 100.00 KB/s |   1% | 00:02s ETA --"},
     {"no_new_bytes_rate_and_eta_zero", 1000, 1002, 20480, 20480, 292, 1,
      "\r -- [20k/292k] |  0.00 KB/s |   6% | 00:00s ETA --"},
     {"eta_of_100_minutes_widens", 1000, 1001, 1024, 0, 6001, 1,
@@ -100,16 +99,12 @@ const LineCase line_cases[] = {
     {"other_mode_draws_nothing", 1000, 1001, 2048, 1024, 292, 3, ""},
     {"negative_mode_draws_nothing", 1000, 1001, 2048, 1024, 292, -1, ""},
     // Below 1 KiB there is no total to divide by.
-    {"empty_total_before_any_byte", 1000, 1001, 0, 0, 0, 1,
-     "\r -- [0k/0k] |  0.00 KB/s |   0% | 00:00s ETA --"},
-    {"empty_total_with_bytes_done", 1000, 1001, 512, 0, 0, 1,
-     "\r -- [0k/0k] |  0.50 KB/s | 100% | 00:00s ETA --"},
+    {"empty_total_before_any_byte", 1000, 1001, 0, 0, 0, 1, "\r -- [0k/0k] |  0.00 KB/s |   0% | 00:00s ETA --"},
+    {"empty_total_with_bytes_done", 1000, 1001, 512, 0, 0, 1, "\r -- [0k/0k] |  0.50 KB/s | 100% | 00:00s ETA --"},
     {"empty_total_passed_by_a_whole_packet", 1000, 1001, 1024, 896, 0, 1,
      "\r -- [1k/0k] |  0.12 KB/s | 100% | 00:00s ETA --"},
-    {"empty_total_same_second", 1000, 1000, 640, 512, 0, 1,
-     "\r -- [0k/0k] | 100.00 KB/s | 100% | 00:00s ETA --"},
-    {"empty_total_completion", 1000, 1001, 896, 768, 0, 2,
-     "\r -- [0k/0k] |  0.12 KB/s | 100% | DONE --          "},
+    {"empty_total_same_second", 1000, 1000, 640, 512, 0, 1, "\r -- [0k/0k] | 100.00 KB/s | 100% | 00:00s ETA --"},
+    {"empty_total_completion", 1000, 1001, 896, 768, 0, 2, "\r -- [0k/0k] |  0.12 KB/s | 100% | DONE --          "},
 };
 
 class ProgressLineTest : public ::testing::TestWithParam<LineCase> {};
@@ -131,8 +126,8 @@ TEST(ProgressElapsed, MinutesWidenPastTwoDigits) {
     const struct {
         long seconds;
         const char* expected;
-    } cases[] = {{0, "\nElapsed time:  00:00\n\n"}, {59, "\nElapsed time:  00:59\n\n"},
-                 {6000, "\nElapsed time:  100:00\n\n"}};
+    } cases[] = {
+        {0, "\nElapsed time:  00:00\n\n"}, {59, "\nElapsed time:  00:59\n\n"}, {6000, "\nElapsed time:  100:00\n\n"}};
     for (const auto& c : cases) {
         const int length = format_elapsed_line(line, c.seconds);
         EXPECT_EQ(std::string(line, static_cast<size_t>(length)), c.expected);
@@ -174,8 +169,8 @@ TEST_F(ProgressTest, NoTickOutlivesTheTransfer) {
     clear_exit_cleanups();
     progress_tick_start();
     progress_tick_stop();
-    raise(SIGALRM);         // delivered now: discarded
-    alarm_tick(SIGALRM);    // or its handler already running
+    raise(SIGALRM);       // delivered now: discarded
+    alarm_tick(SIGALRM);  // or its handler already running
     EXPECT_EQ(alarm(0), 0u) << "a late tick armed another";
     testing::internal::CaptureStderr();
     progress_redraw_if_due();

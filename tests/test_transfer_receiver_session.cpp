@@ -27,11 +27,11 @@ constexpr int READ_MS = 5000;  // guards a hung abort; the answers come at once
 
 // What the line held before the run ended.
 enum class Before {
-    none,           // no receiver started
-    started,        // start command sent, nothing read
-    waiting,        // its first NAK read: it waits for a packet
-    packet_out,     // a packet sent, its answer not read
-    eot_out,        // EOT sent, its answer not read
+    none,        // no receiver started
+    started,     // start command sent, nothing read
+    waiting,     // its first NAK read: it waits for a packet
+    packet_out,  // a packet sent, its answer not read
+    eot_out,     // EOT sent, its answer not read
 };
 
 void set_up(int port_fd, Before before, ReceiverEntry entry) {
@@ -79,8 +79,7 @@ TEST_F(ReceiverAbortTest, CancelsAtAPacketBoundaryAndOnlyAReceiverThatStillRuns)
     const Case cases[] = {
         {"no receiver: nothing is sent", Before::none, "", {}, ""},
         {"waiting for a packet: CAN, CAN, acknowledged", Before::waiting, "", {{2, S_ACK}}, CAN_CAN},
-        {"a NAK (a damaged CAN): CAN, CAN again", Before::waiting, "", {{2, S_NAK}, {2, S_ACK}},
-         CAN_CAN + CAN_CAN},
+        {"a NAK (a damaged CAN): CAN, CAN again", Before::waiting, "", {{2, S_NAK}, {2, S_ACK}}, CAN_CAN + CAN_CAN},
         {"a packet out: its answer first, then CAN, CAN", Before::packet_out, S_NAK, {{2, S_ACK}}, CAN_CAN},
         {"a packet out and noise before its answer", Before::packet_out, "xy" + S_ACK, {{2, S_ACK}}, CAN_CAN},
         {"the receiver's own CAN, CAN: it has stopped, nothing is sent", Before::packet_out, CAN_CAN, {}, ""},
@@ -88,18 +87,31 @@ TEST_F(ReceiverAbortTest, CancelsAtAPacketBoundaryAndOnlyAReceiverThatStillRuns)
         {"EOT acknowledged: the receiver has stopped", Before::eot_out, S_ACK, {}, ""},
         {"EOT refused: CAN, CAN", Before::eot_out, S_NAK, {{2, S_ACK}}, CAN_CAN},
         {"a packet out and a quiet line: CANs enough to end any packet, then the pair",
-         Before::packet_out, "", {{XMODEM_PACKET_SIZE, S_NAK}, {2, S_ACK}},
+         Before::packet_out,
+         "",
+         {{XMODEM_PACKET_SIZE, S_NAK}, {2, S_ACK}},
          std::string(XMODEM_PACKET_SIZE + 2, static_cast<char>(CAN))},
-        {"started, its echo and NAK: CAN, CAN", Before::started, "g -e a0080274\r\n" + S_NAK, {{2, S_ACK}},
-         CAN_CAN},
+        {"started, its echo and NAK: CAN, CAN", Before::started, "g -e a0080274\r\n" + S_NAK, {{2, S_ACK}}, CAN_CAN},
         {"started but no NAK: nothing says it runs, nothing is sent", Before::started, "", {}, ""},
         {"a receiver that never answers: one pair, then the abort gives up", Before::waiting, "", {}, CAN_CAN},
-        {"the fast entry: CAN, CAN, then the carriage return its end waits for", Before::waiting, "",
-         {{2, S_ACK}}, CAN_CAN + "\r", ReceiverEntry::fast},
-        {"the fast entry after EOT was acknowledged: only the carriage return", Before::eot_out, S_ACK, {}, "\r",
+        {"the fast entry: CAN, CAN, then the carriage return its end waits for",
+         Before::waiting,
+         "",
+         {{2, S_ACK}},
+         CAN_CAN + "\r",
          ReceiverEntry::fast},
-        {"the fast entry whose receiver sent CAN, CAN: only the carriage return", Before::packet_out, CAN_CAN, {},
-         "\r", ReceiverEntry::fast},
+        {"the fast entry after EOT was acknowledged: only the carriage return",
+         Before::eot_out,
+         S_ACK,
+         {},
+         "\r",
+         ReceiverEntry::fast},
+        {"the fast entry whose receiver sent CAN, CAN: only the carriage return",
+         Before::packet_out,
+         CAN_CAN,
+         {},
+         "\r",
+         ReceiverEntry::fast},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -121,14 +133,24 @@ TEST_F(ReceiverAbortTest, AReceiverBackAtTheMonitorIsLeftAlone) {
 TEST_F(ReceiverAbortTest, EveryWayOutRunsItBeforeTheProcessEnds) {
     struct Case {
         const char* name;
-        int (*end_run)();     // in the child, with a receiver waiting for a packet
-        int second_signal;    // sent once the first CAN is heard, 0 for none
+        int (*end_run)();   // in the child, with a receiver waiting for a packet
+        int second_signal;  // sent once the first CAN is heard, 0 for none
         int status;
     };
     const Case cases[] = {
         {"a fatal error", []() -> int { error_exit("Error:  something failed"); }, 0, 1},
-        {"SIGTERM", [] { raise(SIGTERM); return 0; }, 0, 128 + SIGTERM},
-        {"SIGINT, then SIGTERM during the abort", [] { raise(SIGINT); return 0; }, SIGTERM, 128 + SIGINT},
+        {"SIGTERM",
+         [] {
+             raise(SIGTERM);
+             return 0;
+         },
+         0, 128 + SIGTERM},
+        {"SIGINT, then SIGTERM during the abort",
+         [] {
+             raise(SIGINT);
+             return 0;
+         },
+         SIGTERM, 128 + SIGINT},
         // The signal waits for the abort to end, then ends the process itself.
         {"a fatal error, then SIGTERM during the abort", []() -> int { error_exit("Error:  something failed"); },
          SIGTERM, 128 + SIGTERM},

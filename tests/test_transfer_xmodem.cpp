@@ -127,18 +127,17 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
     EXPECT_EQ(digest.image_crc, crc32(0, reinterpret_cast<const Bytef*>(file.data()), static_cast<uInt>(file.size())));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Transfers, XmodemTransferCases,
-    ::testing::Values(
-        TransferCase{"ThreePacketsFor300Bytes", 300, "", 0, 0},
-        TransferCase{"AllFillerLastPacketFor256Bytes", 256, "", 0, 0},
-        TransferCase{"OneFillerPacketForAnEmptyFile", 0, "", 0, 0},
-        // Packets 256 and 257 carry block numbers 0 and 1.
-        TransferCase{"BlockNumberWrapsAfter255", 257 * 128, "", 0, 0},
-        TransferCase{"CrcRequestsAndCancelBeforeTheFirstNakAreDropped", 300, "CC" + S_CAN + "C", 0, 0},
-        TransferCase{"TenNaksThenAckCompleteThePacket", 300, "", 10, 0},
-        TransferCase{"NakAfterEotResendsOnlyEot", 300, "", 0, 2}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Transfers, XmodemTransferCases,
+                         ::testing::Values(TransferCase{"ThreePacketsFor300Bytes", 300, "", 0, 0},
+                                           TransferCase{"AllFillerLastPacketFor256Bytes", 256, "", 0, 0},
+                                           TransferCase{"OneFillerPacketForAnEmptyFile", 0, "", 0, 0},
+                                           // Packets 256 and 257 carry block numbers 0 and 1.
+                                           TransferCase{"BlockNumberWrapsAfter255", 257 * 128, "", 0, 0},
+                                           TransferCase{"CrcRequestsAndCancelBeforeTheFirstNakAreDropped", 300,
+                                                        "CC" + S_CAN + "C", 0, 0},
+                                           TransferCase{"TenNaksThenAckCompleteThePacket", 300, "", 10, 0},
+                                           TransferCase{"NakAfterEotResendsOnlyEot", 300, "", 0, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A packet of either size as it must look on the wire.
 std::string packet_of(unsigned char start, size_t block, const std::string& data) {
@@ -159,7 +158,8 @@ std::string packet_of(unsigned char start, size_t block, const std::string& data
 std::vector<std::string> large_packets(const std::string& file) {
     std::vector<std::string> packets;
     size_t at = 0;
-    for (; file.size() - at >= 1024; at += 1024) packets.push_back(packet_of(STX, packets.size() + 1, file.substr(at, 1024)));
+    for (; file.size() - at >= 1024; at += 1024)
+        packets.push_back(packet_of(STX, packets.size() + 1, file.substr(at, 1024)));
     for (;; at += 128) {
         std::string data = file.substr(at, 128);
         const bool last = data.size() < 128;
@@ -175,7 +175,7 @@ struct LargeCase {
     size_t file_size;
     size_t stx_packets;
     size_t soh_packets;
-    int naks_on_first;  // NAKs before the first packet's ACK
+    int naks_on_first;     // NAKs before the first packet's ACK
     bool nak_read_before;  // the caller consumed the start NAK
 };
 
@@ -227,19 +227,17 @@ TEST_P(XmodemLargeCases, SendsWhole1KBlocksAsStxAndTheTailAs128BytePackets) {
     EXPECT_EQ(progress_state.bytes_done, static_cast<int64_t>(stored.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Transfers, XmodemLargeCases,
-    ::testing::Values(
-        LargeCase{"EmptyFileIsOneFillerPacket", 0, 0, 1, 0, false},
-        LargeCase{"ShortFileHasNo1KPacket", 1023, 0, 8, 0, false},
-        LargeCase{"Whole1KBlockThenAnAllFillerPacket", 1024, 1, 1, 0, false},
-        LargeCase{"TailAfterTwoBlocks", 2048 + 300, 2, 3, 0, false},
-        LargeCase{"TailOfWhole128ByteBlocks", 1024 + 256, 1, 3, 0, false},
-        // 300 1K packets: block numbers wrap past 255 on the STX packets.
-        LargeCase{"BlockNumberWrapsOn1KPackets", 300 * 1024 + 5, 300, 1, 0, false},
-        LargeCase{"NakedStxPacketIsResentWhole", 3000, 2, 8, 3, false},
-        LargeCase{"StartNakAlreadyRead", 1500, 1, 4, 0, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Transfers, XmodemLargeCases,
+                         ::testing::Values(LargeCase{"EmptyFileIsOneFillerPacket", 0, 0, 1, 0, false},
+                                           LargeCase{"ShortFileHasNo1KPacket", 1023, 0, 8, 0, false},
+                                           LargeCase{"Whole1KBlockThenAnAllFillerPacket", 1024, 1, 1, 0, false},
+                                           LargeCase{"TailAfterTwoBlocks", 2048 + 300, 2, 3, 0, false},
+                                           LargeCase{"TailOfWhole128ByteBlocks", 1024 + 256, 1, 3, 0, false},
+                                           // 300 1K packets: block numbers wrap past 255 on the STX packets.
+                                           LargeCase{"BlockNumberWrapsOn1KPackets", 300 * 1024 + 5, 300, 1, 0, false},
+                                           LargeCase{"NakedStxPacketIsResentWhole", 3000, 2, 8, 3, false},
+                                           LargeCase{"StartNakAlreadyRead", 1500, 1, 4, 0, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // An answer we do not know may be a damaged one with the real answer right
 // behind it: the resend waits for a quiet line, so that the late answer is not
@@ -254,7 +252,7 @@ TEST_F(XmodemSendTest, AfterAnUnknownReplyWarnsAndResendsOnlyIntoAQuietLine) {
         heard += peer_read(packet.size(), 5000);
         peer_write("C" + S_ACK);  // a damaged answer, and the real one late behind it
         heard += peer_read(packet.size(), 5000);
-        peer_write(S_NAK);        // the resend arrived damaged
+        peer_write(S_NAK);  // the resend arrived damaged
         heard += peer_read(packet.size(), 5000);
         peer_write(S_ACK);
         heard += peer_read(1, 5000);
@@ -304,18 +302,19 @@ TEST_P(XmodemFatalCases, EndsTheRunWithTheMessage) {
     EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd), ::testing::ExitedWithCode(1), literally(c.message));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, XmodemFatalCases,
-    ::testing::Values(
-        FatalCase{"CancelAfterAPacket", S_NAK + S_CAN, "\nError:  Transferred cancelled by remote side"},
-        FatalCase{"CancelAfterEot", S_NAK + repeat(S_ACK, 3) + S_CAN, "\nError:  Transferred cancelled by remote side"},
-        FatalCase{"ElevenNaks", S_NAK + repeat(S_NAK, 11), "\nError:  Received NAK too many times.  Abort."},
-        // The answer to the tenth resend is not judged, a CAN included.
-        FatalCase{"CancelAnsweringTheTenthResend", S_NAK + repeat(S_NAK, 10) + S_CAN,
-                  "\nError:  Received NAK too many times.  Abort."},
-        FatalCase{"ElevenNaksForEot", S_NAK + repeat(S_ACK, 3) + repeat(S_NAK, 11),
-                  "\nError:  Received NAK too many times.  Abort."}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Failures, XmodemFatalCases,
+                         ::testing::Values(FatalCase{"CancelAfterAPacket", S_NAK + S_CAN,
+                                                     "\nError:  Transferred cancelled by remote side"},
+                                           FatalCase{"CancelAfterEot", S_NAK + repeat(S_ACK, 3) + S_CAN,
+                                                     "\nError:  Transferred cancelled by remote side"},
+                                           FatalCase{"ElevenNaks", S_NAK + repeat(S_NAK, 11),
+                                                     "\nError:  Received NAK too many times.  Abort."},
+                                           // The answer to the tenth resend is not judged, a CAN included.
+                                           FatalCase{"CancelAnsweringTheTenthResend", S_NAK + repeat(S_NAK, 10) + S_CAN,
+                                                     "\nError:  Received NAK too many times.  Abort."},
+                                           FatalCase{"ElevenNaksForEot", S_NAK + repeat(S_ACK, 3) + repeat(S_NAK, 11),
+                                                     "\nError:  Received NAK too many times.  Abort."}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(XmodemSendTest, RefusesADirectoryBeforeReadingThePort) {
     peer_write(S_NAK);
@@ -357,10 +356,8 @@ TEST(XmodemReadblock, AFileThatYieldsOtherThanItsCheckedSizeEndsTheRun) {
         size_t yields;
     };
     const Case cases[] = {
-        {"fewer in the first packet", 300, 100},
-        {"fewer at a packet boundary", 256, 128},
-        {"more than the size", 100, 101},
-        {"anything for an empty file", 0, 1},
+        {"fewer in the first packet", 300, 100}, {"fewer at a packet boundary", 256, 128},
+        {"more than the size", 100, 101},        {"anything for an empty file", 0, 1},
         {"more past a whole packet", 128, 129},
     };
     for (const Case& c : cases) {
@@ -377,8 +374,7 @@ TEST(XmodemReadblock, AFileThatYieldsOtherThanItsCheckedSizeEndsTheRun) {
                 transfer.file_name = "img";
                 transfer.check.size = c.checked_size;
                 transfer.unsent = c.checked_size;
-                while (!xmodem_readblock(transfer)) {
-                }
+                while (!xmodem_readblock(transfer)) {}
                 _exit(0);
             },
             ::testing::ExitedWithCode(1), literally("\nError:  'img' changed since it was checked.  Aborting.\n\n"));

@@ -38,15 +38,15 @@ using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 constexpr char RX_PROGRAM[] = "/usr/bin/rx";
-constexpr auto AFTER_RX_WROTE = milliseconds(5);   // rx's flush follows its write at once
-constexpr size_t PACE_CHUNK = 16;                  // bytes released at a time ...
-constexpr auto PACE_DELAY = microseconds(1400);    // ... every 1.4 ms: about 115200 bit/s
+constexpr auto AFTER_RX_WROTE = milliseconds(5);  // rx's flush follows its write at once
+constexpr size_t PACE_CHUNK = 16;                 // bytes released at a time ...
+constexpr auto PACE_DELAY = microseconds(1400);   // ... every 1.4 ms: about 115200 bit/s
 constexpr auto TRANSFER_LIMIT = std::chrono::seconds(90);
 constexpr int SENDER_GRACE_MS = 1000;
 
 // The sender runs in a child of its own, holding only its end of line a.
 testkit::Child start_sender(const std::string& file, testkit::PtyPair& line, testkit::PtyPair& other,
-                           bool large_packets) {
+                            bool large_packets) {
     return testkit::Child([&] {
         line.close_master();
         other.close_master();
@@ -140,9 +140,9 @@ TEST_P(XmodemToRx, StoresTheFileWithOnlyFillerAfterIt) {
 // One byte, one whole block (plus an all-filler block), an odd size, and
 // enough blocks for the block number to wrap past 255; with 1K packets also
 // one whole 1K block, 1K blocks with a tail, and a wrap on 1K packets.
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, XmodemToRx,
-    ::testing::Values(RxCase{1, false}, RxCase{128, false}, RxCase{3001, false}, RxCase{257LL * 128 + 77, false},
-                      RxCase{1, true}, RxCase{1024, true}, RxCase{3001, true}, RxCase{257LL * 1024 + 77, true}));
+INSTANTIATE_TEST_SUITE_P(Sizes, XmodemToRx,
+                         ::testing::Values(RxCase{1, false}, RxCase{128, false}, RxCase{3001, false},
+                                           RxCase{257LL * 128 + 77, false}, RxCase{1, true}, RxCase{1024, true},
+                                           RxCase{3001, true}, RxCase{257LL * 1024 + 77, true}));
 
 }  // namespace

@@ -60,31 +60,47 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
     int letter;
     while ((letter = getopt(argc, argv, SWITCHES)) != -1) {
         switch (letter) {
-        case 'C':
-            run_options.kernel_size_check = false;
-            run_options.romdisk_size_check = false;
-            break;
-        case 'D': run_options.overwrite_check = false; break;
-        case 'R': run_options.restore_defaults = true; break;
-        case 'X': run_options.load_loader = false; break;
-        case 'V': run_options.verify_flash = true; break;
-        case 'h':
-        case 'v': print_help();
-        case 'l':
-            capture_enabled = true;
-            capture_begin(version_banner, command_echo);
-            break;
-        case 'r': run_options.restart_after = true; break;
-        case 's': run_options.port_name = optarg; break;
-        case 't': run_options.temp_dir = optarg; break;
-        case 'b':
-            run_options.fast_rate = settable_rate(optarg);
-            if (run_options.fast_rate == 0) {
-                errno = 0;
-                error_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", optarg);
-            }
-            break;
-        default: break;  // getopt has printed its diagnostic; the switch has no effect
+            case 'C':
+                run_options.kernel_size_check = false;
+                run_options.romdisk_size_check = false;
+                break;
+            case 'D':
+                run_options.overwrite_check = false;
+                break;
+            case 'R':
+                run_options.restore_defaults = true;
+                break;
+            case 'X':
+                run_options.load_loader = false;
+                break;
+            case 'V':
+                run_options.verify_flash = true;
+                break;
+            case 'h':
+            case 'v':
+                print_help();
+            case 'l':
+                capture_enabled = true;
+                capture_begin(version_banner, command_echo);
+                break;
+            case 'r':
+                run_options.restart_after = true;
+                break;
+            case 's':
+                run_options.port_name = optarg;
+                break;
+            case 't':
+                run_options.temp_dir = optarg;
+                break;
+            case 'b':
+                run_options.fast_rate = settable_rate(optarg);
+                if (run_options.fast_rate == 0) {
+                    errno = 0;
+                    error_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", optarg);
+                }
+                break;
+            default:
+                break;  // getopt has printed its diagnostic; the switch has no effect
         }
     }
     if (run_options.fast_rate != 0 && !run_options.load_loader) {

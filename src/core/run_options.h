@@ -11,14 +11,14 @@
 #include <string>
 
 struct RunOptions {
-    bool restart_after = false;      // -r
-    bool overwrite_check = true;     // -D clears
-    bool kernel_size_check = true;   // -C clears
-    bool romdisk_size_check = true;  // -C clears
-    bool restore_defaults = false;   // -R
-    bool load_loader = true;         // -X clears: the receiver is already in RAM
-    unsigned long fast_rate = 0;     // -b: bit/s for the transfers; 0 keeps the monitor's rate
-    bool verify_flash = false;       // -V: read each image back from the flash
+    bool restart_after = false;            // -r
+    bool overwrite_check = true;           // -D clears
+    bool kernel_size_check = true;         // -C clears
+    bool romdisk_size_check = true;        // -C clears
+    bool restore_defaults = false;         // -R
+    bool load_loader = true;               // -X clears: the receiver is already in RAM
+    unsigned long fast_rate = 0;           // -b: bit/s for the transfers; 0 keeps the monitor's rate
+    bool verify_flash = false;             // -V: read each image back from the flash
     std::optional<std::string> port_name;  // -s
     std::optional<std::string> temp_dir;   // -t
 };

@@ -71,24 +71,24 @@ void check_image(FlashJob& job, const RunOptions& run_options) {
     const int image_fd = open_checked_image(job);
 
     switch (image_verdict(job.offset, job.size, run_options)) {
-    case ImageVerdict::accept:
-        close(image_fd);
-        return;
-    case ImageVerdict::kernel_too_big:
-        error_exit("Error:  kernel '%s' is larger than 0x%lx bytes.  Aborting.", name, KERNEL_LIMIT);
-    case ImageVerdict::kernel_beyond_transfer:
-        errno = 0;  // a limit of the handheld's RAM; no system call failed
-        error_exit("Error:  kernel '%s' is larger than 0x%lx bytes, the most one transfer carries.  Aborting.",
-                   name, DOWNLOAD_LIMIT);
-    case ImageVerdict::romdisk_too_big:
-        error_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", name, ROMDISK_LIMIT);
-    case ImageVerdict::too_large:
-        error_exit("Error:  '%s' is too large (2 GiB or more).  Aborting.", name);
-    case ImageVerdict::split:
-        std::fprintf(stderr, "Romdisk larger than 0x%lx.  Splitting into:\n", DOWNLOAD_LIMIT);
-        if (!run_split_dir) run_split_dir = run_options.temp_dir.value_or(DEFAULT_TEMP_DIR);
-        split_romdisk(job, *run_split_dir, image_fd);
-        close(image_fd);
-        return;
+        case ImageVerdict::accept:
+            close(image_fd);
+            return;
+        case ImageVerdict::kernel_too_big:
+            error_exit("Error:  kernel '%s' is larger than 0x%lx bytes.  Aborting.", name, KERNEL_LIMIT);
+        case ImageVerdict::kernel_beyond_transfer:
+            errno = 0;  // a limit of the handheld's RAM; no system call failed
+            error_exit("Error:  kernel '%s' is larger than 0x%lx bytes, the most one transfer carries.  Aborting.",
+                       name, DOWNLOAD_LIMIT);
+        case ImageVerdict::romdisk_too_big:
+            error_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", name, ROMDISK_LIMIT);
+        case ImageVerdict::too_large:
+            error_exit("Error:  '%s' is too large (2 GiB or more).  Aborting.", name);
+        case ImageVerdict::split:
+            std::fprintf(stderr, "Romdisk larger than 0x%lx.  Splitting into:\n", DOWNLOAD_LIMIT);
+            if (!run_split_dir) run_split_dir = run_options.temp_dir.value_or(DEFAULT_TEMP_DIR);
+            split_romdisk(job, *run_split_dir, image_fd);
+            close(image_fd);
+            return;
     }
 }

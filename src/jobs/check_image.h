@@ -26,12 +26,12 @@ constexpr char DEFAULT_TEMP_DIR[] = "/tmp";  // pieces go here without -t
 constexpr int64_t IMAGE_SIZE_LIMIT = 0x80000000;
 
 enum class ImageVerdict {
-    accept,           // flash as it is
-    kernel_too_big,   // offset 0, larger than KERNEL_LIMIT, size check on
+    accept,                  // flash as it is
+    kernel_too_big,          // offset 0, larger than KERNEL_LIMIT, size check on
     kernel_beyond_transfer,  // offset 0, larger than DOWNLOAD_LIMIT (size check off)
-    romdisk_too_big,  // positive offset, larger than ROMDISK_LIMIT, size check on
-    too_large,        // positive offset, 2 GiB or more, whatever the switches
-    split,            // positive offset, larger than one transfer carries
+    romdisk_too_big,         // positive offset, larger than ROMDISK_LIMIT, size check on
+    too_large,               // positive offset, 2 GiB or more, whatever the switches
+    split,                   // positive offset, larger than one transfer carries
 };
 
 ImageVerdict image_verdict(int64_t offset, int64_t size, const RunOptions& run_options);

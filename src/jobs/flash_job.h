@@ -15,12 +15,12 @@
 struct RunOptions;
 
 struct FlashJob {
-    std::string file_name;   // the image, or a temporary piece of it
-    int64_t offset = 0;      // byte offset in flash; the last argument of the flash command
-    int64_t size = 0;        // file size when checked; set by the split for pieces
-    bool is_temp = false;    // a piece file that the exit cleanup removes
+    std::string file_name;  // the image, or a temporary piece of it
+    int64_t offset = 0;     // byte offset in flash; the last argument of the flash command
+    int64_t size = 0;       // file size when checked; set by the split for pieces
+    bool is_temp = false;   // a piece file that the exit cleanup removes
     FlashJob* next_job = nullptr;
-    FileCheck checked;       // the file as checked (a piece: as written); it must stay so
+    FileCheck checked;  // the file as checked (a piece: as written); it must stay so
 };
 
 extern FlashJob* job_list;

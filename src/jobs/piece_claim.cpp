@@ -97,8 +97,7 @@ void remove_leftover(const std::string& path, const struct stat& found, const Pi
         flock(probe_fd, LOCK_EX | LOCK_NB) != 0)
         refuse("Error:  '%s' is in use by another run (use another -t).  Aborting.", path);
     if (!holds_exactly(probe_fd, probed, source))
-        refuse("Error:  '%s' exists and is not a piece of this image (remove it or use another -t).  Aborting.",
-               path);
+        refuse("Error:  '%s' exists and is not a piece of this image (remove it or use another -t).  Aborting.", path);
     unlink(path.c_str());
     close(probe_fd);
 }

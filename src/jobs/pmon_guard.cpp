@@ -24,12 +24,13 @@ void check_pmon_overwrite() {
     for (const FlashJob* job = job_list; job != nullptr; job = job->next_job) {
         const char* name = job->file_name.c_str();
         switch (pmon_verdict(job->offset, job->size)) {
-        case PmonVerdict::clear: break;
-        case PmonVerdict::probe_hit:
-            error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting. (0x%lx)\n", name,
-                       flash_round_up(job->size));
-        case PmonVerdict::end_hit:
-            error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting.\n", name);
+            case PmonVerdict::clear:
+                break;
+            case PmonVerdict::probe_hit:
+                error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting. (0x%lx)\n", name,
+                           flash_round_up(job->size));
+            case PmonVerdict::end_hit:
+                error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting.\n", name);
         }
     }
 }

@@ -53,8 +53,7 @@ void copy_first_piece(int image_fd, int piece_fd, const char* image) {
     char block[SPLIT_COPY_BLOCK];
     for (int64_t copied = 0; copied < SPLIT_SIZE; copied += SPLIT_COPY_BLOCK) {
         const ssize_t got = read_block(image_fd, block);
-        if (got <= 0)
-            error_exit("Error: unable to read from '%s' (%d)", image, static_cast<int>(got));
+        if (got <= 0) error_exit("Error: unable to read from '%s' (%d)", image, static_cast<int>(got));
         if (got < SPLIT_COPY_BLOCK) return;
         // A failed or short write shows in the piece's size check.
         [[maybe_unused]] const ssize_t written = write(piece_fd, block, SPLIT_COPY_BLOCK);
@@ -68,8 +67,7 @@ void copy_rest(int image_fd, int piece_fd, const char* image, const char* piece)
         if (got < 0) error_exit("Error: unable to read from '%s'", image);
         if (got == 0) return;
         if (got == SPLIT_COPY_BLOCK) {
-            if (write(piece_fd, block, SPLIT_COPY_BLOCK) < 0)
-                error_exit("Error: unable to write to '%s'", piece);
+            if (write(piece_fd, block, SPLIT_COPY_BLOCK) < 0) error_exit("Error: unable to write to '%s'", piece);
             continue;
         }
         if (write(piece_fd, block, static_cast<size_t>(got)) < 0)
@@ -107,10 +105,10 @@ void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
     for (const std::string* piece : {&first, &second})
         if (const FlashJob* owner = earlier_job_at(*piece)) {
             if (owner->is_temp)
-                error_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image",
-                           image.c_str(), owner->file_name.c_str());
-            error_exit("Error:  '%s' would overwrite '%s', an image of this run",
-                       image.c_str(), owner->file_name.c_str());
+                error_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image", image.c_str(),
+                           owner->file_name.c_str());
+            error_exit("Error:  '%s' would overwrite '%s', an image of this run", image.c_str(),
+                       owner->file_name.c_str());
         }
 
     const FileCheck image_checked = job.checked;
@@ -129,11 +127,10 @@ void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
     job.checked = piece_check(first_fd, first);
 
     struct stat status;
-    if (stat(first.c_str(), &status) != 0)
-        error_exit("Error:  unable to stat '%s'", first.c_str());
+    if (stat(first.c_str(), &status) != 0) error_exit("Error:  unable to stat '%s'", first.c_str());
     if (status.st_size != SPLIT_SIZE)
-        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", first.c_str(),
-                   SPLIT_SIZE, static_cast<int64_t>(status.st_size));
+        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", first.c_str(), SPLIT_SIZE,
+                   static_cast<int64_t>(status.st_size));
 
     rest->file_name = second;
     rest->offset = job.offset + SPLIT_SIZE;
@@ -155,9 +152,8 @@ void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
 
     if (fstat(second_fd, &status) != 0) error_exit("Error getting info for '%s'", second.c_str());
     if (status.st_size != rest->size)
-        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(),
-                   rest->size, static_cast<int64_t>(status.st_size));
-    if (status.st_size > DOWNLOAD_LIMIT)
-        error_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
+        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(), rest->size,
+                   static_cast<int64_t>(status.st_size));
+    if (status.st_size > DOWNLOAD_LIMIT) error_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
     rest->checked = file_check_of(status, true);
 }

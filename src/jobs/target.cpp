@@ -10,9 +10,7 @@ namespace {
 constexpr int LETTER_DIGIT_BASE = 10;  // "a"/"A" is ten
 constexpr uint64_t HEX_BASE = 16;
 
-bool has_hex_prefix(const char* text) {
-    return std::strncmp(text, HEX_PREFIX, sizeof HEX_PREFIX - 1) == 0;
-}
+bool has_hex_prefix(const char* text) { return std::strncmp(text, HEX_PREFIX, sizeof HEX_PREFIX - 1) == 0; }
 
 }  // namespace
 

@@ -20,11 +20,7 @@ struct TargetKeyword {
 };
 
 constexpr TargetKeyword TARGET_KEYWORDS[] = {
-    {"kernel", 0},
-    {"pmon", 0xC00000},
-    {"romdisk", 0x200000},
-    {"rootdisk", 0x200000},
-    {"cramfs", 0x100000},
+    {"kernel", 0}, {"pmon", 0xC00000}, {"romdisk", 0x200000}, {"rootdisk", 0x200000}, {"cramfs", 0x100000},
 };
 
 constexpr char HEX_PREFIX[] = "0x";            // lower-case x only; "0X" is an invalid digit

@@ -54,8 +54,7 @@ struct DialogueState {
 void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
     send_command(port_fd, CMD_WAKE, Capture::skip);
-    while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {
-    }
+    while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {}
     fprintf(stderr, "done\n\n");
 }
 
@@ -73,8 +72,7 @@ void upload_loader(int port_fd, char* buffer, DialogueState& state) {
 // Gives the flash command and confirms it only when the monitor's echo shows
 // it took the command as sent, or when the monitor echoes nothing at all;
 // otherwise declines it and ends the run.
-void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset,
-                        const DialogueState& state) {
+void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset, const DialogueState& state) {
     const int length = format_flash_command(buffer, flash_size, offset);
     port_send(port_fd, buffer, length, Capture::record);
     const std::string command(buffer, static_cast<size_t>(length - 1));  // without its CR
@@ -161,8 +159,7 @@ void unzip_kernel(int port_fd, char* buffer) {
     fprintf(stderr, "Unzipping kernel...");
     send_command(port_fd, CMD_UNZIP, Capture::record);
     // Silence here is no error: the boot command follows regardless.
-    while (port_readline(port_fd, buffer) == 0 && !line_has_prompt(buffer)) {
-    }
+    while (port_readline(port_fd, buffer) == 0 && !line_has_prompt(buffer)) {}
     fprintf(stderr, "done\n");
 }
 

@@ -21,8 +21,8 @@ using std::chrono::milliseconds;
 
 constexpr char OFFER_PREFIX[] = "FAST ";
 constexpr int OFFER_DIGITS = 4;
-constexpr unsigned MAX_DIVISOR = 0xFFFF;   // DLL and DLM
-constexpr unsigned long TOLERANCE = 50;    // 1/50: within 2 %
+constexpr unsigned MAX_DIVISOR = 0xFFFF;  // DLL and DLM
+constexpr unsigned long TOLERANCE = 50;   // 1/50: within 2 %
 constexpr auto OFFER_WAIT = milliseconds(2000);
 constexpr auto SYNC_TICK = milliseconds(10);
 constexpr int SYNC_TRIES = 50;
@@ -101,9 +101,7 @@ bool confirm_line(int port_fd) {
     return false;
 }
 
-void notice(const char* format, unsigned long rate) {
-    std::fprintf(stderr, format, rate);
-}
+void notice(const char* format, unsigned long rate) { std::fprintf(stderr, format, rate); }
 
 }  // namespace
 
@@ -131,10 +129,14 @@ std::optional<unsigned> parse_fast_offer(const char* line) {
     for (int i = 0; i < OFFER_DIGITS; ++i) {
         const char c = line[prefix + static_cast<size_t>(i)];
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
         d0 = d0 * 16 + static_cast<unsigned>(digit);
     }
     if (d0 == 0) return std::nullopt;

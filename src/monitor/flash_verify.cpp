@@ -98,8 +98,7 @@ std::array<unsigned char, FLASH_CRC_REQUEST_SIZE> flash_crc_request(uint32_t off
     request[0] = REQUEST_TAG;
     put_le32(fields, offset);
     put_le32(fields + REQUEST_FIELD_SIZE, length);
-    put_le32(fields + 2 * REQUEST_FIELD_SIZE,
-             static_cast<uint32_t>(crc32(0, fields, 2 * REQUEST_FIELD_SIZE)));
+    put_le32(fields + 2 * REQUEST_FIELD_SIZE, static_cast<uint32_t>(crc32(0, fields, 2 * REQUEST_FIELD_SIZE)));
     return request;
 }
 
@@ -116,9 +115,12 @@ ReceiverCrc read_flash_crc(int port_fd, char* buffer, int64_t offset, uint32_t l
     for (int tries = 0; tries < REQUEST_TRIES; ++tries) {
         port_send(port_fd, request.data(), FLASH_CRC_REQUEST_SIZE, Capture::skip);
         switch (read_answer(port_fd)) {
-            case Answer::ack: return read_report(port_fd, buffer, length);
-            case Answer::nak: continue;
-            case Answer::none: return {};
+            case Answer::ack:
+                return read_report(port_fd, buffer, length);
+            case Answer::nak:
+                continue;
+            case Answer::none:
+                return {};
         }
     }
     return {};

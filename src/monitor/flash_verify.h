@@ -42,5 +42,4 @@ ReceiverCrc read_flash_crc(int port_fd, char* buffer, int64_t offset, uint32_t l
 
 // Ends the run unless the flash at offset holds length bytes with image_crc;
 // announced as "Verifying flash..." and closed with "done".
-void verify_flash(int port_fd, char* buffer, const char* file_name, int64_t offset, int64_t length,
-                  uint32_t image_crc);
+void verify_flash(int port_fd, char* buffer, const char* file_name, int64_t offset, int64_t length, uint32_t image_crc);

@@ -32,8 +32,8 @@ ReceiverCrc find_receipt(std::string_view drained, std::string_view line) {
     return best;
 }
 
-void check_receipt(std::string_view drained, std::string_view line, const XmodemDigest& sent,
-                   bool receiver_ours, const char* file_name) {
+void check_receipt(std::string_view drained, std::string_view line, const XmodemDigest& sent, bool receiver_ours,
+                   const char* file_name) {
     const ReceiverCrc report = find_receipt(drained, line);
     switch (judge_receipt(report, sent, receiver_ours)) {
         case Receipt::confirmed:

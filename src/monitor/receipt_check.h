@@ -32,5 +32,5 @@ Receipt judge_receipt(const ReceiverCrc& report, const XmodemDigest& sent, bool 
 ReceiverCrc find_receipt(std::string_view drained, std::string_view line);
 
 // Ends the run unless find_receipt's report confirms the image or need not.
-void check_receipt(std::string_view drained, std::string_view line, const XmodemDigest& sent,
-                   bool receiver_ours, const char* file_name);
+void check_receipt(std::string_view drained, std::string_view line, const XmodemDigest& sent, bool receiver_ours,
+                   const char* file_name);

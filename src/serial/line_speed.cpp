@@ -13,10 +13,9 @@
 #include "core/fatal.h"
 
 const LineSpeed LINE_SPEEDS[] = {
-    {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
-    {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
-    {4000000, B4000000},
+    {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},   {921600, B921600},
+    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 const int LINE_SPEED_COUNT = sizeof LINE_SPEEDS / sizeof LINE_SPEEDS[0];
 
@@ -81,8 +80,7 @@ void port_restore_speed() {
 
 void port_set_speed(int port_fd, unsigned long rate) {
     // tcdrain can be cut short by the progress tick; the bytes must be gone first.
-    while (tcdrain(port_fd) != 0 && errno == EINTR) {
-    }
+    while (tcdrain(port_fd) != 0 && errno == EINTR) {}
     // tcdrain only empties the driver: a USB adapter's own FIFO, or the far
     // end of a pty, may not have taken the last bytes yet.
     usleep(SPEED_SETTLE_USEC);

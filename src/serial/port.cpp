@@ -76,8 +76,7 @@ bool port_hung_up(int port_fd) {
 
 bool line_has_prompt(const char* text, size_t length) {
     const std::string_view stored(text, length);
-    return stored.find(PMON_PROMPT) != std::string_view::npos ||
-           stored.find(PMRAM_PROMPT) != std::string_view::npos;
+    return stored.find(PMON_PROMPT) != std::string_view::npos || stored.find(PMRAM_PROMPT) != std::string_view::npos;
 }
 
 bool line_has_prompt(const char* text) { return line_has_prompt(text, strlen(text)); }
@@ -139,10 +138,14 @@ int port_readline(int port_fd, char* buffer) {
         }
         last_byte_at = Clock::now();
         switch (line_take_byte(line, byte)) {
-        case LineStep::complete: complete = true; break;
-        case LineStep::too_long: error_exit("Error:  port_readline line too long");
-        case LineStep::stored:
-        case LineStep::dropped: break;
+            case LineStep::complete:
+                complete = true;
+                break;
+            case LineStep::too_long:
+                error_exit("Error:  port_readline line too long");
+            case LineStep::stored:
+            case LineStep::dropped:
+                break;
         }
     }
     capture_if_enabled(buffer, line.length);

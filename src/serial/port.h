@@ -23,10 +23,10 @@
 #include <cstddef>
 #include <string>
 
-constexpr char PMON_PROMPT[] = "PMON> ";   // with its trailing space
+constexpr char PMON_PROMPT[] = "PMON> ";  // with its trailing space
 constexpr char PMRAM_PROMPT[] = "PMram>";
-constexpr int LINE_BUFFER_SIZE = 1024;     // a line holds at most 1023 characters
-constexpr int DRAIN_TEXT_SIZE = 1024;      // a drain keeps this much of what it reads
+constexpr int LINE_BUFFER_SIZE = 1024;  // a line holds at most 1023 characters
+constexpr int DRAIN_TEXT_SIZE = 1024;   // a drain keeps this much of what it reads
 
 // True when text contains either prompt (plain, case-sensitive substring search).
 bool line_has_prompt(const char* text);

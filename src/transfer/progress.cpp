@@ -46,8 +46,8 @@ void write_stderr(const char* text, int length) {
 
 }  // namespace
 
-ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_t bytes_done,
-                                 int64_t bytes_last, int total_kb) {
+ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_t bytes_done, int64_t bytes_last,
+                                 int total_kb) {
     ProgressFigures figures;
     const long interval = now_seconds - previous_seconds;
     if (interval == 0)
@@ -77,8 +77,8 @@ int format_progress_line(char* out, ProgressDraw mode, const ProgressFigures& fi
                         figures.done_kb, total_kb, static_cast<double>(figures.rate), figures.percent,
                         figures.eta / SECONDS_PER_MINUTE, figures.eta % SECONDS_PER_MINUTE);
     if (mode == ProgressDraw::complete)
-        return snprintf(out, PROGRESS_LINE_SIZE, "\r -- [%dk/%dk] | %5.2f KB/s | 100%% | DONE --          ",
-                        total_kb, total_kb, static_cast<double>(figures.rate));
+        return snprintf(out, PROGRESS_LINE_SIZE, "\r -- [%dk/%dk] | %5.2f KB/s | 100%% | DONE --          ", total_kb,
+                        total_kb, static_cast<double>(figures.rate));
     return 0;
 }
 

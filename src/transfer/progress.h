@@ -46,8 +46,8 @@ struct ProgressFigures {
     int eta = 0;  // seconds
 };
 
-ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_t bytes_done,
-                                 int64_t bytes_last, int total_kb);
+ProgressFigures progress_figures(long previous_seconds, long now_seconds, int64_t bytes_done, int64_t bytes_last,
+                                 int total_kb);
 // What one call of show_progress draws.
 enum class ProgressDraw : int {
     first = 0,     // the first line of a transfer or of the programming

@@ -17,20 +17,20 @@ namespace {
 
 // What the line holds, as far as the host knows.
 enum Phase : int {
-    IDLE,         // no receiver of ours runs
-    STARTING,     // started; its first NAK not read yet
-    ANSWER_DUE,   // a packet or control byte is out, its answer not read
-    EOT_DUE,      // EOT is out: an ACK ends the receiver
-    BETWEEN,      // the answer was read; the receiver waits for our next packet
-    ONE_CAN,      // a CAN was read: a second one would mean the receiver stopped
-    STOPPED,      // the receiver has stopped by itself
+    IDLE,        // no receiver of ours runs
+    STARTING,    // started; its first NAK not read yet
+    ANSWER_DUE,  // a packet or control byte is out, its answer not read
+    EOT_DUE,     // EOT is out: an ACK ends the receiver
+    BETWEEN,     // the answer was read; the receiver waits for our next packet
+    ONE_CAN,     // a CAN was read: a second one would mean the receiver stopped
+    STOPPED,     // the receiver has stopped by itself
 };
 
-constexpr int ABORT_LIMIT_MS = 2000;    // the whole abort
-constexpr int ANSWER_QUIET_MS = 1000;   // no answer after this much quiet: none is coming
-constexpr int SECOND_CAN_MS = 100;      // a receiver's two CANs come back to back
-constexpr int RESEND_QUIET_MS = 50;     // before CAN, CAN again: longer than the receiver's 20 ms
-constexpr int RATE_DRAIN_MS = 200;      // for the last CANs to leave before the rate changes
+constexpr int ABORT_LIMIT_MS = 2000;   // the whole abort
+constexpr int ANSWER_QUIET_MS = 1000;  // no answer after this much quiet: none is coming
+constexpr int SECOND_CAN_MS = 100;     // a receiver's two CANs come back to back
+constexpr int RESEND_QUIET_MS = 50;    // before CAN, CAN again: longer than the receiver's 20 ms
+constexpr int RATE_DRAIN_MS = 200;     // for the last CANs to leave before the rate changes
 constexpr int HELD_SIGNALS[] = {SIGALRM, SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr unsigned char END_BYTE = '\r';  // ends the fast entry's wait; a monitor answers it with a prompt
 
@@ -130,21 +130,21 @@ void receiver_session_sent(unsigned char first_byte) {
 
 void receiver_session_read(unsigned char byte) {
     switch (phase) {
-    case STARTING:
-        if (byte == NAK) phase = BETWEEN;
-        break;
-    case ANSWER_DUE:
-    case BETWEEN:
-        phase = byte == CAN ? ONE_CAN : BETWEEN;
-        break;
-    case EOT_DUE:
-        phase = byte == ACK ? STOPPED : byte == CAN ? ONE_CAN : BETWEEN;
-        break;
-    case ONE_CAN:
-        phase = byte == CAN ? STOPPED : BETWEEN;
-        break;
-    default:
-        break;
+        case STARTING:
+            if (byte == NAK) phase = BETWEEN;
+            break;
+        case ANSWER_DUE:
+        case BETWEEN:
+            phase = byte == CAN ? ONE_CAN : BETWEEN;
+            break;
+        case EOT_DUE:
+            phase = byte == ACK ? STOPPED : byte == CAN ? ONE_CAN : BETWEEN;
+            break;
+        case ONE_CAN:
+            phase = byte == CAN ? STOPPED : BETWEEN;
+            break;
+        default:
+            break;
     }
 }
 
@@ -169,28 +169,28 @@ void receiver_abort() {
     bool stopped = at == STOPPED;
     int answer = -1;
     switch (at) {
-    case STARTING:
-        // Started, it NAKs at once; without that NAK nothing says it runs.
-        if (read_answer(fd, ANSWER_QUIET_MS, deadline) == NAK) stopped = cancel(fd, 2, deadline);
-        break;
-    case ANSWER_DUE:
-    case EOT_DUE:
-        answer = read_answer(fd, ANSWER_QUIET_MS, deadline);
-        if (answer == ACK && at == EOT_DUE)
-            stopped = true;
-        else if (answer == CAN && second_can_follows(fd, deadline))
-            stopped = true;
-        else
-            stopped = cancel(fd, answer < 0 ? packet_filling_run() : 2, deadline);
-        break;
-    case ONE_CAN:
-        stopped = second_can_follows(fd, deadline) || cancel(fd, 2, deadline);
-        break;
-    case BETWEEN:
-        stopped = cancel(fd, 2, deadline);
-        break;
-    default:
-        break;
+        case STARTING:
+            // Started, it NAKs at once; without that NAK nothing says it runs.
+            if (read_answer(fd, ANSWER_QUIET_MS, deadline) == NAK) stopped = cancel(fd, 2, deadline);
+            break;
+        case ANSWER_DUE:
+        case EOT_DUE:
+            answer = read_answer(fd, ANSWER_QUIET_MS, deadline);
+            if (answer == ACK && at == EOT_DUE)
+                stopped = true;
+            else if (answer == CAN && second_can_follows(fd, deadline))
+                stopped = true;
+            else
+                stopped = cancel(fd, answer < 0 ? packet_filling_run() : 2, deadline);
+            break;
+        case ONE_CAN:
+            stopped = second_can_follows(fd, deadline) || cancel(fd, 2, deadline);
+            break;
+        case BETWEEN:
+            stopped = cancel(fd, 2, deadline);
+            break;
+        default:
+            break;
     }
     if (fast_entry) {
         port_back_to_monitor_rate(RATE_DRAIN_MS);

@@ -24,10 +24,10 @@
 
 namespace {
 
-constexpr int XMODEM_WAIT_TRIES = 10;         // select waits per awaited byte before giving up
-constexpr time_t XMODEM_WAIT_SECONDS = 5;     // each wait; the one-second tick cuts it short
-constexpr int XMODEM_MAX_RESENDS = 10;        // a packet or EOT goes out at most eleven times
-constexpr int XMODEM_BLOCK_MODULO = 256;      // the block number is one byte on the wire
+constexpr int XMODEM_WAIT_TRIES = 10;      // select waits per awaited byte before giving up
+constexpr time_t XMODEM_WAIT_SECONDS = 5;  // each wait; the one-second tick cuts it short
+constexpr int XMODEM_MAX_RESENDS = 10;     // a packet or EOT goes out at most eleven times
+constexpr int XMODEM_BLOCK_MODULO = 256;   // the block number is one byte on the wire
 // Before a resend that follows an answer we do not know, the line must have
 // been quiet this long (our receiver waits 20 ms of quiet before it answers a
 // damaged packet), so that the real answer, late, is not taken for the
@@ -150,7 +150,8 @@ void xmodem_digest_packet(XmodemTransfer& transfer) {
         transfer.digest.image_crc =
             static_cast<uint32_t>(crc32(transfer.digest.image_crc, data, static_cast<uInt>(image_part)));
     }
-    transfer.digest.crc = static_cast<uint32_t>(crc32(transfer.digest.crc, data, static_cast<uInt>(transfer.data_size)));
+    transfer.digest.crc =
+        static_cast<uint32_t>(crc32(transfer.digest.crc, data, static_cast<uInt>(transfer.data_size)));
     transfer.digest.bytes += transfer.data_size;
 }
 

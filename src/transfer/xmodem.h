@@ -33,7 +33,7 @@
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
 constexpr int XMODEM_1K_DATA_SIZE = 1024;
-constexpr int XMODEM_1K_PACKET_SIZE = 1029;  // STX, block, ~block, 1024 data, checksum
+constexpr int XMODEM_1K_PACKET_SIZE = 1029;     // STX, block, ~block, 1024 data, checksum
 constexpr size_t XMODEM_START_TEXT_MAX = 1024;  // of the text before the first NAK, kept for a caller
 
 // What the receiver acknowledged: the CRC-32 of the data of every packet and their byte count.
@@ -50,16 +50,16 @@ struct XmodemTransfer {
     unsigned char packet[XMODEM_1K_PACKET_SIZE] = {};
     int block_number = 1;
     XmodemDigest digest;
-    bool large_packets = false;  // whole 1024-byte blocks as STX packets
-    int64_t unsent = 0;          // file bytes not yet read into a packet
-    FileCheck check;             // the file as it must be: its size is what is sent
+    bool large_packets = false;        // whole 1024-byte blocks as STX packets
+    int64_t unsent = 0;                // file bytes not yet read into a packet
+    FileCheck check;                   // the file as it must be: its size is what is sent
     int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
-    int64_t image_size = 0;  // the file's size when it was opened
+    int64_t image_size = 0;            // the file's size when it was opened
 };
 
 struct XmodemOptions {
     bool large_packets = false;
-    bool start_nak_seen = false;  // the receiver's first NAK was read by the caller
+    bool start_nak_seen = false;         // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
     std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo)
 };
@@ -71,8 +71,7 @@ struct XmodemOptions {
 // or fewer bytes than that size ends the run with "Error:  '%s' changed since
 // it was checked.  Aborting." before the packet that would have ended the
 // transfer goes out.
-int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr,
-                    XmodemOptions options = {});
+int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr, XmodemOptions options = {});
 // Adds the data of the packet in hand to the transfer's digest.
 void xmodem_digest_packet(XmodemTransfer& transfer);
 // True when the block just read is the last one.

@@ -9,19 +9,21 @@ constexpr char ERASED = '\xff';
 
 }  // namespace
 
-const char* outcome_name(Outcome o)
-{
+const char* outcome_name(Outcome o) {
     switch (o) {
-    case Outcome::flashed: return "flashed byte for byte";
-    case Outcome::refused_untouched: return "failed, region untouched";
-    case Outcome::failed_after_writing: return "failed after the region was written";
-    case Outcome::wrong: return "WRONG: status 0 without the image in the flash";
+        case Outcome::flashed:
+            return "flashed byte for byte";
+        case Outcome::refused_untouched:
+            return "failed, region untouched";
+        case Outcome::failed_after_writing:
+            return "failed after the region was written";
+        case Outcome::wrong:
+            return "WRONG: status 0 without the image in the flash";
     }
     return "?";
 }
 
-long long report_number(const std::string& report, const std::string& key, const std::string& label)
-{
+long long report_number(const std::string& report, const std::string& key, const std::string& label) {
     const size_t line = report.find(key + ": ");
     if (line == std::string::npos) return -1;
     const size_t end = report.find('\n', line);
@@ -38,35 +40,30 @@ long long report_number(const std::string& report, const std::string& key, const
     return std::atoll(text.substr(start, at - start).c_str());
 }
 
-Outcome judge_run(int exit_status, const std::string& flash, uint32_t offset, const std::string& image)
-{
+Outcome judge_run(int exit_status, const std::string& flash, uint32_t offset, const std::string& image) {
     const std::string region = flash.substr(offset, image.size());
     if (exit_status == 0) return region == image ? Outcome::flashed : Outcome::wrong;
     return region == std::string(image.size(), ERASED) ? Outcome::refused_untouched : Outcome::failed_after_writing;
 }
 
-void EndToEnd::start_sim(const std::vector<std::string>& extra)
-{
+void EndToEnd::start_sim(const std::vector<std::string>& extra) {
     std::vector<std::string> args{"--flash", dir.file("flash.bin"), "--report", dir.file("report.txt")};
     args.insert(args.end(), extra.begin(), extra.end());
     sim = std::make_unique<SimProcess>(args, dir.file("sim.log"));
 }
 
-testkit::RunResult EndToEnd::kelvane(const std::vector<std::string>& args)
-{
+testkit::RunResult EndToEnd::kelvane(const std::vector<std::string>& args) {
     std::vector<std::string> all{"-t", dir.path(), "-s", sim->port()};
     all.insert(all.end(), args.begin(), args.end());
     return run_kelvane(all, dir.path());
 }
 
-std::string EndToEnd::stop_sim()
-{
+std::string EndToEnd::stop_sim() {
     EXPECT_EQ(sim->stop(), 0) << testkit::read_file(dir.file("sim.log"));
     return testkit::read_file(dir.file("report.txt"));
 }
 
-std::string EndToEnd::make_image(const std::string& name, long long size, unsigned seed)
-{
+std::string EndToEnd::make_image(const std::string& name, long long size, unsigned seed) {
     testkit::write_pattern_file(dir.file(name), size, seed);
     return testkit::read_file(dir.file(name));
 }

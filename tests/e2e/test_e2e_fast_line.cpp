@@ -23,11 +23,11 @@ using E2eFastLine = EndToEnd;
 // "uart: divisor D, ..., monitor's divisor M, N programs left another"
 void expect_uart_as_the_monitor_left_it(const std::string& report, unsigned monitor_divisor) {
     EXPECT_THAT(report, HasSubstr("uart: divisor " + std::to_string(monitor_divisor) + ","));
-    EXPECT_THAT(report, HasSubstr("monitor's divisor " + std::to_string(monitor_divisor) + ", 0 programs left another"));
+    EXPECT_THAT(report,
+                HasSubstr("monitor's divisor " + std::to_string(monitor_divisor) + ", 0 programs left another"));
 }
 
-TEST_F(E2eFastLine, FlashesAt921600ByteForByte)
-{
+TEST_F(E2eFastLine, FlashesAt921600ByteForByte) {
     start_sim();
     const std::string image = make_image("vmlinux", 200003, 21);  // 195 1K packets and a tail
     const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
@@ -42,8 +42,7 @@ TEST_F(E2eFastLine, FlashesAt921600ByteForByte)
 }
 
 // -b 115200: the divisor never moves, yet the image goes in 1K packets.
-TEST_F(E2eFastLine, SendsKilobytePacketsAtTheMonitorsOwnRate)
-{
+TEST_F(E2eFastLine, SendsKilobytePacketsAtTheMonitorsOwnRate) {
     start_sim();
     const std::string image = make_image("vmlinux", 200003, 26);  // 195 1K packets and 3 of 128 bytes
     const testkit::RunResult run = kelvane({"-b", "115200", dir.file("vmlinux"), "kernel"});
@@ -59,8 +58,7 @@ TEST_F(E2eFastLine, SendsKilobytePacketsAtTheMonitorsOwnRate)
     expect_uart_as_the_monitor_left_it(report, 8);
 }
 
-TEST_F(E2eFastLine, FallsBackTo115200WhenTheClockCannotMakeTheRate)
-{
+TEST_F(E2eFastLine, FallsBackTo115200WhenTheClockCannotMakeTheRate) {
     start_sim({"--uart-clock", "1843200"});
     const std::string image = make_image("vmlinux", 70001, 22);
     const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
@@ -72,8 +70,7 @@ TEST_F(E2eFastLine, FallsBackTo115200WhenTheClockCannotMakeTheRate)
     expect_uart_as_the_monitor_left_it(report, 1);
 }
 
-TEST_F(E2eFastLine, FlashesTwoImagesInOneRunEachAtTheFastRate)
-{
+TEST_F(E2eFastLine, FlashesTwoImagesInOneRunEachAtTheFastRate) {
     start_sim();
     const std::string kernel = make_image("vmlinux", 70000, 23);
     const std::string cramfs = make_image("cramfs.img", 0x20000, 24);  // whole 1K blocks: a filler packet after them
@@ -91,8 +88,7 @@ TEST_F(E2eFastLine, FlashesTwoImagesInOneRunEachAtTheFastRate)
 }
 
 // N of the report's "uart: N bytes lost to overrun"; -1 without that line.
-long long overrun_bytes(const std::string& report)
-{
+long long overrun_bytes(const std::string& report) {
     const std::string suffix = " bytes lost to overrun\n";
     const size_t end = report.find(suffix);
     const size_t start = report.rfind("uart: ", end);
@@ -104,8 +100,7 @@ long long overrun_bytes(const std::string& report)
 // loader keeps up with kilobyte packets at 921600 bit/s on the default CPU;
 // on one too slow for the rate it loses bytes to overrun, and the run must
 // then fall back or fail with the flash untouched, never flash wrong data.
-TEST_F(E2eFastLine, OnAPacedLineTheLoaderKeepsUpOrTheRunFailsCleanly)
-{
+TEST_F(E2eFastLine, OnAPacedLineTheLoaderKeepsUpOrTheRunFailsCleanly) {
     const struct {
         const char* cpu_mhz;
         bool overruns;
@@ -126,15 +121,15 @@ TEST_F(E2eFastLine, OnAPacedLineTheLoaderKeepsUpOrTheRunFailsCleanly)
         }
         EXPECT_GT(lost, 0) << report;
         EXPECT_TRUE(outcome == Outcome::flashed || outcome == Outcome::refused_untouched)
-            << outcome_name(outcome) << "\n" << run.err << report;
+            << outcome_name(outcome) << "\n"
+            << run.err << report;
     }
 }
 
 // Faults on the line while the fast entry runs, the negotiation included: a
 // run falls back or fails, never with wrong data and status 0, and the UART
 // is always given back.
-TEST_F(E2eFastLine, FaultsDuringTheNegotiationFallBackOrFailCleanly)
-{
+TEST_F(E2eFastLine, FaultsDuringTheNegotiationFallBackOrFailCleanly) {
     const struct {
         const char* what;
         std::vector<std::string> sim_args;
@@ -154,7 +149,8 @@ TEST_F(E2eFastLine, FaultsDuringTheNegotiationFallBackOrFailCleanly)
         const std::string report = stop_sim();
         const Outcome outcome = judge_run(run.exit_status, flash(), KERNEL, image);
         EXPECT_TRUE(outcome == Outcome::flashed || outcome == Outcome::refused_untouched)
-            << outcome_name(outcome) << "\n" << run.err << report;
+            << outcome_name(outcome) << "\n"
+            << run.err << report;
         expect_uart_as_the_monitor_left_it(report, 8);
     }
 }

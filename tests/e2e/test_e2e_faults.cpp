@@ -32,21 +32,33 @@ struct FaultCase {
 
 using E2eFaults = EndToEnd;
 
-TEST_F(E2eFaults, LineFaultsDuringTheTransferNeverLeaveWrongDataBehind)
-{
+TEST_F(E2eFaults, LineFaultsDuringTheTransferNeverLeaveWrongDataBehind) {
     const FaultCase cases[] = {
         {"a lost byte: the receiver times out, NAKs, and the packet comes again",
-         {"--rx-drop", "0.00004", "--seed", "3"}, Expect::flashed, "rx dropped"},
+         {"--rx-drop", "0.00004", "--seed", "3"},
+         Expect::flashed,
+         "rx dropped"},
         {"a damaged packet: NAK once the line is quiet, and the resend is taken",
-         {"--rx-corrupt", "0.0002", "--seed", "3"}, Expect::flashed, "rx corrupted"},
-        {"a damaged 1024-byte packet on the fast line", {"--rx-corrupt", "0.0002", "--seed", "3"}, Expect::flashed,
-         "rx corrupted", {"-b", "921600"}},
-        {"a burst of corrupted bytes", {"--rx-corrupt", "0.0002", "--burst", "8", "--seed", "4"}, Expect::either,
+         {"--rx-corrupt", "0.0002", "--seed", "3"},
+         Expect::flashed,
          "rx corrupted"},
-        {"a stray byte: dropped with the packet it hit, which comes again", {"--rx-noise", "0.0002", "--seed", "3"},
-         Expect::flashed, "rx inserted"},
-        {"a damaged answer (a lost ACK): the resend is acknowledged as a repeat", {"--tx-corrupt", "0.01", "--seed", "1"},
-         Expect::flashed, "tx corrupted"},
+        {"a damaged 1024-byte packet on the fast line",
+         {"--rx-corrupt", "0.0002", "--seed", "3"},
+         Expect::flashed,
+         "rx corrupted",
+         {"-b", "921600"}},
+        {"a burst of corrupted bytes",
+         {"--rx-corrupt", "0.0002", "--burst", "8", "--seed", "4"},
+         Expect::either,
+         "rx corrupted"},
+        {"a stray byte: dropped with the packet it hit, which comes again",
+         {"--rx-noise", "0.0002", "--seed", "3"},
+         Expect::flashed,
+         "rx inserted"},
+        {"a damaged answer (a lost ACK): the resend is acknowledged as a repeat",
+         {"--tx-corrupt", "0.01", "--seed", "1"},
+         Expect::flashed,
+         "tx corrupted"},
         {"noise on the line to the host", {"--tx-noise", "0.01", "--seed", "2"}, Expect::either, "tx inserted"},
     };
     for (const FaultCase& c : cases) {
@@ -63,7 +75,8 @@ TEST_F(E2eFaults, LineFaultsDuringTheTransferNeverLeaveWrongDataBehind)
         const Outcome outcome = judge_run(run.exit_status, flash(), KERNEL, image);
         // Faults inside the transfer are found before the flash command: never a failure after writing.
         EXPECT_TRUE(outcome == Outcome::flashed || outcome == Outcome::refused_untouched)
-            << outcome_name(outcome) << "\n" << run.err << report;
+            << outcome_name(outcome) << "\n"
+            << run.err << report;
         if (c.expect == Expect::flashed) {
             EXPECT_EQ(outcome, Outcome::flashed) << run.err;
         }
@@ -76,8 +89,7 @@ TEST_F(E2eFaults, LineFaultsDuringTheTransferNeverLeaveWrongDataBehind)
 
 // Blocks full of monitor commands: were a packet ever read by the monitor,
 // each carriage return would run the text before it and program 0x600000.
-TEST_F(E2eFaults, AnImageOfMonitorCommandsNeverProgramsOutsideItsOwnRange)
-{
+TEST_F(E2eFaults, AnImageOfMonitorCommandsNeverProgramsOutsideItsOwnRange) {
     const std::string command = "\rflash 80090000 20000 600000\ry\r";
     std::string image;
     while (image.size() < 0x10000) image += command;
@@ -100,8 +112,7 @@ TEST_F(E2eFaults, AnImageOfMonitorCommandsNeverProgramsOutsideItsOwnRange)
 
 // Every packet damaged: the host gives up after its resends, and the receiver
 // it leaves behind is stopped and back at the monitor before the run ends.
-TEST_F(E2eFaults, ATransferThatFailsLeavesNoReceiverRunning)
-{
+TEST_F(E2eFaults, ATransferThatFailsLeavesNoReceiverRunning) {
     for (const std::vector<std::string>& fast : {std::vector<std::string>{}, {"-b", "921600"}}) {
         SCOPED_TRACE(fast.empty() ? "115200" : "921600");
         std::filesystem::remove(dir.file("flash.bin"));
@@ -124,8 +135,7 @@ TEST_F(E2eFaults, ATransferThatFailsLeavesNoReceiverRunning)
 // acknowledges and stores it, and only the CRC-32 it reports shows the damage.
 // On the fast line the pair is swapped inside a 1024-byte packet; its filler
 // packet (all 0x1A) has no two bytes that differ.
-TEST_F(E2eFaults, ASwappedPairInsideOnePacketIsCaughtBeforeTheFlashCommand)
-{
+TEST_F(E2eFaults, ASwappedPairInsideOnePacketIsCaughtBeforeTheFlashCommand) {
     const struct {
         const char* what;
         long long image_size;
@@ -160,8 +170,7 @@ TEST_F(E2eFaults, ASwappedPairInsideOnePacketIsCaughtBeforeTheFlashCommand)
     }
 }
 
-TEST_F(E2eFaults, AHandheldThatFallsSilentMidTransferEndsTheRunUntouched)
-{
+TEST_F(E2eFaults, AHandheldThatFallsSilentMidTransferEndsTheRunUntouched) {
     start_sim({"--silent-after", "30000"});  // a little past the upload, inside the transfer
     const std::string image = make_image("vmlinux", IMAGE_SIZE, 10);
     const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
@@ -171,8 +180,7 @@ TEST_F(E2eFaults, AHandheldThatFallsSilentMidTransferEndsTheRunUntouched)
     EXPECT_NE(run.err.find("Error:  Read timeout.  Abort."), std::string::npos) << run.err;
 }
 
-TEST_F(E2eFaults, ALineHungUpMidTransferGivesAClearErrorAndRemovesThePieces)
-{
+TEST_F(E2eFaults, ALineHungUpMidTransferGivesAClearErrorAndRemovesThePieces) {
     start_sim({"--hangup-after", "200000"});
     const std::string image = make_image("rootfs.img", SPLIT_IMAGE, 11);
     const testkit::RunResult run = kelvane({dir.file("rootfs.img"), "romdisk"});
@@ -184,8 +192,7 @@ TEST_F(E2eFaults, ALineHungUpMidTransferGivesAClearErrorAndRemovesThePieces)
     EXPECT_FALSE(std::filesystem::exists(dir.file("rootfs.img.2")));
 }
 
-TEST_F(E2eFaults, ARefusedLoaderRecordEndsTheRunBeforeAnythingIsSent)
-{
+TEST_F(E2eFaults, ARefusedLoaderRecordEndsTheRunBeforeAnythingIsSent) {
     start_sim({"--nak-record", "5"});
     const std::string image = make_image("vmlinux", IMAGE_SIZE, 12);
     const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel"});
@@ -196,8 +203,7 @@ TEST_F(E2eFaults, ARefusedLoaderRecordEndsTheRunBeforeAnythingIsSent)
     EXPECT_NE(report.find("programmed: nothing"), std::string::npos);
 }
 
-TEST_F(E2eFaults, ProgrammingErrorsAreShownAndStopTheRunBeforeTheNextImage)
-{
+TEST_F(E2eFaults, ProgrammingErrorsAreShownAndStopTheRunBeforeTheNextImage) {
     start_sim({"--error-every", "2"});
     make_image("vmlinux", 0x40000, 13);  // two blocks: the second reports an error
     const std::string cramfs = make_image("cramfs.img", IMAGE_SIZE, 14);

@@ -15,8 +15,7 @@ constexpr long long SPLIT_IMAGE = 0x680000;  // above the 0x670000 one transfer 
 
 using E2eFlash = EndToEnd;
 
-TEST_F(E2eFlash, FlashesAKernelByteForByteAndLeavesTheRestAlone)
-{
+TEST_F(E2eFlash, FlashesAKernelByteForByteAndLeavesTheRestAlone) {
     start_sim();
     const std::string image = make_image("vmlinux", 200003, 1);  // not a whole number of packets
     const std::string before = flash();
@@ -29,12 +28,12 @@ TEST_F(E2eFlash, FlashesAKernelByteForByteAndLeavesTheRestAlone)
     EXPECT_EQ(after.substr(0x40000), before.substr(0x40000));
     EXPECT_EQ(after.substr(MONITOR_AREA, MONITOR_AREA_SIZE), before.substr(MONITOR_AREA, MONITOR_AREA_SIZE));
     EXPECT_NE(report.find("programmed: 0x000000..0x03ffff (0x40000 bytes) from RAM 80090000 in 2 blocks"),
-              std::string::npos) << report;
+              std::string::npos)
+        << report;
     EXPECT_NE(report.find("bytes sent with the gate bit set: 0\n"), std::string::npos);
 }
 
-TEST_F(E2eFlash, SplitsALargeRomdiskFlashesBothPiecesAndRemovesThem)
-{
+TEST_F(E2eFlash, SplitsALargeRomdiskFlashesBothPiecesAndRemovesThem) {
     start_sim();
     const std::string image = make_image("rootfs.img", SPLIT_IMAGE, 2);
     const testkit::RunResult run = kelvane({dir.file("rootfs.img"), "romdisk"});
@@ -47,8 +46,7 @@ TEST_F(E2eFlash, SplitsALargeRomdiskFlashesBothPiecesAndRemovesThem)
     EXPECT_FALSE(std::filesystem::exists(dir.file("rootfs.img.2")));
 }
 
-TEST_F(E2eFlash, FlashesTwoImagesInOneRunUploadingTheLoaderOnce)
-{
+TEST_F(E2eFlash, FlashesTwoImagesInOneRunUploadingTheLoaderOnce) {
     start_sim();
     const std::string kernel = make_image("vmlinux", 70000, 3);
     const std::string cramfs = make_image("cramfs.img", 0x20000, 4);  // a whole block: one packet of filler
@@ -63,8 +61,7 @@ TEST_F(E2eFlash, FlashesTwoImagesInOneRunUploadingTheLoaderOnce)
     EXPECT_EQ(report_number(report, "programs", "returned"), 2);
 }
 
-TEST_F(E2eFlash, SecondRunWithoutUploadUsesTheLoaderLeftInRam)
-{
+TEST_F(E2eFlash, SecondRunWithoutUploadUsesTheLoaderLeftInRam) {
     start_sim();
     const std::string kernel = make_image("vmlinux", 50000, 5);
     const std::string cramfs = make_image("cramfs.img", 30000, 6);
@@ -81,8 +78,7 @@ TEST_F(E2eFlash, SecondRunWithoutUploadUsesTheLoaderLeftInRam)
     EXPECT_EQ(report_number(report, "programs", "returned"), 2);
 }
 
-TEST_F(E2eFlash, RestartsTheSystemAfterFlashing)
-{
+TEST_F(E2eFlash, RestartsTheSystemAfterFlashing) {
     // kelvane ends right after it sends the boot command: the handheld ends
     // itself once it has booted, so the report cannot be taken before the boot.
     start_sim({"--exit-after-boot"});
@@ -96,8 +92,7 @@ TEST_F(E2eFlash, RestartsTheSystemAfterFlashing)
     EXPECT_NE(report.find("boots: 1 system, 0 restore"), std::string::npos) << report;
 }
 
-TEST_F(E2eFlash, RestoresTheDefaultsWithoutFlashingAnything)
-{
+TEST_F(E2eFlash, RestoresTheDefaultsWithoutFlashingAnything) {
     start_sim();
     const testkit::RunResult run = kelvane({"-R"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
@@ -109,8 +104,7 @@ TEST_F(E2eFlash, RestoresTheDefaultsWithoutFlashingAnything)
     EXPECT_NE(report.find("programmed: nothing"), std::string::npos);
 }
 
-TEST_F(E2eFlash, KeepsATranscriptOfTheDialogue)
-{
+TEST_F(E2eFlash, KeepsATranscriptOfTheDialogue) {
     start_sim();
     make_image("vmlinux", 1000, 8);
     const testkit::RunResult run = kelvane({"-l", dir.file("vmlinux"), "kernel"});

@@ -72,8 +72,8 @@ protected:
         testkit::BackgroundOptions options = options_for(c);
         options.stderr_room = static_cast<long>(before.size());
         auto run = std::make_unique<testkit::BackgroundRun>(
-            KELVANE_BINARY, std::vector<std::string>{"-t", dir.path(), "-s", NO_PORT, dir.file("rootfs.img"), "romdisk"},
-            options);
+            KELVANE_BINARY,
+            std::vector<std::string>{"-t", dir.path(), "-s", NO_PORT, dir.file("rootfs.img"), "romdisk"}, options);
         // Once the first piece is full, the run can only be waiting to say so.
         // (Reading standard error here would let it go on.)
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(RUN_MS);
@@ -161,9 +161,10 @@ TEST_F(HungUpLine, EndsTheWaitForTheHandheldWithoutSpinning) {
     close(fd);
     const testkit::BackgroundEnd end = run.finish(GUARD_MS);
     EXPECT_EQ(end.exit_status, 1) << end.err;
-    EXPECT_TRUE(end.err.ends_with("Waiting for input from port (CTRL-C to exit)...done\n\n"
-                                  "Looking for PMON prompt...\n"
-                                  "Error:  port_send unable to write to serial port - Input/output error\n\n"))
+    EXPECT_TRUE(
+        end.err.ends_with("Waiting for input from port (CTRL-C to exit)...done\n\n"
+                          "Looking for PMON prompt...\n"
+                          "Error:  port_send unable to write to serial port - Input/output error\n\n"))
         << end.err;
     EXPECT_LT(end.cpu_seconds, CPU_LIMIT_SECONDS);
 }

@@ -102,8 +102,7 @@ TEST_F(SideBySide, TwoHandheldsFromOneImageAndOneTempDirectory) {
 
     const testkit::BackgroundEnd end = first->finish(RUN_MS);
     EXPECT_EQ(end.exit_status, 0) << end.err;
-    EXPECT_TRUE(end.err.ends_with("Cleanup removing " + piece1 + " ...done\nCleanup removing " + piece2 +
-                                  " ...done\n"))
+    EXPECT_TRUE(end.err.ends_with("Cleanup removing " + piece1 + " ...done\nCleanup removing " + piece2 + " ...done\n"))
         << end.err;
     stop_sim();
     EXPECT_TRUE(flash().substr(ROMDISK, image.size()) == image) << "the first handheld's flash differs";

@@ -19,23 +19,20 @@ constexpr long long SPLIT_IMAGE = 0x680000;  // above the 0x670000 one transfer 
 
 using E2eVerify = EndToEnd;
 
-std::string crc_text(const std::string& bytes)
-{
+std::string crc_text(const std::string& bytes) {
     char text[16];
     std::snprintf(text, sizeof text, "%08lx",
                   crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
     return text;
 }
 
-size_t count_of(const std::string& text, const std::string& part)
-{
+size_t count_of(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
     return count;
 }
 
-TEST_F(E2eVerify, AFlashThatDoesNotHoldTheImageEndsTheRunOnlyWithV)
-{
+TEST_F(E2eVerify, AFlashThatDoesNotHoldTheImageEndsTheRunOnlyWithV) {
     struct Case {
         const char* what;
         std::vector<std::string> fault;
@@ -45,10 +42,14 @@ TEST_F(E2eVerify, AFlashThatDoesNotHoldTheImageEndsTheRunOnlyWithV)
     const Case cases[] = {
         {"stuck bits, not read back", {"--stuck-bits", "3"}, "stuck bits: 3 of 3 placed: 0x0", false},
         {"stuck bits, read back", {"--stuck-bits", "3"}, "stuck bits: 3 of 3 placed: 0x0", true},
-        {"a skipped block, not read back", {"--skip-block", "2"},
-         "skipped block: block 2 of the run, 0x020000..0x03ffff, reported but left as it was", false},
-        {"a skipped block, read back", {"--skip-block", "2"},
-         "skipped block: block 2 of the run, 0x020000..0x03ffff, reported but left as it was", true},
+        {"a skipped block, not read back",
+         {"--skip-block", "2"},
+         "skipped block: block 2 of the run, 0x020000..0x03ffff, reported but left as it was",
+         false},
+        {"a skipped block, read back",
+         {"--skip-block", "2"},
+         "skipped block: block 2 of the run, 0x020000..0x03ffff, reported but left as it was",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -67,18 +68,17 @@ TEST_F(E2eVerify, AFlashThatDoesNotHoldTheImageEndsTheRunOnlyWithV)
             continue;
         }
         EXPECT_EQ(run.exit_status, 1) << run.err;
-        EXPECT_NE(run.err.find("\nVerifying flash...\nError:  the flash at 0x0 does not hold '" + dir.file("vmlinux") +
-                               "' (CRC-32 " + crc_text(flashed) + ", expected " + crc_text(image) +
-                               ").  Aborting.\n\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            run.err.find("\nVerifying flash...\nError:  the flash at 0x0 does not hold '" + dir.file("vmlinux") +
+                         "' (CRC-32 " + crc_text(flashed) + ", expected " + crc_text(image) + ").  Aborting.\n\n"),
+            std::string::npos)
             << run.err;
     }
 }
 
 // Every job is read back, each piece of a split image over its own length at
 // its own offset; with -b the exchange still runs at the monitor's rate.
-TEST_F(E2eVerify, AFlashThatHoldsEveryImagePasses)
-{
+TEST_F(E2eVerify, AFlashThatHoldsEveryImagePasses) {
     struct Case {
         const char* what;
         std::vector<std::string> switches;

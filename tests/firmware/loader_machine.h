@@ -31,14 +31,14 @@
 #include <string>
 #include <vector>
 
-constexpr std::uint32_t LOADER_ENTRY = 0xA0080274;  // what "g -e a0080274" calls
-constexpr std::uint32_t LOADER_FAST_ENTRY = 0xA00802A0;  // "g -e a00802a0"
+constexpr std::uint32_t LOADER_ENTRY = 0xA0080274;         // what "g -e a0080274" calls
+constexpr std::uint32_t LOADER_FAST_ENTRY = 0xA00802A0;    // "g -e a00802a0"
 constexpr std::uint32_t LOADER_VERIFY_ENTRY = 0xA0080240;  // "g -e a0080240"
-constexpr std::uint32_t FLASH_PHYSICAL = 0x1F000000;  // flash offset 0
-constexpr long MONITOR_RATE = 115200;               // what the starting divisor makes
-constexpr std::uint32_t RECEIVE_AREA = 0x80090000;  // where the data must land
-constexpr std::uint32_t PHYS_MASK = 0x1FFFFFFF;     // kseg0/kseg1 to physical
-constexpr std::uint16_t GATE_START = 0xA5A5;        // bit 0 set, other bits a pattern
+constexpr std::uint32_t FLASH_PHYSICAL = 0x1F000000;       // flash offset 0
+constexpr long MONITOR_RATE = 115200;                      // what the starting divisor makes
+constexpr std::uint32_t RECEIVE_AREA = 0x80090000;         // where the data must land
+constexpr std::uint32_t PHYS_MASK = 0x1FFFFFFF;            // kseg0/kseg1 to physical
+constexpr std::uint16_t GATE_START = 0xA5A5;               // bit 0 set, other bits a pattern
 
 struct LineStep {
     enum Kind { Byte, Pause, Quiet, HostRate } kind = Byte;
@@ -51,7 +51,7 @@ struct LineStep {
 class LinePeer {
 public:
     virtual ~LinePeer() = default;
-    virtual int receive() = 0;                 // a byte for the loader, or -1 when none waits
+    virtual int receive() = 0;                    // a byte for the loader, or -1 when none waits
     virtual void deliver(std::uint8_t byte) = 0;  // a byte the loader sent, as heard
 };
 
@@ -99,16 +99,16 @@ public:
 
     // Results of the last run.
     uc_err error = UC_ERR_OK;
-    std::string return_problem;   // empty when it returned with sp, s0-s7, fp, gp kept
-    std::string sent;             // bytes written to the UART's data register, as the host heard them
-    std::string gate_trace;       // 'L' gate bit 0 cleared, 'H' set, 'X' byte handed over
+    std::string return_problem;  // empty when it returned with sp, s0-s7, fp, gp kept
+    std::string sent;            // bytes written to the UART's data register, as the host heard them
+    std::string gate_trace;      // 'L' gate bit 0 cleared, 'H' set, 'X' byte handed over
     bool gate_other_bits_kept = true;
-    std::vector<StoreRecord> stores;  // every store to memory (device pages left out)
-    std::uint64_t silent_polls = 0;   // line status reads that found no byte
-    std::uint32_t stack_top = 0;      // sp at the call
+    std::vector<StoreRecord> stores;      // every store to memory (device pages left out)
+    std::uint64_t silent_polls = 0;       // line status reads that found no byte
+    std::uint32_t stack_top = 0;          // sp at the call
     std::vector<std::uint16_t> divisors;  // the divisor at the start and after each change
     bool divisor_changed_while_sending = false;
-    bool lcr_other_bits_kept = true;   // LCR only ever held its starting value, with or without DLAB
+    bool lcr_other_bits_kept = true;  // LCR only ever held its starting value, with or without DLAB
 
     // Callbacks of the device models.
     std::uint64_t uart_read(std::uint64_t offset);
@@ -131,6 +131,6 @@ private:
     std::uint8_t dll_ = 8, dlm_ = 0, ier_ = 0, lcr_ = 0x03, lcr_start_ = 0x03;
     int transmitter_busy_ = 0;  // polls of the line status until TEMT
     LinePeer* peer_ = nullptr;
-    int peer_byte_ = -1;        // taken from the peer, not yet read by the loader
+    int peer_byte_ = -1;               // taken from the peer, not yet read by the loader
     std::vector<std::uint8_t> flash_;  // backs the flash mapping
 };

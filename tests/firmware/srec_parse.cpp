@@ -5,67 +5,62 @@
 
 namespace {
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;  // lower case is refused on purpose
 }
 
-int address_bytes(char type)
-{
+int address_bytes(char type) {
     switch (type) {
-    case '0': case '1': case '5': case '9': return 2;
-    case '2': case '6': case '8': return 3;
-    case '3': case '7': return 4;
-    default: return -1;
+        case '0':
+        case '1':
+        case '5':
+        case '9':
+            return 2;
+        case '2':
+        case '6':
+        case '8':
+            return 3;
+        case '3':
+        case '7':
+            return 4;
+        default:
+            return -1;
     }
 }
 
 }  // namespace
 
-std::optional<SrecRecord> srec_parse(const std::string& line)
-{
-    if (line.size() < 4 || line[0] != 'S' || line.size() % 2 != 0)
-        return std::nullopt;
+std::optional<SrecRecord> srec_parse(const std::string& line) {
+    if (line.size() < 4 || line[0] != 'S' || line.size() % 2 != 0) return std::nullopt;
     SrecRecord record;
     record.type = line[1];
     int addr_bytes = address_bytes(record.type);
-    if (addr_bytes < 0)
-        return std::nullopt;
+    if (addr_bytes < 0) return std::nullopt;
     std::vector<std::uint8_t> bytes;  // count, address, data, checksum
     for (std::size_t i = 2; i < line.size(); i += 2) {
         int high = hex_value(line[i]);
         int low = hex_value(line[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
+        if (high < 0 || low < 0) return std::nullopt;
         bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
     }
-    if (bytes[0] + 1u != bytes.size() || bytes.size() < 2u + addr_bytes)
-        return std::nullopt;
+    if (bytes[0] + 1u != bytes.size() || bytes.size() < 2u + addr_bytes) return std::nullopt;
     unsigned sum = 0;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i++)
-        sum += bytes[i];
-    if (static_cast<std::uint8_t>(~sum) != bytes.back())
-        return std::nullopt;
-    for (int i = 0; i < addr_bytes; i++)
-        record.address = record.address << 8 | bytes[1 + i];
+    for (std::size_t i = 0; i + 1 < bytes.size(); i++) sum += bytes[i];
+    if (static_cast<std::uint8_t>(~sum) != bytes.back()) return std::nullopt;
+    for (int i = 0; i < addr_bytes; i++) record.address = record.address << 8 | bytes[1 + i];
     record.data.assign(bytes.begin() + 1 + addr_bytes, bytes.end() - 1);
     return record;
 }
 
-SrecImage loader_table_image()
-{
+SrecImage loader_table_image() {
     SrecImage image;
     bool first = true;
     for (int i = 0; i < loader_srec_count; i++) {
         std::optional<SrecRecord> record = srec_parse(loader_srec[i]);
-        if (!record)
-            return {};
-        if (record->type != '3')
-            continue;
+        if (!record) return {};
+        if (record->type != '3') continue;
         if (first)
             image.base = record->address;
         else if (record->address != image.base + image.bytes.size())

@@ -14,13 +14,11 @@ extern "C" {
 
 namespace {
 
-unsigned zlib_crc(const std::vector<unsigned char>& data, size_t from, size_t to, unsigned crc = 0)
-{
+unsigned zlib_crc(const std::vector<unsigned char>& data, size_t from, size_t to, unsigned crc = 0) {
     return static_cast<unsigned>(crc32(crc, data.data() + from, static_cast<uInt>(to - from)));
 }
 
-TEST(LoaderCrc32, EqualsZlibsCrc32BlockwiseBytewiseAndInPieces)
-{
+TEST(LoaderCrc32, EqualsZlibsCrc32BlockwiseBytewiseAndInPieces) {
     std::mt19937 random(42);
     for (size_t size : {0, 1, 2, 3, 127, 128, 129, 1000, 65536}) {
         SCOPED_TRACE(size);

@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr std::size_t DATA = 128;                   // data bytes per packet
-constexpr std::size_t LONG_DATA = 1024;             // data bytes per STX packet
+constexpr std::size_t DATA = 128;        // data bytes per packet
+constexpr std::size_t LONG_DATA = 1024;  // data bytes per STX packet
 // The loader's own memory: image with variables, trace ring, packet buffer.
 constexpr std::uint32_t LOADER_IMAGE = 0xA0080000;
 constexpr std::size_t LOADER_IMAGE_SIZE = 0xFE0;
@@ -29,9 +29,9 @@ constexpr std::uint32_t TRACE_RING = 0xA0081000;
 constexpr std::size_t TRACE_RING_SIZE = 4095;
 constexpr std::uint32_t PACKET_BUFFER = 0xA0082000;
 constexpr std::uint32_t LOADER_MEMORY_END = 0xA0082080;
-constexpr std::size_t STACK_ROOM = 0x100;           // what the loader may use below sp
+constexpr std::size_t STACK_ROOM = 0x100;  // what the loader may use below sp
 constexpr long POLLS_PER_TIMEOUT = 5000000;
-constexpr long PURGE_POLLS = 1000000;              // a purge of endless noise gives up
+constexpr long PURGE_POLLS = 1000000;  // a purge of endless noise gives up
 constexpr int BUDGET = 20;
 // No packet is stored past the most one transfer carries and a packet of filler.
 constexpr std::uint32_t DEST_END = RECEIVE_AREA + 0x670000 + DATA;
@@ -40,8 +40,7 @@ constexpr long NEGOTIATION_POLLS = 1000000;
 constexpr long SYNC_POLLS = 500000;
 
 // Data of a packet: differs between packets and between positions in one.
-std::vector<std::uint8_t> payload(int seed, std::size_t size = DATA)
-{
+std::vector<std::uint8_t> payload(int seed, std::size_t size = DATA) {
     std::vector<std::uint8_t> data(size);
     for (std::size_t i = 0; i < size; i++)
         data[i] = static_cast<std::uint8_t>(seed * 37 + i * 11 + (seed >> 8) + i / 256);
@@ -50,8 +49,7 @@ std::vector<std::uint8_t> payload(int seed, std::size_t size = DATA)
 
 // SOH for 128 data bytes, STX for 1024.
 std::vector<std::uint8_t> packet_bytes(std::uint8_t block, const std::vector<std::uint8_t>& data,
-                                       int checksum_error = 0)
-{
+                                       int checksum_error = 0) {
     const std::uint8_t start = data.size() == LONG_DATA ? STX : SOH;
     std::vector<std::uint8_t> bytes = {start, block, static_cast<std::uint8_t>(~block)};
     std::uint8_t sum = 0;
@@ -84,90 +82,75 @@ Step silence() { return {Step::Silence, 0}; }
 Step raw(std::vector<std::uint8_t> bytes) { return {Step::Raw, 0, 0, DATA, std::move(bytes)}; }
 
 // A packet whose byte at index was damaged into value, and what follows it at once.
-Step damaged(std::uint8_t block, int seed, std::size_t index, std::uint8_t value,
-             std::vector<std::uint8_t> after = {}, std::size_t size = DATA)
-{
+Step damaged(std::uint8_t block, int seed, std::size_t index, std::uint8_t value, std::vector<std::uint8_t> after = {},
+             std::size_t size = DATA) {
     std::vector<std::uint8_t> bytes = packet_bytes(block, payload(seed, size));
     bytes[index] = value;
     bytes.insert(bytes.end(), after.begin(), after.end());
     return raw(bytes);
 }
 
-std::vector<Step> times(int count, Step step)
-{
-    return std::vector<Step>(count, step);
-}
+std::vector<Step> times(int count, Step step) { return std::vector<Step>(count, step); }
 
-std::vector<std::uint8_t> join_bytes(std::vector<std::uint8_t> first, const std::vector<std::uint8_t>& second)
-{
+std::vector<std::uint8_t> join_bytes(std::vector<std::uint8_t> first, const std::vector<std::uint8_t>& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
 }
 
-std::vector<Step> join(std::initializer_list<std::vector<Step>> parts)
-{
+std::vector<Step> join(std::initializer_list<std::vector<Step>> parts) {
     std::vector<Step> all;
-    for (const std::vector<Step>& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
+    for (const std::vector<Step>& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
 // The sender first waits for the loader's opening NAK.
-void play(LoaderMachine& machine, const std::vector<Step>& steps)
-{
+void play(LoaderMachine& machine, const std::vector<Step>& steps) {
     machine.pause();
     for (const Step& step : steps) {
         switch (step.kind) {
-        case Step::Packet:
-            machine.send(packet_bytes(step.value, payload(step.seed, step.size)));
-            break;
-        case Step::BadChecksum:
-            machine.send(packet_bytes(step.value, payload(step.seed, step.size), 1));
-            break;
-        case Step::Truncated: {
-            std::vector<std::uint8_t> bytes = packet_bytes(step.value, payload(step.seed, step.size));
-            bytes.resize(bytes.size() / 2);
-            machine.send(bytes);
-            break;
-        }
-        case Step::Byte:
-            machine.send({step.value});
-            break;
-        case Step::Silence:
-            break;
-        case Step::Raw:
-            machine.send(step.bytes);
-            break;
+            case Step::Packet:
+                machine.send(packet_bytes(step.value, payload(step.seed, step.size)));
+                break;
+            case Step::BadChecksum:
+                machine.send(packet_bytes(step.value, payload(step.seed, step.size), 1));
+                break;
+            case Step::Truncated: {
+                std::vector<std::uint8_t> bytes = packet_bytes(step.value, payload(step.seed, step.size));
+                bytes.resize(bytes.size() / 2);
+                machine.send(bytes);
+                break;
+            }
+            case Step::Byte:
+                machine.send({step.value});
+                break;
+            case Step::Silence:
+                break;
+            case Step::Raw:
+                machine.send(step.bytes);
+                break;
         }
         machine.pause();
     }
 }
 
 // "ANNC" -> ACK NAK NAK CAN
-std::string answers(const std::string& letters)
-{
+std::string answers(const std::string& letters) {
     std::string bytes;
-    for (char letter : letters)
-        bytes.push_back(static_cast<char>(letter == 'A' ? ACK : letter == 'C' ? CAN : NAK));
+    for (char letter : letters) bytes.push_back(static_cast<char>(letter == 'A' ? ACK : letter == 'C' ? CAN : NAK));
     return bytes;
 }
 
-std::string failed(const std::string& status)
-{
-    return status + "\r\nDownload Failed!\r\n";
-}
+std::string failed(const std::string& status) { return status + "\r\nDownload Failed!\r\n"; }
 
 // The verdict of a successful transfer that stored these bytes.
-std::string success(const std::vector<std::uint8_t>& stored)
-{
+std::string success(const std::vector<std::uint8_t>& stored) {
     const unsigned long crc = crc32(0, stored.data(), static_cast<uInt>(stored.size()));
     char line[32];
     std::snprintf(line, sizeof line, "CRC32 %08lx %08zx\r\n", crc, stored.size());
     return "Download Successful\r\n" + std::string(line);
 }
 
-std::vector<std::uint8_t> joined_payloads(const std::vector<int>& seeds)
-{
+std::vector<std::uint8_t> joined_payloads(const std::vector<int>& seeds) {
     std::vector<std::uint8_t> bytes;
     for (int seed : seeds) {
         std::vector<std::uint8_t> data = payload(seed);
@@ -177,8 +160,7 @@ std::vector<std::uint8_t> joined_payloads(const std::vector<int>& seeds)
 }
 
 // A whole transfer of data (a multiple of 128 bytes): the packets in order, then EOT.
-void play_file(LoaderMachine& machine, const std::vector<std::uint8_t>& data)
-{
+void play_file(LoaderMachine& machine, const std::vector<std::uint8_t>& data) {
     machine.pause();
     for (std::size_t n = 0; n * DATA < data.size(); n++) {
         std::vector<std::uint8_t> packet(data.begin() + n * DATA, data.begin() + (n + 1) * DATA);
@@ -189,16 +171,13 @@ void play_file(LoaderMachine& machine, const std::vector<std::uint8_t>& data)
     machine.pause();
 }
 
-std::vector<std::uint8_t> random_bytes(std::mt19937& random, std::size_t count)
-{
+std::vector<std::uint8_t> random_bytes(std::mt19937& random, std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
-    for (std::uint8_t& byte : bytes)
-        byte = static_cast<std::uint8_t>(random());
+    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
     return bytes;
 }
 
-bool inside(std::uint32_t physical, int size, std::uint32_t start, std::size_t length)
-{
+bool inside(std::uint32_t physical, int size, std::uint32_t start, std::size_t length) {
     start &= PHYS_MASK;
     return physical >= start && physical + size <= start + length;
 }
@@ -207,14 +186,12 @@ bool inside(std::uint32_t physical, int size, std::uint32_t start, std::size_t l
 // sent, and stores only to the loader's memory, the caller's stack and the
 // received data (with room past it where 1024-byte packets land before they
 // are judged).
-void expect_clean_run(const LoaderMachine& machine, std::size_t received_bytes, std::size_t unjudged = 0)
-{
+void expect_clean_run(const LoaderMachine& machine, std::size_t received_bytes, std::size_t unjudged = 0) {
     EXPECT_EQ(machine.error, UC_ERR_OK) << uc_strerror(machine.error);
     EXPECT_EQ(machine.return_problem, "");
 
     std::string toggles;
-    for (std::size_t i = 0; i < machine.sent.size(); i++)
-        toggles += "LXH";
+    for (std::size_t i = 0; i < machine.sent.size(); i++) toggles += "LXH";
     EXPECT_EQ(machine.gate_trace, toggles);
     EXPECT_TRUE(machine.gate_other_bits_kept);
 
@@ -224,21 +201,18 @@ void expect_clean_run(const LoaderMachine& machine, std::size_t received_bytes, 
                        inside(store.physical, store.size, PACKET_BUFFER, DATA) ||
                        inside(store.physical, store.size, machine.stack_top - STACK_ROOM, STACK_ROOM) ||
                        inside(store.physical, store.size, RECEIVE_AREA, received_bytes + unjudged);
-        EXPECT_TRUE(allowed) << std::hex << "store of " << store.size << " bytes at physical 0x"
-                             << store.physical;
+        EXPECT_TRUE(allowed) << std::hex << "store of " << store.size << " bytes at physical 0x" << store.physical;
     }
 }
 
 }  // namespace
 
 // Enough packets to wrap the block number many times and the trace ring once.
-TEST(LoaderReceive, TakesThousandsOfPacketsInOrderAcrossEveryWrap)
-{
+TEST(LoaderReceive, TakesThousandsOfPacketsInOrderAcrossEveryWrap) {
     constexpr int PACKETS = 4200;
     constexpr std::size_t SHORT_BY = 50;  // the last packet is partly filler
     std::vector<std::uint8_t> file(PACKETS * DATA - SHORT_BY);
-    for (std::size_t i = 0; i < file.size(); i++)
-        file[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    for (std::size_t i = 0; i < file.size(); i++) file[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
     std::vector<std::uint8_t> expected = file;
     expected.resize(PACKETS * DATA, XMODEM_FILLER);
 
@@ -249,8 +223,7 @@ TEST(LoaderReceive, TakesThousandsOfPacketsInOrderAcrossEveryWrap)
 
     EXPECT_EQ(machine.sent, answers("N" + std::string(PACKETS + 1, 'A')) + success(expected));
     EXPECT_EQ(machine.read(RECEIVE_AREA, expected.size()), expected);
-    EXPECT_EQ(machine.read(RECEIVE_AREA + expected.size(), DATA),
-              std::vector<std::uint8_t>(DATA, 0xEE));
+    EXPECT_EQ(machine.read(RECEIVE_AREA + expected.size(), DATA), std::vector<std::uint8_t>(DATA, 0xEE));
     // 4,201 outcomes in 4,095 places: the newest, EOT's, sits after the wrap.
     std::string ring(TRACE_RING_SIZE, 'P');
     ring[(PACKETS) % TRACE_RING_SIZE] = 'D';
@@ -260,8 +233,7 @@ TEST(LoaderReceive, TakesThousandsOfPacketsInOrderAcrossEveryWrap)
     expect_clean_run(machine, expected.size());
 }
 
-TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
-{
+TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould) {
     struct Case {
         const char* name;
         std::vector<Step> steps;
@@ -273,84 +245,129 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
     const Case cases[] = {
         {"a repeat of the block accepted last (our ACK was lost) is acknowledged, not stored",
          {packet(1, 1), packet(1, 1), packet(2, 2), byte(EOT)},
-         answers("NAAAA") + success(joined_payloads({1, 2})), {1, 2}, "PRPD"},
+         answers("NAAAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PRPD"},
         {"block 0 before any packet was accepted is a wrong block, not a repeat",
          {packet(0, 5), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "WPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "WPD"},
         {"a block from the future is refused",
          {packet(1, 1), packet(3, 3), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PWPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PWPD"},
         {"a bad checksum is refused and the resend taken",
          {packet(1, 1), bad_checksum(2, 2), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PCPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PCPD"},
         {"a repeat with a bad checksum is a bad checksum",
          {packet(1, 1), bad_checksum(1, 1), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PCPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PCPD"},
         {"a wrong block number is judged before the checksum",
          {bad_checksum(5, 5), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "WPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "WPD"},
         {"a damaged SOH: the rest of the packet is dropped, not read as the next",
          {damaged(1, 1, 0, 'x'), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "NPD"},
         {"a damaged SOH that reads as EOT does not end the transfer",
          {packet(1, 1), damaged(2, 2, 0, EOT), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PNPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PNPD"},
         {"a damaged SOH that reads as CAN does not end the transfer",
          {damaged(1, 1, 0, CAN), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "NPD"},
         {"a stray byte before a packet: both are dropped",
          {raw(join_bytes({'x'}, packet_bytes(1, payload(1)))), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "NPD"},
         {"a damaged checksum byte followed by a stray byte",
          {raw(join_bytes(packet_bytes(1, payload(1), 1), {'x', 'y'})), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "CPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "CPD"},
         {"a lone CAN is noise",
          {packet(1, 1), byte(CAN), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PNPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PNPD"},
         {"two CANs and a quiet line: acknowledged, and the transfer ends",
          {packet(1, 1), raw({CAN, CAN})},
-         answers("NAA") + failed("ABORTED"), {1}, "PA"},
+         answers("NAA") + failed("ABORTED"),
+         {1},
+         "PA"},
         {"two CANs followed by more bytes are noise",
          {raw({CAN, CAN, 'x'}), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "NPD"},
         {"EOT followed by more bytes is noise",
          {packet(1, 1), raw({EOT, 'x'}), byte(EOT)},
-         answers("NANA") + success(joined_payloads({1})), {1}, "PND"},
+         answers("NANA") + success(joined_payloads({1})),
+         {1},
+         "PND"},
         {"any other first byte is noise",
          {byte('x'), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "NPD"},
         {"a 1024-byte packet is noise on this entry",
          {long_packet(1, 1), packet(1, 1), byte(EOT)},
-         answers("NNAA") + success(joined_payloads({1})), {1}, "NPD"},
-        {"EOT before any packet ends successfully",
-         {byte(EOT)},
-         answers("NA") + success(joined_payloads({})), {}, "D"},
+         answers("NNAA") + success(joined_payloads({1})),
+         {1},
+         "NPD"},
+        {"EOT before any packet ends successfully", {byte(EOT)}, answers("NA") + success(joined_payloads({})), {}, "D"},
         {"twenty failures in a row use up the budget: CAN, CAN instead of the last NAK",
          times(BUDGET, packet(9, 9)),
-         answers("N" + spent) + failed("WRONG BLK"), {}, std::string(BUDGET, 'W')},
+         answers("N" + spent) + failed("WRONG BLK"),
+         {},
+         std::string(BUDGET, 'W')},
         {"repeats use up the budget too",
          join({{packet(1, 1)}, times(BUDGET, packet(1, 1))}),
-         answers("NA" + std::string(BUDGET - 1, 'A') + "CC") + failed("REPEATED BLK"), {1},
+         answers("NA" + std::string(BUDGET - 1, 'A') + "CC") + failed("REPEATED BLK"),
+         {1},
          "P" + std::string(BUDGET, 'R')},
         {"noise uses up the budget too",
          times(BUDGET, byte('x')),
-         answers("N" + spent) + failed("NOISE"), {}, std::string(BUDGET, 'N')},
+         answers("N" + spent) + failed("NOISE"),
+         {},
+         std::string(BUDGET, 'N')},
         {"an accepted packet restores the budget",
-         join({times(BUDGET - 1, packet(9, 9)), {packet(1, 1)}, times(BUDGET - 1, packet(9, 9)),
+         join({times(BUDGET - 1, packet(9, 9)),
+               {packet(1, 1)},
+               times(BUDGET - 1, packet(9, 9)),
                {packet(2, 2), byte(EOT)}}),
          answers("N" + std::string(BUDGET - 1, 'N') + "A" + std::string(BUDGET - 1, 'N') + "AA") +
              success(joined_payloads({1, 2})),
-         {1, 2}, std::string(BUDGET - 1, 'W') + "P" + std::string(BUDGET - 1, 'W') + "PD"},
+         {1, 2},
+         std::string(BUDGET - 1, 'W') + "P" + std::string(BUDGET - 1, 'W') + "PD"},
         {"EOT that spends the last unit of the budget is not a success, and is acknowledged",
          join({times(BUDGET - 1, packet(9, 9)), {byte(EOT)}}),
-         answers("N" + std::string(BUDGET - 1, 'N') + "A") + failed("DONE"), {},
+         answers("N" + std::string(BUDGET - 1, 'N') + "A") + failed("DONE"),
+         {},
          std::string(BUDGET - 1, 'W') + "D"},
         {"a silent sender times out once and the transfer goes on",
          {packet(1, 1), silence(), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PTPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PTPD"},
         {"a packet cut short times out, and its resend is taken",
          {packet(1, 1), truncated(2, 2), packet(2, 2), byte(EOT)},
-         answers("NANAA") + success(joined_payloads({1, 2})), {1, 2}, "PTPD"},
+         answers("NANAA") + success(joined_payloads({1, 2})),
+         {1, 2},
+         "PTPD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -369,8 +386,7 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould)
 
 // Every transfer restarts the entry on the loader uploaded once: state left by
 // the previous run must not leak into the next.
-TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst)
-{
+TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst) {
     // Leaves a moved destination, block 4 expected, a spent budget unit and a trace.
     const std::vector<Step> steps = {packet(1, 1), packet(2, 2), packet(3, 3), raw({CAN, CAN})};
     const std::size_t received = 3 * DATA;
@@ -380,8 +396,7 @@ TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst)
     machine.run();
     expect_clean_run(machine, received);
     const std::string first_sent = machine.sent;
-    const std::vector<std::uint8_t> first_loader =
-        machine.read(LOADER_IMAGE, LOADER_MEMORY_END - LOADER_IMAGE);
+    const std::vector<std::uint8_t> first_loader = machine.read(LOADER_IMAGE, LOADER_MEMORY_END - LOADER_IMAGE);
     const std::vector<std::uint8_t> first_data = machine.read(RECEIVE_AREA, 2 * received);
     EXPECT_EQ(first_sent, answers("NAAAA") + failed("ABORTED"));
 
@@ -395,8 +410,7 @@ TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst)
 
 // The CRC line must be zlib's crc32 of exactly the bytes stored, whatever the
 // data, and the byte count in the same line.
-TEST(LoaderCrc, IsZlibsCrcOfTheStoredBytesOverPacketsOfRandomData)
-{
+TEST(LoaderCrc, IsZlibsCrcOfTheStoredBytesOverPacketsOfRandomData) {
     std::mt19937 random(20261210);
     for (std::size_t packets : {1, 2, 3, 31, 255, 256, 257, 600}) {
         SCOPED_TRACE(packets);
@@ -412,8 +426,7 @@ TEST(LoaderCrc, IsZlibsCrcOfTheStoredBytesOverPacketsOfRandomData)
 
 // What the checksum cannot see: two data bytes swapped keep the sum, so the
 // packet is taken; the CRC line shows what was stored, not what was meant.
-TEST(LoaderCrc, SeesTwoSwappedBytesThatTheChecksumLetsThrough)
-{
+TEST(LoaderCrc, SeesTwoSwappedBytesThatTheChecksumLetsThrough) {
     std::mt19937 random(7);
     const std::vector<std::uint8_t> meant = random_bytes(random, 2 * DATA);
     std::vector<std::uint8_t> swapped = meant;
@@ -430,8 +443,7 @@ TEST(LoaderCrc, SeesTwoSwappedBytesThatTheChecksumLetsThrough)
 
 // The loader is uploaded once and started for every image: each run reports
 // its own bytes only.
-TEST(LoaderCrc, StartsAfreshOnEveryRun)
-{
+TEST(LoaderCrc, StartsAfreshOnEveryRun) {
     std::mt19937 random(3);
     const std::vector<std::uint8_t> first = random_bytes(random, 3 * DATA);
     const std::vector<std::uint8_t> second = random_bytes(random, 2 * DATA);
@@ -446,16 +458,14 @@ TEST(LoaderCrc, StartsAfreshOnEveryRun)
 }
 
 // Twenty time-outs of 5,000,000 polls each: about five seconds in emulation.
-TEST(LoaderReceive, SilenceTimesOutUntilTheBudgetRunsOut)
-{
+TEST(LoaderReceive, SilenceTimesOutUntilTheBudgetRunsOut) {
     LoaderMachine machine;
     play(machine, {});
     machine.run();
 
     EXPECT_EQ(machine.sent, answers(std::string(BUDGET, 'N') + "CC") + failed("TIMEOUT"));
     // Each time-out is exactly its poll count; sending polls once per byte.
-    EXPECT_EQ(machine.silent_polls,
-              static_cast<std::uint64_t>(BUDGET * POLLS_PER_TIMEOUT + machine.sent.size()));
+    EXPECT_EQ(machine.silent_polls, static_cast<std::uint64_t>(BUDGET * POLLS_PER_TIMEOUT + machine.sent.size()));
     expect_clean_run(machine, 0);
 }
 
@@ -464,8 +474,7 @@ namespace {
 constexpr std::uint16_t MONITOR_DIVISOR = 8;  // 115200 bit/s from a 14.7456 MHz clock
 constexpr std::uint8_t MONITOR_LCR = 0x03;    // 8N1
 
-std::string fast_line(std::uint16_t divisor)
-{
+std::string fast_line(std::uint16_t divisor) {
     char line[16];
     std::snprintf(line, sizeof line, "FAST %04x\r\n", divisor);
     return line;
@@ -473,42 +482,35 @@ std::string fast_line(std::uint16_t divisor)
 
 // The host's side of the negotiation, up to the loader's NAK (which play()
 // waits for). The host answers once it has read the whole FAST line.
-void hear_fast_line(LoaderMachine& machine)
-{
-    for (std::size_t i = 0; i < fast_line(0).size(); i++)
-        machine.pause();
+void hear_fast_line(LoaderMachine& machine) {
+    for (std::size_t i = 0; i < fast_line(0).size(); i++) machine.pause();
 }
 
-void ask_for(LoaderMachine& machine, std::uint16_t divisor)
-{
+void ask_for(LoaderMachine& machine, std::uint16_t divisor) {
     hear_fast_line(machine);
     machine.send({'S', static_cast<std::uint8_t>(divisor), static_cast<std::uint8_t>(divisor >> 8)});
     machine.host_rate(machine.rate_of(divisor));
 }
 
-void stay(LoaderMachine& machine)
-{
+void stay(LoaderMachine& machine) {
     hear_fast_line(machine);
     machine.send({'='});
 }
 
-void sync(LoaderMachine& machine)
-{
+void sync(LoaderMachine& machine) {
     machine.send({'U'});
     machine.pause();
     machine.send({'G'});
 }
 
 // After the last answer the host goes back to the monitor's rate and wakes it.
-void wake(LoaderMachine& machine)
-{
+void wake(LoaderMachine& machine) {
     machine.host_rate(MONITOR_RATE);
     machine.send({'\r'});
 }
 
 // The UART as the monitor left it, however the run ended.
-void expect_uart_given_back(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr)
-{
+void expect_uart_given_back(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr) {
     EXPECT_EQ(machine.divisor(), divisor);
     EXPECT_EQ(machine.lcr(), lcr);
     EXPECT_TRUE(machine.lcr_other_bits_kept);
@@ -517,8 +519,7 @@ void expect_uart_given_back(const LoaderMachine& machine, std::uint16_t divisor,
 
 // Every whole kilobyte as an STX packet, the tail as SOH packets with filler.
 // Returns what the loader should store.
-std::vector<std::uint8_t> play_image_fast(LoaderMachine& machine, const std::vector<std::uint8_t>& image)
-{
+std::vector<std::uint8_t> play_image_fast(LoaderMachine& machine, const std::vector<std::uint8_t>& image) {
     std::vector<std::uint8_t> stored;
     std::uint8_t block = 1;
     std::size_t at = 0;
@@ -539,8 +540,7 @@ std::vector<std::uint8_t> play_image_fast(LoaderMachine& machine, const std::vec
 
 }  // namespace
 
-TEST(LoaderFastEntry, ReportsTheMonitorsDivisorAndStaysWithIt)
-{
+TEST(LoaderFastEntry, ReportsTheMonitorsDivisorAndStaysWithIt) {
     for (std::uint16_t divisor : {8, 1, 12, 0x0100, 0x1234}) {
         SCOPED_TRACE(divisor);
         LoaderMachine machine;
@@ -560,8 +560,7 @@ TEST(LoaderFastEntry, ReportsTheMonitorsDivisorAndStaysWithIt)
 
 // The K must already go out at the new rate, and the line control's other
 // bits (a pattern here, not 8N1) must survive the divisor latch's use.
-TEST(LoaderFastEntry, MovesToTheAskedDivisorConfirmsItAndGivesItBack)
-{
+TEST(LoaderFastEntry, MovesToTheAskedDivisorConfirmsItAndGivesItBack) {
     struct Case {
         std::uint16_t divisor;
         std::uint8_t lcr;
@@ -578,8 +577,7 @@ TEST(LoaderFastEntry, MovesToTheAskedDivisorConfirmsItAndGivesItBack)
         wake(machine);
         machine.run(LOADER_FAST_ENTRY);
 
-        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "KK" + answers("NAA") +
-                                    success(payload(1, LONG_DATA)));
+        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "KK" + answers("NAA") + success(payload(1, LONG_DATA)));
         EXPECT_EQ(machine.divisors, (std::vector<std::uint16_t>{MONITOR_DIVISOR, c.divisor, MONITOR_DIVISOR}));
         expect_uart_given_back(machine, MONITOR_DIVISOR, c.lcr);
         expect_clean_run(machine, LONG_DATA);
@@ -588,8 +586,7 @@ TEST(LoaderFastEntry, MovesToTheAskedDivisorConfirmsItAndGivesItBack)
 
 // The stored bytes equal the 128-byte path's: kilobytes in place, the tail
 // through the packet buffer, nothing written past the last packet.
-TEST(LoaderFastEntry, StoresKilobytesAndTailByteForByteWithTheirCrc)
-{
+TEST(LoaderFastEntry, StoresKilobytesAndTailByteForByteWithTheirCrc) {
     std::mt19937 random(14);
     for (std::size_t size : {std::size_t{1}, LONG_DATA, 3 * LONG_DATA + 300, 257 * LONG_DATA + 77}) {
         SCOPED_TRACE(size);
@@ -603,8 +600,8 @@ TEST(LoaderFastEntry, StoresKilobytesAndTailByteForByteWithTheirCrc)
         machine.run(LOADER_FAST_ENTRY);
 
         const std::size_t packets = size / LONG_DATA + (size % LONG_DATA + DATA - 1) / DATA;
-        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "K" + answers("N" + std::string(packets + 1, 'A')) +
-                                    success(stored));
+        EXPECT_EQ(machine.sent,
+                  fast_line(MONITOR_DIVISOR) + "K" + answers("N" + std::string(packets + 1, 'A')) + success(stored));
         EXPECT_EQ(machine.read(RECEIVE_AREA, stored.size()), stored);
         EXPECT_EQ(machine.read(RECEIVE_AREA + stored.size(), LONG_DATA), std::vector<std::uint8_t>(LONG_DATA, 0xEE));
         expect_uart_given_back(machine, MONITOR_DIVISOR, MONITOR_LCR);
@@ -614,8 +611,7 @@ TEST(LoaderFastEntry, StoresKilobytesAndTailByteForByteWithTheirCrc)
 
 // Each way the negotiation can go, followed by the same one-kilobyte transfer
 // at the rate it ended on.
-TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn)
-{
+TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn) {
     struct Case {
         const char* name;
         void (*host)(LoaderMachine&);  // everything before the loader's NAK
@@ -624,8 +620,12 @@ TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn)
     };
     const Case cases[] = {
         {"'=' stays at the monitor's rate",
-         [](LoaderMachine& m) { stay(m); sync(m); },
-         "K", {MONITOR_DIVISOR}},
+         [](LoaderMachine& m) {
+             stay(m);
+             sync(m);
+         },
+         "K",
+         {MONITOR_DIVISOR}},
         {"a request garbled on the line stays, and the host's fast U's are not answered",
          [](LoaderMachine& m) {
              hear_fast_line(m);
@@ -636,13 +636,24 @@ TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn)
              m.host_rate(MONITOR_RATE);
              sync(m);
          },
-         "K", {MONITOR_DIVISOR}},
+         "K",
+         {MONITOR_DIVISOR}},
         {"no request within the budget stays",
-         [](LoaderMachine& m) { hear_fast_line(m); m.quiet(NEGOTIATION_POLLS + 1000); sync(m); },
-         "K", {MONITOR_DIVISOR}},
+         [](LoaderMachine& m) {
+             hear_fast_line(m);
+             m.quiet(NEGOTIATION_POLLS + 1000);
+             sync(m);
+         },
+         "K",
+         {MONITOR_DIVISOR}},
         {"divisor 0 is no request",
-         [](LoaderMachine& m) { hear_fast_line(m); m.send({'S', 0, 0}); sync(m); },
-         "K", {MONITOR_DIVISOR}},
+         [](LoaderMachine& m) {
+             hear_fast_line(m);
+             m.send({'S', 0, 0});
+             sync(m);
+         },
+         "K",
+         {MONITOR_DIVISOR}},
         {"no sync at the fast rate: back to the monitor's, and synced there",
          [](LoaderMachine& m) {
              hear_fast_line(m);
@@ -650,16 +661,27 @@ TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn)
              m.quiet(SYNC_POLLS + 1000);
              sync(m);
          },
-         "K", {MONITOR_DIVISOR, 1, MONITOR_DIVISOR}},
+         "K",
+         {MONITOR_DIVISOR, 1, MONITOR_DIVISOR}},
         {"no sync at the monitor's rate: the receive starts anyway",
          [](LoaderMachine& m) { stay(m); },
-         "", {MONITOR_DIVISOR}},
+         "",
+         {MONITOR_DIVISOR}},
         {"no sync at either rate: the receive starts at the monitor's",
-         [](LoaderMachine& m) { hear_fast_line(m); m.send({'S', 1, 0}); },
-         "", {MONITOR_DIVISOR, 1, MONITOR_DIVISOR}},
+         [](LoaderMachine& m) {
+             hear_fast_line(m);
+             m.send({'S', 1, 0});
+         },
+         "",
+         {MONITOR_DIVISOR, 1, MONITOR_DIVISOR}},
         {"other bytes during the sync are ignored",
-         [](LoaderMachine& m) { ask_for(m, 2); m.send({'x', SOH, 'K'}); sync(m); },
-         "K", {MONITOR_DIVISOR, 2, MONITOR_DIVISOR}},
+         [](LoaderMachine& m) {
+             ask_for(m, 2);
+             m.send({'x', SOH, 'K'});
+             sync(m);
+         },
+         "K",
+         {MONITOR_DIVISOR, 2, MONITOR_DIVISOR}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -669,8 +691,7 @@ TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn)
         wake(machine);
         machine.run(LOADER_FAST_ENTRY);
 
-        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + c.heard + answers("NAA") +
-                                    success(payload(1, LONG_DATA)));
+        EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + c.heard + answers("NAA") + success(payload(1, LONG_DATA)));
         EXPECT_EQ(machine.divisors, c.divisors);
         expect_uart_given_back(machine, MONITOR_DIVISOR, MONITOR_LCR);
         expect_clean_run(machine, LONG_DATA);
@@ -680,8 +701,7 @@ TEST(LoaderFastEntry, NegotiationFallsBackOrGoesOn)
 // Every end of a transfer at the fast rate: the verdict is heard only if the
 // UART is back at the monitor's rate before it, since the host is there by
 // then; 1024-byte packets count only once accepted.
-TEST(LoaderFastEntry, EveryEndGivesTheUartBackBeforeTheVerdict)
-{
+TEST(LoaderFastEntry, EveryEndGivesTheUartBackBeforeTheVerdict) {
     constexpr std::uint8_t LCR_PATTERN = 0x1B;  // not 8N1, so a constant written back shows
     const std::vector<std::uint8_t> first = payload(1, LONG_DATA);
     std::vector<std::uint8_t> first_two = first;
@@ -694,38 +714,69 @@ TEST(LoaderFastEntry, EveryEndGivesTheUartBackBeforeTheVerdict)
     struct Case {
         const char* name;
         std::vector<Step> steps;
-        bool wakes;                 // the host sends its byte at the monitor's rate
-        std::string sent;           // after the FAST line and the K
+        bool wakes;        // the host sends its byte at the monitor's rate
+        std::string sent;  // after the FAST line and the K
         std::vector<std::uint8_t> stored;
         std::string trace;
     };
     const Case cases[] = {
-        {"EOT", {long_packet(1, 1), long_packet(2, 2), byte(EOT)}, true,
-         answers("NAAA") + success(first_two), first_two, "PPD"},
-        {"no byte from the host: the verdict after the end wait", {long_packet(1, 1), byte(EOT)}, false,
-         answers("NAA") + success(first), first, "PD"},
+        {"EOT",
+         {long_packet(1, 1), long_packet(2, 2), byte(EOT)},
+         true,
+         answers("NAAA") + success(first_two),
+         first_two,
+         "PPD"},
+        {"no byte from the host: the verdict after the end wait",
+         {long_packet(1, 1), byte(EOT)},
+         false,
+         answers("NAA") + success(first),
+         first,
+         "PD"},
         {"a bad checksum on a 1024-byte packet: NAK, and the resend is taken",
-         {long_packet(1, 1), long_bad_checksum(2, 2), long_packet(2, 2), byte(EOT)}, true,
-         answers("NANAA") + success(first_two), first_two, "PCPD"},
+         {long_packet(1, 1), long_bad_checksum(2, 2), long_packet(2, 2), byte(EOT)},
+         true,
+         answers("NANAA") + success(first_two),
+         first_two,
+         "PCPD"},
         {"a 1024-byte packet with a damaged STX is dropped whole",
-         {long_packet(1, 1), damaged(2, 2, 0, 'x', {}, LONG_DATA), long_packet(2, 2), byte(EOT)}, true,
-         answers("NANAA") + success(first_two), first_two, "PNPD"},
+         {long_packet(1, 1), damaged(2, 2, 0, 'x', {}, LONG_DATA), long_packet(2, 2), byte(EOT)},
+         true,
+         answers("NANAA") + success(first_two),
+         first_two,
+         "PNPD"},
         {"a repeated 1024-byte block is acknowledged and not counted again",
-         {long_packet(1, 1), long_packet(1, 1), long_packet(2, 2), byte(EOT)}, true,
-         answers("NAAAA") + success(first_two), first_two, "PRPD"},
+         {long_packet(1, 1), long_packet(1, 1), long_packet(2, 2), byte(EOT)},
+         true,
+         answers("NAAAA") + success(first_two),
+         first_two,
+         "PRPD"},
         {"a 1024-byte packet cut short times out, and its resend counts once",
-         {long_packet(1, 1), long_truncated(2, 2), long_packet(2, 2), byte(EOT)}, true,
-         answers("NANAA") + success(first_two), first_two, "PTPD"},
+         {long_packet(1, 1), long_truncated(2, 2), long_packet(2, 2), byte(EOT)},
+         true,
+         answers("NANAA") + success(first_two),
+         first_two,
+         "PTPD"},
         {"1024- and 128-byte packets mixed in block order",
-         {long_packet(1, 1), packet(2, 3), long_packet(3, 2), byte(EOT)}, true,
-         answers("NAAAA") + success(mixed), mixed, "PPPD"},
+         {long_packet(1, 1), packet(2, 3), long_packet(3, 2), byte(EOT)},
+         true,
+         answers("NAAAA") + success(mixed),
+         mixed,
+         "PPPD"},
         {"CAN, CAN", {long_packet(1, 1), raw({CAN, CAN})}, true, answers("NAA") + failed("ABORTED"), first, "PA"},
         // The host hears both CANs before it goes back to the monitor's rate.
-        {"wrong blocks use up the budget", join({times(BUDGET, long_packet(9, 9)), {silence()}}), true,
-         answers("N" + std::string(BUDGET - 1, 'N') + "CC") + failed("WRONG BLK"), {}, std::string(BUDGET, 'W')},
+        {"wrong blocks use up the budget",
+         join({times(BUDGET, long_packet(9, 9)), {silence()}}),
+         true,
+         answers("N" + std::string(BUDGET - 1, 'N') + "CC") + failed("WRONG BLK"),
+         {},
+         std::string(BUDGET, 'W')},
         // Twenty time-outs: about five seconds in emulation.
-        {"silence times out until the budget runs out", times(BUDGET + 1, silence()), true,
-         answers(std::string(BUDGET, 'N') + "CC") + failed("TIMEOUT"), {}, std::string(BUDGET, 'T')},
+        {"silence times out until the budget runs out",
+         times(BUDGET + 1, silence()),
+         true,
+         answers(std::string(BUDGET, 'N') + "CC") + failed("TIMEOUT"),
+         {},
+         std::string(BUDGET, 'T')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -755,8 +806,7 @@ namespace {
 // A sender whose line never falls quiet: a byte is waiting at every poll.
 class EndlessNoise : public LinePeer {
 public:
-    int receive() override
-    {
+    int receive() override {
         ++sent;
         return 'x';
     }
@@ -768,8 +818,7 @@ public:
 
 // A purge that never finds a quiet line gives up after its polls and counts
 // as one failure: twenty of them end the transfer like any other failures.
-TEST(LoaderReceive, EndlessNoiseEndsEachPurgeAndThenTheTransfer)
-{
+TEST(LoaderReceive, EndlessNoiseEndsEachPurgeAndThenTheTransfer) {
     LoaderMachine machine;
     EndlessNoise noise;
     machine.pause();
@@ -794,26 +843,21 @@ public:
                  std::vector<std::vector<std::uint8_t>> batches)
         : machine_(machine), now_(destination_now), moved_to_(moved_to), batches_(std::move(batches)) {}
 
-    int receive() override
-    {
+    int receive() override {
         if (!moved_) {
             moved_ = true;
             const std::uint32_t variable = machine_.find_word(0xA0080000, 0xFE0, now_);
             EXPECT_NE(variable, 0u) << "the loader's destination variable";
-            if (variable != 0)
-                machine_.write_word(variable, moved_to_);
+            if (variable != 0) machine_.write_word(variable, moved_to_);
         }
-        if (pending_.empty())
-            return -1;
+        if (pending_.empty()) return -1;
         const std::uint8_t byte = pending_.front();
         pending_.erase(pending_.begin());
         return byte;
     }
 
-    void deliver(std::uint8_t byte) override
-    {
-        if (byte == CAN || next_ >= batches_.size())
-            return;
+    void deliver(std::uint8_t byte) override {
+        if (byte == CAN || next_ >= batches_.size()) return;
         pending_ = batches_[next_++];
     }
 
@@ -829,8 +873,7 @@ private:
     bool moved_ = false;
 };
 
-void expect_nothing_stored_past_the_limit(const LoaderMachine& machine)
-{
+void expect_nothing_stored_past_the_limit(const LoaderMachine& machine) {
     for (const StoreRecord& store : machine.stores)
         EXPECT_LE(store.physical + store.size, DEST_END & PHYS_MASK)
             << std::hex << "store of " << store.size << " bytes at physical 0x" << store.physical;
@@ -840,8 +883,7 @@ void expect_nothing_stored_past_the_limit(const LoaderMachine& machine)
 
 // The packet that fills the limit is taken, and so is its repeat; the next is
 // refused with CAN, CAN, and nothing lands past the limit.
-TEST(LoaderReceive, APacketPastTheReceiveLimitEndsTheTransferWithCan)
-{
+TEST(LoaderReceive, APacketPastTheReceiveLimitEndsTheTransferWithCan) {
     {
         SCOPED_TRACE("128-byte packets");
         LoaderMachine machine;

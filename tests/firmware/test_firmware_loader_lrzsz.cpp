@@ -42,18 +42,15 @@ constexpr int SX_GRACE_MS = 5000;
 // The pty's master as the far end of the emulated line.
 class SxPeer : public LinePeer {
 public:
-    SxPeer(int master, testkit::Child& sx, LoaderMachine& machine) : master_(master), sx_(sx), machine_(machine)
-    {
+    SxPeer(int master, testkit::Child& sx, LoaderMachine& machine) : master_(master), sx_(sx), machine_(machine) {
         fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     }
 
-    int receive() override
-    {
+    int receive() override {
         if (pending_.empty()) {
             char buffer[4096];
             const ssize_t n = read(master_, buffer, sizeof buffer);
-            if (n > 0)
-                pending_.insert(pending_.end(), buffer, buffer + n);
+            if (n > 0) pending_.insert(pending_.end(), buffer, buffer + n);
         }
         if (!pending_.empty()) {
             const int byte = static_cast<unsigned char>(pending_.front());
@@ -68,10 +65,8 @@ public:
         return -1;
     }
 
-    void deliver(std::uint8_t byte) override
-    {
-        if (!woken_)
-            testkit::write_all(master_, std::string(1, static_cast<char>(byte)));
+    void deliver(std::uint8_t byte) override {
+        if (!woken_) testkit::write_all(master_, std::string(1, static_cast<char>(byte)));
     }
 
 private:
@@ -85,10 +80,8 @@ private:
 
 class SxToFastEntry : public ::testing::TestWithParam<long long> {};
 
-TEST_P(SxToFastEntry, StoresTheFileInKilobytePacketsWithItsCrc)
-{
-    if (access(SX_PROGRAM, X_OK) != 0)
-        GTEST_SKIP() << "lrzsz's sx is not installed";
+TEST_P(SxToFastEntry, StoresTheFileInKilobytePacketsWithItsCrc) {
+    if (access(SX_PROGRAM, X_OK) != 0) GTEST_SKIP() << "lrzsz's sx is not installed";
     const long long size = GetParam();
     testkit::TempDir dir;
     const std::string file = dir.file("image.bin");
@@ -96,8 +89,7 @@ TEST_P(SxToFastEntry, StoresTheFileInKilobytePacketsWithItsCrc)
     testkit::PtyPair line;
 
     LoaderMachine machine;
-    for (std::size_t i = 0; i < std::string("FAST 0008\r\n").size(); i++)
-        machine.pause();
+    for (std::size_t i = 0; i < std::string("FAST 0008\r\n").size(); i++) machine.pause();
     machine.send({'S', 1, 0});
     machine.host_rate(machine.rate_of(1));
     machine.send({'U'});
@@ -119,14 +111,14 @@ TEST_P(SxToFastEntry, StoresTheFileInKilobytePacketsWithItsCrc)
     EXPECT_EQ(machine.return_problem, "");
     // A loader that gave up leaves sx retrying for a long while.
     std::optional<int> sx_status = sx.wait_for(SX_GRACE_MS);
-    if (!sx_status)
-        sx.stop(SIGKILL);
+    if (!sx_status) sx.stop(SIGKILL);
     EXPECT_EQ(sx_status, 0) << testkit::read_file(dir.file("sx.log"));
 
     const std::string opening = "FAST 0008\r\nK" + std::string(1, static_cast<char>(NAK));
     ASSERT_EQ(machine.sent.compare(0, opening.size(), opening), 0) << machine.sent.substr(0, 40);
     const std::size_t verdict = machine.sent.find("Download Successful\r\nCRC32 ");
-    ASSERT_NE(verdict, std::string::npos) << machine.sent.substr(machine.sent.size() > 80 ? machine.sent.size() - 80 : 0);
+    ASSERT_NE(verdict, std::string::npos)
+        << machine.sent.substr(machine.sent.size() > 80 ? machine.sent.size() - 80 : 0);
     unsigned long crc = 0;
     unsigned long count = 0;
     ASSERT_EQ(std::sscanf(machine.sent.c_str() + verdict, "Download Successful\r\nCRC32 %8lx %8lx", &crc, &count), 2);
@@ -141,8 +133,8 @@ TEST_P(SxToFastEntry, StoresTheFileInKilobytePacketsWithItsCrc)
     EXPECT_EQ(crc, crc32(0, stored.data(), static_cast<uInt>(stored.size())));
 
     // sx -k sends its whole kilobytes as STX packets: far fewer answers than 128-byte packets would need.
-    const std::size_t acks = static_cast<std::size_t>(std::count(machine.sent.begin(), machine.sent.begin() + verdict,
-                                                                 static_cast<char>(ACK)));
+    const std::size_t acks = static_cast<std::size_t>(
+        std::count(machine.sent.begin(), machine.sent.begin() + verdict, static_cast<char>(ACK)));
     if (sent_file.size() >= 2048) {
         EXPECT_LT(acks, sent_file.size() / 128);
     }

@@ -23,24 +23,19 @@ constexpr std::size_t STACK_ROOM = 0x100;
 constexpr long POLLS_PER_TIMEOUT = 5000000;
 const std::string OFFER = "VERIFY\r\n";
 
-std::vector<std::uint8_t> flash_contents()
-{
+std::vector<std::uint8_t> flash_contents() {
     std::mt19937 random(20);
     std::vector<std::uint8_t> bytes(FLASH_SIZE);
-    for (std::uint8_t& byte : bytes)
-        byte = static_cast<std::uint8_t>(random());
+    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
     return bytes;
 }
 
-void put_le32(std::vector<std::uint8_t>& bytes, std::uint32_t value)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+void put_le32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 // 'V', offset, length, and the CRC-32 of those eight bytes (plus check_error).
-std::vector<std::uint8_t> request(std::uint32_t offset, std::uint32_t length, std::uint32_t check_error = 0)
-{
+std::vector<std::uint8_t> request(std::uint32_t offset, std::uint32_t length, std::uint32_t check_error = 0) {
     std::vector<std::uint8_t> fields;
     put_le32(fields, offset);
     put_le32(fields, length);
@@ -49,8 +44,7 @@ std::vector<std::uint8_t> request(std::uint32_t offset, std::uint32_t length, st
     return fields;
 }
 
-std::string crc_line(const std::vector<std::uint8_t>& flash, std::uint32_t offset, std::uint32_t length)
-{
+std::string crc_line(const std::vector<std::uint8_t>& flash, std::uint32_t offset, std::uint32_t length) {
     const unsigned long crc = crc32(0, flash.data() + offset, length);
     char line[32];
     std::snprintf(line, sizeof line, "CRC32 %08lx %08x\r\n", crc, length);
@@ -61,26 +55,21 @@ const std::string ACK_TEXT(1, static_cast<char>(ACK));
 const std::string NAK_TEXT(1, static_cast<char>(NAK));
 
 // The host reads the whole offer before it sends its request.
-void hear_offer(LoaderMachine& machine)
-{
-    for (std::size_t i = 0; i < OFFER.size(); i++)
-        machine.pause();
+void hear_offer(LoaderMachine& machine) {
+    for (std::size_t i = 0; i < OFFER.size(); i++) machine.pause();
 }
 
 // The request, then a wait for the answer.
-void ask(LoaderMachine& machine, const std::vector<std::uint8_t>& bytes)
-{
+void ask(LoaderMachine& machine, const std::vector<std::uint8_t>& bytes) {
     machine.send(bytes);
     machine.pause();
 }
 
-void expect_clean_return(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr)
-{
+void expect_clean_return(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr) {
     EXPECT_EQ(machine.error, UC_ERR_OK) << uc_strerror(machine.error);
     EXPECT_EQ(machine.return_problem, "");
     std::string toggles;
-    for (std::size_t i = 0; i < machine.sent.size(); i++)
-        toggles += "LXH";
+    for (std::size_t i = 0; i < machine.sent.size(); i++) toggles += "LXH";
     EXPECT_EQ(machine.gate_trace, toggles);
     EXPECT_TRUE(machine.gate_other_bits_kept);
     EXPECT_EQ(machine.divisors, std::vector<std::uint16_t>{divisor});
@@ -94,20 +83,19 @@ void expect_clean_return(const LoaderMachine& machine, std::uint16_t divisor, st
 
 }  // namespace
 
-TEST(LoaderVerify, ReportsTheCrcOfTheRangeAsTheFlashHoldsIt)
-{
+TEST(LoaderVerify, ReportsTheCrcOfTheRangeAsTheFlashHoldsIt) {
     const std::vector<std::uint8_t> flash = flash_contents();
     struct Case {
         std::uint32_t offset;
         std::uint32_t length;
     };
     const Case cases[] = {
-        {0, 0x40000},                   // a kernel's blocks
-        {0x20003, 0x1FFFF},             // neither end on a word
+        {0, 0x40000},        // a kernel's blocks
+        {0x20003, 0x1FFFF},  // neither end on a word
         {0x7FFFF, 1},
-        {0x1234, 0},                    // nothing to read: zlib's CRC of nothing
-        {0, FLASH_SIZE},                // the whole flash
-        {FLASH_SIZE - 0x333, 0x333},    // up to its last byte
+        {0x1234, 0},                  // nothing to read: zlib's CRC of nothing
+        {0, FLASH_SIZE},              // the whole flash
+        {FLASH_SIZE - 0x333, 0x333},  // up to its last byte
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "offset 0x" << c.offset << ", length 0x" << c.length);
@@ -123,8 +111,7 @@ TEST(LoaderVerify, ReportsTheCrcOfTheRangeAsTheFlashHoldsIt)
 }
 
 // The UART is used as found: another divisor and line control stay as they are.
-TEST(LoaderVerify, AnswersAtTheRateTheMonitorLeft)
-{
+TEST(LoaderVerify, AnswersAtTheRateTheMonitorLeft) {
     const std::vector<std::uint8_t> flash = flash_contents();
     LoaderMachine machine;
     machine.set_uart(0x0100, 0x1B);
@@ -140,8 +127,7 @@ TEST(LoaderVerify, AnswersAtTheRateTheMonitorLeft)
 // Each refused request is answered NAK once what is left of it has been
 // dropped, and the resend is taken as if it came first; the third refusal
 // ends the exchange.
-TEST(LoaderVerify, RefusesADamagedRequestAndTakesItsResend)
-{
+TEST(LoaderVerify, RefusesADamagedRequestAndTakesItsResend) {
     const std::vector<std::uint8_t> flash = flash_contents();
     std::vector<std::uint8_t> with_extra_byte = request(0x10, 0x20);
     with_extra_byte.insert(with_extra_byte.begin() + 3, 0x56);  // a 'V' of noise inside it
@@ -178,8 +164,7 @@ TEST(LoaderVerify, RefusesADamagedRequestAndTakesItsResend)
 }
 
 // Three requests that time out: about a second of emulation.
-TEST(LoaderVerify, GivesUpAfterThreeRefusedRequests)
-{
+TEST(LoaderVerify, GivesUpAfterThreeRefusedRequests) {
     LoaderMachine machine;
     machine.map_flash(flash_contents());
     hear_offer(machine);
@@ -194,8 +179,7 @@ TEST(LoaderVerify, GivesUpAfterThreeRefusedRequests)
 
 // Where nothing answers at 0xBF000000 + offset the read faults after the
 // ACK: on a handheld the monitor reports an exception instead of the CRC line.
-TEST(LoaderVerify, ARangePastAFlashThatEndsEarlierFaultsAfterTheAck)
-{
+TEST(LoaderVerify, ARangePastAFlashThatEndsEarlierFaultsAfterTheAck) {
     LoaderMachine machine;
     machine.map_flash(flash_contents());
     hear_offer(machine);

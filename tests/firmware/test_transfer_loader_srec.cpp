@@ -12,14 +12,13 @@ namespace {
 
 constexpr std::uint32_t LOAD_ADDRESS = 0xA0080000;
 constexpr std::size_t IMAGE_SIZE = 0xFE0;
-constexpr std::size_t ENTRY_OFFSET = 0x274;       // "g -e a0080274"
-constexpr std::size_t FAST_ENTRY_OFFSET = 0x2A0;  // "g -e a00802a0"
+constexpr std::size_t ENTRY_OFFSET = 0x274;         // "g -e a0080274"
+constexpr std::size_t FAST_ENTRY_OFFSET = 0x2A0;    // "g -e a00802a0"
 constexpr std::size_t VERIFY_ENTRY_OFFSET = 0x240;  // "g -e a0080240"
 
 }  // namespace
 
-TEST(LoaderTable, HoldsSixteenNinetySixLinesOfAtMostFiftySixCharacters)
-{
+TEST(LoaderTable, HoldsSixteenNinetySixLinesOfAtMostFiftySixCharacters) {
     ASSERT_EQ(loader_srec_count, 196);
     for (int i = 0; i < loader_srec_count; i++) {
         SCOPED_TRACE(i + 1);
@@ -29,8 +28,7 @@ TEST(LoaderTable, HoldsSixteenNinetySixLinesOfAtMostFiftySixCharacters)
     }
 }
 
-TEST(LoaderTable, KeepsTheFourFixedLines)
-{
+TEST(LoaderTable, KeepsTheFourFixedLines) {
     struct Case {
         int line;
         const char* text;
@@ -41,18 +39,15 @@ TEST(LoaderTable, KeepsTheFourFixedLines)
         {195, "S310A0080FD5000000000000000000000063"},
         {196, "S705A008000052"},
     };
-    for (const Case& c : cases)
-        EXPECT_STREQ(loader_srec[c.line - 1], c.text) << "line " << c.line;
+    for (const Case& c : cases) EXPECT_STREQ(loader_srec[c.line - 1], c.text) << "line " << c.line;
 }
 
-TEST(LoaderTable, EveryLineIsWellFormedWithItsChecksum)
-{
+TEST(LoaderTable, EveryLineIsWellFormedWithItsChecksum) {
     for (int i = 0; i < loader_srec_count; i++)
         EXPECT_TRUE(srec_parse(loader_srec[i])) << "line " << i + 1 << ": " << loader_srec[i];
 }
 
-TEST(LoaderTable, DescribesOneImageOf4064BytesAtTheLoadAddress)
-{
+TEST(LoaderTable, DescribesOneImageOf4064BytesAtTheLoadAddress) {
     std::optional<SrecRecord> header = srec_parse(loader_srec[0]);
     ASSERT_TRUE(header);
     EXPECT_EQ(header->type, '0');
@@ -81,21 +76,18 @@ TEST(LoaderTable, DescribesOneImageOf4064BytesAtTheLoadAddress)
 }
 
 // The checks above mean something only if the parser refuses what is wrong.
-TEST(SrecParse, RefusesDamagedLines)
-{
+TEST(SrecParse, RefusesDamagedLines) {
     struct Case {
         const char* line;
         bool accepted;
     };
     const Case cases[] = {
-        {"S705A008000052", true},
-        {"S705A008000053", false},   // checksum off by one
-        {"S705a008000052", false},   // lower-case hex
-        {"S706A008000052", false},   // count does not match the length
-        {"S705A00800005", false},    // odd number of digits
-        {"X705A008000052", false},   // not an S-record
-        {"S405A008000052", false},   // no such type
+        {"S705A008000052", true},  {"S705A008000053", false},  // checksum off by one
+        {"S705a008000052", false},                             // lower-case hex
+        {"S706A008000052", false},                             // count does not match the length
+        {"S705A00800005", false},                              // odd number of digits
+        {"X705A008000052", false},                             // not an S-record
+        {"S405A008000052", false},                             // no such type
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(srec_parse(c.line).has_value(), c.accepted) << c.line;
+    for (const Case& c : cases) EXPECT_EQ(srec_parse(c.line).has_value(), c.accepted) << c.line;
 }

@@ -11,8 +11,7 @@ namespace {
 // The simulator creates its line in milliseconds; this only guards a broken build.
 constexpr int START_TIMEOUT_MS = 20000;
 
-std::string value_after(const std::string& text, const std::string& key)
-{
+std::string value_after(const std::string& text, const std::string& key) {
     const size_t at = text.find(key);
     if (at == std::string::npos) return "";
     const size_t end = text.find('\n', at);
@@ -20,19 +19,15 @@ std::string value_after(const std::string& text, const std::string& key)
     return text.substr(at + key.size(), end - at - key.size());
 }
 
-testkit::Command sim_command(const std::vector<std::string>& args, const std::string& log_path)
-{
-    return {.program = QZ4SIM_BINARY,
-            .args = args,
-            .out = testkit::Stream::pipe(),
-            .err = testkit::Stream::file(log_path)};
+testkit::Command sim_command(const std::vector<std::string>& args, const std::string& log_path) {
+    return {
+        .program = QZ4SIM_BINARY, .args = args, .out = testkit::Stream::pipe(), .err = testkit::Stream::file(log_path)};
 }
 
 }  // namespace
 
 SimProcess::SimProcess(const std::vector<std::string>& args, const std::string& log_path)
-    : child_(sim_command(args, log_path))
-{
+    : child_(sim_command(args, log_path)) {
     // The announcement is the first lines; nothing after them is read.
     std::string text = testkit::read_until(child_.out().get(), "QZ4SIM_PORT=", START_TIMEOUT_MS);
     text += testkit::read_until(child_.out().get(), "\n", START_TIMEOUT_MS);
@@ -47,7 +42,6 @@ SimProcess::SimProcess(const std::vector<std::string>& args, const std::string& 
 
 HostLine::HostLine(const std::string& tty) : fd_(testkit::open_raw_tty(tty)) {}
 
-void HostLine::send(std::string_view bytes)
-{
+void HostLine::send(std::string_view bytes) {
     if (!testkit::write_all(fd_.get(), bytes)) throw std::runtime_error("write to the simulator's line failed");
 }

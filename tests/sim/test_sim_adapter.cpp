@@ -7,8 +7,7 @@
 
 namespace {
 
-TEST(Adapter, AHeldBurstLeavesWhenTheTimerFromItsFirstByteRunsOut)
-{
+TEST(Adapter, AHeldBurstLeavesWhenTheTimerFromItsFirstByteRunsOut) {
     AdapterBuffer a;
     a.latency_ns = 16'000'000;
     EXPECT_EQ(a.due, INT64_MAX);
@@ -21,8 +20,7 @@ TEST(Adapter, AHeldBurstLeavesWhenTheTimerFromItsFirstByteRunsOut)
     EXPECT_EQ(a.due, 36'000'000);
 }
 
-TEST(Adapter, SixtyTwoBytesLeaveAtOnce)
-{
+TEST(Adapter, SixtyTwoBytesLeaveAtOnce) {
     AdapterBuffer a;
     a.latency_ns = 16'000'000;
     for (size_t i = 1; i < ADAPTER_BURST_MAX; ++i) EXPECT_FALSE(adapter_hold(a, static_cast<uint8_t>(i), 0));

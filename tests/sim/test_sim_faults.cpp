@@ -9,8 +9,7 @@
 
 namespace {
 
-std::vector<ByteFate> fates(uint64_t seed, const FaultPlan& plan, int count)
-{
+std::vector<ByteFate> fates(uint64_t seed, const FaultPlan& plan, int count) {
     FaultState s;
     fault_rng_seed(s.rng, seed);
     std::vector<ByteFate> out;
@@ -18,8 +17,7 @@ std::vector<ByteFate> fates(uint64_t seed, const FaultPlan& plan, int count)
     return out;
 }
 
-TEST(FaultDecisions, SameSeedSameFaultsOtherSeedOtherFaults)
-{
+TEST(FaultDecisions, SameSeedSameFaultsOtherSeedOtherFaults) {
     FaultPlan plan;
     plan.rx_drop = plan.rx_corrupt = plan.rx_noise = 0.05;
     auto kinds = [](const std::vector<ByteFate>& f) {
@@ -31,13 +29,11 @@ TEST(FaultDecisions, SameSeedSameFaultsOtherSeedOtherFaults)
     EXPECT_NE(kinds(fates(7, plan, 5000)), kinds(fates(8, plan, 5000)));
 }
 
-TEST(FaultDecisions, NoProbabilityNoFault)
-{
+TEST(FaultDecisions, NoProbabilityNoFault) {
     for (const ByteFate& f : fates(1, FaultPlan{}, 10000)) EXPECT_EQ(f.kind, FateKind::keep);
 }
 
-TEST(FaultDecisions, CorruptionBurstChangesThatManyConsecutiveBytes)
-{
+TEST(FaultDecisions, CorruptionBurstChangesThatManyConsecutiveBytes) {
     FaultPlan plan;
     plan.rx_corrupt = 0.001;
     plan.burst = 4;
@@ -61,8 +57,7 @@ TEST(FaultDecisions, CorruptionBurstChangesThatManyConsecutiveBytes)
     EXPECT_GT(bursts, 50);
 }
 
-TEST(FaultDecisions, ProbabilityIsRoughlyKept)
-{
+TEST(FaultDecisions, ProbabilityIsRoughlyKept) {
     FaultPlan plan;
     plan.rx_drop = 0.01;
     int drops = 0;
@@ -71,8 +66,7 @@ TEST(FaultDecisions, ProbabilityIsRoughlyKept)
 }
 
 // A swap must change the packet and keep its byte sum: two bytes that differ.
-TEST(PacketSwap, SwapsTwoDifferingDataBytesOrNone)
-{
+TEST(PacketSwap, SwapsTwoDifferingDataBytesOrNone) {
     struct Case {
         const char* what;
         std::vector<uint8_t> data;
@@ -107,8 +101,7 @@ TEST(PacketSwap, SwapsTwoDifferingDataBytesOrNone)
     }
 }
 
-TEST(PacketSwap, ProbabilityIsRoughlyKeptPerPacket)
-{
+TEST(PacketSwap, ProbabilityIsRoughlyKeptPerPacket) {
     std::vector<uint8_t> data(128);
     for (unsigned i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 3);
     FaultPlan plan;
@@ -121,14 +114,12 @@ TEST(PacketSwap, ProbabilityIsRoughlyKeptPerPacket)
 }
 
 // A packet as the receiver takes it: SOH (132 bytes) or STX (1028), block, complement, data, checksum.
-void deliver_packet(PacketWatch& w, int altered_index, uint8_t start = SOH)
-{
+void deliver_packet(PacketWatch& w, int altered_index, uint8_t start = SOH) {
     for (unsigned i = 0; i < xmodem_packet_size(start); ++i)
         packet_watch_delivered(w, i == 0 ? start : static_cast<uint8_t>(i), static_cast<int>(i) == altered_index);
 }
 
-TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
-{
+TEST(PacketWatch, CountsPacketsByDamageAndAnswer) {
     struct Case {
         const char* what;
         int altered_index;  // -1: none
@@ -142,15 +133,20 @@ TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
         {"clean packet, ACK", -1, ACK, {.answered = 1, .accepted = 1}},
         {"clean packet, NAK", -1, NAK, {.answered = 1}},
         {"damaged data, NAK", 50, NAK, {.answered = 1, .damaged = 1}},
-        {"damaged data, ACK: the checksum's blind spot", 50, ACK,
+        {"damaged data, ACK: the checksum's blind spot",
+         50,
+         ACK,
          {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}},
         {"damaged checksum byte, ACK", 131, ACK, {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}},
         {"damaged complement only: ignored by the receiver", 2, ACK, {.answered = 1, .accepted = 1}},
         {"a text byte is no answer", -1, 'x', {}},
         {"1024-byte packet, ACK", -1, ACK, {.answered = 1, .accepted = 1}, STX},
         {"1024-byte packet damaged past the first 132 bytes, NAK", 900, NAK, {.answered = 1, .damaged = 1}, STX},
-        {"1024-byte packet with a damaged checksum byte, ACK", 1027, ACK,
-         {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1}, STX},
+        {"1024-byte packet with a damaged checksum byte, ACK",
+         1027,
+         ACK,
+         {.answered = 1, .accepted = 1, .damaged = 1, .damaged_accepted = 1},
+         STX},
         {"a stray byte before the packet: what the receiver answers is no packet", -1, NAK, {}, SOH, true},
     };
     for (const Case& c : cases) {
@@ -168,8 +164,7 @@ TEST(PacketWatch, CountsPacketsByDamageAndAnswer)
     }
 }
 
-TEST(PacketWatch, AnAnswerAfterAPartialPacketIsNoPacketAnswer)
-{
+TEST(PacketWatch, AnAnswerAfterAPartialPacketIsNoPacketAnswer) {
     PacketWatch w;
     PacketCounts counts;
     for (int i = 0; i < 60; ++i) packet_watch_delivered(w, i == 0 ? SOH : 0, true);

@@ -18,26 +18,22 @@ constexpr uint32_t FLASH_SIZE = 0x2000;
 
 class NorFlash : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         std::string error;
         ASSERT_TRUE(flash_open(flash, dir.file("flash.bin"), FLASH_SIZE, error)) << error;
     }
     void TearDown() override { flash_close(flash); }
 
-    void program(uint32_t offset, const std::vector<uint8_t>& data)
-    {
+    void program(uint32_t offset, const std::vector<uint8_t>& data) {
         std::string error;
         ASSERT_TRUE(flash_program(flash, offset, data.data(), data.size(), error)) << error;
     }
-    void erase(uint32_t offset, uint32_t size)
-    {
+    void erase(uint32_t offset, uint32_t size) {
         std::string error;
         ASSERT_TRUE(flash_erase(flash, offset, size, error)) << error;
     }
     // The bytes in memory, and the same in the file.
-    std::vector<uint8_t> at(uint32_t offset, uint32_t size)
-    {
+    std::vector<uint8_t> at(uint32_t offset, uint32_t size) {
         const std::string file = testkit::read_file(dir.file("flash.bin")).substr(offset, size);
         std::vector<uint8_t> held(flash.bytes.begin() + offset, flash.bytes.begin() + offset + size);
         EXPECT_EQ(std::string(held.begin(), held.end()), file) << "the file lags behind";
@@ -48,8 +44,7 @@ protected:
     FlashStore flash;
 };
 
-TEST_F(NorFlash, ProgrammingClearsBitsAndOnlyAnEraseSetsThemAgain)
-{
+TEST_F(NorFlash, ProgrammingClearsBitsAndOnlyAnEraseSetsThemAgain) {
     program(0x100, {0xF0, 0x0F, 0xAA});
     EXPECT_EQ(at(0x100, 3), (std::vector<uint8_t>{0xF0, 0x0F, 0xAA}));
     program(0x100, {0x3C, 0xFF, 0x55});  // over data that was not erased
@@ -60,8 +55,7 @@ TEST_F(NorFlash, ProgrammingClearsBitsAndOnlyAnEraseSetsThemAgain)
     EXPECT_EQ(at(0x100, 3), (std::vector<uint8_t>{0x30, 0x5A, 0x00}));
 }
 
-TEST_F(NorFlash, AStuckBitReadsZeroAtOnceAndStaysZeroThroughEveryErase)
-{
+TEST_F(NorFlash, AStuckBitReadsZeroAtOnceAndStaysZeroThroughEveryErase) {
     std::string error;
     ASSERT_TRUE(flash_stick_bits(flash, {{0x200, 0}, {0x1FFF, 7}}, error)) << error;
     EXPECT_EQ(at(0x200, 1), std::vector<uint8_t>{0xFE});
@@ -72,16 +66,14 @@ TEST_F(NorFlash, AStuckBitReadsZeroAtOnceAndStaysZeroThroughEveryErase)
     EXPECT_EQ(at(0x1FFF, 1), std::vector<uint8_t>{0x7F});
 }
 
-std::set<std::pair<uint32_t, unsigned>> as_set(const std::vector<StuckBit>& bits)
-{
+std::set<std::pair<uint32_t, unsigned>> as_set(const std::vector<StuckBit>& bits) {
     std::set<std::pair<uint32_t, unsigned>> set;
     for (const StuckBit& b : bits) set.insert({b.offset, b.bit});
     return set;
 }
 
 // Each chosen bit is a distinct 1-bit of the data, so that it shows.
-TEST(StuckBits, AreDistinctOneBitsOfTheDataAsManyAsItHas)
-{
+TEST(StuckBits, AreDistinctOneBitsOfTheDataAsManyAsItHas) {
     std::vector<uint8_t> dense(512);
     for (size_t i = 0; i < dense.size(); ++i) dense[i] = static_cast<uint8_t>(i * 37 + 5);
     const std::vector<uint8_t> sparse = {0, 0, 0x10, 0, 0x81, 0};
@@ -114,8 +106,7 @@ TEST(StuckBits, AreDistinctOneBitsOfTheDataAsManyAsItHas)
     }
 }
 
-TEST(StuckBits, TheSeedDecidesWhichBits)
-{
+TEST(StuckBits, TheSeedDecidesWhichBits) {
     std::vector<uint8_t> data(4096, 0xFF);
     auto choose = [&](uint64_t seed) {
         FaultRng rng;
@@ -126,8 +117,7 @@ TEST(StuckBits, TheSeedDecidesWhichBits)
     EXPECT_NE(choose(3), choose(4));
 }
 
-TEST(SkippedBlock, IsTheKthBlockOfTheRunAndOnlyThatOne)
-{
+TEST(SkippedBlock, IsTheKthBlockOfTheRunAndOnlyThatOne) {
     FlashFaultState state;
     std::vector<unsigned> skipped;
     for (unsigned block = 1; block <= 6; ++block)

@@ -26,8 +26,7 @@ namespace {
 constexpr int REPLY_MS = 5000;  // generous: the sanitizer build is slow to start
 const std::string PROMPT = "PMON> ";
 
-std::string record(char type, uint32_t address, const std::vector<uint8_t>& data)
-{
+std::string record(char type, uint32_t address, const std::vector<uint8_t>& data) {
     std::vector<uint8_t> bytes{static_cast<uint8_t>(4 + data.size() + 1)};
     for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(address >> shift));
     bytes.insert(bytes.end(), data.begin(), data.end());
@@ -44,8 +43,7 @@ std::string record(char type, uint32_t address, const std::vector<uint8_t>& data
 std::string s3_record(uint32_t address, const std::vector<uint8_t>& data) { return record('3', address, data); }
 std::string s7_record(uint32_t address) { return record('7', address, {}); }
 
-std::vector<uint8_t> little_endian_words(const std::vector<uint32_t>& words)
-{
+std::vector<uint8_t> little_endian_words(const std::vector<uint32_t>& words) {
     std::vector<uint8_t> bytes;
     for (uint32_t w : words)
         for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<uint8_t>(w >> (8 * k)));
@@ -154,27 +152,25 @@ const std::vector<uint32_t> SLOW_ECHO_PROGRAM = {
 constexpr uint32_t PROGRAM_ADDRESS = 0xA0100000;
 
 // Sends the byte it reads at address, or stores 0 there first when `store`.
-std::vector<uint32_t> peek_program(uint32_t address, bool store)
-{
+std::vector<uint32_t> peek_program(uint32_t address, bool store) {
     const uint32_t high = (address + 0x8000) >> 16;  // lbu adds its offset signed
     const uint32_t low = address & 0xFFFF;
     std::vector<uint32_t> words = {
-        0x3c08ac00,          // lui t0, 0xac00
-        0x3c090000 | high,   // lui t1, high
+        0x3c08ac00,         // lui t0, 0xac00
+        0x3c090000 | high,  // lui t1, high
     };
     if (store) words.push_back(0xa1200000 | low);  // sb zero, low(t1)
     words.insert(words.end(), {
-        0x912a0000 | low,    // lbu t2, low(t1)
-        0xa10a0010,          // sb t2, 0x10(t0)     sent
-        0x03e00008,          // jr ra
-        0x00000000,          // nop
-    });
+                                  0x912a0000 | low,  // lbu t2, low(t1)
+                                  0xa10a0010,        // sb t2, 0x10(t0)     sent
+                                  0x03e00008,        // jr ra
+                                  0x00000000,        // nop
+                              });
     return words;
 }
 
 // Sets the speed of the host's side of the line, as kelvane does on its descriptor.
-void set_host_speed(const std::string& tty, speed_t speed)
-{
+void set_host_speed(const std::string& tty, speed_t speed) {
     const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     termios t{};
@@ -187,17 +183,18 @@ void set_host_speed(const std::string& tty, speed_t speed)
 
 class Handheld : public testing::Test {
 protected:
-    void start(std::vector<std::string> extra = {})
-    {
+    void start(std::vector<std::string> extra = {}) {
         std::vector<std::string> args{"--flash", dir.file("flash.bin"), "--report", dir.file("report.txt")};
         args.insert(args.end(), extra.begin(), extra.end());
         sim = std::make_unique<SimProcess>(args, dir.file("sim.log"));
         host = std::make_unique<HostLine>(sim->tty());
     }
-    std::string command(const std::string& text) { host->send(text + "\r"); return host->read_until(PROMPT, REPLY_MS); }
+    std::string command(const std::string& text) {
+        host->send(text + "\r");
+        return host->read_until(PROMPT, REPLY_MS);
+    }
     // Loads records; the answer byte of each.
-    std::string load(const std::vector<std::string>& records)
-    {
+    std::string load(const std::vector<std::string>& records) {
         host->send("load\r");
         host->read_until("ETX\r\n", REPLY_MS);
         std::string answers;
@@ -208,16 +205,14 @@ protected:
         return answers;
     }
     // The next ACK or NAK; '?' when none comes.
-    char read_answer()
-    {
+    char read_answer() {
         for (;;) {
             const int b = host->read_byte(REPLY_MS);
             if (b < 0) return '?';
             if (b == ACK || b == NAK) return static_cast<char>(b);
         }
     }
-    std::string stop_and_report()
-    {
+    std::string stop_and_report() {
         EXPECT_EQ(sim->stop(), 0);
         return testkit::read_file(dir.file("report.txt"));
     }
@@ -227,16 +222,14 @@ protected:
     std::unique_ptr<HostLine> host;
 };
 
-TEST_F(Handheld, AnswersEachCarriageReturnWithAPromptAndEchoesWhatIsTyped)
-{
+TEST_F(Handheld, AnswersEachCarriageReturnWithAPromptAndEchoesWhatIsTyped) {
     start();
     EXPECT_EQ(command(""), "\r\nPMON> ");
     EXPECT_EQ(command("fop\bo"), "fop\b \bo\r\nfoo: Command not found\r\nPMON> ");
     EXPECT_EQ(command("g a0080274"), "g a0080274\r\nusage: g -e ADDR\r\nPMON> ");
 }
 
-TEST_F(Handheld, LinksItsLineWhereAskedAndReportsOnRequest)
-{
+TEST_F(Handheld, LinksItsLineWhereAskedAndReportsOnRequest) {
     start({"--link", dir.file("ttyQZ4")});
     EXPECT_EQ(std::filesystem::read_symlink(dir.file("ttyQZ4")), sim->tty());
     EXPECT_EQ(sim->port(), sim->tty().substr(5));  // kelvane's -s value: the path after /dev/
@@ -252,16 +245,14 @@ TEST_F(Handheld, LinksItsLineWhereAskedAndReportsOnRequest)
     EXPECT_FALSE(std::filesystem::is_symlink(dir.file("ttyQZ4")));
 }
 
-TEST_F(Handheld, PacedLineCarriesEveryByteBothWays)
-{
+TEST_F(Handheld, PacedLineCarriesEveryByteBothWays) {
     start({"--baud", "115200"});
     const std::string r = s3_record(0xA0100000, std::vector<uint8_t>(100, 0x5A));
     EXPECT_EQ(load({r, r, s7_record(PROGRAM_ADDRESS)}), std::string(3, char(ACK)));
     EXPECT_NE(host->read_until(PROMPT, REPLY_MS).find("Loaded 200 bytes"), std::string::npos);
 }
 
-TEST_F(Handheld, LineSurvivesTheHostClosingAndReopeningIt)
-{
+TEST_F(Handheld, LineSurvivesTheHostClosingAndReopeningIt) {
     start();
     EXPECT_EQ(command(""), "\r\nPMON> ");
     host.reset();
@@ -269,8 +260,7 @@ TEST_F(Handheld, LineSurvivesTheHostClosingAndReopeningIt)
     EXPECT_EQ(command(""), "\r\nPMON> ");
 }
 
-TEST_F(Handheld, LoadAcknowledgesGoodRecordsAndRefusesDamagedOnes)
-{
+TEST_F(Handheld, LoadAcknowledgesGoodRecordsAndRefusesDamagedOnes) {
     start();
     const std::string good = s3_record(0xA0100000, {1, 2, 3, 4});
     std::string damaged = good;
@@ -281,8 +271,7 @@ TEST_F(Handheld, LoadAcknowledgesGoodRecordsAndRefusesDamagedOnes)
     EXPECT_NE(stop_and_report().find("records: 4 acked, 2 refused, 1 loads completed"), std::string::npos);
 }
 
-TEST_F(Handheld, LoadEndsOnABareLineEnd)
-{
+TEST_F(Handheld, LoadEndsOnABareLineEnd) {
     start();
     host->send("load\r");
     host->read_until("ETX\r\n", REPLY_MS);
@@ -290,15 +279,13 @@ TEST_F(Handheld, LoadEndsOnABareLineEnd)
     EXPECT_EQ(command(""), "\r\nPMON> ");
 }
 
-TEST_F(Handheld, RefusesTheChosenRecordOfEveryLoad)
-{
+TEST_F(Handheld, RefusesTheChosenRecordOfEveryLoad) {
     start({"--nak-record", "2"});
     const std::string r = s3_record(0xA0100000, {1});
     EXPECT_EQ(load({r, r, r}), std::string({char(ACK), char(NAK), char(ACK)}));
 }
 
-TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor)
-{
+TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor) {
     start();
     EXPECT_EQ(load({s3_record(PROGRAM_ADDRESS, little_endian_words(ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)}),
               std::string(2, char(ACK)));
@@ -324,8 +311,7 @@ TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor)
 // (1 MHz) over each: on a paced line, sixteen wait in the FIFO and the three
 // behind them are lost to overrun, which the program sees in line status; it
 // goes on with what it has. An unpaced line keeps everything.
-TEST_F(Handheld, AProgramTooSlowForThePacedLineLosesBytesToOverrunAndGoesOn)
-{
+TEST_F(Handheld, AProgramTooSlowForThePacedLineLosesBytesToOverrunAndGoesOn) {
     const struct {
         std::vector<std::string> args;
         std::string echoed;
@@ -362,8 +348,7 @@ TEST_F(Handheld, AProgramTooSlowForThePacedLineLosesBytesToOverrunAndGoesOn)
 
 // A USB adapter holds what the handheld sends until its latency timer, counted
 // from the first byte held, runs out.
-TEST_F(Handheld, AnAdapterHoldsTheHandheldsBytesForItsLatency)
-{
+TEST_F(Handheld, AnAdapterHoldsTheHandheldsBytesForItsLatency) {
     constexpr int LATENCY_MS = 200;
     start({"--baud", "115200", "--adapter-latency", std::to_string(LATENCY_MS)});
     const auto sent = std::chrono::steady_clock::now();
@@ -377,8 +362,7 @@ TEST_F(Handheld, AnAdapterHoldsTheHandheldsBytesForItsLatency)
 // run at one rate, whichever side moved.
 class HandheldRates : public Handheld, public testing::WithParamInterface<std::vector<std::string>> {};
 
-TEST_P(HandheldRates, BytesCrossOnlyWhileBothEndsRunAtTheUartsRate)
-{
+TEST_P(HandheldRates, BytesCrossOnlyWhileBothEndsRunAtTheUartsRate) {
     start(GetParam());
     load({s3_record(PROGRAM_ADDRESS, little_endian_words(FAST_ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
     host->read_until(PROMPT, REPLY_MS);
@@ -409,7 +393,8 @@ TEST_P(HandheldRates, BytesCrossOnlyWhileBothEndsRunAtTheUartsRate)
         << report;
     EXPECT_NE(report.find("uart: divisor 8, 115200 bit/s from 14745600 Hz, monitor's divisor 8, 0 programs left "
                           "another"),
-              std::string::npos) << report;
+              std::string::npos)
+        << report;
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, HandheldRates,
@@ -420,8 +405,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, HandheldRates,
 
 // The monitor does not set its UART again: a program that leaves another
 // divisor leaves the console at that rate, and the report says so.
-TEST_F(Handheld, AProgramThatLeavesAnotherDivisorLeavesTheConsoleThere)
-{
+TEST_F(Handheld, AProgramThatLeavesAnotherDivisorLeavesTheConsoleThere) {
     start();
     load({s3_record(PROGRAM_ADDRESS, little_endian_words(LEAVE_FAST_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
     host->read_until(PROMPT, REPLY_MS);
@@ -433,19 +417,18 @@ TEST_F(Handheld, AProgramThatLeavesAnotherDivisorLeavesTheConsoleThere)
     const std::string report = stop_and_report();
     EXPECT_NE(report.find("uart: divisor 1, 921600 bit/s from 14745600 Hz, monitor's divisor 8, 1 programs left "
                           "another"),
-              std::string::npos) << report;
+              std::string::npos)
+        << report;
 }
 
-TEST_F(Handheld, ASlowerUartClockGivesTheMonitorASmallerDivisor)
-{
+TEST_F(Handheld, ASlowerUartClockGivesTheMonitorASmallerDivisor) {
     start({"--uart-clock", "1843200"});
     EXPECT_EQ(command(""), "\r\nPMON> ");
     EXPECT_NE(stop_and_report().find("uart: divisor 1, 115200 bit/s from 1843200 Hz, monitor's divisor 1"),
               std::string::npos);
 }
 
-TEST_F(Handheld, AProgramThatCrashesGivesTheMonitorBack)
-{
+TEST_F(Handheld, AProgramThatCrashesGivesTheMonitorBack) {
     start();
     load({s3_record(PROGRAM_ADDRESS, little_endian_words(WILD_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
     host->read_until(PROMPT, REPLY_MS);
@@ -454,8 +437,7 @@ TEST_F(Handheld, AProgramThatCrashesGivesTheMonitorBack)
     EXPECT_EQ(command(""), "\r\nPMON> ");
 }
 
-TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation)
-{
+TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation) {
     start({"--error-every", "2"});
     std::vector<uint8_t> data;
     for (int i = 0; i < 16; ++i) data.push_back(static_cast<uint8_t>(0xA0 + i));
@@ -476,7 +458,8 @@ TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation)
     EXPECT_NE(command("flash 80090000 20000 ffffff").find("flash: range outside the flash"), std::string::npos);
     const std::string report = stop_and_report();
     EXPECT_NE(report.find("programmed: 0x100000..0x15ffff (0x60000 bytes) from RAM 80090000 in 3 blocks"),
-              std::string::npos) << report;
+              std::string::npos)
+        << report;
 
     const std::string flash = testkit::read_file(dir.file("flash.bin"));
     ASSERT_EQ(flash.size(), DEFAULT_FLASH_SIZE);
@@ -493,8 +476,7 @@ TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation)
 
 // Programs read the flash file at 0xBF000000 and may not write it; a smaller
 // flash ends earlier.
-TEST_F(Handheld, ProgramsReadTheFlashAt0xBF000000AndCannotWriteIt)
-{
+TEST_F(Handheld, ProgramsReadTheFlashAt0xBF000000AndCannotWriteIt) {
     const std::string EXCEPTION;  // no byte: the program stops on an exception
     struct Case {
         const char* name;
@@ -505,7 +487,10 @@ TEST_F(Handheld, ProgramsReadTheFlashAt0xBF000000AndCannotWriteIt)
     };
     const Case cases[] = {
         {"the monitor's image at 0xC00000", {}, 0xBFC00000, false, "P"},
-        {"the image's last byte", {}, 0xBFC7FFFF, false,
+        {"the image's last byte",
+         {},
+         0xBFC7FFFF,
+         false,
          std::string(1, static_cast<char>(monitor_image_byte(MONITOR_AREA_SIZE - 1)))},
         {"the flash's last byte", {}, 0xBFFFFFFF, false, "\xff"},
         {"an erased byte", {}, 0xBF000000, false, "\xff"},
@@ -534,13 +519,11 @@ TEST_F(Handheld, ProgramsReadTheFlashAt0xBF000000AndCannotWriteIt)
 
 // The monitor reports every block whatever the flash faults do; the flash
 // and the report show what they did.
-TEST_F(Handheld, StuckBitsAndASkippedBlockLeaveTheFlashWrongUnseenByTheMonitor)
-{
+TEST_F(Handheld, StuckBitsAndASkippedBlockLeaveTheFlashWrongUnseenByTheMonitor) {
     start({"--stuck-bits", "3", "--skip-block", "2", "--seed", "7"});
     std::vector<uint8_t> data;
     for (int i = 0; i < 16; ++i) data.push_back(static_cast<uint8_t>(0xA5 ^ (i * 29)));
-    load({s3_record(0x80090000, data), s3_record(0x800B0000, data), s3_record(0x800D0000, data),
-          "S705A008000052"});
+    load({s3_record(0x80090000, data), s3_record(0x800B0000, data), s3_record(0x800D0000, data), "S705A008000052"});
     host->read_until(PROMPT, REPLY_MS);
     host->send("flash 80090000 60000 100000\r");
     host->read_until("? (y/n) ", REPLY_MS);
@@ -565,11 +548,11 @@ TEST_F(Handheld, StuckBitsAndASkippedBlockLeaveTheFlashWrongUnseenByTheMonitor)
     EXPECT_EQ(flash.substr(0x140000, 16), meant);
     EXPECT_NE(report.find("stuck bits: 3 of 3 placed: 0x1000"), std::string::npos) << report;
     EXPECT_NE(report.find("skipped block: block 2 of the run, 0x120000..0x13ffff, reported but left as it was"),
-              std::string::npos) << report;
+              std::string::npos)
+        << report;
 }
 
-TEST_F(Handheld, RestoreBootsPrintsHardResetAndComesBackToTheMonitor)
-{
+TEST_F(Handheld, RestoreBootsPrintsHardResetAndComesBackToTheMonitor) {
     start();
     const std::string reply = command("$linux console=ttyS0,115200 init=/sbin/restore_defaults");
     EXPECT_NE(reply.find("\r\nHard reset\r\n"), std::string::npos) << reply;
@@ -577,8 +560,7 @@ TEST_F(Handheld, RestoreBootsPrintsHardResetAndComesBackToTheMonitor)
     EXPECT_NE(stop_and_report().find("boots: 0 system, 1 restore"), std::string::npos);
 }
 
-TEST_F(Handheld, EndsAfterBootingWhenAskedTo)
-{
+TEST_F(Handheld, EndsAfterBootingWhenAskedTo) {
     start({"--exit-after-boot"});
     host->send("$linux\r");
     EXPECT_NE(host->read_until("login: ", REPLY_MS).find("Starting kernel"), std::string::npos);
@@ -586,8 +568,7 @@ TEST_F(Handheld, EndsAfterBootingWhenAskedTo)
     EXPECT_NE(testkit::read_file(dir.file("report.txt")).find("boots: 1 system, 0 restore"), std::string::npos);
 }
 
-TEST_F(Handheld, FallsSilentAfterTheChosenNumberOfBytes)
-{
+TEST_F(Handheld, FallsSilentAfterTheChosenNumberOfBytes) {
     start({"--silent-after", "3"});
     host->send("ab");
     EXPECT_EQ(host->read_until("ab", REPLY_MS), "ab");
@@ -596,16 +577,14 @@ TEST_F(Handheld, FallsSilentAfterTheChosenNumberOfBytes)
     EXPECT_NE(stop_and_report().find("silent yes"), std::string::npos);
 }
 
-TEST_F(Handheld, HangsUpTheLineAfterTheChosenNumberOfBytes)
-{
+TEST_F(Handheld, HangsUpTheLineAfterTheChosenNumberOfBytes) {
     start({"--hangup-after", "2"});
     host->send("abc");
     EXPECT_TRUE(host->gone(REPLY_MS));
     EXPECT_NE(stop_and_report().find("hung up yes"), std::string::npos);
 }
 
-TEST(FlashInspection, ComparesImagesAndChecksErasedRanges)
-{
+TEST(FlashInspection, ComparesImagesAndChecksErasedRanges) {
     testkit::TempDir dir;
     std::string flash(0x2000, '\xff');
     flash.replace(0x1000, 4, "abcd");

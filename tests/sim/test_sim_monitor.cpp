@@ -7,8 +7,7 @@
 
 namespace {
 
-TEST(MonitorCommand, ReadsTheCommandsTheHostTypes)
-{
+TEST(MonitorCommand, ReadsTheCommandsTheHostTypes) {
     struct Case {
         const char* line;
         CommandKind kind;
@@ -50,8 +49,7 @@ TEST(MonitorCommand, ReadsTheCommandsTheHostTypes)
     }
 }
 
-TEST(MonitorCommand, FlashRequestsOutsideRamOrFlashAreRefused)
-{
+TEST(MonitorCommand, FlashRequestsOutsideRamOrFlashAreRefused) {
     struct Case {
         uint32_t ram, size, offset;
         bool ok;
@@ -62,9 +60,9 @@ TEST(MonitorCommand, FlashRequestsOutsideRamOrFlashAreRefused)
         {0x80090000, 0x20000, flash - 0x20000, true},   // the last block
         {0x80090000, 0x20000, flash - 0x1FFFF, false},  // one byte past the end
         {0x80090000, 0, 0, false},
-        {0x80090000, RAM_SIZE, 0, false},               // source runs past RAM
+        {0x80090000, RAM_SIZE, 0, false},  // source runs past RAM
         {0xA0000000, RAM_SIZE, 0, false},
-        {0x80090000, 0x100000, 0xFFFFFFFF, false},      // offset wraps
+        {0x80090000, 0x100000, 0xFFFFFFFF, false},  // offset wraps
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.ram << " " << c.size << " " << c.offset);

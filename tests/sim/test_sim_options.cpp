@@ -6,17 +6,29 @@
 
 namespace {
 
-TEST(SimOptions, RefusesValuesThatMakeNoSense)
-{
+TEST(SimOptions, RefusesValuesThatMakeNoSense) {
     const std::vector<std::vector<std::string>> refused = {
-        {"--rx-drop", "1.5"},      {"--rx-corrupt", "-0.1"}, {"--tx-noise", "x"},
-        {"--burst", "0"},          {"--burst", "133"},       {"--flash-size", "0x1001"},
-        {"--flash-size", "0"},     {"--baud", "-1"},         {"--silent-after"},
-        {"--compare", "0x100"},    {"--no-such-switch"},     {"--seed", "12abc"},
-        {"--rx-swap", "1.01"},     {"--rx-swap"},
+        {"--rx-drop", "1.5"},
+        {"--rx-corrupt", "-0.1"},
+        {"--tx-noise", "x"},
+        {"--burst", "0"},
+        {"--burst", "133"},
+        {"--flash-size", "0x1001"},
+        {"--flash-size", "0"},
+        {"--baud", "-1"},
+        {"--silent-after"},
+        {"--compare", "0x100"},
+        {"--no-such-switch"},
+        {"--seed", "12abc"},
+        {"--rx-swap", "1.01"},
+        {"--rx-swap"},
         // Clocks that cannot make the monitor's 115200 bit/s within 2 %.
-        {"--uart-clock", "1000000"}, {"--uart-clock", "0"},  {"--uart-clock", "x"},
-        {"--cpu-mhz", "0"},        {"--cpu-mhz", "1.5"},     {"--adapter-latency", "256"},
+        {"--uart-clock", "1000000"},
+        {"--uart-clock", "0"},
+        {"--uart-clock", "x"},
+        {"--cpu-mhz", "0"},
+        {"--cpu-mhz", "1.5"},
+        {"--adapter-latency", "256"},
         {"--adapter-latency", "-1"},
     };
     for (const auto& args : refused) {
@@ -28,17 +40,18 @@ TEST(SimOptions, RefusesValuesThatMakeNoSense)
     }
 }
 
-TEST(SimOptions, TakesFaultsPacingAndInspectionModes)
-{
+TEST(SimOptions, TakesFaultsPacingAndInspectionModes) {
     SimOptions o;
     std::string error;
     EXPECT_EQ(o.uart_clock, 14745600u);
     EXPECT_EQ(o.cpu_mhz, 100u);
     EXPECT_EQ(o.adapter_latency_ms, 0u);
-    ASSERT_TRUE(parse_sim_options({"--baud", "115200", "--rx-corrupt", "0.25", "--burst", "4", "--seed", "0x10",
-                                   "--hangup-after", "200000", "--flash-size", "0x800000", "--uart-clock",
-                                   "1843200", "--rx-swap", "0.125", "--cpu-mhz", "4", "--adapter-latency", "16"},
-                                  o, error)) << error;
+    ASSERT_TRUE(parse_sim_options(
+        {"--baud",         "115200", "--rx-corrupt",      "0.25",     "--burst",      "4",       "--seed",    "0x10",
+         "--hangup-after", "200000", "--flash-size",      "0x800000", "--uart-clock", "1843200", "--rx-swap", "0.125",
+         "--cpu-mhz",      "4",      "--adapter-latency", "16"},
+        o, error))
+        << error;
     EXPECT_EQ(o.cpu_mhz, 4u);
     EXPECT_EQ(o.adapter_latency_ms, 16u);
     EXPECT_EQ(o.baud, 115200u);

@@ -18,8 +18,7 @@ struct AccessCase {
 
 class ProgramClockAccess : public testing::TestWithParam<AccessCase> {};
 
-TEST_P(ProgramClockAccess, AccessesLastAMicrosecondOrTheirInstructions)
-{
+TEST_P(ProgramClockAccess, AccessesLastAMicrosecondOrTheirInstructions) {
     const AccessCase& c = GetParam();
     ProgramClock clock = program_clock_start(1'000'000, c.cpu_mhz);
     int64_t last = clock_access(clock);
@@ -32,22 +31,19 @@ TEST_P(ProgramClockAccess, AccessesLastAMicrosecondOrTheirInstructions)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ProgramClockAccess,
-    testing::Values(
-        // A polling loop of four instructions: the access's microsecond covers it.
-        AccessCase{"poll_loop", 100, 4, 1000},
-        AccessCase{"back_to_back", 100, 0, 1000},
-        // Work between accesses beyond a microsecond counts in full.
-        AccessCase{"work_2us", 100, 200, 2000},
-        // On a 1 MHz CPU the same four instructions take four microseconds.
-        AccessCase{"slow_cpu", 1, 4, 4000}),
-    [](const testing::TestParamInfo<AccessCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, ProgramClockAccess,
+                         testing::Values(
+                             // A polling loop of four instructions: the access's microsecond covers it.
+                             AccessCase{"poll_loop", 100, 4, 1000}, AccessCase{"back_to_back", 100, 0, 1000},
+                             // Work between accesses beyond a microsecond counts in full.
+                             AccessCase{"work_2us", 100, 200, 2000},
+                             // On a 1 MHz CPU the same four instructions take four microseconds.
+                             AccessCase{"slow_cpu", 1, 4, 4000}),
+                         [](const testing::TestParamInfo<AccessCase>& i) { return std::string(i.param.name); });
 
 // The loader's time-out: 5,000,000 polls of a five-instruction loop (load,
 // test, branch, delay slot, count) from one poll to the one after the last.
-TEST(ProgramClock, FiveMillionEmptyPollsAreFiveSeconds)
-{
+TEST(ProgramClock, FiveMillionEmptyPollsAreFiveSeconds) {
     ProgramClock clock = program_clock_start(0, DEFAULT_CPU_MHZ);
     clock_add_instructions(clock, 5);
     const int64_t first = clock_access(clock);
@@ -61,8 +57,7 @@ TEST(ProgramClock, FiveMillionEmptyPollsAreFiveSeconds)
 
 // At 3 MHz a cycle is 333.333 ns: folded one at a time, the thirds of a
 // nanosecond must not be dropped (that would lose a thousandth).
-TEST(ProgramClock, FractionsOfANanosecondAddUp)
-{
+TEST(ProgramClock, FractionsOfANanosecondAddUp) {
     ProgramClock clock = program_clock_start(0, 3);
     for (int i = 0; i < 3000; ++i) {
         clock_add_instructions(clock, 1);

@@ -28,8 +28,7 @@ void PrintTo(const PacingCase& c, std::ostream* os) { *os << c.name; }
 
 class RxPacing : public testing::TestWithParam<PacingCase> {};
 
-TEST_P(RxPacing, NoByteIsReadyBeforeItsRelease)
-{
+TEST_P(RxPacing, NoByteIsReadyBeforeItsRelease) {
     const PacingCase& c = GetParam();
     RxQueue q;
     FaultState faults;
@@ -48,20 +47,18 @@ TEST_P(RxPacing, NoByteIsReadyBeforeItsRelease)
     EXPECT_FALSE(rx_front_ready(q, INT64_MAX));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RxPacing,
-    testing::Values(
-        // A burst from the host queues behind itself, one byte time apart.
-        PacingCase{"burst", 100, {{'a', 1000}, {'b', 1000}, {'c', 1000}}, {1100, 1200, 1300}},
-        // A byte that arrives after the line went idle starts from its own arrival.
-        PacingCase{"after_idle", 100, {{'a', 1000}, {'b', 5000}}, {1100, 5100}},
-        // A byte that arrives while earlier ones are still crossing waits for them.
-        PacingCase{"while_busy", 100, {{'a', 1000}, {'b', 1000}, {'c', 1150}}, {1100, 1200, 1300}},
-        PacingCase{"unpaced", 0, {{'a', 1000}, {'b', 1000}, {'c', 2000}}, {1000, 1000, 2000}}),
-    [](const testing::TestParamInfo<PacingCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, RxPacing,
+                         testing::Values(
+                             // A burst from the host queues behind itself, one byte time apart.
+                             PacingCase{"burst", 100, {{'a', 1000}, {'b', 1000}, {'c', 1000}}, {1100, 1200, 1300}},
+                             // A byte that arrives after the line went idle starts from its own arrival.
+                             PacingCase{"after_idle", 100, {{'a', 1000}, {'b', 5000}}, {1100, 5100}},
+                             // A byte that arrives while earlier ones are still crossing waits for them.
+                             PacingCase{"while_busy", 100, {{'a', 1000}, {'b', 1000}, {'c', 1150}}, {1100, 1200, 1300}},
+                             PacingCase{"unpaced", 0, {{'a', 1000}, {'b', 1000}, {'c', 2000}}, {1000, 1000, 2000}}),
+                         [](const testing::TestParamInfo<PacingCase>& i) { return std::string(i.param.name); });
 
-TEST(RxQueue, AByteWhoseFateIsNotDrawnIsNotReady)
-{
+TEST(RxQueue, AByteWhoseFateIsNotDrawnIsNotReady) {
     RxQueue q;
     rx_push(q, 'a', 0, 0);
     EXPECT_FALSE(rx_front_ready(q, 0)) << "an unsettled byte would slip past the fault draw";
@@ -85,8 +82,7 @@ struct FaultCase {
     RxFaultCounts counts;
 };
 
-FaultPlan certain(double FaultPlan::*kind)
-{
+FaultPlan certain(double FaultPlan::*kind) {
     FaultPlan p;
     p.*kind = 1.0;
     return p;
@@ -97,8 +93,7 @@ void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 class RxFaults : public testing::TestWithParam<FaultCase> {};
 
 // 'A' meets the fault; 'B' comes after, with faults off.
-TEST_P(RxFaults, FaultHitsTheFrontByteAndMarksWhatItChanged)
-{
+TEST_P(RxFaults, FaultHitsTheFrontByteAndMarksWhatItChanged) {
     const FaultCase& c = GetParam();
     RxQueue q;
     FaultState faults;
@@ -129,8 +124,7 @@ TEST_P(RxFaults, FaultHitsTheFrontByteAndMarksWhatItChanged)
     EXPECT_FALSE(q.mark_next_altered);
 }
 
-FaultPlan every_fault()
-{
+FaultPlan every_fault() {
     FaultPlan p;
     p.rx_drop = p.rx_corrupt = p.rx_noise = 1.0;
     return p;
@@ -143,14 +137,11 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"off", every_fault(), false, {{'A', false}, {'B', false}}, {}},
         // The loss shows on the byte after it, the only sign the receiver can get.
         FaultCase{"drop", certain(&FaultPlan::rx_drop), true, {{'B', true}}, {1, 0, 0}},
-        FaultCase{"corrupt", certain(&FaultPlan::rx_corrupt), true, {{NOT_ORIGINAL, true}, {'B', false}},
-                  {0, 1, 0}},
-        FaultCase{"insert", certain(&FaultPlan::rx_noise), true, {{ANY, true}, {'A', false}, {'B', false}},
-                  {0, 0, 1}}),
+        FaultCase{"corrupt", certain(&FaultPlan::rx_corrupt), true, {{NOT_ORIGINAL, true}, {'B', false}}, {0, 1, 0}},
+        FaultCase{"insert", certain(&FaultPlan::rx_noise), true, {{ANY, true}, {'A', false}, {'B', false}}, {0, 0, 1}}),
     [](const testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
 
-void push_held(Line& l, uint8_t value)
-{
+void push_held(Line& l, uint8_t value) {
     std::lock_guard g(l.mu);
     rx_push(l.rx, value, monotonic_ns(), l.byte_ns);
 }
@@ -158,8 +149,7 @@ void push_held(Line& l, uint8_t value)
 // With --faults-everywhere the monitor's reads meet faults too. A byte lost
 // under the monitor marks the next byte the monitor reads, not a program's
 // byte long after: that would count an intact packet as damaged.
-TEST(RxQueueOnTheLine, ALossUnderTheMonitorIsNotCarriedIntoAProgram)
-{
+TEST(RxQueueOnTheLine, ALossUnderTheMonitorIsNotCarriedIntoAProgram) {
     Line l;  // never opened: the test feeds the queue itself
     l.plan.rx_drop = 1.0;
     line_set_faults_active(l, true);
@@ -182,11 +172,11 @@ TEST(RxQueueOnTheLine, ALossUnderTheMonitorIsNotCarriedIntoAProgram)
 struct FifoCase {
     const char* name;
     size_t capacity;
-    int pushed;                    // bytes 'a', 'b', ... from time 0, one every 100 ns
-    std::vector<int64_t> reads;    // the FIFO's first byte read at each of these times
-    int64_t end;                   // everything left is admitted at this time
-    std::string taken;             // what the reads and the drain at the end take, in order
-    std::vector<size_t> marked;    // indexes in `taken` of bytes marked altered
+    int pushed;                  // bytes 'a', 'b', ... from time 0, one every 100 ns
+    std::vector<int64_t> reads;  // the FIFO's first byte read at each of these times
+    int64_t end;                 // everything left is admitted at this time
+    std::string taken;           // what the reads and the drain at the end take, in order
+    std::vector<size_t> marked;  // indexes in `taken` of bytes marked altered
     uint64_t lost;
 };
 
@@ -194,8 +184,7 @@ void PrintTo(const FifoCase& c, std::ostream* os) { *os << c.name; }
 
 class RxFifo : public testing::TestWithParam<FifoCase> {};
 
-TEST_P(RxFifo, AFullFifoLosesWhatArrivesAndMarksTheNextByte)
-{
+TEST_P(RxFifo, AFullFifoLosesWhatArrivesAndMarksTheNextByte) {
     const FifoCase& c = GetParam();
     RxQueue q;
     FaultState faults;
@@ -224,20 +213,18 @@ TEST_P(RxFifo, AFullFifoLosesWhatArrivesAndMarksTheNextByte)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RxFifo,
-    testing::Values(
-        FifoCase{"sixteen_fit", 16, 16, {}, 5000, "abcdefghijklmnop", {}, 0},
-        // The 17th comes while sixteen wait: it is lost.
-        FifoCase{"seventeenth_lost", 16, 17, {}, 5000, "abcdefghijklmnop", {}, 1},
-        // Each read makes room just in time for the next byte.
-        FifoCase{"read_in_time", 16, 18, {1600, 1700}, 5000, "abcdefghijklmnopqr", {}, 0},
-        // The same reads a byte time later are too late for 'q'; 'r' shows the loss.
-        FifoCase{"read_too_late", 16, 18, {1700, 1800}, 5000, "abcdefghijklmnopr", {16}, 1},
-        // An unpaced line's FIFO has no limit.
-        FifoCase{"unlimited", SIZE_MAX, 20, {}, 5000, "abcdefghijklmnopqrst", {}, 0}),
+    testing::Values(FifoCase{"sixteen_fit", 16, 16, {}, 5000, "abcdefghijklmnop", {}, 0},
+                    // The 17th comes while sixteen wait: it is lost.
+                    FifoCase{"seventeenth_lost", 16, 17, {}, 5000, "abcdefghijklmnop", {}, 1},
+                    // Each read makes room just in time for the next byte.
+                    FifoCase{"read_in_time", 16, 18, {1600, 1700}, 5000, "abcdefghijklmnopqr", {}, 0},
+                    // The same reads a byte time later are too late for 'q'; 'r' shows the loss.
+                    FifoCase{"read_too_late", 16, 18, {1700, 1800}, 5000, "abcdefghijklmnopr", {16}, 1},
+                    // An unpaced line's FIFO has no limit.
+                    FifoCase{"unlimited", SIZE_MAX, 20, {}, 5000, "abcdefghijklmnopqrst", {}, 0}),
     [](const testing::TestParamInfo<FifoCase>& i) { return std::string(i.param.name); });
 
-TEST(RxFifoMark, ALossAtTheEndMarksTheByteThatComesNext)
-{
+TEST(RxFifoMark, ALossAtTheEndMarksTheByteThatComesNext) {
     RxQueue q;
     FaultState faults;
     for (char c : {'a', 'b', 'c'}) rx_push(q, static_cast<uint8_t>(c), 0, 100);
@@ -252,8 +239,7 @@ TEST(RxFifoMark, ALossAtTheEndMarksTheByteThatComesNext)
 }
 
 // Faults meet a byte as it enters the FIFO, so a dropped byte takes no room.
-TEST(RxFifoFaults, ADroppedByteTakesNoPlaceInTheFifo)
-{
+TEST(RxFifoFaults, ADroppedByteTakesNoPlaceInTheFifo) {
     RxQueue q;
     FaultState faults;
     fault_rng_seed(faults.rng, 5);
@@ -278,8 +264,7 @@ namespace {
 
 // The rest of a packet behind its SOH, queued as the host sent it: block 1,
 // its complement, 128 data bytes 0x10.., the checksum.
-RxQueue queued_packet_rest(size_t count, unsigned data_size = 128)
-{
+RxQueue queued_packet_rest(size_t count, unsigned data_size = 128) {
     std::vector<uint8_t> rest = {1, 0xFE};
     for (unsigned i = 0; i < data_size; ++i) rest.push_back(static_cast<uint8_t>(0x10 + i * 7));
     rest.push_back(0x40);
@@ -289,11 +274,10 @@ RxQueue queued_packet_rest(size_t count, unsigned data_size = 128)
 }
 
 // Swapped bytes carry the altered mark, so that the packet watch counts the packet as damaged.
-TEST(RxPacketSwap, SwapsTwoQueuedDataBytesAndMarksThem)
-{
+TEST(RxPacketSwap, SwapsTwoQueuedDataBytesAndMarksThem) {
     struct Case {
         const char* what;
-        size_t queued;      // bytes of the packet's rest already from the host
+        size_t queued;  // bytes of the packet's rest already from the host
         bool faults_active;
         bool swaps;
         unsigned data_size = 128;

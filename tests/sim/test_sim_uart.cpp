@@ -14,23 +14,20 @@ namespace {
 // A handheld whose line is never opened: the test plays both sides.
 class Uart : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         d.line.base_baud = 115200;
         d.line.clock_hz = DEFAULT_UART_CLOCK;
         d.line.monitor_divisor = divisor_for(DEFAULT_UART_CLOCK, MONITOR_RATE);
         uart_reset(d);
         uart_program_start(d);
     }
-    void set_divisor(uint8_t low, uint8_t high)
-    {
+    void set_divisor(uint8_t low, uint8_t high) {
         uart_write_register(d, UART_LCR, LCR_DLAB | LCR_8N1);
         uart_write_register(d, UART_DATA, low);
         uart_write_register(d, UART_IER, high);
         uart_write_register(d, UART_LCR, LCR_8N1);
     }
-    void push(uint8_t value, int64_t at, uint32_t host_rate = MONITOR_RATE)
-    {
+    void push(uint8_t value, int64_t at, uint32_t host_rate = MONITOR_RATE) {
         ASSERT_TRUE(line_receive(d.line, &value, 1, at, host_rate));
     }
     bool data_ready() { return uart_read_register(d, UART_LSR) & LSR_DATA_READY; }
@@ -38,16 +35,14 @@ protected:
     Device d;
 };
 
-TEST_F(Uart, TheMonitorLeavesTheDivisorFor115200)
-{
+TEST_F(Uart, TheMonitorLeavesTheDivisorFor115200) {
     uart_write_register(d, UART_LCR, LCR_DLAB | LCR_8N1);
     EXPECT_EQ(uart_read_register(d, UART_DATA), 8);
     EXPECT_EQ(uart_read_register(d, UART_IER), 0);
     EXPECT_EQ(line_divisor(d.line), 8u);
 }
 
-TEST_F(Uart, WithDlabSetTheFirstTwoRegistersAreTheDivisor)
-{
+TEST_F(Uart, WithDlabSetTheFirstTwoRegistersAreTheDivisor) {
     uart_write_register(d, UART_IER, 0x05);  // interrupt enable, not the divisor
     set_divisor(0x34, 0x12);
     EXPECT_EQ(line_divisor(d.line), 0x1234u);
@@ -60,8 +55,7 @@ TEST_F(Uart, WithDlabSetTheFirstTwoRegistersAreTheDivisor)
     EXPECT_EQ(line_counters(d.line).tx_bytes + line_counters(d.line).tx_lost, 0u);
 }
 
-TEST_F(Uart, WithDlabSetAWaitingByteStaysInTheReceiveBuffer)
-{
+TEST_F(Uart, WithDlabSetAWaitingByteStaysInTheReceiveBuffer) {
     push('x', 0);
     ASSERT_EQ(uart_read_register(d, UART_LSR) & LSR_DATA_READY, LSR_DATA_READY);
     uart_write_register(d, UART_LCR, LCR_DLAB | LCR_8N1);
@@ -70,8 +64,7 @@ TEST_F(Uart, WithDlabSetAWaitingByteStaysInTheReceiveBuffer)
     EXPECT_EQ(uart_read_register(d, UART_DATA), 'x');
 }
 
-TEST_F(Uart, ThePaceFollowsTheDivisor)
-{
+TEST_F(Uart, ThePaceFollowsTheDivisor) {
     struct Case {
         uint8_t divisor;
         int64_t byte_ns;
@@ -90,8 +83,7 @@ TEST_F(Uart, ThePaceFollowsTheDivisor)
 }
 
 // Received bytes cross intact only while the host's rate is within 2 % of the UART's.
-TEST_F(Uart, AByteFromAHostAtAnotherRateArrivesGarbled)
-{
+TEST_F(Uart, AByteFromAHostAtAnotherRateArrivesGarbled) {
     struct Case {
         uint8_t divisor;
         uint32_t host_rate;
@@ -114,8 +106,7 @@ TEST_F(Uart, AByteFromAHostAtAnotherRateArrivesGarbled)
 
 // A program sees a queued byte at its release in its own time, however far
 // ahead of the real clock it runs.
-TEST_F(Uart, AProgramSeesAByteAtItsReleaseInModelledTime)
-{
+TEST_F(Uart, AProgramSeesAByteAtItsReleaseInModelledTime) {
     const int64_t start = d.clock.model;
     push('k', start + 50 * UART_ACCESS_NS - d.line.byte_ns);  // released 50 polls from now
     int empty = 0;
@@ -141,8 +132,7 @@ void PrintTo(const SlowReaderCase& c, std::ostream* os) { *os << c.name; }
 
 class UartSlowReader : public Uart, public testing::WithParamInterface<SlowReaderCase> {};
 
-TEST_P(UartSlowReader, LosesWhatComesWhileSixteenBytesWait)
-{
+TEST_P(UartSlowReader, LosesWhatComesWhileSixteenBytesWait) {
     const SlowReaderCase& c = GetParam();
     if (!c.paced) {
         d.line.base_baud = 0;
@@ -171,22 +161,19 @@ TEST_P(UartSlowReader, LosesWhatComesWhileSixteenBytesWait)
     EXPECT_EQ(overrun_seen, c.lost > 0 ? 1 : 0) << "the overrun bit shows once, until line status is read";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UartSlowReader,
-    testing::Values(
-        SlowReaderCase{"quick", true, 100, 100, 0},
-        // A millisecond before each read: sixteen wait by the time the 18th comes.
-        SlowReaderCase{"slow", true, 100, 100'000, 3},
-        // The same millisecond from a thousand instructions on a 1 MHz CPU.
-        SlowReaderCase{"slow_cpu", true, 1, 1'000, 3},
-        // An unpaced line keeps everything for the slowest reader.
-        SlowReaderCase{"unpaced", false, 1, 1'000, 0}),
-    [](const testing::TestParamInfo<SlowReaderCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, UartSlowReader,
+                         testing::Values(SlowReaderCase{"quick", true, 100, 100, 0},
+                                         // A millisecond before each read: sixteen wait by the time the 18th comes.
+                                         SlowReaderCase{"slow", true, 100, 100'000, 3},
+                                         // The same millisecond from a thousand instructions on a 1 MHz CPU.
+                                         SlowReaderCase{"slow_cpu", true, 1, 1'000, 3},
+                                         // An unpaced line keeps everything for the slowest reader.
+                                         SlowReaderCase{"unpaced", false, 1, 1'000, 0}),
+                         [](const testing::TestParamInfo<SlowReaderCase>& i) { return std::string(i.param.name); });
 
 // A program whose emulation fell a second behind the real clock, polling an
 // empty FIFO, skips the idle time, but only up to the next byte's release.
-TEST_F(Uart, AProgramFarBehindTheRealClockSkipsIdleTimeUpToTheNextByte)
-{
+TEST_F(Uart, AProgramFarBehindTheRealClockSkipsIdleTimeUpToTheNextByte) {
     const int64_t behind = d.clock.model - 1'000'000'000;
     d.clock.model = d.clock.last_access = d.clock.known = behind;
     const int64_t release = behind + 5'000'000;
@@ -198,8 +185,7 @@ TEST_F(Uart, AProgramFarBehindTheRealClockSkipsIdleTimeUpToTheNextByte)
 }
 
 // What a program left in the FIFO is the monitor's to read once it returned.
-TEST_F(Uart, BytesLeftInTheFifoGoToTheMonitor)
-{
+TEST_F(Uart, BytesLeftInTheFifoGoToTheMonitor) {
     push('x', d.clock.model - d.line.byte_ns);
     ASSERT_TRUE(data_ready());
     uart_program_end(d);

@@ -15,5 +15,4 @@ testkit::RunResult run_kelvane(const std::vector<std::string>& args, const std::
 
 // Starts kelvane with args in cwd, standard error into err_path, standard
 // input from /dev/null, for a test that plays the far end of its line meanwhile.
-testkit::Child start_kelvane(const std::vector<std::string>& args, const std::string& cwd,
-                             const std::string& err_path);
+testkit::Child start_kelvane(const std::vector<std::string>& args, const std::string& cwd, const std::string& err_path);

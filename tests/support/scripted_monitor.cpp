@@ -41,7 +41,8 @@ std::string receiver_verdict(const std::string& stored) {
     return "\r\nDownload Successful\r\n" + std::string(line);
 }
 
-ScriptedMonitor::ScriptedMonitor(int master_fd, MonitorScript script) : master_fd_(master_fd), script_(std::move(script)) {
+ScriptedMonitor::ScriptedMonitor(int master_fd, MonitorScript script)
+    : master_fd_(master_fd), script_(std::move(script)) {
     if (!script_.programming)
         script_.programming = [](const FlashRequest& r) { return programming_blocks(r, r.size / BLOCK); };
     if (!script_.echo) script_.echo = [](const std::string& line) { return line; };

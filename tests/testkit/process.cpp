@@ -109,8 +109,7 @@ Child::Child(const std::function<int()>& body) {
         int status = 126;
         try {
             status = body();
-        } catch (...) {
-        }
+        } catch (...) {}
         _exit(status);
     }
 }
@@ -140,8 +139,7 @@ std::optional<int> Child::reap(int options) {
     if (status_ || pid_ <= 0) return status_;
     int status = 0;
     pid_t r;
-    while ((r = waitpid(pid_, &status, options)) < 0 && errno == EINTR) {
-    }
+    while ((r = waitpid(pid_, &status, options)) < 0 && errno == EINTR) {}
     if (r == pid_) status_ = exit_status_of(status);
     return status_;
 }

@@ -41,9 +41,9 @@ private:
 };
 
 struct Command {
-    std::string program;               // a path: no search of PATH
-    std::vector<std::string> args{};   // after argv[0], which is program
-    std::string cwd{};                 // the test's own when empty
+    std::string program;              // a path: no search of PATH
+    std::vector<std::string> args{};  // after argv[0], which is program
+    std::string cwd{};                // the test's own when empty
     Stream in = Stream::null();
     Stream out = Stream::inherit();
     Stream err = Stream::inherit();
@@ -98,7 +98,7 @@ struct RunResult {
 // Runs program with args in cwd (the current directory when empty) to its
 // end, standard input from /dev/null, collecting what it prints. A program
 // still running after timeout_ms (none when negative) is killed.
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& cwd = "", int timeout_ms = -1);
+RunResult run_program(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
+                      int timeout_ms = -1);
 
 }  // namespace testkit

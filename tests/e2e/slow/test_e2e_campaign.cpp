@@ -47,8 +47,8 @@ struct FaultKind {
     std::vector<std::string> args;
     bool whole_dialogue = false;  // faults outside the transfer too
     long long image_size = SHORT_IMAGE;
-    bool fast = false;         // kelvane runs with -b 921600
-    bool single_fault = false; // counts toward the success goal
+    bool fast = false;          // kelvane runs with -b 921600
+    bool single_fault = false;  // counts toward the success goal
 };
 
 // Probabilities put about one fault into each run. On the whole dialogue most
@@ -63,7 +63,8 @@ const FaultKind KINDS[] = {
     {"dialogue: single corrupted bytes", {"--faults-everywhere", "--rx-corrupt", "0.0001"}, true},
     {"dialogue: lost bytes", {"--faults-everywhere", "--rx-drop", "0.0001"}, true},
     {"dialogue: noise toward the handheld", {"--faults-everywhere", "--rx-noise", "0.0001"}, true},
-    {"dialogue: damage toward the host", {"--faults-everywhere", "--tx-corrupt", "0.0005", "--tx-noise", "0.0005"},
+    {"dialogue: damage toward the host",
+     {"--faults-everywhere", "--tx-corrupt", "0.0005", "--tx-noise", "0.0005"},
      true},
     // A noisy cable during the transfer of a 20,000-byte image, at both rates.
     {"20k: single corrupted bytes", {"--rx-corrupt", "0.0003"}, false, IMAGE, false, true},
@@ -99,8 +100,7 @@ const struct {
     {"port_getpmon timed out", "no prompt"},
 };
 
-std::string ending_of(const std::string& err)
-{
+std::string ending_of(const std::string& err) {
     const size_t at = err.rfind("\nError");
     if (at == std::string::npos) return "no error message";
     const std::string message = err.substr(at + 1, err.find('\n', at + 1) - at - 1);
@@ -109,8 +109,7 @@ std::string ending_of(const std::string& err)
     return message;
 }
 
-int env_number(const char* name, int fallback)
-{
+int env_number(const char* name, int fallback) {
     const char* text = std::getenv(name);
     return text != nullptr ? std::atoi(text) : fallback;
 }
@@ -129,8 +128,7 @@ struct RunRecord {
 // One run in a directory of its own: a fresh flash, the simulator with the
 // kind's faults, kelvane flashing a kernel image. Details of a run that breaks
 // the verdict go to details_path.
-RunRecord campaign_run(int index, int kind_index, const std::string& details_path)
-{
+RunRecord campaign_run(int index, int kind_index, const std::string& details_path) {
     const FaultKind& kind = KINDS[kind_index];
     const auto started = std::chrono::steady_clock::now();
     testkit::TempDir dir("kelvane-campaign");
@@ -156,12 +154,14 @@ RunRecord campaign_run(int index, int kind_index, const std::string& details_pat
     r.at_monitor = report_number(report, "monitor", "packet bytes");
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (run.exit_status != 0) r.ending = ending_of(run.err);
-    const bool breaks_verdict = r.outcome == Outcome::wrong ||
-                                (!kind.whole_dialogue && (r.outcome == Outcome::failed_after_writing || r.at_monitor != 0));
+    const bool breaks_verdict =
+        r.outcome == Outcome::wrong ||
+        (!kind.whole_dialogue && (r.outcome == Outcome::failed_after_writing || r.at_monitor != 0));
     if (breaks_verdict) {
         std::ofstream details(details_path, std::ios::app);
         details << "run " << index << " (" << kind.name << ", seed " << FIRST_SEED + index
-                << "): " << outcome_name(r.outcome) << "\n" << run.err << report << "\n";
+                << "): " << outcome_name(r.outcome) << "\n"
+                << run.err << report << "\n";
     }
     return r;
 }
@@ -173,8 +173,7 @@ struct KindRange {
     int last = 0;
 };
 
-KindRange kind_range()
-{
+KindRange kind_range() {
     const char* text = std::getenv("QZ4SIM_CAMPAIGN_KIND");
     if (text == nullptr) return {0, KIND_COUNT - 1};
     KindRange range;
@@ -183,8 +182,7 @@ KindRange kind_range()
     return range;
 }
 
-void worker(int first, int jobs, int runs, KindRange kinds, const std::string& results, const std::string& details)
-{
+void worker(int first, int jobs, int runs, KindRange kinds, const std::string& results, const std::string& details) {
     std::ofstream out(results);
     for (int i = first; i < runs; i += jobs) {
         const int kind = kinds.first + i % (kinds.last - kinds.first + 1);
@@ -200,8 +198,7 @@ void worker(int first, int jobs, int runs, KindRange kinds, const std::string& r
     }
 }
 
-std::vector<RunRecord> read_results(const std::string& path)
-{
+std::vector<RunRecord> read_results(const std::string& path) {
     std::vector<RunRecord> records;
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
@@ -225,8 +222,7 @@ struct KindFigures {
     long long at_monitor = 0;
 };
 
-TEST(E2eCampaign, NoRunEndsWithStatus0UnlessTheFlashHoldsTheImage)
-{
+TEST(E2eCampaign, NoRunEndsWithStatus0UnlessTheFlashHoldsTheImage) {
     const int runs = env_number("QZ4SIM_CAMPAIGN_RUNS", DEFAULT_RUNS);
     const KindRange kinds = kind_range();
     const int jobs = std::max(1, env_number("QZ4SIM_CAMPAIGN_JOBS", DEFAULT_JOBS));
@@ -272,7 +268,8 @@ TEST(E2eCampaign, NoRunEndsWithStatus0UnlessTheFlashHoldsTheImage)
         }
         EXPECT_NE(r.outcome, Outcome::wrong) << "run " << r.index << " (" << KINDS[r.kind].name << ")";
         if (!KINDS[r.kind].whole_dialogue) {
-            EXPECT_NE(r.outcome, Outcome::failed_after_writing) << "run " << r.index << " (" << KINDS[r.kind].name << ")";
+            EXPECT_NE(r.outcome, Outcome::failed_after_writing)
+                << "run " << r.index << " (" << KINDS[r.kind].name << ")";
             EXPECT_EQ(r.at_monitor, 0) << "run " << r.index << " (" << KINDS[r.kind].name << ")";
             at_monitor += r.at_monitor;
         }

@@ -10,8 +10,7 @@
 #   bash bench/handback.sh [--repeats N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/qz4sim-port.sh
-export LC_ALL=C
+source bench/common.sh
 
 repeats=3
 while [ $# -gt 0 ]; do
@@ -21,10 +20,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j2 --target kelvane qz4sim >/dev/null
-kelvane=$PWD/build-bench/src/kelvane
-qz4sim=$PWD/build-bench/sim/qz4sim
+bench_build
 
 out=$PWD/build-bench/handback-results
 rm -rf "$out"
@@ -32,7 +28,6 @@ mkdir -p "$out"
 qz4sim_session
 "$qz4sim" --make-image "$work/image" 200000 3
 
-now() { date +%s.%N; }
 since() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.3f", e - s }'; }
 
 # measure LABEL HOW RATE_ARGS...: HOW is "signal" (SIGTERM a second into the

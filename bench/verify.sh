@@ -14,8 +14,7 @@
 # extra dialogue; the README gives an estimate of the loop on the handheld.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/qz4sim-port.sh
-export LC_ALL=C
+source bench/common.sh
 
 size=7340032
 repeats=1
@@ -27,10 +26,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKELVANE_SANITIZE=OFF -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-bench -j2 --target kelvane qz4sim >/dev/null
-kelvane=$PWD/build-bench/src/kelvane
-qz4sim=$PWD/build-bench/sim/qz4sim
+bench_build
 
 out=$PWD/build-bench/verify-results
 rm -rf "$out"

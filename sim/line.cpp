@@ -141,13 +141,20 @@ bool write_byte(Line& l, uint8_t b) {
 }
 
 // Writes bytes to the master and counts them (caller holds no lock of the line's).
+// A byte is counted as sent before the write: the host may read it and ask for
+// the report before this thread runs again. A write that fails moves it to lost.
 void write_counted(Line& l, const uint8_t* bytes, size_t count) {
     l.warm_until.store(monotonic_ns() + WARM_AFTER_NS, std::memory_order_relaxed);
     std::lock_guard m(l.master_mu);
     for (size_t i = 0; i < count; ++i) {
-        const bool sent = write_byte(l, bytes[i]);
+        {
+            std::lock_guard g(l.mu);
+            ++l.tally.tx_bytes;
+        }
+        if (write_byte(l, bytes[i])) continue;
         std::lock_guard g(l.mu);
-        ++(sent ? l.tally.tx_bytes : l.tally.tx_lost);
+        --l.tally.tx_bytes;
+        ++l.tally.tx_lost;
     }
 }
 

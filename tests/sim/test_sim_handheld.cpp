@@ -355,7 +355,8 @@ TEST_F(Handheld, AnAdapterHoldsTheHandheldsBytesForItsLatency) {
     host->send("\r");
     EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "\r\n" + PROMPT);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(LATENCY_MS));
-    EXPECT_NE(stop_and_report().find("line: 1 bytes received, 8 sent, 0 lost"), std::string::npos);
+    const std::string report = stop_and_report();
+    EXPECT_NE(report.find("line: 1 bytes received, 8 sent, 0 lost"), std::string::npos) << report;
 }
 
 // Paced and unpaced alike: bytes cross only while the host and the handheld

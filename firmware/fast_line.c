@@ -42,13 +42,13 @@ static void set_divisor(unsigned int divisor)
 	current_divisor = divisor;
 }
 
-/* 'S' lo hi asks for a divisor; anything else, or nothing, keeps the monitor's. */
+/* ASK_DIVISOR lo hi asks for a divisor; anything else, or nothing, keeps the monitor's. */
 static unsigned int requested_divisor(void)
 {
 	unsigned int budget = NEGOTIATION_POLLS;
 	int low, high;
 
-	if (uart_getc_within(&budget) != 'S')
+	if (uart_getc_within(&budget) != ASK_DIVISOR)
 		return 0;
 	low = uart_getc_within(&budget);
 	high = uart_getc_within(&budget);
@@ -57,7 +57,7 @@ static unsigned int requested_divisor(void)
 	return (unsigned int)low | (unsigned int)high << 8;
 }
 
-/* Returns on 'G', or when the monitor's rate, too, saw none in its budget. */
+/* Returns on GO, or when the monitor's rate, too, saw none in its budget. */
 static void sync(void)
 {
 	for (;;) {
@@ -65,9 +65,9 @@ static void sync(void)
 		int byte;
 
 		while ((byte = uart_getc_within(&budget)) >= 0) {
-			if (byte == 'U')
-				uart_putc('K');
-			else if (byte == 'G')
+			if (byte == PROBE)
+				uart_putc(PROBE_ANSWER);
+			else if (byte == GO)
 				return;
 		}
 		if (current_divisor == monitor_divisor)

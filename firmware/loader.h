@@ -48,9 +48,15 @@
 /* A purge stops after this many polls even if noise never stops (about 1 s). */
 #define PURGE_POLLS    1000000u
 
+/* The fast entry's negotiation bytes, as the host names them too. */
+#define ASK_DIVISOR  'S'  /* then the divisor, low byte first; anything else stays */
+#define PROBE        'U'  /* answered with PROBE_ANSWER at the rate being tried */
+#define PROBE_ANSWER 'K'
+#define GO           'G'  /* the rate holds: the receive begins with its NAK */
+
 /* Poll budgets of the fast entry (counts, not clocks: about a microsecond each). */
 #define NEGOTIATION_POLLS 1000000u  /* for the host's request after the FAST line */
-#define SYNC_POLLS        500000u   /* for the host's 'G' at one rate */
+#define SYNC_POLLS        500000u   /* for the host's GO at one rate */
 #define END_WAIT_POLLS    2000000u  /* for the host's byte at the monitor's rate */
 #define TX_DRAIN_POLLS    100000u   /* for the transmitter to empty before a rate change */
 

@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // What the dialogue makes of the monitor's replies: the programming watch's
 // classification of a line, the judgement of the flash command's echo, the
-// search for an earlier command's echo, the receiver's CRC32 line, and the
-// text shown on the terminal for a line.
+// search for an earlier command's echo, the receiver's CRC32 line, the fast
+// entry's offer, and the text shown on the terminal for a line.
 //
 // Beyond the sanitizers: a verdict of "matches" needs the command in the
 // text, a differing echo is a "flash" line taken from the text, a CRC32
-// report that reads has exactly the receiver's shape, and shown text holds
-// printable ASCII only.
+// report that reads has exactly the receiver's shape, an offer read is a
+// divisor the UART can hold, and shown text holds printable ASCII only.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,7 @@
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
 #include "serial/port.h"
+#include "transfer/fast_line.h"
 #include "transfer/receiver_crc.h"
 
 namespace {
@@ -75,6 +77,12 @@ void crc_line(std::string_view text, std::string_view line) {
     if (report.found == ReceiverCrc::Found::read) check(receipt.found == ReceiverCrc::Found::read);
 }
 
+void fast_offer(const std::string& line) {
+    // The line reader's buffer: NUL-terminated, at most 1023 characters.
+    const std::optional<unsigned> d0 = parse_fast_offer(line.c_str());
+    if (d0) check(*d0 > 0 && *d0 <= 0xFFFF && line.starts_with("FAST "));
+}
+
 void shown(std::string_view text) {
     const std::string out = shown_text(text);
     check(out.size() >= text.size() && out.size() <= 4 * text.size());
@@ -92,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     watch_line(std::string(text.substr(0, 1023)));
     flash_echo(text);
     crc_line(drained, line);
+    fast_offer(std::string(text.substr(0, 1023)));
     shown(text);
     return 0;
 }

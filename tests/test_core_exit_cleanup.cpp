@@ -18,10 +18,7 @@ std::string calls;
 void note(void* argument) { calls += static_cast<const char*>(argument); }
 
 // An entry that ends the run itself: the way out must not run it again.
-void fail_once(void*) {
-    errno = 0;
-    error_exit("Error:  cleanup failed");
-}
+void fail_once(void*) { refuse_exit("Error:  cleanup failed"); }
 
 class ExitCleanupTest : public testing::Test {
 protected:
@@ -51,11 +48,27 @@ TEST_F(ExitCleanupTest, ASignalHandlerRunsOnlyTheSafeEntriesAndTheExitTheRest) {
 }
 
 TEST_F(ExitCleanupTest, RefusesAnEntryPastTheLastSlot) {
-    for (int i = 0; i < EXIT_CLEANUP_SLOTS; ++i)
-        EXPECT_TRUE(register_exit_cleanup(note, const_cast<char*>("x"), SignalSafety::safe));
+    static const char* const names[EXIT_CLEANUP_SLOTS] = {"0", "1", "2", "3", "4", "5", "6", "7"};
+    for (const char* name : names)
+        EXPECT_TRUE(register_exit_cleanup(note, const_cast<char*>(name), SignalSafety::safe));
     EXPECT_FALSE(register_exit_cleanup(note, const_cast<char*>("y"), SignalSafety::safe));
     run_exit_cleanups();
-    EXPECT_EQ(calls, std::string(EXIT_CLEANUP_SLOTS, 'x'));
+    EXPECT_EQ(calls, "01234567");
+}
+
+// A module registers each time it acts; the table keeps one entry, and a
+// cleared table (a test's reset) takes the registration anew.
+TEST_F(ExitCleanupTest, AnEntryRegisteredAgainStandsOnceUntilTheTableIsCleared) {
+    char* const a = const_cast<char*>("a");
+    ASSERT_TRUE(register_exit_cleanup(note, a, SignalSafety::safe));
+    ASSERT_TRUE(register_exit_cleanup(note, const_cast<char*>("b"), SignalSafety::safe));
+    ASSERT_TRUE(register_exit_cleanup(note, a, SignalSafety::safe));
+    run_exit_cleanups();
+    EXPECT_EQ(calls, "ab");
+    clear_exit_cleanups();
+    ASSERT_TRUE(register_exit_cleanup(note, a, SignalSafety::safe));
+    run_exit_cleanups();
+    EXPECT_EQ(calls, "aba");
 }
 
 TEST_F(ExitCleanupTest, AnEntryThatEndsTheRunIsNotRunAgainOnTheWayOut) {

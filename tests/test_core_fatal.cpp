@@ -34,6 +34,16 @@ TEST(ErrorExitDeathTest, AppendsTheTextOfTheLastFailure) {
         ExitedWithCode(1), stderr_is("\nError: Unable to open port '/dev/ttyS1' - No such file or directory\n\n"));
 }
 
+// A judgement of this program's own is printed alone, whatever failed before it.
+TEST(ErrorExitDeathTest, ARefusalPrintsNoSystemErrorLeftFromEarlier) {
+    EXPECT_EXIT(
+        {
+            errno = ENOENT;
+            refuse_exit("Error:  '%s' changed since it was checked.  Aborting.", "rd");
+        },
+        ExitedWithCode(1), stderr_is("\nError:  'rd' changed since it was checked.  Aborting.\n\n"));
+}
+
 TEST(ErrorExitDeathTest, PutsTheErrnoTextOnItsOwnLineAfterAMessageEndingInALineEnd) {
     EXPECT_EXIT(
         {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "support/run_binary.h"
 #include "support/scripted_monitor.h"
 #include "transfer/loader_upload.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "serial/port.h"
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "transfer/control_bytes.h"
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "serial/port.h"
 

@@ -14,7 +14,7 @@
 #include "core/exit_cleanup.h"
 #include "serial/port.h"
 #include "serial/port_claim.h"
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 
 namespace {
 

@@ -15,38 +15,25 @@
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "serial/port.h"
-#include "support/pty_pair.h"
+#include "support/port_state.h"
+#include "support/pty_test.h"
 #include "support/text_match.h"
 
 namespace {
 
 using testing::ExitedWithCode;
 
-bool exclusive(int fd) {
-    int set = 0;
-    return ioctl(fd, TIOCGEXCL, &set) == 0 && set != 0;
-}
-
-// Opens the port the way the dialogue does: a refused open or a held port ends the run.
-int open_and_claim(const std::string& path) {
-    const int fd = port_open(path.c_str());
-    if (fd < 0) port_busy_check(path.c_str());
-    if (fd < 0) error_exit("Error: Unable to open port '%s'", path.c_str());
-    port_claim(fd, path.c_str());
-    return fd;
-}
-
 using PortClaim = PtyTest;
 
 // Root opens through the exclusive mode and meets the lock; anyone else finds
 // the open refused. Either way the message is the same.
 TEST_F(PortClaim, ASecondProgramOnAClaimedPortEndsWithoutTouchingIt) {
-    const int first = open_and_claim(slave_path);
-    EXPECT_TRUE(exclusive(first));
-    EXPECT_EXIT(open_and_claim(slave_path), ExitedWithCode(1),
+    const int first = port_open_claimed(slave_path.c_str());
+    EXPECT_TRUE(terminal_exclusive(first));
+    EXPECT_EXIT(port_open_claimed(slave_path.c_str()), ExitedWithCode(1),
                 literally("\nError:  port '" + slave_path + "' is in use by another program.  Aborting.\n\n"));
     port_close(first);
-    EXPECT_FALSE(exclusive(slave_fd));
+    EXPECT_FALSE(terminal_exclusive(slave_fd));
 }
 
 struct WayOut {
@@ -87,12 +74,12 @@ TEST_P(ExclusiveMode, IsClearedOnTheWayOut) {
     const WayOut& way = GetParam();
     EXPECT_EXIT(
         {
-            const int fd = open_and_claim(slave_path);
-            if (exclusive(fd)) fputs("set\n", stderr);
+            const int fd = port_open_claimed(slave_path.c_str());
+            if (terminal_exclusive(fd)) fputs("set\n", stderr);
             way.leave(fd);
         },
         way.ends, testing::StartsWith("set\n"));
-    EXPECT_FALSE(exclusive(slave_fd));
+    EXPECT_FALSE(terminal_exclusive(slave_fd));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, ExclusiveMode, testing::ValuesIn(WAYS_OUT),
@@ -104,11 +91,11 @@ TEST_F(PortClaim, LeavesAnotherProgramsExclusiveModeAsFound) {
     ASSERT_EQ(ioctl(slave_fd, TIOCEXCL), 0);
     EXPECT_EXIT(
         {
-            open_and_claim(slave_path);
+            port_open_claimed(slave_path.c_str());
             cleanup_and_exit(0);
         },
         ExitedWithCode(0), testing::Eq(""));
-    EXPECT_TRUE(exclusive(slave_fd));
+    EXPECT_TRUE(terminal_exclusive(slave_fd));
     ioctl(slave_fd, TIOCNXCL);
 }
 

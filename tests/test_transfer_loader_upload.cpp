@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "support/text_match.h"
 #include "transfer/control_bytes.h"
 #include "transfer/loader_upload.h"

@@ -11,7 +11,7 @@
 
 #include "core/exit_signals.h"
 #include "core/fatal.h"
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "testkit/process.h"
 #include "transfer/control_bytes.h"
 #include "transfer/receiver_session.h"

@@ -17,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "support/text_match.h"
+#include "support/xmodem_packet.h"
 #include "support/run_binary.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
@@ -37,29 +38,11 @@ std::string repeat(const std::string& text, int times) {
     return out;
 }
 
-// The packet for block `index` (1-based) of `file`, as it must look on the wire.
-std::string expected_packet(const std::string& file, size_t index) {
-    std::string data = file.substr(std::min(file.size(), (index - 1) * 128), 128);
-    data.resize(128, static_cast<char>(XMODEM_FILLER));
-    unsigned sum = 0;
-    for (unsigned char c : data) sum += c;
-    const auto block = static_cast<unsigned char>(index % 256);
-    std::string packet;
-    packet += static_cast<char>(SOH);
-    packet += static_cast<char>(block);
-    packet += static_cast<char>(0xFF - block);
-    packet += data;
-    packet += static_cast<char>(sum & 0xFF);
-    return packet;
-}
-
 size_t count_lines(const std::string& err) {
     size_t count = 0;
     for (size_t at = err.find("\r -- ["); at != std::string::npos; at = err.find("\r -- [", at + 1)) ++count;
     return count;
 }
-
-size_t packet_count(size_t file_size) { return file_size / 128 + 1; }
 
 class XmodemSendTest : public PtyTest {
 protected:
@@ -102,7 +85,7 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
     const std::string path = dir.file("image");
     testkit::write_pattern_file(path, static_cast<long long>(c.file_size), 7);
     const std::string file = testkit::read_file(path);
-    const size_t packets = packet_count(c.file_size);
+    const size_t packets = xmodem_packet_count(c.file_size);
 
     std::string replies = c.before_nak + S_NAK;
     std::string expected;
@@ -110,7 +93,7 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
         const int resends = i == 1 ? c.packet_naks : 0;
         replies += repeat(S_NAK, resends);
         replies += S_ACK;
-        expected += repeat(expected_packet(file, i), 1 + resends);
+        expected += repeat(xmodem_file_packet(file, i), 1 + resends);
     }
     replies += repeat(S_NAK, c.eot_naks) + S_ACK;
     expected += repeat(S_EOT, 1 + c.eot_naks);
@@ -140,31 +123,18 @@ INSTANTIATE_TEST_SUITE_P(Transfers, XmodemTransferCases,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A packet of either size as it must look on the wire.
-std::string packet_of(unsigned char start, size_t block, const std::string& data) {
-    unsigned sum = 0;
-    for (unsigned char c : data) sum += c;
-    const auto number = static_cast<unsigned char>(block % 256);
-    std::string packet;
-    packet += static_cast<char>(start);
-    packet += static_cast<char>(number);
-    packet += static_cast<char>(0xFF - number);
-    packet += data;
-    packet += static_cast<char>(sum & 0xFF);
-    return packet;
-}
-
 // The packets for file with 1K packets: every whole 1024 bytes as STX, the
 // rest (possibly nothing) as 128-byte packets, the last one filled.
 std::vector<std::string> large_packets(const std::string& file) {
     std::vector<std::string> packets;
     size_t at = 0;
     for (; file.size() - at >= 1024; at += 1024)
-        packets.push_back(packet_of(STX, packets.size() + 1, file.substr(at, 1024)));
+        packets.push_back(xmodem_packet(packets.size() + 1, file.substr(at, 1024)));
     for (;; at += 128) {
         std::string data = file.substr(at, 128);
         const bool last = data.size() < 128;
         data.resize(128, static_cast<char>(XMODEM_FILLER));
-        packets.push_back(packet_of(SOH, packets.size() + 1, data));
+        packets.push_back(xmodem_packet(packets.size() + 1, data));
         if (last) break;
     }
     return packets;
@@ -220,7 +190,7 @@ TEST_P(XmodemLargeCases, SendsWhole1KBlocksAsStxAndTheTailAs128BytePackets) {
     EXPECT_EQ(wire.size(), expected.size());
     EXPECT_TRUE(wire == expected) << "the bytes on the wire differ";
     std::string stored = file;
-    stored.resize(packet_count(c.file_size) * 128, static_cast<char>(XMODEM_FILLER));
+    stored.resize(xmodem_packet_count(c.file_size) * 128, static_cast<char>(XMODEM_FILLER));
     EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size())));
     EXPECT_EQ(digest.bytes, static_cast<int64_t>(stored.size()));
     EXPECT_EQ(digest.image_crc, crc32(0, reinterpret_cast<const Bytef*>(file.data()), static_cast<uInt>(file.size())));
@@ -245,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Transfers, XmodemLargeCases,
 TEST_F(XmodemSendTest, AfterAnUnknownReplyWarnsAndResendsOnlyIntoAQuietLine) {
     const std::string path = dir.file("image");
     testkit::write_pattern_file(path, 10);
-    const std::string packet = expected_packet(testkit::read_file(path), 1);
+    const std::string packet = xmodem_file_packet(testkit::read_file(path), 1);
     peer_write(S_NAK);
     std::string heard;
     std::thread receiver([&] {
@@ -417,7 +387,7 @@ TEST(XmodemSendline, ShortWritesStillPutTheWholePacketOnTheLine) {
     close(ends[0]);
     std::string data(128, '\0');
     for (int i = 0; i < 128; ++i) data[static_cast<size_t>(i)] = static_cast<char>(i);
-    EXPECT_TRUE(got == expected_packet(std::string(256, 'x') + data, 3));
+    EXPECT_TRUE(got == xmodem_file_packet(std::string(256, 'x') + data, 3));
 }
 
 struct ChecksumCase {

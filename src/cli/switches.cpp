@@ -94,22 +94,16 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
                 break;
             case 'b':
                 run_options.fast_rate = settable_rate(optarg);
-                if (run_options.fast_rate == 0) {
-                    errno = 0;
-                    error_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", optarg);
-                }
+                if (run_options.fast_rate == 0)
+                    refuse_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", optarg);
                 break;
             default:
                 break;  // getopt has printed its diagnostic; the switch has no effect
         }
     }
-    if (run_options.fast_rate != 0 && !run_options.load_loader) {
-        errno = 0;
-        error_exit("Error:  -b needs the receiver this run uploads; it cannot go with -X.  Aborting.");
-    }
-    if (run_options.verify_flash && !run_options.load_loader) {
-        errno = 0;
-        error_exit("Error:  -V needs the receiver this run uploads; it cannot go with -X.  Aborting.");
-    }
+    if (run_options.fast_rate != 0 && !run_options.load_loader)
+        refuse_exit("Error:  -b needs the receiver this run uploads; it cannot go with -X.  Aborting.");
+    if (run_options.verify_flash && !run_options.load_loader)
+        refuse_exit("Error:  -V needs the receiver this run uploads; it cannot go with -X.  Aborting.");
     return optind;
 }

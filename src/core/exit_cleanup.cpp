@@ -36,6 +36,8 @@ void run_entries(bool signal_safe_only) {
 }  // namespace
 
 bool register_exit_cleanup(ExitCleanup cleanup, void* argument, SignalSafety safety) {
+    for (int i = 0; i < entry_count; ++i)
+        if (entries[i].cleanup == cleanup && entries[i].argument == argument) return true;
     if (entry_count >= EXIT_CLEANUP_SLOTS) return false;
     entries[entry_count] = {cleanup, argument, safety == SignalSafety::safe, PENDING};
     entry_count = entry_count + 1;  // published only once the entry is whole

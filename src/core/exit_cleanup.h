@@ -22,11 +22,13 @@ enum class SignalSafety : bool {
 
 constexpr int EXIT_CLEANUP_SLOTS = 8;
 
-// False when the table is full (a programming error: the slots are counted).
+// Adds an entry once: the same function with the same argument again is
+// already there, and true. False when the table is full (a programming error:
+// the slots are counted).
 bool register_exit_cleanup(ExitCleanup cleanup, void* argument, SignalSafety safety);
 // Runs every entry not yet run, in registration order.
 void run_exit_cleanups();
 // Runs the async-signal-safe entries not yet run, in registration order.
 void run_signal_safe_exit_cleanups();
-// Empties the table (tests).
+// Empties the table, so that each module registers anew (tests).
 void clear_exit_cleanups();

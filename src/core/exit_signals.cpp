@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
 
 namespace {
@@ -30,7 +31,7 @@ void end_by_signal(int signal_number) {
 }  // namespace
 
 void install_exit_signal_handlers() {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     // A closed standard error (a pager that quit) must not end a flash midway:
     // the text is dropped and the run goes on to its own end.
     signal(SIGPIPE, SIG_IGN);
@@ -43,7 +44,6 @@ void install_exit_signal_handlers() {
         action.sa_mask = exit_signal_set();
         sigaction(signal_number, &action, nullptr);
     }
-    errno = saved_errno;
 }
 
 ExitSignalsHeld::ExitSignalsHeld() {

@@ -16,6 +16,13 @@ void error_exit(const char* format, ...) {
     verror_exit(format, args);
 }
 
+void refuse_exit(const char* format, ...) {
+    errno = 0;
+    va_list args;
+    va_start(args, format);
+    verror_exit(format, args);
+}
+
 void verror_exit(const char* format, va_list args) {
     char message[ERROR_MESSAGE_SIZE];
     vsnprintf(message, sizeof message, format, args);

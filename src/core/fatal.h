@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The program's one way to end.
+// How the run ends: on a failure where it is found, or normally.
 //
 // A failure is reported where it is found: error_exit formats the message into
 // 128 bytes (longer messages are cut after the 127th character), prints it on
 // standard error as "\n%s - %s\n\n" with strerror(errno) when errno is not zero,
-// else as "\n%s\n\n", and ends through cleanup_and_exit(1). The normal end takes
+// else as "\n%s\n\n", and ends through cleanup_and_exit(1). A failure that is
+// this program's own judgement (a wrong file, a refused switch, a damaged
+// answer) rather than a failed system call ends through refuse_exit, which
+// clears errno first, so no stale system error is printed after it. The normal end takes
 // cleanup_and_exit(0). Both run the exit-cleanup table first (the jobs module
 // registers there the removal of the temporary pieces), with the exit signals
 // held off, then exit; a signal that came meanwhile then ends the process by
@@ -16,5 +19,6 @@
 constexpr int ERROR_MESSAGE_SIZE = 128;
 
 [[noreturn]] void error_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void refuse_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void verror_exit(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 [[noreturn]] void cleanup_and_exit(int exit_status);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "core/errno_guard.h"
 #include "core/fatal.h"
 
 namespace {
@@ -21,15 +22,13 @@ bool file_unchanged(const struct stat& status, const FileCheck& check) {
 }
 
 void file_changed_exit(const char* name, const FileCheck& check, bool other_file) {
-    errno = 0;  // the file is not what was checked; no system call failed
-    if (check.made_by_run && other_file) error_exit("Error:  '%s' was replaced during the run.  Aborting.", name);
-    error_exit("Error:  '%s' changed since it was checked.  Aborting.", name);
+    if (check.made_by_run && other_file) refuse_exit("Error:  '%s' was replaced during the run.  Aborting.", name);
+    refuse_exit("Error:  '%s' changed since it was checked.  Aborting.", name);
 }
 
 void recheck_file(const char* name, const FileCheck& check) {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     struct stat status;
     if (stat(name, &status) != 0) file_changed_exit(name, check, true);
     if (!file_unchanged(status, check)) file_changed_exit(name, check, !is_same_file(status, check.identity));
-    errno = saved_errno;
 }

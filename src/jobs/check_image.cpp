@@ -37,10 +37,8 @@ std::optional<std::string> run_split_dir;
 // Opening a file only to judge it must never wait (a FIFO) or take a terminal.
 constexpr int IMAGE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY;
 
-[[noreturn]] void not_regular(const char* name) {
-    errno = 0;  // the file is there; it is just not an image
-    error_exit("Error:  '%s' is not a regular file.  Aborting.", name);
-}
+// The file is there; it is just not an image.
+[[noreturn]] void not_regular(const char* name) { refuse_exit("Error:  '%s' is not a regular file.  Aborting.", name); }
 
 // The image open for reading, judged by the open file; job.size and
 // job.checked are what that file is.
@@ -77,9 +75,9 @@ void check_image(FlashJob& job, const RunOptions& run_options) {
         case ImageVerdict::kernel_too_big:
             error_exit("Error:  kernel '%s' is larger than 0x%lx bytes.  Aborting.", name, KERNEL_LIMIT);
         case ImageVerdict::kernel_beyond_transfer:
-            errno = 0;  // a limit of the handheld's RAM; no system call failed
-            error_exit("Error:  kernel '%s' is larger than 0x%lx bytes, the most one transfer carries.  Aborting.",
-                       name, DOWNLOAD_LIMIT);
+            // A limit of the handheld's RAM; no system call failed.
+            refuse_exit("Error:  kernel '%s' is larger than 0x%lx bytes, the most one transfer carries.  Aborting.",
+                        name, DOWNLOAD_LIMIT);
         case ImageVerdict::romdisk_too_big:
             error_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", name, ROMDISK_LIMIT);
         case ImageVerdict::too_large:

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+struct FlashJob;
 struct RunOptions;
 
 constexpr char SREC_MARK[] = ".srec";  // plain, case-sensitive substring of the file name
@@ -35,3 +36,5 @@ enum class ImageVerdict {
 };
 
 ImageVerdict image_verdict(int64_t offset, int64_t size, const RunOptions& run_options);
+// Fills in job.size and job.checked; refuses the image or has it split.
+void check_image(FlashJob& job, const RunOptions& run_options);

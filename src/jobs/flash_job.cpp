@@ -6,7 +6,10 @@
 #include <cerrno>
 #include <new>
 
+#include "core/errno_guard.h"
+#include "core/file_identity.h"
 #include "core/fatal.h"
+#include "jobs/check_image.h"
 #include "jobs/target.h"
 
 void job_add(const char* file, const char* target, const RunOptions& run_options) {
@@ -30,10 +33,8 @@ bool same_file(const std::string& a, const std::string& b) {
     struct stat status_b;
     // errno is kept: a later message must show the run's own last failure, not
     // this look-up of a file that may not exist yet.
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     // Another spelling of the same path, or a link to it.
-    const bool same = stat(a.c_str(), &status_a) == 0 && stat(b.c_str(), &status_b) == 0 &&
-                      status_a.st_dev == status_b.st_dev && status_a.st_ino == status_b.st_ino;
-    errno = saved_errno;
-    return same;
+    return stat(a.c_str(), &status_a) == 0 && stat(b.c_str(), &status_b) == 0 &&
+           is_same_file(status_b, identity_of(status_a));
 }

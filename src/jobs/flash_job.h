@@ -31,5 +31,3 @@ void job_add(const char* file, const char* target, const RunOptions& run_options
 void job_append(FlashJob* job);
 // True when both names reach the same file (equal names, or the same inode).
 bool same_file(const std::string& a, const std::string& b);
-// Fills in job.size and job.checked; refuses the image or has it split.
-void check_image(FlashJob& job, const RunOptions& run_options);

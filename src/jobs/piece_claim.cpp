@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/errno_guard.h"
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "core/file_identity.h"
@@ -26,10 +27,8 @@ constexpr useconds_t TURN_RETRY_USEC = 50000;
 // Bytes compared at a time between a leftover and the image.
 constexpr size_t COMPARE_BLOCK = 65536;
 
-[[noreturn]] void refuse(const char* format, const std::string& path) {
-    errno = 0;  // the refusal is this program's judgement, not a failed call
-    error_exit(format, path.c_str());
-}
+// A piece that a live run holds, in the lock test before the name is taken and after.
+constexpr char PIECE_IN_USE[] = "Error:  '%s' is in use by another run (use another -t).  Aborting.";
 
 // The directory's turn: its descriptor, or -1 when it cannot be opened for
 // reading (then the run goes without turns; the checks on the piece hold all
@@ -37,18 +36,17 @@ constexpr size_t COMPARE_BLOCK = 65536;
 // the turn for a moment; a lock held longer is another program's, and the run
 // does not wait for it past DIRECTORY_TURN_WAIT.
 int take_directory_turn(const std::string& dir) {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (dir_fd >= 0) {
         const auto give_up = std::chrono::steady_clock::now() + DIRECTORY_TURN_WAIT;
         while (flock(dir_fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) break;  // no locks here: go without turns
             if (std::chrono::steady_clock::now() >= give_up)
-                refuse("Error:  '%s' is locked by another program.  Aborting.", dir);
+                refuse_exit("Error:  '%s' is locked by another program.  Aborting.", dir.c_str());
             usleep(TURN_RETRY_USEC);
         }
     }
-    errno = saved_errno;
     return dir_fd;
 }
 
@@ -95,9 +93,10 @@ void remove_leftover(const std::string& path, const struct stat& found, const Pi
     // Held: a live run's piece. The lock test looks at the file lstat saw.
     if (fstat(probe_fd, &probed) != 0 || !is_same_file(probed, identity_of(found)) ||
         flock(probe_fd, LOCK_EX | LOCK_NB) != 0)
-        refuse("Error:  '%s' is in use by another run (use another -t).  Aborting.", path);
+        refuse_exit(PIECE_IN_USE, path.c_str());
     if (!holds_exactly(probe_fd, probed, source))
-        refuse("Error:  '%s' exists and is not a piece of this image (remove it or use another -t).  Aborting.", path);
+        refuse_exit("Error:  '%s' exists and is not a piece of this image (remove it or use another -t).  Aborting.",
+                    path.c_str());
     unlink(path.c_str());
     close(probe_fd);
 }
@@ -109,7 +108,7 @@ void clear_piece_name(const std::string& path, const PieceSource& source) {
     if (S_ISLNK(found.st_mode)) cannot_open(path, ELOOP);
     if (S_ISDIR(found.st_mode)) cannot_open(path, EISDIR);
     if (!S_ISREG(found.st_mode)) cannot_open(path, EEXIST);
-    if (found.st_uid != geteuid()) refuse("Error:  '%s' belongs to another user.  Aborting.", path);
+    if (found.st_uid != geteuid()) refuse_exit("Error:  '%s' belongs to another user.  Aborting.", path.c_str());
     remove_leftover(path, found, source);
 }
 
@@ -123,22 +122,20 @@ int make_piece(const std::string& path) {
     record_run_piece(path, identity_of(made), piece_fd);
     // The umask may have taken the owner's own bits; the run reads the piece back later.
     fchmod(piece_fd, PIECE_MODE);
-    if (flock(piece_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-        refuse("Error:  '%s' is in use by another run (use another -t).  Aborting.", path);
+    if (flock(piece_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) refuse_exit(PIECE_IN_USE, path.c_str());
     struct stat named;
     if (lstat(path.c_str(), &named) != 0 || !is_same_file(named, identity_of(made)))
-        refuse("Error:  '%s' was replaced during the run.  Aborting.", path);
+        refuse_exit("Error:  '%s' was replaced during the run.  Aborting.", path.c_str());
     return piece_fd;
 }
 
 }  // namespace
 
 int claim_piece(const std::string& dir, const std::string& path, const PieceSource& source) {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;  // a removed leftover is no failure of the run
     const int dir_fd = take_directory_turn(dir);
     clear_piece_name(path, source);
     const int piece_fd = make_piece(path);
     if (dir_fd >= 0) close(dir_fd);
-    errno = saved_errno;  // a removed leftover is no failure of the run
     return piece_fd;
 }

@@ -12,23 +12,17 @@
 // steps. Another run holds that turn for a moment only; a lock that another
 // program keeps on the directory for 10 s ends the run with "Error:  '%s' is
 // locked by another program.  Aborting." and the directory. What may stand at
-// the name:
-//   nothing                                  the piece is made;
-//   a regular file of another user           "Error:  '%s' belongs to another
-//                                            user.  Aborting.";
-//   a regular file of ours that a run holds  "Error:  '%s' is in use by another
-//                                            run (use another -t).  Aborting.";
-//   a regular file of ours that holds        a leftover of an interrupted run
-//   exactly the bytes of this piece          of this image: removed, and the
-//                                            piece made anew;
-//   any other regular file of ours           the user's own: "Error:  '%s'
-//                                            exists and is not a piece of this
-//                                            image (remove it or use another
-//                                            -t).  Aborting.";
-//   a link, a directory or anything else     "Error:  Can't open '%s' for
-//                                            writing" with the system's text
-//                                            (ELOOP for a link, EISDIR for a
-//                                            directory, EEXIST otherwise).
+// the name, and what the run does:
+//   - nothing: the piece is made;
+//   - a regular file of another user: "Error:  '%s' belongs to another user.  Aborting.";
+//   - a regular file of ours that a run holds: "Error:  '%s' is in use by another run (use another -t).
+//     Aborting.";
+//   - a regular file of ours that holds exactly the bytes of this piece (a leftover of an interrupted run of
+//     this image): removed, and the piece made anew;
+//   - any other regular file of ours (the user's own): "Error:  '%s' exists and is not a piece of this image
+//     (remove it or use another -t).  Aborting.";
+//   - a link, a directory or anything else: "Error:  Can't open '%s' for writing" with the system's text
+//     (ELOOP for a link, EISDIR for a directory, EEXIST otherwise).
 // Once made, the name must still lead to the new file, or the run ends with
 // "Error:  '%s' was replaced during the run.  Aborting.". Every refusal ends
 // the run; nothing of another run is removed.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
 
 namespace {
@@ -31,24 +32,18 @@ bool still_ours(const RunPiece& piece) {
 }
 
 void remove_run_pieces(void*) {
-    const int saved_errno = errno;  // a signal handler must leave errno as it found it
+    const ErrnoGuard errno_kept;  // a signal handler must leave errno as it found it
     for (const RunPiece* piece = run_pieces; piece != nullptr; piece = piece->next) {
         write_stderr(piece->removing_text.c_str());
         // Another file at the name is someone else's; a piece already gone is no error.
         if (still_ours(*piece)) unlink(piece->name.c_str());
         write_stderr("done\n");
     }
-    errno = saved_errno;
 }
-
-bool registered = false;
 
 }  // namespace
 
-void register_piece_cleanup() {
-    if (registered) return;
-    registered = register_exit_cleanup(remove_run_pieces, nullptr, SignalSafety::safe);
-}
+void register_piece_cleanup() { register_exit_cleanup(remove_run_pieces, nullptr, SignalSafety::safe); }
 
 void record_run_piece(const std::string& name, const FileIdentity& identity, int lock_fd) {
     RunPiece* piece = new RunPiece{name, "Cleanup removing " + name + " ...", identity, lock_fd, nullptr};

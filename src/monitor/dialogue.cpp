@@ -15,7 +15,7 @@
 #include "core/shown_text.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
-#include "monitor/fast_line.h"
+#include "transfer/fast_line.h"
 #include "monitor/flash_echo.h"
 #include "monitor/flash_verify.h"
 #include "monitor/monitor_commands.h"
@@ -79,13 +79,11 @@ void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t o
     const FlashEcho echo = judge_flash_echo(port_readflush(port_fd), command);
     if (echo.verdict == EchoVerdict::differs) {
         send_command(port_fd, CMD_DECLINE, Capture::record);
-        errno = 0;  // the line damaged the command; no system call failed
-        error_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(echo.line).c_str());
+        refuse_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(echo.line).c_str());
     }
     if (echo.verdict == EchoVerdict::absent && state.monitor_echoes) {
         send_command(port_fd, CMD_DECLINE, Capture::record);
-        errno = 0;
-        error_exit("Error:  the monitor did not echo the flash command.  Aborting.");
+        refuse_exit("Error:  the monitor did not echo the flash command.  Aborting.");
     }
     send_command(port_fd, CMD_CONFIRM, Capture::record);
 }
@@ -141,17 +139,12 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     const WatchResult watch = watch_programming(port_fd, buffer, flash_size);
     show_progress(ProgressDraw::complete);
     // The flash may be damaged: stop before another image or a boot uses it.
-    if (watch.error_reported) {
-        errno = 0;  // the monitor reported it; no system call failed
-        error_exit("Error:  flash programming of '%s' reported errors.  Aborting.", name);
-    }
+    if (watch.error_reported) refuse_exit("Error:  flash programming of '%s' reported errors.  Aborting.", name);
     // Fewer blocks than asked: the monitor programmed something else, or nothing.
     const int expected = blocks_expected(flash_size);
-    if (watch.blocks_reported < expected) {
-        errno = 0;
-        error_exit("Error:  the monitor reported %d of %d blocks programmed for '%s'.  Aborting.",
-                   watch.blocks_reported, expected, job.file_name.c_str());
-    }
+    if (watch.blocks_reported < expected)
+        refuse_exit("Error:  the monitor reported %d of %d blocks programmed for '%s'.  Aborting.",
+                    watch.blocks_reported, expected, job.file_name.c_str());
     if (state.verify) verify_flash(port_fd, buffer, name, job.offset, job.checked.size, sent.image_crc);
 }
 
@@ -188,12 +181,7 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
     static char line_buffer[LINE_BUFFER_SIZE];
 
     fprintf(stderr, "Opening serial port...");
-    const int port_fd = port_open(device_path);
-    if (port_fd < 0) {
-        port_busy_check(device_path);
-        error_exit("Error: Unable to open port '%s'", device_path);
-    }
-    port_claim(port_fd, device_path);
+    const int port_fd = port_open_claimed(device_path);
     fprintf(stderr, "done\n");
     port_setup(port_fd);
     if (run_options.fast_rate != 0) port_low_latency(port_fd);

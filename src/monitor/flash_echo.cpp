@@ -1,28 +1,20 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "monitor/flash_echo.h"
 
+#include "serial/drained_lines.h"
 #include "serial/port.h"
 
 namespace {
 
 constexpr std::string_view ECHO_START = "flash";
+// Lines kept before the fast entry's offer, where an echo is looked for too, may end in CR.
+constexpr std::string_view ECHO_LINE_ENDS = "\n\r";
 constexpr unsigned char FIRST_PRINTABLE = 0x20;
 constexpr unsigned char LAST_PRINTABLE = 0x7E;
 
 bool printable(char c) {
     const auto byte = static_cast<unsigned char>(c);
     return byte >= FIRST_PRINTABLE && byte <= LAST_PRINTABLE;
-}
-
-// Calls visit with each line of text (ended by LF or CR) until it returns true.
-template <typename Visit>
-void for_each_line(std::string_view text, Visit visit) {
-    while (!text.empty()) {
-        const size_t end = text.find_first_of("\n\r");
-        if (visit(text.substr(0, end))) return;
-        if (end == std::string_view::npos) return;
-        text.remove_prefix(end + 1);
-    }
 }
 
 }  // namespace
@@ -42,7 +34,7 @@ std::string_view echo_text(std::string_view line) {
 
 FlashEcho judge_flash_echo(std::string_view drained, std::string_view command) {
     FlashEcho echo;
-    for_each_line(drained, [&](std::string_view line) {
+    for_each_drained_line(drained, ECHO_LINE_ENDS, [&](std::string_view line) {
         const std::string_view text = echo_text(line);
         if (!text.starts_with(ECHO_START)) return false;
         echo.verdict = text == command ? EchoVerdict::matches : EchoVerdict::differs;
@@ -54,6 +46,7 @@ FlashEcho judge_flash_echo(std::string_view drained, std::string_view command) {
 
 bool echoes_command(std::string_view text, std::string_view start) {
     bool found = false;
-    for_each_line(text, [&](std::string_view line) { return found = echo_text(line).starts_with(start); });
+    for_each_drained_line(text, ECHO_LINE_ENDS,
+                          [&](std::string_view line) { return found = echo_text(line).starts_with(start); });
     return found;
 }

@@ -136,12 +136,10 @@ void verify_flash(int port_fd, char* buffer, const char* file_name, int64_t offs
             fprintf(stderr, "done\n");
             return;
         case FlashCheck::differs:
-            errno = 0;  // the flash is wrong; no system call failed
-            error_exit("Error:  the flash at 0x%lx does not hold '%s' (CRC-32 %08x, expected %08x).  Aborting.",
-                       static_cast<unsigned long>(offset), file_name, static_cast<unsigned>(report.crc),
-                       static_cast<unsigned>(image_crc));
+            refuse_exit("Error:  the flash at 0x%lx does not hold '%s' (CRC-32 %08x, expected %08x).  Aborting.",
+                        static_cast<unsigned long>(offset), file_name, static_cast<unsigned>(report.crc),
+                        static_cast<unsigned>(image_crc));
         case FlashCheck::missing:
-            errno = 0;
-            error_exit("Error:  no flash CRC-32 came back for '%s'.  Aborting.", file_name);
+            refuse_exit("Error:  no flash CRC-32 came back for '%s'.  Aborting.", file_name);
     }
 }

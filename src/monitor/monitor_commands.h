@@ -2,6 +2,8 @@
 // The monitor's command texts and the device addresses they name.
 #pragma once
 
+#include <cstdint>
+
 // The receiver's entry and the RAM area it fills, as the monitor sees them.
 constexpr unsigned long LOADER_ENTRY = 0xA0080274;
 // The same receive after a negotiation of a faster line (-b); pinned in the loader's image.
@@ -16,6 +18,8 @@ constexpr char CMD_LOAD[] = "load\r";
 constexpr char CMD_START_FORMAT[] = "g -e %lx\r";
 // "flash <RAM source> <size> <offset>\r", all in lower-case hexadecimal.
 constexpr char CMD_FLASH_FORMAT[] = "flash %lx %lx %lx\r";
+// Formats the flash command for flash_size bytes at offset into buffer (1024 bytes); its length.
+int format_flash_command(char* buffer, int64_t flash_size, int64_t offset);
 constexpr char CMD_CONFIRM[] = "y\r";
 constexpr char CMD_DECLINE[] = "n\r";  // the monitor took another flash command than the one sent
 constexpr char CMD_UNZIP[] = "unzip\r";

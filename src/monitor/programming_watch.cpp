@@ -24,12 +24,6 @@ int64_t programming_advance(int64_t bytes_done, int64_t flash_size) {
     return std::min(bytes_done + FLASH_BLOCK, flash_size);
 }
 
-int format_flash_command(char* buffer, int64_t flash_size, int64_t offset) {
-    const int length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_FLASH_FORMAT, RAM_RECEIVE_AREA,
-                                static_cast<unsigned long>(flash_size), static_cast<unsigned long>(offset));
-    return std::min(length, LINE_BUFFER_SIZE - 1);
-}
-
 int blocks_expected(int64_t flash_size) { return static_cast<int>(flash_size / FLASH_BLOCK); }
 
 WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {

@@ -20,8 +20,6 @@ enum class WatchLine { progress, error, prompt, other };
 WatchLine classify_watch_line(const char* line);
 // bytes_done after one more programmed block: one block more, capped at flash_size.
 int64_t programming_advance(int64_t bytes_done, int64_t flash_size);
-// Formats the flash command for flash_size bytes at offset into buffer (1024 bytes); its length.
-int format_flash_command(char* buffer, int64_t flash_size, int64_t offset);
 
 struct WatchResult {
     bool error_reported = false;  // any line reported "Error"

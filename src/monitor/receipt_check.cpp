@@ -40,11 +40,9 @@ void check_receipt(std::string_view drained, std::string_view line, const Xmodem
         case Receipt::unchecked:
             return;
         case Receipt::damaged:
-            errno = 0;  // the data are wrong; no system call failed
-            error_exit("Error:  '%s' arrived damaged (CRC-32 %08x, sent %08x).  Aborting.", file_name,
-                       static_cast<unsigned>(report.crc), static_cast<unsigned>(sent.crc));
+            refuse_exit("Error:  '%s' arrived damaged (CRC-32 %08x, sent %08x).  Aborting.", file_name,
+                        static_cast<unsigned>(report.crc), static_cast<unsigned>(sent.crc));
         case Receipt::missing:
-            errno = 0;
-            error_exit("Error:  no CRC-32 came back for '%s'.  Aborting.", file_name);
+            refuse_exit("Error:  no CRC-32 came back for '%s'.  Aborting.", file_name);
     }
 }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/errno_guard.h"
+
 namespace {
 
 // Created and emptied by capture_begin; read by people, never by the program.
@@ -20,16 +22,15 @@ constexpr char HEADER_END[] = "\n\n";
 constexpr int CAPTURE_OPEN_SAFETY = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
 // The log open with flags, or -1.
+// The log is the run's aside: its trouble is no failure of the run.
 int open_log(int flags, mode_t mode = 0) {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     const int log_fd = open(CAPTURE_FILE, flags | CAPTURE_OPEN_SAFETY, mode);
     struct stat status;
     if (log_fd >= 0 && (fstat(log_fd, &status) != 0 || !S_ISREG(status.st_mode))) {
         close(log_fd);
-        errno = saved_errno;  // the log is the run's aside: its trouble is no failure of the run
         return -1;
     }
-    errno = saved_errno;
     return log_fd;
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
 #include "core/fatal.h"
 
@@ -20,7 +21,7 @@ const LineSpeed LINE_SPEEDS[] = {
 const int LINE_SPEED_COUNT = sizeof LINE_SPEEDS / sizeof LINE_SPEEDS[0];
 
 speed_t line_speed_code(unsigned long rate) {
-    if (rate == MONITOR_RATE) return B115200;
+    if (rate == MONITOR_RATE) return MONITOR_SPEED_CODE;
     for (const LineSpeed& speed : LINE_SPEEDS)
         if (speed.rate == rate) return speed.code;
     return B0;
@@ -35,7 +36,6 @@ constexpr useconds_t SPEED_SETTLE_USEC = 20000;
 // A run that ends while the port is fast leaves it at the monitor's rate, so
 // whatever reads the line next starts where the monitor is.
 volatile sig_atomic_t fast_port_fd = -1;
-bool speed_restore_registered = false;
 
 // Polls between two looks at the output queue while it drains.
 constexpr int OUTPUT_QUEUE_POLL_MS = 5;
@@ -55,16 +55,14 @@ void restore_speed_on_exit(void*) { port_restore_speed(); }
 bool port_back_to_monitor_rate(int wait_ms) {
     const int port_fd = fast_port_fd;
     if (port_fd < 0) return false;
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     // tcdrain could wait for ever on a line held by flow control: look at the queue instead.
     int queued = 0;
     for (int waited = 0; waited < wait_ms && ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued > 0;
          waited += OUTPUT_QUEUE_POLL_MS)
         poll(nullptr, 0, OUTPUT_QUEUE_POLL_MS);
     poll(nullptr, 0, static_cast<int>(SPEED_SETTLE_USEC / 1000));
-    apply_speed(port_fd, B115200);
-    fast_port_fd = -1;
-    errno = saved_errno;
+    port_restore_speed();
     return true;
 }
 
@@ -72,10 +70,9 @@ bool port_back_to_monitor_rate(int wait_ms) {
 void port_restore_speed() {
     const int port_fd = fast_port_fd;
     if (port_fd < 0) return;
-    const int saved_errno = errno;
-    apply_speed(port_fd, B115200);
+    const ErrnoGuard errno_kept;
+    apply_speed(port_fd, MONITOR_SPEED_CODE);
     fast_port_fd = -1;
-    errno = saved_errno;
 }
 
 void port_set_speed(int port_fd, unsigned long rate) {
@@ -85,9 +82,8 @@ void port_set_speed(int port_fd, unsigned long rate) {
     // end of a pty, may not have taken the last bytes yet.
     usleep(SPEED_SETTLE_USEC);
     // The way back is in place before the speed changes.
-    if (!speed_restore_registered)
-        speed_restore_registered = register_exit_cleanup(restore_speed_on_exit, nullptr, SignalSafety::safe);
-    if (!speed_restore_registered) error_exit("Error:  Cannot set serial options");
+    if (!register_exit_cleanup(restore_speed_on_exit, nullptr, SignalSafety::safe))
+        error_exit("Error:  Cannot set serial options");
     termios options{};
     if (tcgetattr(port_fd, &options) != 0) error_exit("Error:  Cannot get serial options");
     // Noted first: a signal between the change and the note must still undo it.
@@ -101,7 +97,6 @@ namespace {
 // them changed (-1: nothing to put back).
 serial_struct latency_old_flags{};
 volatile sig_atomic_t latency_port_fd = -1;
-bool latency_registered = false;
 
 void restore_latency_on_exit(void*) { port_restore_latency(); }
 
@@ -110,25 +105,19 @@ void restore_latency_on_exit(void*) { port_restore_latency(); }
 void port_restore_latency() {
     const int port_fd = latency_port_fd;
     if (port_fd < 0) return;
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     ioctl(port_fd, TIOCSSERIAL, &latency_old_flags);
     latency_port_fd = -1;
-    errno = saved_errno;
 }
 
 void port_low_latency(int port_fd) {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     serial_struct flags{};
-    if (ioctl(port_fd, TIOCGSERIAL, &flags) == 0 && (flags.flags & ASYNC_LOW_LATENCY) == 0) {
-        // The way back is in place before the flag changes; without it the flag stays as it is.
-        if (!latency_registered)
-            latency_registered = register_exit_cleanup(restore_latency_on_exit, nullptr, SignalSafety::safe);
-        if (latency_registered) {
-            latency_old_flags = flags;
-            latency_port_fd = port_fd;
-            flags.flags |= ASYNC_LOW_LATENCY;
-            if (ioctl(port_fd, TIOCSSERIAL, &flags) != 0) latency_port_fd = -1;
-        }
-    }
-    errno = saved_errno;
+    if (ioctl(port_fd, TIOCGSERIAL, &flags) != 0 || (flags.flags & ASYNC_LOW_LATENCY) != 0) return;
+    // The way back is in place before the flag changes; without it the flag stays as it is.
+    if (!register_exit_cleanup(restore_latency_on_exit, nullptr, SignalSafety::safe)) return;
+    latency_old_flags = flags;
+    latency_port_fd = port_fd;
+    flags.flags |= ASYNC_LOW_LATENCY;
+    if (ioctl(port_fd, TIOCSSERIAL, &flags) != 0) latency_port_fd = -1;
 }

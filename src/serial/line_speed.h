@@ -18,7 +18,8 @@
 
 #include <termios.h>
 
-constexpr unsigned long MONITOR_RATE = 115200;  // the monitor's console, both ways
+constexpr unsigned long MONITOR_RATE = 115200;   // the monitor's console, both ways
+constexpr speed_t MONITOR_SPEED_CODE = B115200;  // the same, as termios names it
 
 struct LineSpeed {
     unsigned long rate;  // bit/s

@@ -16,11 +16,10 @@
 #include "core/fatal.h"
 #include "serial/capture.h"
 #include "serial/line_assembly.h"
+#include "serial/line_speed.h"
 
 namespace {
 
-// The monitor's console runs at this speed in both directions.
-constexpr speed_t PORT_SPEED = B115200;
 // A read returns after at most 0.5 s (in tenths of a second) with one byte or none.
 constexpr cc_t READ_VMIN = 0;
 constexpr cc_t READ_VTIME = 5;
@@ -94,8 +93,8 @@ int port_open(const char* device_path) {
 void port_setup(int port_fd) {
     termios options{};
     if (tcgetattr(port_fd, &options) != 0) error_exit("Error:  Cannot get serial options");
-    cfsetispeed(&options, PORT_SPEED);
-    cfsetospeed(&options, PORT_SPEED);
+    cfsetispeed(&options, MONITOR_SPEED_CODE);
+    cfsetospeed(&options, MONITOR_SPEED_CODE);
     // Only these flags change; everything else keeps what the driver had.
     options.c_cflag &= ~(CSIZE | CSTOPB | PARENB);
     options.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS;

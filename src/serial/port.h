@@ -2,8 +2,9 @@
 // The serial line to the PMON monitor.
 //
 // Plain functions over one open descriptor; no state is kept between calls but
-// what the terminal driver holds. The port runs raw at 115200 bit/s 8N1 with
-// RTS/CTS, VMIN 0 / VTIME 5, so every read returns one byte or nothing after
+// what the terminal driver holds. port_setup sets the port raw at the
+// monitor's 115200 bit/s (a fast line changes only the rate, for one
+// transfer: line_speed.h), 8N1 with RTS/CTS, VMIN 0 / VTIME 5, so every read returns one byte or nothing after
 // 0.5 s. Every read asks for exactly one byte and nothing is read ahead: the
 // XMODEM sender and the loader upload read and write the same descriptor
 // directly between these calls.

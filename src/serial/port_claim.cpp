@@ -8,52 +8,53 @@
 #include <cerrno>
 #include <csignal>
 
+#include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "serial/line_speed.h"
+#include "serial/port.h"
 
 namespace {
 
 // The descriptor on which this run set the exclusive mode, or -1.
 volatile sig_atomic_t exclusive_fd = -1;
-bool cleanup_registered = false;
 
 void clear_exclusive_mode(void*) {
-    const int saved_errno = errno;  // may run in a signal handler
+    const ErrnoGuard errno_kept;  // may run in a signal handler
     const int port_fd = exclusive_fd;
     exclusive_fd = -1;
     if (port_fd >= 0) ioctl(port_fd, TIOCNXCL);  // a hung-up line refuses; nothing is left to clear then
-    errno = saved_errno;
 }
 
+// The port works; another program has it.
 [[noreturn]] void port_in_use(const char* device_path) {
-    errno = 0;  // the port works; another program has it
-    error_exit("Error:  port '%s' is in use by another program.  Aborting.", device_path);
+    refuse_exit("Error:  port '%s' is in use by another program.  Aborting.", device_path);
 }
 
 }  // namespace
 
 void port_claim(int port_fd, const char* device_path) {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     if (flock(port_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) port_in_use(device_path);
     // A mode already set is another program's (root opens through it): left as it is.
     int already_exclusive = 0;
     if (ioctl(port_fd, TIOCGEXCL, &already_exclusive) != 0) already_exclusive = 0;
     // The way back is in place before the mode is set: a mode that not every
     // way out would clear is not set at all.
-    if (already_exclusive == 0 && !cleanup_registered)
-        cleanup_registered = register_exit_cleanup(clear_exclusive_mode, nullptr, SignalSafety::safe);
-    if (already_exclusive == 0 && cleanup_registered) {
+    if (already_exclusive == 0 && register_exit_cleanup(clear_exclusive_mode, nullptr, SignalSafety::safe)) {
         const ExitSignalsHeld held;  // set and noted as one step
         if (ioctl(port_fd, TIOCEXCL) == 0) exclusive_fd = port_fd;
     }
     // A device that takes no lock or no exclusive mode is driven all the same.
-    errno = saved_errno;
 }
 
-void port_busy_check(const char* device_path) {
-    if (errno == EBUSY) port_in_use(device_path);
+int port_open_claimed(const char* device_path) {
+    const int port_fd = port_open(device_path);
+    if (port_fd < 0 && errno == EBUSY) port_in_use(device_path);
+    if (port_fd < 0) error_exit("Error: Unable to open port '%s'", device_path);
+    port_claim(port_fd, device_path);
+    return port_fd;
 }
 
 void port_close(int port_fd) {

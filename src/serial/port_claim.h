@@ -21,10 +21,12 @@
 // root can open the port until every holder of the device has closed it.
 #pragma once
 
-// Ends the run when another program holds the port; then makes it this run's own.
+// Opens the port and makes it this run's own; a port that cannot be opened
+// ("Error: Unable to open port '%s'", with the system's reason) or that another
+// program holds ends the run.
+int port_open_claimed(const char* device_path);
+// Ends the run when another program holds the open port; then makes it this run's own.
 void port_claim(int port_fd, const char* device_path);
-// The message for a port whose open failed with EBUSY, or nothing for any other failure.
-void port_busy_check(const char* device_path);
 // Undoes what the run did to the port (its line speed, the low latency, the
 // exclusive mode), through the functions the exit cleanup uses, then closes it.
 void port_close(int port_fd);

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
 
 ProgressState progress_state;
@@ -26,7 +27,6 @@ volatile sig_atomic_t redraw_due = 0;
 // Set while a transfer wants its tick: a tick delivered after the transfer
 // stopped it (already pending at its alarm(0)) must not arm the next one.
 volatile sig_atomic_t ticking = 0;
-bool tick_cleanup_registered = false;
 ProgressClock progress_clock = nullptr;
 
 // Truncation towards zero, saturated so that a huge or tiny quotient cannot
@@ -126,10 +126,7 @@ void stop_tick_on_exit(void*) { progress_tick_stop(); }
 
 }  // namespace
 
-void register_progress_tick_cleanup() {
-    if (!tick_cleanup_registered)
-        tick_cleanup_registered = register_exit_cleanup(stop_tick_on_exit, nullptr, SignalSafety::safe);
-}
+void register_progress_tick_cleanup() { register_exit_cleanup(stop_tick_on_exit, nullptr, SignalSafety::safe); }
 
 void progress_tick_start() {
     // Whatever way the run ends from here, the tick ends with it: a late tick
@@ -146,7 +143,7 @@ void progress_tick_start() {
 }
 
 void progress_tick_stop() {
-    const int saved_errno = errno;  // may run in a signal handler
+    const ErrnoGuard errno_kept;  // may run in a signal handler
     ticking = 0;
     alarm(0);
     // Ignoring the signal discards one already pending, so no late tick
@@ -156,7 +153,6 @@ void progress_tick_stop() {
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGALRM, &ignore, nullptr);
     redraw_due = 0;
-    errno = saved_errno;
 }
 
 void progress_redraw_if_due() {

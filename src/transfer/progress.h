@@ -53,7 +53,6 @@ enum class ProgressDraw : int {
     first = 0,     // the first line of a transfer or of the programming
     redraw = 1,    // a later line over the previous one
     complete = 2,  // the completion line and the elapsed time
-    sample = 3,    // no line: the sample only
 };
 
 // The line a mode draws, into out (PROGRESS_LINE_SIZE bytes); its length, 0 for

@@ -3,6 +3,9 @@
 
 #include <optional>
 
+#include "serial/drained_lines.h"
+#include "transfer/hex_text.h"
+
 namespace {
 
 constexpr size_t HEX_DIGITS = 8;
@@ -12,18 +15,8 @@ constexpr size_t LINE_LENGTH = sizeof RECEIVER_CRC_TAG + HEX_DIGITS + 1 + HEX_DI
 // Exactly eight lower-case hexadecimal digits: the receiver prints nothing else,
 // so an upper-case digit is as much damage as any other character.
 std::optional<uint32_t> read_hex(std::string_view digits) {
-    uint32_t value = 0;
-    for (char c : digits) {
-        uint32_t nibble;
-        if (c >= '0' && c <= '9')
-            nibble = static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            nibble = static_cast<uint32_t>(c - 'a' + 10);
-        else
-            return std::nullopt;
-        value = value << 4 | nibble;
-    }
-    return value;
+    if (digits.size() != HEX_DIGITS) return std::nullopt;
+    return hex_value(digits, HexCase::lower);
 }
 
 ReceiverCrc read_line(std::string_view line) {
@@ -41,12 +34,11 @@ ReceiverCrc read_line(std::string_view line) {
 }  // namespace
 
 ReceiverCrc find_receiver_crc(std::string_view text) {
-    while (!text.empty()) {
-        const size_t end = text.find('\n');
-        const std::string_view line = text.substr(0, end);
-        if (line.starts_with(RECEIVER_CRC_TAG)) return read_line(line);
-        if (end == std::string_view::npos) break;
-        text.remove_prefix(end + 1);
-    }
-    return {};
+    ReceiverCrc report;
+    for_each_drained_line(text, DRAINED_LINE_END, [&](std::string_view line) {
+        if (!line.starts_with(RECEIVER_CRC_TAG)) return false;
+        report = read_line(line);
+        return true;
+    });
+    return report;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
 #include "serial/line_speed.h"
 #include "transfer/control_bytes.h"
@@ -37,7 +38,6 @@ constexpr unsigned char END_BYTE = '\r';  // ends the fast entry's wait; a monit
 volatile sig_atomic_t port = -1;
 volatile sig_atomic_t phase = IDLE;
 volatile sig_atomic_t fast_entry = 0;
-bool registered = false;
 
 void abort_entry(void*) { receiver_abort(); }
 
@@ -117,7 +117,7 @@ int packet_filling_run() { return fast_entry ? XMODEM_1K_PACKET_SIZE : XMODEM_PA
 }  // namespace
 
 void receiver_session_begin(int port_fd, ReceiverEntry entry) {
-    if (!registered) registered = register_exit_cleanup(abort_entry, nullptr, SignalSafety::safe);
+    register_exit_cleanup(abort_entry, nullptr, SignalSafety::safe);
     port = port_fd;
     fast_entry = entry == ReceiverEntry::fast;
     phase = STARTING;
@@ -155,7 +155,7 @@ bool receiver_session_active() { return phase != IDLE; }
 void receiver_abort() {
     const int at = phase;
     if (at == IDLE) return;
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     // Neither the progress tick nor a second exit signal cuts the abort short.
     sigset_t held;
     sigemptyset(&held);
@@ -201,5 +201,4 @@ void receiver_abort() {
     }
     phase = IDLE;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    errno = saved_errno;
 }

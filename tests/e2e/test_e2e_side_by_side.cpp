@@ -16,7 +16,7 @@
 #include <functional>
 
 #include "e2e/e2e_run.h"
-#include "e2e/port_state.h"
+#include "support/port_state.h"
 #include "testkit/background.h"
 
 namespace {

@@ -31,14 +31,14 @@
 #include <string>
 #include <vector>
 
-constexpr std::uint32_t LOADER_ENTRY = 0xA0080274;         // what "g -e a0080274" calls
-constexpr std::uint32_t LOADER_FAST_ENTRY = 0xA00802A0;    // "g -e a00802a0"
-constexpr std::uint32_t LOADER_VERIFY_ENTRY = 0xA0080240;  // "g -e a0080240"
-constexpr std::uint32_t FLASH_PHYSICAL = 0x1F000000;       // flash offset 0
-constexpr long MONITOR_RATE = 115200;                      // what the starting divisor makes
-constexpr std::uint32_t RECEIVE_AREA = 0x80090000;         // where the data must land
-constexpr std::uint32_t PHYS_MASK = 0x1FFFFFFF;            // kseg0/kseg1 to physical
-constexpr std::uint16_t GATE_START = 0xA5A5;               // bit 0 set, other bits a pattern
+#include "monitor/monitor_commands.h"
+#include "serial/line_speed.h"
+
+// The entries the host starts and the RAM area where the data must land are
+// the host's own (monitor_commands.h); the starting divisor makes MONITOR_RATE.
+constexpr std::uint32_t FLASH_PHYSICAL = 0x1F000000;  // flash offset 0
+constexpr std::uint32_t PHYS_MASK = 0x1FFFFFFF;       // kseg0/kseg1 to physical
+constexpr std::uint16_t GATE_START = 0xA5A5;          // bit 0 set, other bits a pattern
 
 struct LineStep {
     enum Kind { Byte, Pause, Quiet, HostRate } kind = Byte;

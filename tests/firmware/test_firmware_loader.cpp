@@ -6,8 +6,10 @@
 // host's side of the rate negotiation and check what the host hears at its
 // own rate, which divisors the UART went through, and that it ends as the
 // monitor left it.
+#include "firmware/loader_checks.h"
 #include "firmware/loader_machine.h"
 
+#include "support/xmodem_packet.h"
 #include "transfer/control_bytes.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +36,7 @@ constexpr long POLLS_PER_TIMEOUT = 5000000;
 constexpr long PURGE_POLLS = 1000000;  // a purge of endless noise gives up
 constexpr int BUDGET = 20;
 // No packet is stored past the most one transfer carries and a packet of filler.
-constexpr std::uint32_t DEST_END = RECEIVE_AREA + 0x670000 + DATA;
+constexpr std::uint32_t DEST_END = RAM_RECEIVE_AREA + 0x670000 + DATA;
 
 constexpr long NEGOTIATION_POLLS = 1000000;
 constexpr long SYNC_POLLS = 500000;
@@ -47,17 +49,12 @@ std::vector<std::uint8_t> payload(int seed, std::size_t size = DATA) {
     return data;
 }
 
-// SOH for 128 data bytes, STX for 1024.
+// SOH for 128 data bytes, STX for 1024; checksum_error is added to the checksum.
 std::vector<std::uint8_t> packet_bytes(std::uint8_t block, const std::vector<std::uint8_t>& data,
                                        int checksum_error = 0) {
-    const std::uint8_t start = data.size() == LONG_DATA ? STX : SOH;
-    std::vector<std::uint8_t> bytes = {start, block, static_cast<std::uint8_t>(~block)};
-    std::uint8_t sum = 0;
-    for (std::uint8_t byte : data) {
-        bytes.push_back(byte);
-        sum += byte;
-    }
-    bytes.push_back(static_cast<std::uint8_t>(sum + checksum_error));
+    const std::string packet = xmodem_packet(block, std::string(data.begin(), data.end()));
+    std::vector<std::uint8_t> bytes(packet.begin(), packet.end());
+    bytes.back() = static_cast<std::uint8_t>(bytes.back() + checksum_error);
     return bytes;
 }
 
@@ -187,20 +184,14 @@ bool inside(std::uint32_t physical, int size, std::uint32_t start, std::size_t l
 // received data (with room past it where 1024-byte packets land before they
 // are judged).
 void expect_clean_run(const LoaderMachine& machine, std::size_t received_bytes, std::size_t unjudged = 0) {
-    EXPECT_EQ(machine.error, UC_ERR_OK) << uc_strerror(machine.error);
-    EXPECT_EQ(machine.return_problem, "");
-
-    std::string toggles;
-    for (std::size_t i = 0; i < machine.sent.size(); i++) toggles += "LXH";
-    EXPECT_EQ(machine.gate_trace, toggles);
-    EXPECT_TRUE(machine.gate_other_bits_kept);
+    expect_clean_return_with_gate(machine);
 
     for (const StoreRecord& store : machine.stores) {
         bool allowed = inside(store.physical, store.size, LOADER_IMAGE, LOADER_IMAGE_SIZE) ||
                        inside(store.physical, store.size, TRACE_RING, TRACE_RING_SIZE) ||
                        inside(store.physical, store.size, PACKET_BUFFER, DATA) ||
                        inside(store.physical, store.size, machine.stack_top - STACK_ROOM, STACK_ROOM) ||
-                       inside(store.physical, store.size, RECEIVE_AREA, received_bytes + unjudged);
+                       inside(store.physical, store.size, RAM_RECEIVE_AREA, received_bytes + unjudged);
         EXPECT_TRUE(allowed) << std::hex << "store of " << store.size << " bytes at physical 0x" << store.physical;
     }
 }
@@ -217,13 +208,13 @@ TEST(LoaderReceive, TakesThousandsOfPacketsInOrderAcrossEveryWrap) {
     expected.resize(PACKETS * DATA, XMODEM_FILLER);
 
     LoaderMachine machine;
-    machine.fill(RECEIVE_AREA, expected.size() + DATA, 0xEE);
+    machine.fill(RAM_RECEIVE_AREA, expected.size() + DATA, 0xEE);
     play_file(machine, expected);
     machine.run();
 
     EXPECT_EQ(machine.sent, answers("N" + std::string(PACKETS + 1, 'A')) + success(expected));
-    EXPECT_EQ(machine.read(RECEIVE_AREA, expected.size()), expected);
-    EXPECT_EQ(machine.read(RECEIVE_AREA + expected.size(), DATA), std::vector<std::uint8_t>(DATA, 0xEE));
+    EXPECT_EQ(machine.read(RAM_RECEIVE_AREA, expected.size()), expected);
+    EXPECT_EQ(machine.read(RAM_RECEIVE_AREA + expected.size(), DATA), std::vector<std::uint8_t>(DATA, 0xEE));
     // 4,201 outcomes in 4,095 places: the newest, EOT's, sits after the wrap.
     std::string ring(TRACE_RING_SIZE, 'P');
     ring[(PACKETS) % TRACE_RING_SIZE] = 'D';
@@ -377,7 +368,7 @@ TEST(LoaderReceive, AnswersEachOutcomeAndStopsWhereItShould) {
 
         EXPECT_EQ(machine.sent, c.sent);
         std::vector<std::uint8_t> stored = joined_payloads(c.stored);
-        EXPECT_EQ(machine.read(RECEIVE_AREA, stored.size()), stored);
+        EXPECT_EQ(machine.read(RAM_RECEIVE_AREA, stored.size()), stored);
         std::vector<std::uint8_t> ring = machine.read(TRACE_RING, c.trace.size() + 1);
         EXPECT_EQ(std::string(ring.begin(), ring.end()), c.trace + std::string(1, '\0'));
         expect_clean_run(machine, stored.size());
@@ -397,7 +388,7 @@ TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst) {
     expect_clean_run(machine, received);
     const std::string first_sent = machine.sent;
     const std::vector<std::uint8_t> first_loader = machine.read(LOADER_IMAGE, LOADER_MEMORY_END - LOADER_IMAGE);
-    const std::vector<std::uint8_t> first_data = machine.read(RECEIVE_AREA, 2 * received);
+    const std::vector<std::uint8_t> first_data = machine.read(RAM_RECEIVE_AREA, 2 * received);
     EXPECT_EQ(first_sent, answers("NAAAA") + failed("ABORTED"));
 
     play(machine, steps);
@@ -405,7 +396,7 @@ TEST(LoaderReceive, ASecondRunInTheSameMemoryBehavesLikeTheFirst) {
     expect_clean_run(machine, received);
     EXPECT_EQ(machine.sent, first_sent);
     EXPECT_EQ(machine.read(LOADER_IMAGE, LOADER_MEMORY_END - LOADER_IMAGE), first_loader);
-    EXPECT_EQ(machine.read(RECEIVE_AREA, 2 * received), first_data);
+    EXPECT_EQ(machine.read(RAM_RECEIVE_AREA, 2 * received), first_data);
 }
 
 // The CRC line must be zlib's crc32 of exactly the bytes stored, whatever the
@@ -596,14 +587,15 @@ TEST(LoaderFastEntry, StoresKilobytesAndTailByteForByteWithTheirCrc) {
         sync(machine);
         const std::vector<std::uint8_t> stored = play_image_fast(machine, image);
         wake(machine);
-        machine.fill(RECEIVE_AREA, stored.size() + LONG_DATA, 0xEE);
+        machine.fill(RAM_RECEIVE_AREA, stored.size() + LONG_DATA, 0xEE);
         machine.run(LOADER_FAST_ENTRY);
 
         const std::size_t packets = size / LONG_DATA + (size % LONG_DATA + DATA - 1) / DATA;
         EXPECT_EQ(machine.sent,
                   fast_line(MONITOR_DIVISOR) + "K" + answers("N" + std::string(packets + 1, 'A')) + success(stored));
-        EXPECT_EQ(machine.read(RECEIVE_AREA, stored.size()), stored);
-        EXPECT_EQ(machine.read(RECEIVE_AREA + stored.size(), LONG_DATA), std::vector<std::uint8_t>(LONG_DATA, 0xEE));
+        EXPECT_EQ(machine.read(RAM_RECEIVE_AREA, stored.size()), stored);
+        EXPECT_EQ(machine.read(RAM_RECEIVE_AREA + stored.size(), LONG_DATA),
+                  std::vector<std::uint8_t>(LONG_DATA, 0xEE));
         expect_uart_given_back(machine, MONITOR_DIVISOR, MONITOR_LCR);
         expect_clean_run(machine, stored.size());
     }
@@ -792,7 +784,7 @@ TEST(LoaderFastEntry, EveryEndGivesTheUartBackBeforeTheVerdict) {
         machine.run(LOADER_FAST_ENTRY);
 
         EXPECT_EQ(machine.sent, fast_line(MONITOR_DIVISOR) + "K" + c.sent);
-        EXPECT_EQ(machine.read(RECEIVE_AREA, c.stored.size()), c.stored);
+        EXPECT_EQ(machine.read(RAM_RECEIVE_AREA, c.stored.size()), c.stored);
         std::vector<std::uint8_t> ring = machine.read(TRACE_RING, c.trace.size() + 1);
         EXPECT_EQ(std::string(ring.begin(), ring.end()), c.trace + std::string(1, '\0'));
         EXPECT_EQ(machine.divisors, (std::vector<std::uint16_t>{MONITOR_DIVISOR, 1, MONITOR_DIVISOR}));
@@ -890,7 +882,7 @@ TEST(LoaderReceive, APacketPastTheReceiveLimitEndsTheTransferWithCan) {
         machine.pause();
         machine.send(packet_bytes(1, payload(1)));
         machine.pause();
-        NearTheLimit peer(machine, RECEIVE_AREA + DATA, DEST_END - DATA,
+        NearTheLimit peer(machine, RAM_RECEIVE_AREA + DATA, DEST_END - DATA,
                           {packet_bytes(2, payload(2)), packet_bytes(2, payload(2)), packet_bytes(3, payload(3))});
         peer.start();
         machine.attach(&peer);
@@ -910,7 +902,7 @@ TEST(LoaderReceive, APacketPastTheReceiveLimitEndsTheTransferWithCan) {
         machine.pause();
         machine.send(packet_bytes(1, payload(1, LONG_DATA)));
         machine.pause();
-        NearTheLimit peer(machine, RECEIVE_AREA + LONG_DATA, DEST_END - LONG_DATA,
+        NearTheLimit peer(machine, RAM_RECEIVE_AREA + LONG_DATA, DEST_END - LONG_DATA,
                           {packet_bytes(2, payload(2, LONG_DATA)), packet_bytes(3, payload(3, LONG_DATA))});
         peer.start();
         machine.attach(&peer);

@@ -126,7 +126,7 @@ TEST_P(SxToFastEntry, StoresTheFileInKilobytePacketsWithItsCrc) {
     const std::string sent_file = testkit::read_file(file);
     ASSERT_GE(count, sent_file.size());
     EXPECT_EQ(count % 128, 0u);
-    std::vector<std::uint8_t> stored = machine.read(RECEIVE_AREA, count);
+    std::vector<std::uint8_t> stored = machine.read(RAM_RECEIVE_AREA, count);
     EXPECT_TRUE(std::string(stored.begin(), stored.begin() + sent_file.size()) == sent_file) << "stored data differ";
     for (std::size_t i = sent_file.size(); i < stored.size(); i++)
         ASSERT_EQ(stored[i], 0x1A) << "not only filler after the data, at " << i;

@@ -3,6 +3,7 @@
 // takes, the CRC-32 it reports over the flash as the processor reads it at
 // 0xBF000000, the requests it refuses and takes again, and that it returns
 // with the UART as it found it and nothing stored but on its stack.
+#include "firmware/loader_checks.h"
 #include "firmware/loader_machine.h"
 
 #include "transfer/control_bytes.h"
@@ -66,12 +67,7 @@ void ask(LoaderMachine& machine, const std::vector<std::uint8_t>& bytes) {
 }
 
 void expect_clean_return(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr) {
-    EXPECT_EQ(machine.error, UC_ERR_OK) << uc_strerror(machine.error);
-    EXPECT_EQ(machine.return_problem, "");
-    std::string toggles;
-    for (std::size_t i = 0; i < machine.sent.size(); i++) toggles += "LXH";
-    EXPECT_EQ(machine.gate_trace, toggles);
-    EXPECT_TRUE(machine.gate_other_bits_kept);
+    expect_clean_return_with_gate(machine);
     EXPECT_EQ(machine.divisors, std::vector<std::uint16_t>{divisor});
     EXPECT_EQ(machine.lcr(), lcr);
     EXPECT_TRUE(machine.lcr_other_bits_kept);

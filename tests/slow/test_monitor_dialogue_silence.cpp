@@ -3,7 +3,7 @@
 // reader's own limit of ten 5 s waits.
 #include <string>
 
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "support/run_binary.h"
 #include "support/scripted_monitor.h"
 

@@ -9,7 +9,7 @@
 #include "serial/capture.h"
 #include "serial/port.h"
 #include "support/port_fixture.h"
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "support/run_binary.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "serial/capture.h"
 #include "serial/port.h"
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "testkit/files.h"
 
 class CapturingPortTest : public PtyTest {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "support/xmodem_packet.h"
 #include "testkit/fd.h"
 
 namespace {
@@ -174,18 +175,6 @@ int ScriptedMonitor::serve(testkit::Child& kelvane, int timeout_seconds) {
 
 std::string xmodem_wire(const std::string& file) {
     std::string wire;
-    const size_t packets = file.size() / 128 + 1;
-    for (size_t i = 1; i <= packets; ++i) {
-        std::string data = file.substr(std::min(file.size(), (i - 1) * 128), 128);
-        data.resize(128, 0x1A);
-        unsigned sum = 0;
-        for (unsigned char c : data) sum += c;
-        const auto block = static_cast<unsigned char>(i % 256);
-        wire += SOH;
-        wire += static_cast<char>(block);
-        wire += static_cast<char>(0xFF - block);
-        wire += data;
-        wire += static_cast<char>(sum & 0xFF);
-    }
+    for (size_t block = 1; block <= xmodem_packet_count(file.size()); ++block) wire += xmodem_file_packet(file, block);
     return wire + EOT;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "monitor/fast_line.h"
+#include "transfer/fast_line.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -9,10 +9,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
+#include "core/errno_guard.h"
 #include "core/fatal.h"
 #include "serial/line_speed.h"
+#include "serial/port.h"
 #include "transfer/control_bytes.h"
+#include "transfer/hex_text.h"
 
 namespace {
 
@@ -20,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr char OFFER_PREFIX[] = "FAST ";
-constexpr int OFFER_DIGITS = 4;
+constexpr size_t OFFER_DIGITS = 4;
 constexpr unsigned MAX_DIVISOR = 0xFFFF;  // DLL and DLM
 constexpr unsigned long TOLERANCE = 50;   // 1/50: within 2 %
 constexpr auto OFFER_WAIT = milliseconds(2000);
@@ -57,11 +61,6 @@ std::optional<unsigned char> read_byte_until(int port_fd, Clock::time_point dead
     }
 }
 
-void send_bytes(int port_fd, const unsigned char* bytes, size_t length) {
-    if (write(port_fd, bytes, length) != static_cast<ssize_t>(length))
-        error_exit("Error:  port_send unable to write to serial port");
-}
-
 // Lines at the monitor's rate (the command's echo first) until the offer, for
 // at most OFFER_WAIT; the lines before it go to seen, one per line.
 std::optional<unsigned> read_offer(int port_fd, std::string& seen) {
@@ -83,7 +82,7 @@ std::optional<unsigned> read_offer(int port_fd, std::string& seen) {
 bool confirm_line(int port_fd) {
     bool answered = false;
     for (int tries = 0; tries < SYNC_TRIES && !answered; ++tries) {
-        send_bytes(port_fd, &PROBE, 1);
+        port_send(port_fd, &PROBE, 1, Capture::skip);
         const auto tick_end = Clock::now() + SYNC_TICK;
         while (const auto byte = read_byte_until(port_fd, tick_end)) {
             if (*byte == PROBE_ANSWER) {
@@ -93,7 +92,7 @@ bool confirm_line(int port_fd) {
         }
     }
     if (!answered) return false;
-    send_bytes(port_fd, &GO, 1);
+    port_send(port_fd, &GO, 1, Capture::skip);
     // Answers to probes still on their way come before the NAK.
     const auto deadline = Clock::now() + GO_WAIT;
     while (const auto byte = read_byte_until(port_fd, deadline))
@@ -125,33 +124,21 @@ unsigned long fast_line_rate(unsigned d0, unsigned divisor) {
 std::optional<unsigned> parse_fast_offer(const char* line) {
     constexpr size_t prefix = sizeof OFFER_PREFIX - 1;
     if (std::strncmp(line, OFFER_PREFIX, prefix) != 0) return std::nullopt;
-    unsigned d0 = 0;
-    for (int i = 0; i < OFFER_DIGITS; ++i) {
-        const char c = line[prefix + static_cast<size_t>(i)];
-        int digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            return std::nullopt;
-        d0 = d0 * 16 + static_cast<unsigned>(digit);
-    }
-    if (d0 == 0) return std::nullopt;
-    return d0;
+    const std::string_view digits(line + prefix, strnlen(line + prefix, OFFER_DIGITS));
+    const std::optional<uint32_t> d0 = digits.size() == OFFER_DIGITS ? hex_value(digits, HexCase::any) : std::nullopt;
+    if (!d0 || *d0 == 0) return std::nullopt;
+    return static_cast<unsigned>(*d0);
 }
 
 FastLine fast_line_start(int port_fd, unsigned long rate) {
-    const int saved_errno = errno;
+    const ErrnoGuard errno_kept;
     FastLine line;
     const std::optional<unsigned> d0 = read_offer(port_fd, line.start_text);
     // At the monitor's own rate the receiver stays where it is: only the packets grow.
     const bool stay = rate == MONITOR_RATE;
     const unsigned divisor = d0 && !stay ? fast_line_divisor(*d0, rate) : 0;
     if (divisor == 0) {
-        send_bytes(port_fd, &STAY, 1);
+        port_send(port_fd, &STAY, 1, Capture::skip);
         if (d0 && !stay)
             notice("Notice:  the handheld cannot run its line at %lu bit/s; sending at 115200.\n", rate);
         else if (!d0)
@@ -159,12 +146,11 @@ FastLine fast_line_start(int port_fd, unsigned long rate) {
     } else {
         const unsigned char request[] = {ASK_DIVISOR, static_cast<unsigned char>(divisor & 0xFF),
                                          static_cast<unsigned char>(divisor >> 8)};
-        send_bytes(port_fd, request, sizeof request);
+        port_send(port_fd, request, sizeof request, Capture::skip);
         port_set_speed(port_fd, rate);
         if (confirm_line(port_fd)) {
             line.fast = true;
             line.start_nak_seen = true;
-            errno = saved_errno;
             return line;
         }
         port_set_speed(port_fd, MONITOR_RATE);
@@ -172,7 +158,6 @@ FastLine fast_line_start(int port_fd, unsigned long rate) {
     }
     // At the monitor's rate: without confirmation the sender waits for the NAK as always.
     line.start_nak_seen = confirm_line(port_fd);
-    errno = saved_errno;
     return line;
 }
 

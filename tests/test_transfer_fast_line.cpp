@@ -3,7 +3,7 @@
 // master side of a pty by a thread that answers as our loader's fast entry
 // does. The pty has no real rate, so the player notes the slave's termios
 // speed when a byte reaches it: that is the speed the host sent it at.
-#include "monitor/fast_line.h"
+#include "transfer/fast_line.h"
 
 #include <poll.h>
 #include <termios.h>
@@ -19,7 +19,7 @@
 
 #include "serial/line_speed.h"
 #include "serial/port.h"
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 #include "transfer/control_bytes.h"
 
 namespace {

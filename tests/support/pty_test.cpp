@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "support/pty_pair.h"
+#include "support/pty_test.h"
 
 #include "testkit/fd.h"
 

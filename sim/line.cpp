@@ -11,7 +11,6 @@
 #include <sys/prctl.h>
 #include <termios.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -26,32 +25,11 @@ constexpr int TX_STALL_MS = 1000;
 constexpr size_t READ_CHUNK = 4096;
 // Timer slack of a paced line's waits, in nanoseconds.
 constexpr unsigned long TIMER_SLACK_NS = 1000;
-// Around each byte the handheld hands to the host, its side never sleeps
-// longer than WARM_NAP_NS at once: from WARM_LEAD_NS before the byte is due
-// until WARM_AFTER_NS after it, when the host's answer comes. A virtual CPU
-// left idle for long is parked by its host and wakes late, and every answer of
-// a stop-and-wait exchange (the handheld's ACK, the host woken by it, the
-// reader woken by the next packet) would pay that: most of a millisecond a
-// packet on a quiet machine. The long sleeps before and between stay.
-constexpr int64_t WARM_NAP_NS = 80'000;
-constexpr int64_t WARM_LEAD_NS = 1'000'000;
-constexpr int64_t WARM_AFTER_NS = 1'000'000;
 
-void sleep_until_ns(int64_t deadline) {
-    timespec ts{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
-}
-
-std::chrono::steady_clock::time_point to_time_point(int64_t ns) {
-    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
-}
-
-// When a wait that starts at `now` and ends at `deadline` should wake first:
-// short naps close to the deadline and just after a byte went to the host.
+// When a wait that starts at `now` and ends at `deadline` should wake first
+// (warm_wake): short naps close to the deadline and just after a byte went to the host.
 int64_t next_wake(const Line& l, int64_t now, int64_t deadline) {
-    if (now < l.warm_until.load(std::memory_order_relaxed) || deadline - now <= WARM_LEAD_NS)
-        return std::min(deadline, now + WARM_NAP_NS);
-    return deadline - WARM_LEAD_NS;
+    return warm_wake(l.warm_until.load(std::memory_order_relaxed), now, deadline);
 }
 
 // Sleeps until `deadline`, waking in time to meet it.
@@ -176,12 +154,6 @@ void hand_to_host(Line& l, uint8_t byte, int64_t at) {
 }
 
 }  // namespace
-
-int64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 bool line_open(Line& l, std::string& error) {
     l.master = posix_openpt(O_RDWR | O_NOCTTY);

@@ -94,8 +94,6 @@ struct Line {
     AdapterBuffer adapter;
 };
 
-int64_t monotonic_ns();
-
 // Creates the pseudo-terminal, makes it raw, opens the keeper descriptor.
 bool line_open(Line& line, std::string& error);
 // Body of the reader thread; returns after line_stop or a hang-up.

@@ -5,6 +5,7 @@
 #include "inspect.h"
 #include "line.h"
 #include "monitor.h"
+#include "pacing.h"
 #include "report.h"
 
 #include <cerrno>

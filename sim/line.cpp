@@ -353,8 +353,7 @@ void line_send(Line& l, const uint8_t* bytes, size_t count) { line_send_at(l, by
 int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at) {
     std::lock_guard tx(l.tx_mu);
     for (size_t i = 0; i < count; ++i) {
-        uint8_t out[2];
-        size_t n = 0;
+        TxBytes out;
         int64_t byte_ns = 0;
         // The rate is read for every byte: the host may change it between two.
         const uint32_t host_rate = rate_of(l.keeper);
@@ -364,32 +363,21 @@ int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at) {
                 ++l.tally.tx_lost;
                 continue;
             }
-            ByteFate fate;
-            if (l.faults_active) fate = decide_tx_fate(l.faults, l.plan, bytes[i]);
-            if (fate.kind == FateKind::insert) {
-                ++l.tally.tx_inserted;
-                out[n++] = fate.value;
-            }
-            if (fate.kind == FateKind::corrupt) {
-                ++l.tally.tx_corrupted;
-                out[n++] = fate.value;
-            } else {
-                out[n++] = bytes[i];
-            }
+            out = tx_settle(l.tx_counts, bytes[i], l.faults, l.plan, l.faults_active);
             if (!rates_agree(l, host_rate)) {
-                for (size_t k = 0; k < n; ++k) out[k] = fault_rng_other_byte(l.tx_garble, out[k]);
-                l.tally.tx_garbled += n;
+                for (size_t k = 0; k < out.count; ++k) out.bytes[k] = fault_rng_other_byte(l.tx_garble, out.bytes[k]);
+                l.tally.tx_garbled += out.count;
             }
             byte_ns = l.byte_ns;
         }
-        for (size_t k = 0; k < n; ++k) {
+        for (size_t k = 0; k < out.count; ++k) {
             // The host has the byte once its ten bits have crossed the line,
             // not when it starts: a lone ACK costs a byte time too. The next
             // byte is handed over at this one's end, so a burst keeps its
             // schedule however late the sleep wakes.
             at = tx_schedule_byte(l.tx, at, byte_ns);
             sleep_warm_until(l, at);
-            hand_to_host(l, out[k], at);
+            hand_to_host(l, out.bytes[k], at);
         }
     }
     return at;
@@ -437,5 +425,7 @@ LineCounters line_counters_held(const Line& l) {
     c.rx_inserted = l.rx.counts.inserted;
     c.rx_swapped = l.rx.counts.swapped;
     c.rx_overrun = l.rx.counts.overrun;
+    c.tx_corrupted = l.tx_counts.corrupted;
+    c.tx_inserted = l.tx_counts.inserted;
     return c;
 }

@@ -30,6 +30,7 @@
 #include "options.h"
 #include "pacing.h"
 #include "rx_queue.h"
+#include "tx_faults.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -76,7 +77,8 @@ struct Line {
     bool stopping = false;
     int64_t monitor_took = 0;  // release of the last byte the monitor read
     FaultState faults;         // one generator for both directions
-    LineCounters tally;        // read through line_counters: rx's fault counts are kept in rx
+    TxFaultCounts tx_counts;   // the send side's faults, as rx.counts holds the receive side's
+    LineCounters tally;        // read through line_counters: the fault counts are kept in rx and tx_counts
     uint32_t divisor = 0;      // the handheld's UART divisor
     int64_t byte_ns = 0;       // time of one byte at that divisor; 0 unpaced
     FaultRng rx_garble;        // what a byte sent at the wrong rate turns into, per direction

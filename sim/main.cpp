@@ -6,6 +6,7 @@
 #include "line.h"
 #include "monitor.h"
 #include "pacing.h"
+#include "pty_transport.h"
 #include "report.h"
 
 #include <cerrno>
@@ -119,8 +120,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qz4sim: handheld on %s (kelvane -s %s), flash %s\n", d.line.slave_path.c_str(), port.c_str(),
                  d.flash.path.c_str());
 
-    std::thread(line_reader, std::ref(d.line)).detach();
-    if (d.line.adapter.latency_ns > 0) std::thread(line_adapter, std::ref(d.line)).detach();
+    std::thread(pty_reader, std::ref(d.line)).detach();
+    if (d.line.adapter.latency_ns > 0) std::thread(pty_adapter, std::ref(d.line)).detach();
     const pthread_t main_thread = pthread_self();
     std::thread([main_thread] {
         monitor_run(d, [main_thread] { pthread_kill(main_thread, BOOTED_SIGNAL); });
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
         }
         if (sig == BOOTED_SIGNAL) {
             const int64_t give_up = monotonic_ns() + FINAL_DRAIN_NS;
-            while (line_unread_by_host(d.line) > 0 && monotonic_ns() < give_up)
+            while (pty_unread_by_host(d.line) > 0 && monotonic_ns() < give_up)
                 std::this_thread::sleep_for(FINAL_DRAIN_STEP);
         }
         finish(d);

@@ -55,8 +55,8 @@ int run_without_line(const SimOptions& o) {
 }
 
 // Signals are taken by sigwait in the main thread only: blocked here, before
-// any thread starts, every thread inherits the mask. A host that goes away
-// while the handheld writes must not end the simulator.
+// any thread starts, so every thread inherits the mask. A write that fails
+// says so by its return value, never by SIGPIPE.
 sigset_t block_signals() {
     sigset_t wanted;
     sigemptyset(&wanted);

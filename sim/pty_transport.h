@@ -12,7 +12,8 @@
 // A reader thread hands what the host writes to the line, one read at a time.
 // The other way, the line hands over each byte once it has crossed: it is
 // written to the master at once, or held by the USB adapter (adapter.h), whose
-// own thread sends a held burst when its timer runs out.
+// own thread sends a held burst when its timer runs out. The locks taken here
+// are the line's, in the line's order (line.h).
 #pragma once
 
 #include "line.h"

@@ -20,24 +20,8 @@ void check(bool holds) {
     if (!holds) std::abort();
 }
 
-int address_bytes(char type) {
-    switch (type) {
-        case '0':
-        case '1':
-        case '5':
-        case '9':
-            return 2;
-        case '2':
-        case '6':
-        case '8':
-            return 3;
-        default:
-            return 4;
-    }
-}
-
 std::string encode(const SRecord& record) {
-    const int length = address_bytes(record.type);
+    const int length = srecord_address_bytes(record.type);
     std::vector<uint8_t> bytes;
     bytes.push_back(static_cast<uint8_t>(length + record.data.size() + 1));
     for (int i = length - 1; i >= 0; --i) bytes.push_back(static_cast<uint8_t>(record.address >> (8 * i)));
@@ -62,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(!why.empty());
         return 0;
     }
-    check(record.data.size() + static_cast<size_t>(address_bytes(record.type)) + 1 <= 255);
+    check(record.data.size() + static_cast<size_t>(srecord_address_bytes(record.type)) + 1 <= 255);
     SRecord again;
     std::string why_again;
     check(srecord_parse(encode(record), again, why_again));

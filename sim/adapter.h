@@ -7,7 +7,8 @@
 // low latency), or as soon as a USB packet's 62 bytes of data are waiting.
 // Every answer of a stop-and-wait protocol pays that timer. The other way, the
 // host's bytes reach the line without such a wait. This is the burst rule
-// alone; the line (line.h) hands it the bytes and writes the bursts.
+// alone; the pseudo-terminal (pty_transport.h) hands it the bytes and writes
+// the bursts.
 #pragma once
 
 #include <cstddef>

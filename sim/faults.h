@@ -8,12 +8,35 @@
 // sum, which an 8-bit checksum cannot see. The injector only decides; the line
 // applies the decision and marks changed bytes as altered, which lets the
 // simulator tell a packet that the receiver accepted although it was damaged
-// (the 8-bit checksum's blind spot) from an honest one.
+// (the 8-bit checksum's blind spot) from an honest one. The plan holds every
+// fault a run asks for, the flash's (flash_faults.h) and the monitor's too.
 #pragma once
 
-#include "options.h"
+#include "hardware.h"
 
 #include <cstdint>
+
+// A corruption burst longer than one XMODEM packet tells nothing new.
+constexpr unsigned FAULT_BURST_MAX = XMODEM_PACKET_SIZE;
+
+// The faults a run asks for on the command line; 0 (or -1 for a count of bytes) asks for none.
+struct FaultPlan {
+    uint64_t seed = 1;
+    double rx_drop = 0;           // probability that a received byte is lost
+    double rx_corrupt = 0;        // probability that a corruption burst starts at a received byte
+    double rx_noise = 0;          // probability that a random byte is inserted before a received byte
+    double tx_corrupt = 0;        // probability that a sent byte is changed
+    double tx_noise = 0;          // probability that a random byte is sent before a sent byte
+    double rx_swap = 0;           // probability that two data bytes of a packet a program takes are swapped
+    unsigned burst = 1;           // received bytes hit by one corruption
+    bool everywhere = false;      // faults on the whole line, not only while a program runs
+    long long silent_after = -1;  // received bytes after which the handheld hangs
+    long long hangup_after = -1;  // received bytes after which the line is hung up
+    unsigned error_every = 0;     // an "Error" line before every n-th programmed block
+    unsigned nak_record = 0;      // the n-th record of every "load" is refused
+    unsigned stuck_bits = 0;      // bits of the programmed data that stay 0
+    unsigned skip_block = 0;      // the n-th block of the run is reported but left as it was
+};
 
 struct FaultRng {
     uint64_t state = 0;

@@ -1,63 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "line.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
+#include "hardware.h"
+#include "pty_transport.h"
+
+#include <algorithm>
 #include <sys/prctl.h>
-#include <termios.h>
-#include <thread>
-#include <time.h>
-#include <unistd.h>
 
 namespace {
 
-// How long the reader waits on the master before it looks at the stop flag.
-constexpr int READER_POLL_MS = 100;
-// After a hang-up report or a read error: pause instead of spinning on it.
-constexpr int READER_BACKOFF_MS = 100;
-// A host that takes no output for this long is not listening; the byte is lost.
-constexpr int TX_STALL_MS = 1000;
-// Bytes read from the master at once.
-constexpr size_t READ_CHUNK = 4096;
 // Timer slack of a paced line's waits, in nanoseconds.
 constexpr unsigned long TIMER_SLACK_NS = 1000;
-// Around each byte the handheld hands to the host, its side never sleeps
-// longer than WARM_NAP_NS at once: from WARM_LEAD_NS before the byte is due
-// until WARM_AFTER_NS after it, when the host's answer comes. A virtual CPU
-// left idle for long is parked by its host and wakes late, and every answer of
-// a stop-and-wait exchange (the handheld's ACK, the host woken by it, the
-// reader woken by the next packet) would pay that: most of a millisecond a
-// packet on a quiet machine. The long sleeps before and between stay.
-constexpr int64_t WARM_NAP_NS = 80'000;
-constexpr int64_t WARM_LEAD_NS = 1'000'000;
-constexpr int64_t WARM_AFTER_NS = 1'000'000;
-
-void sleep_until_ns(int64_t deadline) {
-    timespec ts{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
-}
-
-std::chrono::steady_clock::time_point to_time_point(int64_t ns) {
-    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
-}
-
-// When a wait that starts at `now` and ends at `deadline` should wake first:
-// short naps close to the deadline and just after a byte went to the host.
-int64_t next_wake(const Line& l, int64_t now, int64_t deadline) {
-    if (now < l.warm_until.load(std::memory_order_relaxed) || deadline - now <= WARM_LEAD_NS)
-        return std::min(deadline, now + WARM_NAP_NS);
-    return deadline - WARM_LEAD_NS;
-}
 
 // Sleeps until `deadline`, waking in time to meet it.
 void sleep_warm_until(Line& l, int64_t deadline) {
     for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns())
-        sleep_until_ns(next_wake(l, now, deadline));
+        sleep_until_ns(line_next_wake(l, now, deadline));
 }
 
 // Seeds of the two garbling generators, apart from the fault generator's.
@@ -78,12 +36,6 @@ RxByte take_front(Line& l) {
     const RxByte b = rx_take_front(l.rx);
     publish_next(l);
     return b;
-}
-
-uint32_t rate_of(int fd) {
-    termios t{};
-    if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
-    return termios_rate(cfgetospeed(&t));
 }
 
 // Whether a byte between the host at host_rate and the handheld crosses intact (caller holds mu).
@@ -116,105 +68,21 @@ bool receive_held(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint
     return !hang;
 }
 
-void hang_up(Line& l) {
-    std::lock_guard tx(l.tx_mu);
-    std::lock_guard m(l.master_mu);
-    if (l.master >= 0) close(l.master);
-    if (l.keeper >= 0) close(l.keeper);
-    l.master = l.keeper = -1;
-}
-
-// Writes one byte to the master, waiting a while for room (caller holds master_mu).
-bool write_byte(Line& l, uint8_t b) {
-    const int64_t give_up = monotonic_ns() + int64_t(TX_STALL_MS) * 1000000;
-    while (l.master >= 0) {
-        const ssize_t n = write(l.master, &b, 1);
-        if (n == 1) return true;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return false;
-        const int64_t left = give_up - monotonic_ns();
-        if (left <= 0) return false;
-        pollfd p{l.master, POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(left / 1000000) + 1);
+// What goes out for one byte handed over (caller holds mu): its faults, then
+// the garbling of a rate the host does not run at, as receive_held garbles.
+TxBytes send_held(Line& l, uint8_t byte, uint32_t host_rate) {
+    TxBytes out = tx_settle(l.tx_counts, byte, l.faults, l.plan, l.faults_active);
+    if (!rates_agree(l, host_rate)) {
+        for (size_t k = 0; k < out.count; ++k) out.bytes[k] = fault_rng_other_byte(l.tx_garble, out.bytes[k]);
+        l.tally.tx_garbled += out.count;
     }
-    return false;
-}
-
-// Writes bytes to the master and counts them (caller holds no lock of the line's).
-// A byte is counted as sent before the write: the host may read it and ask for
-// the report before this thread runs again. A write that fails moves it to lost.
-void write_counted(Line& l, const uint8_t* bytes, size_t count) {
-    l.warm_until.store(monotonic_ns() + WARM_AFTER_NS, std::memory_order_relaxed);
-    std::lock_guard m(l.master_mu);
-    for (size_t i = 0; i < count; ++i) {
-        {
-            std::lock_guard g(l.mu);
-            ++l.tally.tx_bytes;
-        }
-        if (write_byte(l, bytes[i])) continue;
-        std::lock_guard g(l.mu);
-        --l.tally.tx_bytes;
-        ++l.tally.tx_lost;
-    }
-}
-
-// A byte that has crossed the line at `at`: to the host at once, or into the
-// adapter, whose burst leaves here when it is full and from line_adapter when
-// its timer runs out.
-void hand_to_host(Line& l, uint8_t byte, int64_t at) {
-    if (l.adapter.latency_ns == 0) {
-        write_counted(l, &byte, 1);
-        return;
-    }
-    std::lock_guard a(l.adapter_mu);
-    if (adapter_hold(l.adapter, byte, at)) {
-        const std::vector<uint8_t> burst = adapter_take(l.adapter);
-        write_counted(l, burst.data(), burst.size());
-    } else if (l.adapter.held.size() == 1) {
-        l.adapter_cv.notify_one();  // a new burst: its timer starts
-    }
+    return out;
 }
 
 }  // namespace
 
-int64_t monotonic_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 bool line_open(Line& l, std::string& error) {
-    l.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
-        error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
-        return false;
-    }
-    const char* name = ptsname(l.master);
-    if (name == nullptr) {
-        error = std::string("ptsname: ") + std::strerror(errno);
-        return false;
-    }
-    l.slave_path = name;
-
-    // Termios calls on the master set the line: raw before anyone sees its name.
-    termios t{};
-    if (tcgetattr(l.master, &t) != 0) {
-        error = std::string("tcgetattr: ") + std::strerror(errno);
-        return false;
-    }
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    if (tcsetattr(l.master, TCSANOW, &t) != 0) {
-        error = std::string("tcsetattr: ") + std::strerror(errno);
-        return false;
-    }
-    l.keeper = open(l.slave_path.c_str(), O_RDWR | O_NOCTTY);
-    if (l.keeper < 0) {
-        error = "cannot open " + l.slave_path + ": " + std::strerror(errno);
-        return false;
-    }
-    fcntl(l.master, F_SETFL, fcntl(l.master, F_GETFL) | O_NONBLOCK);
+    if (!pty_open(l, error)) return false;
     fault_rng_seed(l.faults.rng, l.plan.seed);
     fault_rng_seed(l.rx_garble, l.plan.seed ^ RX_GARBLE_SALT);
     fault_rng_seed(l.tx_garble, l.plan.seed ^ TX_GARBLE_SALT);
@@ -231,48 +99,16 @@ bool line_open(Line& l, std::string& error) {
     return true;
 }
 
-void line_reader(Line& l) {
-    uint8_t chunk[READ_CHUNK];
-    for (;;) {
-        int fd;
-        {
-            std::lock_guard g(l.mu);
-            if (l.stopping || l.hung_up) return;
-            fd = l.master;
-        }
-        pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, READER_POLL_MS);
-        if (r < 0 && errno != EINTR) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
-            continue;
-        }
-        if (r <= 0) continue;
-        if (!(p.revents & POLLIN)) {
-            // POLLHUP or POLLERR without data would be reported again at once.
-            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
-            continue;
-        }
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) {
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
-            continue;
-        }
-        // The bytes of one read left the host together, at the rate it has now.
-        // They are stamped under the lock: a program that looked at the queue
-        // before saw a clock no later than this one (line_known_after).
-        const uint32_t host_rate = rate_of(l.keeper);
-        bool hang;
-        {
-            std::lock_guard g(l.mu);
-            hang = !receive_held(l, chunk, static_cast<size_t>(n), monotonic_ns(), host_rate);
-        }
-        l.cv.notify_all();
-        if (hang) {
-            hang_up(l);
-            return;
-        }
+bool line_receive_read(Line& l, const uint8_t* bytes, size_t count, uint32_t host_rate) {
+    bool hang;
+    {
+        // Stamped under the lock: a program that looked at the queue before
+        // saw a clock no later than this one (line_known_after).
+        std::lock_guard g(l.mu);
+        hang = !receive_held(l, bytes, count, monotonic_ns(), host_rate);
     }
+    l.cv.notify_all();
+    return !hang;
 }
 
 bool line_receive(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate) {
@@ -330,7 +166,7 @@ int64_t line_known_after(Line& l, int64_t at, int64_t slack) {
         const int64_t known = std::max(monotonic_ns(), l.rx.last_release_ns) + l.byte_ns;
         if (known > at) return known;
         const uint64_t pushes = l.rx.pushes;
-        const int64_t wake = next_wake(l, monotonic_ns(), at - l.byte_ns + slack);
+        const int64_t wake = line_next_wake(l, monotonic_ns(), at - l.byte_ns + slack);
         l.cv.wait_until(g, to_time_point(wake), [&] { return l.rx.pushes != pushes; });
     }
 }
@@ -381,43 +217,27 @@ void line_send(Line& l, const uint8_t* bytes, size_t count) { line_send_at(l, by
 int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at) {
     std::lock_guard tx(l.tx_mu);
     for (size_t i = 0; i < count; ++i) {
-        uint8_t out[2];
-        size_t n = 0;
+        TxBytes out;
         int64_t byte_ns = 0;
         // The rate is read for every byte: the host may change it between two.
-        const uint32_t host_rate = rate_of(l.keeper);
+        const uint32_t host_rate = pty_host_rate(l);
         {
             std::lock_guard g(l.mu);
             if (l.silent || l.hung_up || l.master < 0) {
                 ++l.tally.tx_lost;
                 continue;
             }
-            ByteFate fate;
-            if (l.faults_active) fate = decide_tx_fate(l.faults, l.plan, bytes[i]);
-            if (fate.kind == FateKind::insert) {
-                ++l.tally.tx_inserted;
-                out[n++] = fate.value;
-            }
-            if (fate.kind == FateKind::corrupt) {
-                ++l.tally.tx_corrupted;
-                out[n++] = fate.value;
-            } else {
-                out[n++] = bytes[i];
-            }
-            if (!rates_agree(l, host_rate)) {
-                for (size_t k = 0; k < n; ++k) out[k] = fault_rng_other_byte(l.tx_garble, out[k]);
-                l.tally.tx_garbled += n;
-            }
+            out = send_held(l, bytes[i], host_rate);
             byte_ns = l.byte_ns;
         }
-        for (size_t k = 0; k < n; ++k) {
+        for (size_t k = 0; k < out.count; ++k) {
             // The host has the byte once its ten bits have crossed the line,
             // not when it starts: a lone ACK costs a byte time too. The next
             // byte is handed over at this one's end, so a burst keeps its
             // schedule however late the sleep wakes.
             at = tx_schedule_byte(l.tx, at, byte_ns);
             sleep_warm_until(l, at);
-            hand_to_host(l, out[k], at);
+            pty_hand_to_host(l, out.bytes[k], at);
         }
     }
     return at;
@@ -425,32 +245,6 @@ int64_t line_send_at(Line& l, const uint8_t* bytes, size_t count, int64_t at) {
 
 void line_send(Line& l, const std::string& text) {
     line_send(l, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
-int line_unread_by_host(Line& l) {
-    size_t held;
-    {
-        std::lock_guard a(l.adapter_mu);
-        held = l.adapter.held.size();
-    }
-    std::lock_guard m(l.master_mu);
-    int pending = 0;
-    if (l.keeper < 0 || ioctl(l.keeper, FIONREAD, &pending) != 0) pending = 0;
-    return pending + static_cast<int>(held);
-}
-
-[[noreturn]] void line_adapter(Line& l) {
-    std::unique_lock a(l.adapter_mu);
-    for (;;) {
-        if (l.adapter.held.empty()) {
-            l.adapter_cv.wait(a);
-        } else if (const int64_t now = monotonic_ns(); now < l.adapter.due) {
-            l.adapter_cv.wait_until(a, to_time_point(next_wake(l, now, l.adapter.due)));
-        } else {
-            const std::vector<uint8_t> burst = adapter_take(l.adapter);
-            write_counted(l, burst.data(), burst.size());
-        }
-    }
 }
 
 LineCounters line_counters(Line& l) {
@@ -465,5 +259,7 @@ LineCounters line_counters_held(const Line& l) {
     c.rx_inserted = l.rx.counts.inserted;
     c.rx_swapped = l.rx.counts.swapped;
     c.rx_overrun = l.rx.counts.overrun;
+    c.tx_corrupted = l.tx_counts.corrupted;
+    c.tx_inserted = l.tx_counts.inserted;
     return c;
 }

@@ -1,25 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The serial line: a pseudo-terminal whose slave the host opens as its port.
+// The serial line between the host and the handheld: when each byte crosses
+// it, and what faults and mismatched rates make of it. The pseudo-terminal
+// under it, with its threads and its writes to the host, is pty_transport.h.
 //
-// The line is made raw through the master before its name is printed, so the
-// slave's line discipline neither echoes nor translates anything. The
-// simulator keeps one slave descriptor of its own open (and never reads it):
-// otherwise every time the host closes the port the master reports a hang-up
-// and what the handheld writes in between is lost or left stale.
-//
-// A reader thread moves the host's bytes into the receive queue (rx_queue.h),
-// which paces them and decides their faults; it stamps each read under the
-// line's lock, so a byte that is not queued yet cannot be released before the
-// time the queue was last looked at plus one byte time. The handheld side
-// takes bytes from the queue (the monitor directly, programs through the
-// UART's FIFO in their own modelled time) under the line's lock. Output is
-// written byte by byte at the paced rate, each byte once its deadline has
-// passed (pacing.h).
+// The host's bytes, as the reader thread hands them over, enter the receive
+// queue (rx_queue.h), which paces them and decides their faults; each read is
+// stamped under the line's lock, so a byte that is not queued yet cannot be
+// released before the time the queue was last looked at plus one byte time.
+// The handheld side takes bytes from the queue (the monitor directly, programs
+// through the UART's FIFO in their own modelled time) under the line's lock.
+// Output has its faults decided as each byte is handed over (tx_faults.h), as
+// the receive queue decides a received byte's, and goes to the host byte by
+// byte at the paced rate, each byte once its deadline has passed (pacing.h).
 //
 // Rates: the handheld's UART runs at clock / (16 * divisor), the host at the
-// output speed of the slave's termios, which the simulator reads through its
-// keeper descriptor for every chunk it reads and every byte it sends (the host
-// sets it with tcsetattr on its own descriptor of the same slave). While the
+// output speed of the slave's termios, which the simulator reads
+// (pty_host_rate) for every chunk it reads and every byte it sends. While the
 // two disagree by more than 2 %, every byte in either direction arrives as some
 // other byte, drawn from a generator of its own per direction that is seeded
 // from --seed. A paced line takes its byte time from the divisor too.
@@ -27,9 +23,9 @@
 
 #include "adapter.h"
 #include "faults.h"
-#include "options.h"
 #include "pacing.h"
 #include "rx_queue.h"
+#include "tx_faults.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -53,9 +49,6 @@ struct LineCounters {
 };
 
 struct Line {
-    int master = -1;
-    int keeper = -1;
-    std::string slave_path;
     uint32_t base_baud = 0;                  // --baud: the pace at the monitor's divisor; 0 unpaced
     uint32_t clock_hz = DEFAULT_UART_CLOCK;  // the UART's clock
     uint32_t monitor_divisor = 0;            // the divisor for 115200 bit/s (set by line_open)
@@ -67,7 +60,7 @@ struct Line {
     // Until when the handheld's side waits in short naps (the host may answer).
     std::atomic<int64_t> warm_until{0};
 
-    std::mutex mu;  // everything below except the tx pacing clock
+    std::mutex mu;  // everything below but the tx pacing clock, the pseudo-terminal and the adapter
     std::condition_variable cv;
     RxQueue rx;
     bool faults_active = false;
@@ -76,7 +69,8 @@ struct Line {
     bool stopping = false;
     int64_t monitor_took = 0;  // release of the last byte the monitor read
     FaultState faults;         // one generator for both directions
-    LineCounters tally;        // read through line_counters: rx's fault counts are kept in rx
+    TxFaultCounts tx_counts;   // the send side's faults, as rx.counts holds the receive side's
+    LineCounters tally;        // read through line_counters: the fault counts are kept in rx and tx_counts
     uint32_t divisor = 0;      // the handheld's UART divisor
     int64_t byte_ns = 0;       // time of one byte at that divisor; 0 unpaced
     FaultRng rx_garble;        // what a byte sent at the wrong rate turns into, per direction
@@ -86,6 +80,10 @@ struct Line {
     std::mutex tx_mu;  // one sender at a time; held while its byte waits to cross
     TxSchedule tx;
 
+    // The pseudo-terminal (pty_transport.h).
+    int master = -1;
+    int keeper = -1;
+    std::string slave_path;
     std::mutex master_mu;  // writes to the master, and the life of master and keeper
 
     // A USB adapter's latency towards the host (--adapter-latency; none at 0).
@@ -94,18 +92,15 @@ struct Line {
     AdapterBuffer adapter;
 };
 
-int64_t monotonic_ns();
-
-// Creates the pseudo-terminal, makes it raw, opens the keeper descriptor.
+// Opens the pseudo-terminal (pty_open) and readies the line on it: the fault
+// generators seeded, the UART at the monitor's divisor.
 bool line_open(Line& line, std::string& error);
-// Body of the reader thread; returns after line_stop or a hang-up.
-void line_reader(Line& line);
-// Body of the adapter's thread, which sends a held burst when its timer runs
-// out (started only with an adapter latency); never returns.
-[[noreturn]] void line_adapter(Line& line);
-// Queues bytes the host sent at host_rate bit/s, read at `now` (the reader's
-// step, apart for tests); false when they hung the line up. Wakes no one.
+// Queues bytes the reader has just read, which the host sent at host_rate
+// bit/s, and wakes the handheld's side; false when they hung the line up.
+bool line_receive_read(Line& line, const uint8_t* bytes, size_t count, uint32_t host_rate);
+// The same for bytes read at `now`, for tests; wakes no one.
 bool line_receive(Line& line, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate);
+// Stops the reader thread.
 void line_stop(Line& line);
 void line_set_faults_active(Line& line, bool active);
 
@@ -141,6 +136,11 @@ void line_packet_started(Line& line, unsigned data_size);
 // The program returned: what its FIFO still holds is the monitor's to read.
 void line_program_ended(Line& line);
 inline int64_t line_next_release(const Line& line) { return line.next_release.load(std::memory_order_acquire); }
+// When a wait of the line's from `now` to `deadline` should wake first
+// (warm_wake): short naps close to the deadline and just after a byte went to the host.
+inline int64_t line_next_wake(const Line& line, int64_t now, int64_t deadline) {
+    return warm_wake(line.warm_until.load(std::memory_order_relaxed), now, deadline);
+}
 
 // Sets the handheld's divisor: the line's pace and the rate bytes must match.
 void line_set_divisor(Line& line, uint32_t divisor);
@@ -152,9 +152,6 @@ void line_send(Line& line, const std::string& text);
 // The same for bytes handed over at time `at` (a program's modelled time); the
 // host gets each once the real clock has passed its end, which is returned.
 int64_t line_send_at(Line& line, const uint8_t* bytes, size_t count, int64_t at);
-
-// Bytes on their way to the host that it has not read yet, the adapter's included.
-int line_unread_by_host(Line& line);
 
 LineCounters line_counters(Line& line);
 // The same, for a caller that already holds the line's mu.

@@ -3,6 +3,7 @@
 
 #include "cpu.h"
 #include "hardware.h"
+#include "pacing.h"
 #include "srecord.h"
 
 #include <algorithm>

@@ -3,10 +3,12 @@
 //
 // The simulator either plays the handheld on a new pseudo-terminal (the normal
 // mode) or, with --compare / --check-erased, only inspects a flash file and
-// exits; --make-image writes a deterministic sample image for scripts. Fault injection is seeded, so a run with the same options and the same
+// exits; --make-image writes a deterministic sample image for scripts. Fault
+// injection is seeded (faults.h), so a run with the same options and the same
 // host traffic injects the same faults.
 #pragma once
 
+#include "faults.h"
 #include "hardware.h"
 #include "pacing.h"
 #include "program_clock.h"
@@ -14,27 +16,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// A corruption burst longer than one XMODEM packet tells nothing new.
-constexpr unsigned FAULT_BURST_MAX = XMODEM_PACKET_SIZE;
-
-struct FaultPlan {
-    uint64_t seed = 1;
-    double rx_drop = 0;           // probability that a received byte is lost
-    double rx_corrupt = 0;        // probability that a corruption burst starts at a received byte
-    double rx_noise = 0;          // probability that a random byte is inserted before a received byte
-    double tx_corrupt = 0;        // probability that a sent byte is changed
-    double tx_noise = 0;          // probability that a random byte is sent before a sent byte
-    double rx_swap = 0;           // probability that two data bytes of a packet a program takes are swapped
-    unsigned burst = 1;           // received bytes hit by one corruption
-    bool everywhere = false;      // faults on the whole line, not only while a program runs
-    long long silent_after = -1;  // received bytes after which the handheld hangs
-    long long hangup_after = -1;  // received bytes after which the line is hung up
-    unsigned error_every = 0;     // an "Error" line before every n-th programmed block
-    unsigned nak_record = 0;      // the n-th record of every "load" is refused
-    unsigned stuck_bits = 0;      // bits of the programmed data that stay 0
-    unsigned skip_block = 0;      // the n-th block of the run is reported but left as it was
-};
 
 struct SimOptions {
     std::string flash_path = "qz4sim-flash.bin";

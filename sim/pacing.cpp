@@ -2,6 +2,8 @@
 #include "pacing.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <time.h>
 
 namespace {
 
@@ -56,4 +58,24 @@ int64_t paced_byte_ns(uint32_t base_baud, uint32_t monitor_divisor, uint32_t div
 int64_t tx_schedule_byte(TxSchedule& s, int64_t at, int64_t byte_ns) {
     s.free_at = std::max(at, s.free_at) + byte_ns;
     return s.free_at;
+}
+
+int64_t monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void sleep_until_ns(int64_t deadline) {
+    timespec ts{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
+}
+
+std::chrono::steady_clock::time_point to_time_point(int64_t ns) {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+int64_t warm_wake(int64_t warm_until, int64_t now, int64_t deadline) {
+    if (now < warm_until || deadline - now <= WARM_LEAD_NS) return std::min(deadline, now + WARM_NAP_NS);
+    return deadline - WARM_LEAD_NS;
 }

@@ -11,8 +11,13 @@
 // A paced line keeps absolute deadlines: a byte handed over while the previous
 // one is still crossing starts when that one ends, not when the sender happened
 // to wake up, so a burst at a fast rate does not drift behind its schedule.
+//
+// Every stamp and wait in the simulator reads one clock, CLOCK_MONOTONIC in
+// nanoseconds (std::chrono::steady_clock on Linux, for condition variables).
+// Near a byte to the host the waits are cut into short naps (warm_wake).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <termios.h>
 
@@ -45,3 +50,27 @@ struct TxSchedule {
 // A byte handed over at `at`: it starts when the line is free, and the time at
 // which it has crossed is returned (and is when the line is free again).
 int64_t tx_schedule_byte(TxSchedule& schedule, int64_t at, int64_t byte_ns);
+
+// The simulator's clock: CLOCK_MONOTONIC in nanoseconds.
+int64_t monotonic_ns();
+// Sleeps until monotonic time `deadline`; the deadline is absolute, so a
+// signal that interrupts the sleep does not stretch it.
+void sleep_until_ns(int64_t deadline);
+// A monotonic time for a condition variable's timed wait.
+std::chrono::steady_clock::time_point to_time_point(int64_t ns);
+
+// Around each byte the handheld hands to the host, its side never sleeps
+// longer than WARM_NAP_NS at once: from WARM_LEAD_NS before the byte is due
+// until WARM_AFTER_NS after it, when the host's answer comes. A virtual CPU
+// left idle for long is parked by its host and wakes late, and every answer of
+// a stop-and-wait exchange (the handheld's ACK, the host woken by it, the
+// reader woken by the next packet) would pay that: most of a millisecond a
+// packet on a quiet machine. The long sleeps before and between stay.
+constexpr int64_t WARM_NAP_NS = 80'000;
+constexpr int64_t WARM_LEAD_NS = 1'000'000;
+constexpr int64_t WARM_AFTER_NS = 1'000'000;
+
+// When a wait that starts at `now` and ends at `deadline` should wake first:
+// short naps close to the deadline and before `warm_until` (a byte went to the
+// host just before it).
+int64_t warm_wake(int64_t warm_until, int64_t now, int64_t deadline);

@@ -18,7 +18,9 @@
 #pragma once
 
 #include "faults.h"
+#include "hardware.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 

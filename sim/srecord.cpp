@@ -10,27 +10,6 @@ int hex_value(char c) {
     return -1;
 }
 
-// Bytes of address that follow the count, per record type; 0 marks a type the
-// monitor does not take.
-int address_length(char type) {
-    switch (type) {
-        case '0':
-        case '1':
-        case '5':
-        case '9':
-            return 2;
-        case '2':
-        case '6':
-        case '8':
-            return 3;
-        case '3':
-        case '7':
-            return 4;
-        default:
-            return 0;
-    }
-}
-
 SRecordKind kind_of(char type) {
     switch (type) {
         case '0':
@@ -65,7 +44,7 @@ bool srecord_parse(std::string_view text, SRecord& record, std::string& why) {
         why = "not an S-record";
         return false;
     }
-    const int alen = address_length(text[1]);
+    const int alen = srecord_address_bytes(text[1]);
     if (alen == 0) {
         why = "unknown record type";
         return false;

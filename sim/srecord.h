@@ -22,6 +22,29 @@ struct SRecord {
     std::vector<uint8_t> data;
 };
 
+// Bytes of address that follow the count in a record of `type` (the digit
+// after 'S'); 0 for a type the monitor does not take. Defined here, so that
+// the loader's tests and the fuzz target read records by the same table
+// without linking the simulator.
+constexpr int srecord_address_bytes(char type) {
+    switch (type) {
+        case '0':
+        case '1':
+        case '5':
+        case '9':
+            return 2;
+        case '2':
+        case '6':
+        case '8':
+            return 3;
+        case '3':
+        case '7':
+            return 4;
+        default:
+            return 0;
+    }
+}
+
 // Parses one record without its terminator. Leading and trailing CR, LF and
 // spaces are ignored. On failure returns false and says why in `why`.
 bool srecord_parse(std::string_view text, SRecord& record, std::string& why);

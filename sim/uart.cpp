@@ -3,6 +3,7 @@
 
 #include "device.h"
 #include "hardware.h"
+#include "pacing.h"
 
 #include <algorithm>
 

@@ -3,6 +3,9 @@
 
 #include "transfer/loader_upload.h"
 
+// The simulator's table of address widths: its header alone, nothing of it is linked.
+#include "../../sim/srecord.h"
+
 namespace {
 
 int hex_value(char c) {
@@ -11,33 +14,14 @@ int hex_value(char c) {
     return -1;  // lower case is refused on purpose
 }
 
-int address_bytes(char type) {
-    switch (type) {
-        case '0':
-        case '1':
-        case '5':
-        case '9':
-            return 2;
-        case '2':
-        case '6':
-        case '8':
-            return 3;
-        case '3':
-        case '7':
-            return 4;
-        default:
-            return -1;
-    }
-}
-
 }  // namespace
 
 std::optional<SrecRecord> srec_parse(const std::string& line) {
     if (line.size() < 4 || line[0] != 'S' || line.size() % 2 != 0) return std::nullopt;
     SrecRecord record;
     record.type = line[1];
-    int addr_bytes = address_bytes(record.type);
-    if (addr_bytes < 0) return std::nullopt;
+    const int addr_bytes = srecord_address_bytes(record.type);
+    if (addr_bytes == 0) return std::nullopt;
     std::vector<std::uint8_t> bytes;  // count, address, data, checksum
     for (std::size_t i = 2; i < line.size(); i += 2) {
         int high = hex_value(line[i]);

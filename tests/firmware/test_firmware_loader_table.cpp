@@ -18,7 +18,7 @@ constexpr std::size_t VERIFY_ENTRY_OFFSET = 0x240;  // "g -e a0080240"
 
 }  // namespace
 
-TEST(LoaderTable, HoldsSixteenNinetySixLinesOfAtMostFiftySixCharacters) {
+TEST(LoaderTable, HoldsOneHundredNinetySixLinesOfAtMostFiftySixCharacters) {
     ASSERT_EQ(loader_srec_count, 196);
     for (int i = 0; i < loader_srec_count; i++) {
         SCOPED_TRACE(i + 1);

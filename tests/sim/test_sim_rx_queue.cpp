@@ -2,6 +2,7 @@
 // The receive queue: pacing, the faults it applies, and the loss mark as both
 // of the line's consumers (the monitor and the UART) see it.
 #include "line.h"
+#include "pacing.h"
 #include "rx_queue.h"
 
 #include <gtest/gtest.h>

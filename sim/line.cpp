@@ -12,10 +12,13 @@ namespace {
 // Timer slack of a paced line's waits, in nanoseconds.
 constexpr unsigned long TIMER_SLACK_NS = 1000;
 
-// Sleeps until `deadline`, waking in time to meet it.
+// Waits until `deadline`, when a byte is due at the host: sleeps, waking in
+// time, and spins the last SEND_SPIN_NS.
 void sleep_warm_until(Line& l, int64_t deadline) {
-    for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns())
-        sleep_until_ns(line_next_wake(l, now, deadline));
+    for (int64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) {
+        if (deadline - now <= SEND_SPIN_NS) continue;
+        sleep_until_ns(std::min(line_next_wake(l, now, deadline), deadline - SEND_SPIN_NS));
+    }
 }
 
 // Seeds of the two garbling generators, apart from the fault generator's.

@@ -69,6 +69,11 @@ std::chrono::steady_clock::time_point to_time_point(int64_t ns);
 constexpr int64_t WARM_NAP_NS = 80'000;
 constexpr int64_t WARM_LEAD_NS = 1'000'000;
 constexpr int64_t WARM_AFTER_NS = 1'000'000;
+// The last stretch before a byte is due at the host is spun, not slept: a
+// timer's wake-up on a virtual CPU comes 10 to 40 us late even when warm, and
+// each answer of a stop-and-wait exchange would pay it. Only the handheld's
+// sending side spins, at most this long a byte.
+constexpr int64_t SEND_SPIN_NS = 40'000;
 
 // When a wait that starts at `now` and ends at `deadline` should wake first:
 // short naps close to the deadline and before `warm_until` (a byte went to the

@@ -19,13 +19,7 @@ source bench/common.sh
 FAST=921600
 size=4194304
 latencies="0 1 16"
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --size) size=$2; shift 2 ;;
-    --latencies) latencies=$2; shift 2 ;;
-    *) echo "usage: bash bench/adapters.sh [--size BYTES] [--latencies \"0 1 16\"]" >&2; exit 2 ;;
-    esac
-done
+bench_options "size latencies" "$@"
 
 bench_build
 out=$BENCH_BUILD/adapter-results

@@ -7,6 +7,7 @@
 # $kelvane and $qz4sim. bench_start_sim starts a simulated handheld on a fresh
 # flash in the scratch directory $work (scripts/qz4sim-port.sh's session, which
 # stops it and removes $work on exit) and sets $sim_pid, $port and $tty.
+# bench_options reads every script's switches the same way.
 source scripts/qz4sim-port.sh
 export LC_ALL=C  # one collation for sort and join, "." in every number
 
@@ -75,3 +76,22 @@ machine() {
 
 now() { date +%s.%N; }
 seconds_since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
+
+# bench_options "NAME ..." "$@": each `--some-name VALUE` sets the variable
+# some_name, for the names listed (the script sets their defaults first);
+# anything else prints the usage and ends the script with status 2.
+bench_options() {
+    local names=$1 usage="usage: bash bench/$(basename "$0")" name
+    shift
+    for name in $names; do usage+=" [--${name//_/-} VALUE]"; done
+    while [ $# -gt 0 ]; do
+        name=${1#--}
+        name=${name//-/_}
+        case " $names " in
+        *" $name "*) [ $# -ge 2 ] && [ "$1" = "--${name//_/-}" ] || { echo "$usage" >&2; exit 2; } ;;
+        *) echo "$usage" >&2; exit 2 ;;
+        esac
+        printf -v "$name" '%s' "$2"
+        shift 2
+    done
+}

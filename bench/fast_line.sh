@@ -15,14 +15,7 @@ FAST=921600
 size=4194304
 repeats=1
 tiny_repeats=3
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --size) size=$2; shift 2 ;;
-    --repeats) repeats=$2; shift 2 ;;
-    --tiny-repeats) tiny_repeats=$2; shift 2 ;;
-    *) echo "usage: bash bench/fast_line.sh [--size BYTES] [--repeats N] [--tiny-repeats N]" >&2; exit 2 ;;
-    esac
-done
+bench_options "size repeats tiny_repeats" "$@"
 
 bench_build
 

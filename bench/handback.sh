@@ -13,12 +13,7 @@ cd "$(dirname "$0")/.."
 source bench/common.sh
 
 repeats=3
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --repeats) repeats=$2; shift 2 ;;
-    *) echo "usage: bash bench/handback.sh [--repeats N]" >&2; exit 2 ;;
-    esac
-done
+bench_options "repeats" "$@"
 
 bench_build
 

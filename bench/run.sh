@@ -32,15 +32,7 @@ sizes="65536 1048576 4194304"
 repeats=1
 small_repeats=3
 tiny_repeats=3
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --sizes) sizes=$2; shift 2 ;;
-    --repeats) repeats=$2; shift 2 ;;
-    --small-repeats) small_repeats=$2; shift 2 ;;
-    --tiny-repeats) tiny_repeats=$2; shift 2 ;;
-    *) echo "usage: bash bench/run.sh [--sizes LIST] [--repeats N] [--small-repeats N] [--tiny-repeats N]" >&2; exit 2 ;;
-    esac
-done
+bench_options "sizes repeats small_repeats tiny_repeats" "$@"
 
 bash scripts/install-deps.sh
 for tool in sx /usr/bin/time; do

@@ -29,15 +29,7 @@ handhelds=1
 size=1048576
 repeats=1
 idle_timeouts=1
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --handhelds) handhelds=$2; shift 2 ;;
-    --size) size=$2; shift 2 ;;
-    --repeats) repeats=$2; shift 2 ;;
-    --idle-timeouts) idle_timeouts=$2; shift 2 ;;
-    *) echo "usage: bash bench/sim_cpu.sh [--handhelds N] [--size BYTES] [--repeats N] [--idle-timeouts N]" >&2; exit 2 ;;
-    esac
-done
+bench_options "handhelds size repeats idle_timeouts" "$@"
 
 command -v /usr/bin/time >/dev/null || { echo "bench: /usr/bin/time is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
 bench_build

@@ -18,13 +18,7 @@ source bench/common.sh
 
 size=7340032
 repeats=1
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --size) size=$2; shift 2 ;;
-    --repeats) repeats=$2; shift 2 ;;
-    *) echo "usage: bash bench/verify.sh [--size BYTES] [--repeats N]" >&2; exit 2 ;;
-    esac
-done
+bench_options "size repeats" "$@"
 
 bench_build
 

@@ -15,13 +15,7 @@ source bench/common.sh
 
 size=1048576
 repeats=3
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --size) size=$2; shift 2 ;;
-    --repeats) repeats=$2; shift 2 ;;
-    *) echo "usage: bash bench/whole_run.sh [--size BYTES] [--repeats N]" >&2; exit 2 ;;
-    esac
-done
+bench_options "size repeats" "$@"
 
 bench_build
 out=$BENCH_BUILD/whole-run-results

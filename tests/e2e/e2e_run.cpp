@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "e2e/e2e_run.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -61,6 +64,18 @@ testkit::RunResult EndToEnd::kelvane(const std::vector<std::string>& args) {
 std::string EndToEnd::stop_sim() {
     EXPECT_EQ(sim->stop(), 0) << testkit::read_file(dir.file("sim.log"));
     return testkit::read_file(dir.file("report.txt"));
+}
+
+std::string EndToEnd::report_reaching(const std::string& key, const std::string& label, long long at_least,
+                                      int timeout_ms) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string report;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sim->signal(SIGUSR1);
+        report = testkit::read_file(dir.file("report.txt"));
+    } while (report_number(report, key, label) < at_least && std::chrono::steady_clock::now() < give_up);
+    return report;
 }
 
 std::string EndToEnd::make_image(const std::string& name, long long size, unsigned seed) {

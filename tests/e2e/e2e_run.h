@@ -36,6 +36,9 @@ protected:
     testkit::RunResult kelvane(const std::vector<std::string>& args);
     // Stops the simulator; its report.
     std::string stop_sim();
+    // Asks the running simulator for its report until the count `label` of
+    // line `key` reaches at_least or timeout_ms pass; the last report.
+    std::string report_reaching(const std::string& key, const std::string& label, long long at_least, int timeout_ms);
     std::string flash() const { return testkit::read_file(dir.file("flash.bin")); }
     // A deterministic image file of size bytes; its content.
     std::string make_image(const std::string& name, long long size, unsigned seed);

@@ -148,12 +148,7 @@ TEST_F(HungUpLine, EndsTheWaitForTheHandheldWithoutSpinning) {
     make_image("vmlinux", 3000, 32);
     testkit::BackgroundRun run(KELVANE_BINARY, {"-s", sim->port(), dir.file("vmlinux"), "kernel"});
     // Once the handheld has the carriage return, the run is in its wait.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(RUN_MS);
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        sim->signal(SIGUSR1);
-    } while (report_number(testkit::read_file(dir.file("report.txt")), "line", "bytes received") < 1 &&
-             std::chrono::steady_clock::now() < give_up);
+    report_reaching("line", "bytes received", 1, RUN_MS);
 
     const int fd = open(sim->tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);

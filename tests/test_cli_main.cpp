@@ -87,8 +87,6 @@ TEST_F(CommandLine, ReadsSwitchesUntilTheFirstFileName) {
         // -R alone flashes nothing and goes straight to the port.
         {{"-R", "-s", NO_PORT}, "\n" + PORT_ERROR},
         {{"-R", "-s", NO_PORT, "lonely"}, "\nError:  no offset specified for 'lonely'\n"},
-        // A letter outside the switches draws getopt's diagnostic and nothing else.
-        {{"-x", "-s", NO_PORT, image, "kernel"}, "invalid option -- 'x'\n\n" + PORT_ERROR},
         {{"-s", NO_PORT, image, "0x0x1g"}, "\nError:  invalid offset '0x1g'"},
         {{"-s", NO_PORT, image, "KERNEL"}, "\nError:  invalid offset 'KERNEL'"},
     };
@@ -96,6 +94,30 @@ TEST_F(CommandLine, ReadsSwitchesUntilTheFirstFileName) {
         const testkit::RunResult r = run(c.args);
         EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(c.args);
         EXPECT_THAT(r.err, HasSubstr(c.expected)) << testing::PrintToString(c.args);
+    }
+}
+
+// A mistyped switch, or one whose argument is missing, ends the run with
+// getopt's diagnostic and the help text before any image or the port is opened.
+TEST_F(CommandLine, EndsTheRunAtAnUnknownSwitchOrAMissingArgument) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string diagnostic;
+    };
+    const std::vector<Case> cases = {
+        {{"-c", image, "kernel"}, "invalid option -- 'c'\n"},
+        {{"-x", "-s", NO_PORT, image, "kernel"}, "invalid option -- 'x'\n"},
+        {{"-rq", image, "kernel"}, "invalid option -- 'q'\n"},
+        {{"-s", NO_PORT, "-C", "-t"}, "option requires an argument -- 't'\n"},
+        {{"-R", "-s"}, "option requires an argument -- 's'\n"},
+        {{"-c", "no-such-image", "kernel"}, "invalid option -- 'c'\n"},  // the image is never looked at
+    };
+    for (const Case& c : cases) {
+        const testkit::RunResult r = run(c.args);
+        EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(c.args);
+        EXPECT_THAT(r.err, HasSubstr(c.diagnostic + HELP)) << testing::PrintToString(c.args);
+        EXPECT_TRUE(r.err.ends_with(HELP)) << r.err;
+        EXPECT_THAT(r.err, Not(HasSubstr("Opening serial port"))) << testing::PrintToString(c.args);
     }
 }
 
@@ -165,8 +187,47 @@ TEST_F(CommandLine, ChecksEveryImageBeforeTheFirstIsSplit) {
     const std::string big_kernel = dir.file("big");
     testkit::write_file(big_kernel, "");
     ASSERT_EQ(truncate(big_kernel.c_str(), 0x200001), 0);
-    const testkit::RunResult r = run({"-C", "-D", "-t", dir.path(), "-s", NO_PORT, "big", "kernel", "rd", "romdisk"});
+    // The romdisk goes behind the large kernel: the two must not overlap.
+    const testkit::RunResult r = run({"-C", "-D", "-t", dir.path(), "-s", NO_PORT, "big", "kernel", "rd", "0x400000"});
     EXPECT_THAT(r.err, HasSubstr("done (size = 0x600001)\n\n" + PORT_ERROR));
+}
+
+// The whole plan is judged before the port is opened; each refusal has a
+// neighbour that gets as far as the port.
+TEST_F(CommandLine, RefusesAPlanThatWouldWriteWhatWasNotAskedFor) {
+    testkit::write_pattern_file(dir.file("k.img"), 0x100000);
+    testkit::write_pattern_file(dir.file("s.img"), 0x10000);
+    testkit::write_pattern_file(dir.file("block.img"), 0x20000);
+    testkit::write_pattern_file(dir.file("one.img"), 1);
+    testkit::write_file(dir.file("empty.img"), "");
+    struct Case {
+        std::vector<std::string> words;
+        std::string refusal;  // "" when the run gets as far as the port
+    };
+    const std::vector<Case> cases = {
+        {{"k.img", "kernel", "s.img", "0x80000"},
+         "Error:  'k.img' and 's.img' overlap in the flash (0x80000..0x9ffff).  Aborting."},
+        {{"k.img", "kernel", "s.img", "0x100000"}, ""},
+        {{"k.img", "c"}, "Error:  offset 0xc of 'k.img' is not at the start of a flash block (0x20000 bytes).  Aborting."},
+        {{"-C", "-D", "s.img", "2097152"},
+         "Error:  offset 0x2097152 of 's.img' is not at the start of a flash block (0x20000 bytes).  Aborting."},
+        {{"s.img", "0x1e0000"}, ""},
+        {{"-D", "block.img", "0x1000000"},
+         "Error:  'block.img' at 0x1000000 reaches past the end of the flash (0x1000000).  Aborting."},
+        {{"-D", "block.img", "0xfe0000"}, ""},
+        {{"empty.img", "romdisk"}, "Error:  'empty.img' is empty; there is nothing to flash.  Aborting."},
+        {{"one.img", "romdisk"}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-s", NO_PORT};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        const testkit::RunResult r = run(args);
+        EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(c.words);
+        if (c.refusal.empty())
+            EXPECT_THAT(r.err, HasSubstr(PORT_ERROR)) << testing::PrintToString(c.words);
+        else
+            EXPECT_EQ(r.err, "\n\n" + c.refusal + "\n\n") << testing::PrintToString(c.words);
+    }
 }
 
 TEST_F(CommandLine, StartsTheCaptureLogOnlyWhenMinusLComesFirst) {

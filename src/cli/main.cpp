@@ -10,6 +10,7 @@
 #include "core/fatal.h"
 #include "jobs/flash_job.h"
 #include "jobs/piece_cleanup.h"
+#include "jobs/plan_check.h"
 #include "jobs/pmon_guard.h"
 #include "monitor/dialogue.h"
 #include "serial/capture.h"
@@ -42,6 +43,8 @@ void add_jobs(char* const words[], int count, const RunOptions& run_options) {
 
     add_jobs(argv + first_word, word_count, run_options);
     if (run_options.overwrite_check && job_list != nullptr) check_pmon_overwrite();
+    // The guard's messages stay for what it catches; the plan's own rules follow, -C and -D or not.
+    check_plan();
     run_dialogue(device_path, run_options);
 }
 

@@ -98,7 +98,9 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
                     refuse_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", optarg);
                 break;
             default:
-                break;  // getopt has printed its diagnostic; the switch has no effect
+                // getopt has printed its diagnostic. A mistyped switch (or one of a
+                // newer version) must not lead to a flash other than the one asked for.
+                print_help();
         }
     }
     if (run_options.fast_rate != 0 && !run_options.load_loader)

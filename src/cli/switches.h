@@ -34,7 +34,8 @@ void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* c
 // Fills path from -s, cut to 127 characters, or with the default device: a
 // name that begins with "/dev/" as given, any other under "/dev/".
 void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options);
-// Reads every switch into run_options (-h/-v end the process, -l starts the
+// Reads every switch into run_options (-h/-v, an unknown switch and a missing
+// argument end the process with the help text, -l starts the
 // capture log, a -b rate this host cannot set ends the run) and returns the
 // index of the first word after the switches. -b or -V with -X ends the run
 // too: a receiver already in RAM may have neither the fast nor the verify entry.

@@ -34,6 +34,7 @@ TEST(FlashEcho, TheFirstLineThatBeginsWithFlashIsTheEchoAndMustBeTheCommand) {
         {"the monitor's question is no echo", "Program flash 0x0 from 80090001\n", EchoVerdict::absent},
         {"a damaged flash word is no echo", "fl`sh 80090000 60000 200000\n", EchoVerdict::absent},
         {"a printable byte before it is no echo", "xflash 80090000 60000 200000\n", EchoVerdict::absent},
+        {"a refusal that begins with the word is no echo", "flash: range outside the flash\n", EchoVerdict::absent},
         {"a digit of the address", "flash 80090400 60000 200000\n" + question, EchoVerdict::differs,
          "flash 80090400 60000 200000"},
         {"a digit of the size", "flash 80090000 61000 200000\n", EchoVerdict::differs, "flash 80090000 61000 200000"},
@@ -62,22 +63,25 @@ TEST(FlashEcho, TheFirstLineThatBeginsWithFlashIsTheEchoAndMustBeTheCommand) {
     }
 }
 
-TEST(CommandEcho, IsALineThatBeginsWithTheCommandOnceAPromptAndControlBytesAreSetAside) {
+TEST(CommandEcho, IsALineThatIsTheWholeCommandOnceAPromptAndControlBytesAreSetAside) {
     const struct {
         const char* name;
         std::string text;
-        const char* start;
+        const char* command;
         bool echoed;
     } cases[] = {
         {"load, drained", "load\nLoading S-records, each ended by ETX\n", "load", true},
         {"load after a prompt", "PMON> load\n", "load", true},
-        {"the start command, CR LF and all", "g -e a0080274\r\nreceiver ready\r\n", "g -e ", true},
-        {"the start command after other lines", "\r\n\x01PMON> g -e a0080274\r\n", "g -e ", true},
+        {"the start command, CR LF and all", "g -e a0080274\r\nreceiver ready\r\n", "g -e a0080274", true},
+        {"the start command after other lines", "\r\n\x01PMON> g -e a0080274\r\n", "g -e a0080274", true},
         {"nothing", "", "load", false},
         {"only the monitor's own text", "Loading S-records, each ended by ETX\n", "load", false},
         {"a word within a line", "PMON> unload\n", "load", false},
+        {"a line that begins with the word", "loading...\n", "load", false},
+        {"the word and more", "load aborted\n", "load", false},
+        {"another start command", "g -e a00802a0\r\n", "g -e a0080274", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(echoes_command(c.text, c.start), c.echoed) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(echoes_command(c.text, c.command), c.echoed) << c.name;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,10 +18,12 @@
 #include "jobs/flash_limits.h"
 #include "transfer/fast_line.h"
 #include "monitor/flash_echo.h"
+#include "monitor/flash_question.h"
 #include "monitor/flash_verify.h"
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
+#include "monitor/wake_recovery.h"
 #include "serial/line_speed.h"
 #include "serial/port.h"
 #include "serial/port_claim.h"
@@ -45,16 +48,35 @@ struct DialogueState {
     unsigned long fast_rate = 0;   // -b: every transfer negotiates this rate
     bool verify = false;           // -V: every job's flash is read back
     bool monitor_echoes = false;   // it echoed a command of this run: it must echo the flash command
+    bool woken = false;            // the monitor has answered a wake-up of this run
 };
+
+// The first wake-up of the run gets back a monitor that a killed run left busy.
+void wake_monitor(int port_fd, char* buffer, DialogueState& state) {
+    if (state.woken) {
+        port_getpmon(port_fd, buffer);
+        return;
+    }
+    getpmon_recovering(port_fd, buffer);
+    state.woken = true;
+}
 
 // The handheld may still be off: wait as long as it takes for any byte (CTRL-C
 // ends the wait). A failed read ends it too, and so does a line that has hung
 // up (an adapter unplugged), which would answer every read at once with
-// nothing: the next step then fails with its own message.
+// nothing: the next step then fails with its own message. A handheld that is
+// on but silent may be busy with what a killed run left: it gets the
+// recovery bytes once.
 void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
     send_command(port_fd, CMD_WAKE, Capture::skip);
-    while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {}
+    const auto recover_at = std::chrono::steady_clock::now() + RECOVERY_WAIT;
+    bool recovery_sent = false;
+    while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {
+        if (recovery_sent || std::chrono::steady_clock::now() < recover_at) continue;
+        send_recovery_bytes(port_fd);
+        recovery_sent = true;
+    }
     fprintf(stderr, "done\n\n");
 }
 
@@ -69,28 +91,45 @@ void upload_loader(int port_fd, char* buffer, DialogueState& state) {
     port_getpmon(port_fd, buffer);
 }
 
+// What answered the flash command: drained until the monitor asks, is back
+// at its prompt, or the wait for its question runs out.
+std::string flash_command_answer(int port_fd) {
+    const auto deadline = std::chrono::steady_clock::now() + FLASH_QUESTION_WAIT;
+    std::string drained = port_readflush(port_fd);
+    while (flash_answer(drained) == FlashAnswer::unsettled && std::chrono::steady_clock::now() < deadline)
+        drained += port_readflush(port_fd);
+    return drained;
+}
+
 // Gives the flash command and confirms it only when the monitor's echo shows
-// it took the command as sent, or when the monitor echoes nothing at all;
-// otherwise declines it and ends the run.
+// it took the command as sent (or the monitor echoes nothing at all) and the
+// monitor asks for the confirmation; otherwise ends the run, declining the
+// command when the monitor waits for an answer.
 void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset, const DialogueState& state) {
     const int length = format_flash_command(buffer, flash_size, offset);
     port_send(port_fd, buffer, length, Capture::record);
     const std::string command(buffer, static_cast<size_t>(length - 1));  // without its CR
-    const FlashEcho echo = judge_flash_echo(port_readflush(port_fd), command);
+    const std::string answer = flash_command_answer(port_fd);
+    const bool asked = flash_answer(answer) == FlashAnswer::asked;
+    const FlashEcho echo = judge_flash_echo(answer, command);
     if (echo.verdict == EchoVerdict::differs) {
-        send_command(port_fd, CMD_DECLINE, Capture::record);
+        if (asked) send_command(port_fd, CMD_DECLINE, Capture::record);
         refuse_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(echo.line).c_str());
     }
     if (echo.verdict == EchoVerdict::absent && state.monitor_echoes) {
-        send_command(port_fd, CMD_DECLINE, Capture::record);
+        if (asked) send_command(port_fd, CMD_DECLINE, Capture::record);
         refuse_exit("Error:  the monitor did not echo the flash command.  Aborting.");
     }
+    // Nothing is typed into a command line the monitor has gone back to.
+    if (!asked)
+        refuse_exit("Error:  the monitor refused the flash command: '%s'.  Aborting.",
+                    shown_text(last_monitor_line(answer)).c_str());
     send_command(port_fd, CMD_CONFIRM, Capture::record);
 }
 
 // One image: receiver started, image sent and checked, flash programmed from RAM.
 void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
-    port_getpmon(port_fd, buffer);
+    wake_monitor(port_fd, buffer, state);
     if (!state.receiver_in_ram) {
         upload_loader(port_fd, buffer, state);
         state.receiver_in_ram = true;
@@ -103,6 +142,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
         snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? LOADER_FAST_ENTRY : LOADER_ENTRY);
+    const std::string start_command(buffer, static_cast<size_t>(start_length - 1));  // its echo: without the CR
     // From here until the receiver is back at the monitor, every way out stops it first.
     receiver_session_begin(port_fd, fast ? ReceiverEntry::fast : ReceiverEntry::plain);
     port_send(port_fd, buffer, start_length, Capture::record);
@@ -122,7 +162,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
                                 .checked = &job.checked,
                                 .start_text = &start_text};
     xmodem_send(name, port_fd, &sent, options);
-    if (echoes_command(start_text, ECHO_START)) state.monitor_echoes = true;
+    if (echoes_command(start_text, start_command)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
     const std::string drained = port_getpmon(port_fd, buffer);
@@ -194,7 +234,7 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
     for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
         flash_one_job(port_fd, line_buffer, *job, state);
 
-    port_getpmon(port_fd, line_buffer);
+    wake_monitor(port_fd, line_buffer, state);
     // Restoring boots the system as well, so it wins over a plain restart.
     if (run_options.restore_defaults)
         restore_defaults(port_fd, line_buffer);

@@ -14,7 +14,8 @@
 // (looked up again before the receiver starts and after the transfer), only
 // when the receiver's CRC-32 shows it reached RAM as sent, the flash command
 // is confirmed only when the monitor's echo shows it as sent (a monitor that
-// echoed the run's earlier commands must echo it), and programming counts
+// echoed the run's earlier commands must echo it) and the monitor asks for the
+// confirmation ("y" is never typed after a refusal), and programming counts
 // only with a "Programming block" line for
 // every block and no error; anything else ends the run before another image
 // or a boot uses the flash. With -V the receiver then reads the flash back,

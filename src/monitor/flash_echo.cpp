@@ -6,7 +6,9 @@
 
 namespace {
 
-constexpr std::string_view ECHO_START = "flash";
+// The command word and its separator: a line of the monitor's own that begins
+// with the word ("flash: range outside the flash") is no echo.
+constexpr std::string_view ECHO_START = "flash ";
 // Lines kept before the fast entry's offer, where an echo is looked for too, may end in CR.
 constexpr std::string_view ECHO_LINE_ENDS = "\n\r";
 constexpr unsigned char FIRST_PRINTABLE = 0x20;
@@ -44,9 +46,9 @@ FlashEcho judge_flash_echo(std::string_view drained, std::string_view command) {
     return echo;
 }
 
-bool echoes_command(std::string_view text, std::string_view start) {
+bool echoes_command(std::string_view text, std::string_view command) {
     bool found = false;
     for_each_drained_line(text, ECHO_LINE_ENDS,
-                          [&](std::string_view line) { return found = echo_text(line).starts_with(start); });
+                          [&](std::string_view line) { return found = echo_text(line) == command; });
     return found;
 }

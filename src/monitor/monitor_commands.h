@@ -26,10 +26,12 @@ constexpr char CMD_UNZIP[] = "unzip\r";
 constexpr char CMD_RESTORE[] = "$linux console=ttyS0,115200 init=/sbin/restore_defaults\r";
 constexpr char CMD_BOOT[] = "$linux\r";
 
-// How the echoes of the upload and start commands begin: a monitor that shows
-// either must echo the flash command too.
+// The upload command's echo: a monitor that shows it (or the start command's)
+// must echo the flash command too.
 constexpr char ECHO_LOAD[] = "load";
-constexpr char ECHO_START[] = "g -e ";
+// The text the monitor answers a flash command it will carry out with; the
+// question comes without a line end. Only then is "y" typed.
+constexpr char REPLY_CONFIRM_QUESTION[] = "(y/n)";
 
 // Texts the dialogue looks for in the monitor's replies.
 constexpr char REPLY_PROGRAMMING[] = "Programming block";

@@ -151,6 +151,33 @@ int port_readline(int port_fd, char* buffer) {
     return 0;
 }
 
+bool port_prompt_within(int port_fd, char* buffer, std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + limit;
+    // Each read waits at most 0.5 s, so the limit is overrun by at most that.
+    while (Clock::now() < deadline) {
+        memset(buffer, 0, LINE_BUFFER_SIZE);
+        LineAssembly line{buffer};
+        bool complete = false;
+        while (!complete && Clock::now() < deadline) {
+            char byte = 0;
+            const ssize_t got = read(port_fd, &byte, 1);
+            if (got < 0) return false;
+            if (got == 0) {
+                complete = line_complete_on_silence(line);
+                if (!complete && port_hung_up(port_fd)) return false;
+                continue;
+            }
+            const LineStep step = line_take_byte(line, byte);
+            complete = step == LineStep::complete || step == LineStep::too_long;
+        }
+        if (!complete) return false;
+        capture_if_enabled(buffer, line.length);
+        if (line_has_prompt(buffer)) return true;
+    }
+    return false;
+}
+
 std::string port_readflush(int port_fd) {
     std::string drained;
     drained.reserve(DRAIN_TEXT_SIZE);

@@ -21,6 +21,7 @@
 // receiver's verdict.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -44,6 +45,9 @@ enum class Capture : bool { skip = false, record = true };
 void port_send(int port_fd, const void* payload, int length, Capture capture);
 // 0 with a line (or a prompt) in buffer; -1 on time-out or a failed read.
 int port_readline(int port_fd, char* buffer);
+// Reads lines into buffer until one holds a prompt (true), or for about
+// limit (false); a line too long is passed over like any other.
+bool port_prompt_within(int port_fd, char* buffer, std::chrono::milliseconds limit);
 // Reads until the line has been quiet for 100 ms; the text read, without CR,
 // cut after DRAIN_TEXT_SIZE bytes.
 std::string port_readflush(int port_fd);

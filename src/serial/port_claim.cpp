@@ -14,6 +14,7 @@
 #include "core/fatal.h"
 #include "serial/line_speed.h"
 #include "serial/port.h"
+#include "serial/port_holder.h"
 
 namespace {
 
@@ -32,14 +33,26 @@ void clear_exclusive_mode(void*) {
     refuse_exit("Error:  port '%s' is in use by another program.  Aborting.", device_path);
 }
 
+// The open was refused by an exclusive mode that no program holds any more: a
+// run killed before it could clear it. Only root opens through it (and then
+// clears it), or the device has to go away once.
+[[noreturn]] void port_left_exclusive(const char* device_path) {
+    refuse_exit("Error:  port '%s' is locked by a run that did not clean up; replug it or run kelvane as root.  Aborting.",
+                device_path);
+}
+
 }  // namespace
 
 void port_claim(int port_fd, const char* device_path) {
     const ErrnoGuard errno_kept;
     if (flock(port_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) port_in_use(device_path);
-    // A mode already set is another program's (root opens through it): left as it is.
+    // A mode already set is another program's while one has the device open
+    // (root opens through it); with nobody on the port it is a killed run's,
+    // cleared here and set again as this run's own.
     int already_exclusive = 0;
     if (ioctl(port_fd, TIOCGEXCL, &already_exclusive) != 0) already_exclusive = 0;
+    if (already_exclusive != 0 && port_holder(device_path) != 0) port_in_use(device_path);
+    if (already_exclusive != 0 && ioctl(port_fd, TIOCNXCL) == 0) already_exclusive = 0;
     // The way back is in place before the mode is set: a mode that not every
     // way out would clear is not set at all.
     if (already_exclusive == 0 && register_exit_cleanup(clear_exclusive_mode, nullptr, SignalSafety::safe)) {
@@ -51,7 +64,10 @@ void port_claim(int port_fd, const char* device_path) {
 
 int port_open_claimed(const char* device_path) {
     const int port_fd = port_open(device_path);
-    if (port_fd < 0 && errno == EBUSY) port_in_use(device_path);
+    if (port_fd < 0 && errno == EBUSY) {
+        if (port_holder(device_path) != 0) port_in_use(device_path);
+        port_left_exclusive(device_path);
+    }
     if (port_fd < 0) error_exit("Error: Unable to open port '%s'", device_path);
     port_claim(port_fd, device_path);
     return port_fd;

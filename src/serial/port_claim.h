@@ -15,10 +15,13 @@
 // keeping its side open), so the run clears it again (TIOCNXCL) on every way
 // out: port_close at the normal end, and an async-signal-safe entry of the
 // exit-cleanup table, registered before the mode is set, on the fatal ends
-// and on SIGINT, SIGTERM, SIGHUP and SIGQUIT. Only
-// a mode this run set is cleared: one found set already (root opens through
-// it) is left alone. A run killed with SIGKILL leaves the mode set; then only
-// root can open the port until every holder of the device has closed it.
+// and on SIGINT, SIGTERM, SIGHUP and SIGQUIT. A run killed with SIGKILL leaves
+// the mode set. So a mode found set is judged by who has the device open
+// (port_holder.h): another program means the port is in use, as above; nobody
+// means a killed run left it, and it is cleared and set as this run's own
+// where the open goes through it (root). Anyone else finds the open refused,
+// and the message says that an earlier run did not clean up and how to clear
+// it.
 #pragma once
 
 // Opens the port and makes it this run's own; a port that cannot be opened

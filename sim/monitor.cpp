@@ -142,9 +142,26 @@ void run_go(Device& d, uint32_t entry) {
     }
 }
 
-// One block as NOR flash takes it: erased, then programmed, unless a fault
-// skips it. Stuck bits still to place are chosen from its data first.
-bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length, std::string& error) {
+// The erase before programming [at, at + length): NOR flash erases whole
+// blocks only, so every block the range touches is erased from its start to
+// its end, the bytes around the range included; a block erased already for
+// this command (erased_until) is not erased again.
+bool erase_touched_blocks(FlashStore& flash, uint32_t at, uint32_t length, uint64_t& erased_until,
+                          std::string& error) {
+    const uint64_t first = std::max<uint64_t>(at - at % FLASH_BLOCK_SIZE, erased_until);
+    const uint64_t end = std::min<uint64_t>((uint64_t(at) + length + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE *
+                                                FLASH_BLOCK_SIZE,
+                                            flash.bytes.size());
+    if (first >= end) return true;
+    erased_until = end;
+    return flash_erase(flash, static_cast<uint32_t>(first), static_cast<size_t>(end - first), error);
+}
+
+// One part of a flash command as NOR flash takes it: the blocks it touches
+// erased, then the part programmed, unless a fault skips it. Stuck bits still
+// to place are chosen from its data first.
+bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length, uint64_t& erased_until,
+                   std::string& error) {
     FlashFaultState& faults = d.flash_faults;
     std::lock_guard g(d.mu);
     if (flash_block_skipped(faults, d.options.faults.skip_block)) {
@@ -153,7 +170,7 @@ bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length,
         d.stats.flash_faults.skipped_size = length;
         return true;
     }
-    if (!flash_erase(d.flash, at, length, error)) return false;
+    if (!erase_touched_blocks(d.flash, at, length, erased_until, error)) return false;
     if (faults.stuck_left > 0) {
         const std::vector<StuckBit> bits = choose_stuck_bits(faults.rng, data, length, at, faults.stuck_left);
         faults.stuck_left -= static_cast<unsigned>(bits.size());
@@ -180,6 +197,7 @@ void run_flash(Device& d, const Command& cmd) {
     }
     const unsigned blocks = (cmd.size + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE;
     const uint8_t* source = d.ram + physical_address(cmd.ram);
+    uint64_t erased_until = 0;
     for (unsigned k = 0; k < blocks; ++k) {
         const uint32_t done = k * FLASH_BLOCK_SIZE;
         const uint32_t length = std::min(FLASH_BLOCK_SIZE, cmd.size - done);
@@ -188,7 +206,7 @@ void run_flash(Device& d, const Command& cmd) {
             send(d, "Error: block " + std::to_string(k + 1) + " did not verify, programmed again\r\n");
         if (d.options.block_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d.options.block_ms));
         std::string error;
-        if (!program_block(d, cmd.offset + done, source + done, length, error)) {
+        if (!program_block(d, cmd.offset + done, source + done, length, erased_until, error)) {
             send(d, "Error: " + error + CRLF);
             return;
         }

@@ -7,7 +7,9 @@
 // one with ACK or NAK; "g -e ADDR" runs a program on the emulated CPU until it
 // returns; "flash RAM SIZE OFFSET" asks for "y" and then programs the flash a
 // block of 0x20000 bytes at a time, each erased and then programmed, one
-// "Programming block" line per block (the flash faults act here, unseen by it);
+// "Programming block" line per block. Like NOR flash it erases every block a
+// command touches whole, so a range that starts or ends inside a block loses
+// the rest of that block (the flash faults act here, unseen by it);
 // "unzip" and "$linux" print what the handheld would. Parsing a command line is
 // a pure function; the loop itself only reads bytes and answers, and counts
 // the SOH, STX and CAN bytes the command line reads: a transfer's bytes that

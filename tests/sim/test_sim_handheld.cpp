@@ -475,6 +475,35 @@ TEST_F(Handheld, ProgramsTheFlashFromRamBlockByBlockAfterConfirmation) {
     EXPECT_EQ(testkit::read_file(dir.file("flash.bin")).substr(0x100000, 16), std::string(data.begin(), data.end()));
 }
 
+// Like NOR flash, a flash command erases every block it touches whole: the
+// part of a block before or after the range is lost.
+TEST_F(Handheld, AFlashCommandErasesEveryBlockItTouchesWhole) {
+    start();
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 16; ++i) data.push_back(static_cast<uint8_t>(0x5A ^ i));
+    load({s3_record(0x80090000, data), s3_record(0x800A0000, data), s3_record(0x800D0000, data), "S705A008000052"});
+    host->read_until(PROMPT, REPLY_MS);
+    const auto flash_command = [&](const std::string& text) {
+        host->send(text + "\r");
+        host->read_until("? (y/n) ", REPLY_MS);
+        return command("y");
+    };
+    flash_command("flash 80090000 60000 100000");  // data at 0x100000, 0x110000 and 0x140000
+    flash_command("flash 80090000 10000 100000");  // ends inside the block of 0x100000
+    const std::string last = flash_command("flash 800a0000 10000 150000");  // starts inside the block of 0x140000
+    EXPECT_NE(last.find("Programming block 1 of 1 at 0x150000"), std::string::npos) << last;
+    stop_and_report();
+
+    const std::string flash = testkit::read_file(dir.file("flash.bin"));
+    const std::string image(data.begin(), data.end());
+    const std::string erased(16, '\xff');
+    EXPECT_EQ(flash.substr(0x100000, 16), image);   // programmed again
+    EXPECT_EQ(flash.substr(0x110000, 16), erased);  // the rest of its block, lost
+    EXPECT_EQ(flash.substr(0x140000, 16), erased);  // before the range in its block, lost
+    EXPECT_EQ(flash.substr(0x150000, 16), image);
+    EXPECT_EQ(flash.substr(0x120000, 16), erased);  // never programmed
+}
+
 // Programs read the flash file at 0xBF000000 and may not write it; a smaller
 // flash ends earlier.
 TEST_F(Handheld, ProgramsReadTheFlashAt0xBF000000AndCannotWriteIt) {

@@ -337,6 +337,10 @@ TEST_F(DialogueTest, FlashCommandIsConfirmedOnlyWhenTheEchoShowsItAsSent) {
         {"a character lost", changed("20000 ", "2000 "), 1, "n\r",
          "\nError:  the monitor took the flash command as 'flash 80090000 2000 200000'.  Aborting.\n\n"},
         {"no echo", [](const std::string&) { return std::string(); }, 0, "y\r", "done\n"},
+        // A line that begins with the command's word is the monitor's own text, not its echo.
+        {"no echo, but \"loading...\" after load",
+         [](const std::string& line) { return line == "load" ? std::string("loading...") : std::string(); }, 0, "y\r",
+         "done\n"},
         {"a damaged first word from a monitor that echoed load",
          [](const std::string& line) { return line.rfind("flash", 0) == 0 ? "fl\x01sh" + line.substr(5) : line; }, 1,
          "n\r", "\nError:  the monitor did not echo the flash command.  Aborting.\n\n"},

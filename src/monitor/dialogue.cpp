@@ -66,7 +66,7 @@ void wake_monitor(int port_fd, char* buffer, DialogueState& state) {
 // up (an adapter unplugged), which would answer every read at once with
 // nothing: the next step then fails with its own message. A handheld that is
 // on but silent may be busy with what a killed run left: it gets the
-// recovery bytes once.
+// recovery once (wake_recovery.h).
 void wait_for_handheld(int port_fd, char* buffer) {
     fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
     send_command(port_fd, CMD_WAKE, Capture::skip);
@@ -74,7 +74,7 @@ void wait_for_handheld(int port_fd, char* buffer) {
     bool recovery_sent = false;
     while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {
         if (recovery_sent || std::chrono::steady_clock::now() < recover_at) continue;
-        send_recovery_bytes(port_fd);
+        recover_monitor(port_fd);
         recovery_sent = true;
     }
     fprintf(stderr, "done\n\n");

@@ -202,3 +202,10 @@ void receiver_abort() {
     phase = IDLE;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
+
+void receiver_stop_leftover(int port_fd) {
+    port = port_fd;
+    fast_entry = 0;
+    phase = ANSWER_DUE;
+    receiver_abort();
+}

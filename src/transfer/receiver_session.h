@@ -41,3 +41,9 @@ bool receiver_session_active();
 // Makes a running receiver give up (see above), then ends the session; does
 // nothing without one. Async-signal-safe.
 void receiver_abort();
+// A receiver that a killed run may have left running on port_fd, in a state
+// nobody knows: stopped as receiver_abort stops one whose answer is due (a
+// packet-filling run of CANs when the line stays quiet, then CAN, CAN until
+// it acknowledges). Takes at most about two seconds; with no receiver there,
+// the CANs reach whatever listens.
+void receiver_stop_leftover(int port_fd);

@@ -129,7 +129,9 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"romdisk_at_limit_split", {"-D"}, 0xB00000, "rootdisk", split_and_flashed, ""},
         RunCase{"romdisk_over_limit", {}, 0xB00001, "cramfs", refused, ROMDISK_TOO_BIG},
         RunCase{"romdisk_unchecked_split", {"-C", "-D"}, 0xB00001, "romdisk", split_and_flashed, ""},
-        RunCase{"high_offset_split", {}, 0x670001, "0x7fff0000", split_and_flashed, ""},
+        // Split first; the plan then finds the pieces far past the flash's end.
+        RunCase{"high_offset_split", {}, 0x670001, "0x7ffe0000", split_and_refused,
+                "Error:  'IMG.1' at 0x7ffe0000 reaches past the end of the flash (0x1000000).  Aborting."},
         RunCase{"huge_romdisk", {"-C", "-D"}, 0x80000000, "0x100000", refused, TOO_LARGE},
         // One transfer carries the kernel, whatever the size checks.
         RunCase{"largest_unchecked_kernel", {"-C"}, 0x670000, "kernel", flashed, ""},
@@ -150,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
                 split_and_refused,
                 "Warning:  PMON overwrite detected by 'IMG.2'.  Aborting. (0x520000)\n"},
         RunCase{"second_piece_clear", {}, 0xA00000, "romdisk", split_and_flashed, ""},
-        RunCase{"empty_below_area", {}, 0, "0xC00000", flashed, ""},
+        // The guard lets it pass; the plan has nothing to flash.
+        RunCase{"empty_below_area", {}, 0, "0xC00000", refused, "Error:  'IMG' is empty; there is nothing to flash.  Aborting."},
         RunCase{
             "empty_above_area", {}, 0, "0xC80000", refused, "Warning:  PMON overwrite detected by 'IMG'.  Aborting.\n"},
         RunCase{"last_byte_in_area",

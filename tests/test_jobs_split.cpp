@@ -161,7 +161,7 @@ TEST(SplitRun, RemovesThePiecesOfEveryImageInListOrder) {
     testkit::write_pattern_file(dir.file("a"), 0x670001);
     testkit::write_pattern_file(dir.file("b"), 0x670001);
     const testkit::RunResult r =
-        run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("a"), "romdisk", dir.file("b"), "0x100000"});
+        run_kelvane({"-D", "-t", dir.path(), "-s", NO_PORT, dir.file("a"), "romdisk", dir.file("b"), "0x880000"});
     EXPECT_EQ(r.exit_status, 1);
     const std::string cleanup = "Cleanup removing " + dir.file("a.1") + " ...done\nCleanup removing " +
                                 dir.file("a.2") + " ...done\nCleanup removing " + dir.file("b.1") +

@@ -165,8 +165,15 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     if (echoes_command(start_text, start_command)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
-    const std::string drained = port_getpmon(port_fd, buffer);
+    std::string drained = port_getpmon(port_fd, buffer);
     receiver_session_end();
+    // A handheld that pauses (a busy host, an adapter's latency) may let the
+    // wake-up's drain end before its report: the lines up to the prompt count too.
+    while (state.receiver_ours && !line_has_prompt(buffer) &&
+           find_receipt(drained, buffer).found != ReceiverCrc::Found::read) {
+        drained += std::string(buffer) + "\n";
+        if (port_readline(port_fd, buffer) < 0) break;
+    }
     check_receipt(drained, buffer, sent, state.receiver_ours, name);
     // What was sent is the checked file; the flash command's size is its checked one.
     recheck_file(name, job.checked);

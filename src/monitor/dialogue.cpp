@@ -29,6 +29,7 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
+#include "transfer/sender_guard.h"
 #include "transfer/sent_bytes_check.h"
 #include "transfer/xmodem.h"
 
@@ -116,6 +117,9 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
         snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? LOADER_FAST_ENTRY : LOADER_ENTRY);
+    // A stop from here on leaves the receiver's replies stale; one before left nothing.
+    sender_stop_watch_install();
+    sender_was_continued();
     // From here until the receiver is back at the monitor, every way out stops it first.
     receiver_session_begin(port_fd, fast ? ReceiverEntry::fast : ReceiverEntry::plain);
     port_send(port_fd, buffer, start_length, Capture::record);

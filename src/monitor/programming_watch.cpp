@@ -49,7 +49,9 @@ WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
     for (;;) {
         if (port_readline(port_fd, buffer) < 0) error_exit("Error: timeout reading from port");
         const WatchLine kind = classify_watch_line(buffer);
-        if (kind != WatchLine::progress && std::chrono::steady_clock::now() - last_progress_at >= PROGRESS_LIMIT)
+        // The prompt ends the watch however late it comes; only lines that bring nothing are limited.
+        const bool brings_nothing = kind == WatchLine::other || kind == WatchLine::error;
+        if (brings_nothing && std::chrono::steady_clock::now() - last_progress_at >= PROGRESS_LIMIT)
             refuse_exit("Error:  no programming progress from the monitor within %lld s.  Aborting.",
                         static_cast<long long>(PROGRESS_LIMIT.count()));
         switch (kind) {

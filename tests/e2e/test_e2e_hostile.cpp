@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// kelvane against a user or a line that tries to fool it: a process stopped
-// mid-transfer, the receiver's give-up damaged on the line, a port path too
+// kelvane against a user or a line that tries to fool it (a process stopped
+// mid-transfer is under slow/): the receiver's give-up damaged on the line, a port path too
 // long to hold, a loader upload that loses a byte, standard error closed, a
 // hard-linked capture.log, an image rewritten through a shared mapping. The
 // images are monitor commands over and over, so that any packet byte read by
@@ -10,7 +10,6 @@
 #include "e2e/e2e_run.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,8 +24,6 @@ namespace {
 constexpr uint32_t ROMDISK = 0x200000;
 constexpr uint32_t TRAP = 0x600000;  // what the image's commands would program
 constexpr int RUN_LIMIT_MS = 300000;
-// A receiver that gives up (20 time-outs) and prints its verdict, on a busy machine.
-constexpr int RECEIVER_BACK_MS = 240000;
 
 std::string command_image(size_t size) {
     const std::string command = "\rflash 80090000 20000 600000\ry\r";
@@ -55,27 +52,6 @@ protected:
         return start_kelvane(all, dir.path(), dir.file("stderr.txt"));
     }
 };
-
-// Case 1: stopped until the receiver gives up and returns to the monitor,
-// then continued: the sender asks before it resends, and finds it gone.
-TEST_F(E2eHostile, AStoppedAndContinuedRunSendsNothingToTheMonitor) {
-    start_sim({"--baud", "115200"});
-    const std::string image = command_image(0x20000);
-    testkit::write_file(dir.file("rd.img"), image);
-    testkit::Child run = start({dir.file("rd.img"), "romdisk"});
-    report_reaching("packets", "answered", 40, RUN_LIMIT_MS);
-    run.signal(SIGSTOP);
-    report_reaching("programs", "returned", 1, RECEIVER_BACK_MS);
-    run.signal(SIGCONT);
-    const std::optional<int> status = run.wait_for(RUN_LIMIT_MS);
-    ASSERT_TRUE(status.has_value());
-    const std::string err = testkit::read_file(dir.file("stderr.txt"));
-    const std::string report = stop_sim();
-    EXPECT_EQ(*status, 1) << err;
-    EXPECT_NE(err.find("\nError:  the receiver was lost while kelvane was stopped.  Aborting."), std::string::npos)
-        << err;
-    expect_not_fooled(*status, err, ROMDISK, image, report);
-}
 
 struct HostileCase {
     const char* what;
@@ -155,7 +131,7 @@ TEST_F(E2eHostile, WhatTheUserHandsTheRunCannotRedirectIt) {
     const std::string prefix = "/dev/.." + dir.path() + "/";
     ASSERT_LT(prefix.size(), 120u);
     const std::string link_name = prefix + std::string(127 - prefix.size(), 'p');
-    ASSERT_EQ(symlink(sim->port().c_str(), link_name.substr(7).c_str()), 0);
+    ASSERT_EQ(symlink(("/dev/" + sim->port()).c_str(), link_name.substr(7).c_str()), 0);
     const testkit::RunResult long_path = run_kelvane({"-s", link_name + "qqqq", dir.file("rd.img"), "romdisk"}, dir.path());
     EXPECT_EQ(long_path.exit_status, 1) << long_path.err;
     EXPECT_NE(long_path.err.find("\nError:  the serial device path is 131 characters long; at most 127 fit.  Aborting."),

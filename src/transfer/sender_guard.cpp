@@ -103,14 +103,18 @@ unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool
     return NAK;
 }
 
-ReplyVerdict judge_reply(unsigned char reply, size_t bytes_behind) {
-    if (reply == CAN || bytes_behind > 0) return ReplyVerdict::receiver_gone;
-    return reply == ACK ? ReplyVerdict::accepted : ReplyVerdict::resend;
+ReplyVerdict judge_reply(unsigned char reply, const std::string& behind) {
+    if (reply == CAN) return ReplyVerdict::receiver_gone;
+    if (behind.empty()) return reply == ACK ? ReplyVerdict::accepted : ReplyVerdict::resend;
+    // A stray byte next to a real answer is noise: the resend is acknowledged
+    // as a repeat. More than that, or anything but an answer, is the give-up.
+    const bool one_answer = behind.size() == 1 && (behind[0] == static_cast<char>(ACK) || behind[0] == static_cast<char>(NAK));
+    return one_answer ? ReplyVerdict::resend : ReplyVerdict::receiver_gone;
 }
 
 ReplyVerdict sender_judge_reply(int port_fd, unsigned char reply) {
-    const bool plain_answer = reply == ACK || reply == NAK;
-    const size_t behind = plain_answer || reply == CAN ? 0 : read_until_quiet(port_fd, QUIET_MS, BEHIND_LIMIT);
+    std::string behind;
+    if (reply != ACK && reply != NAK && reply != CAN) read_until_quiet(port_fd, QUIET_MS, BEHIND_LIMIT, &behind);
     const ReplyVerdict verdict = judge_reply(reply, behind);
     // Damaged CANs and the text behind them: the receiver has given up by itself.
     if (verdict == ReplyVerdict::receiver_gone && reply != CAN) receiver_session_gave_up();

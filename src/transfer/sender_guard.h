@@ -17,14 +17,15 @@
 //  - The receiver's give-up damaged on the line. It sends CAN, CAN, at once
 //    its verdict text, and the monitor its prompt. A reply the sender does
 //    not know is a damaged answer only when the line falls quiet right after
-//    it; any byte behind it is the give-up, and the sending ends.
+//    it (or after one ACK or NAK, the real answer beside a stray byte);
+//    anything more behind it is the give-up, and the sending ends.
 //
 // Both the 128-byte XMODEM sender and any other sender on our receiver call
 // sender_reply_after_continue on every reply they read once
 // sender_was_continued says so, and sender_judge_reply on every reply.
 #pragma once
 
-#include <cstddef>
+#include <string>
 
 // Notes every SIGCONT from here on (installed once; the handler only sets a flag).
 void sender_stop_watch_install();
@@ -39,11 +40,15 @@ unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool
 enum class ReplyVerdict {
     accepted,       // ACK
     resend,         // NAK, or a damaged answer with a quiet line behind it
-    receiver_gone,  // CAN, or any reply with more bytes behind it: the give-up
+    receiver_gone,  // CAN, or a reply with the give-up behind it
 };
 
-// The verdict on a reply and the count of bytes that came right behind it.
-ReplyVerdict judge_reply(unsigned char reply, size_t bytes_behind);
-// Reads the reply's bytes behind it (only for a reply that is neither ACK nor
-// NAK: those are answers enough) until the line is quiet, and judges it.
+// The verdict on a reply and the bytes that came right behind it, before the
+// line fell quiet. Nothing behind: ACK is accepted, anything else but CAN is
+// resent. One ACK or NAK behind is a stray byte beside the real answer, and
+// the packet is resent (the receiver acknowledges a repeat). Anything more
+// behind, or anything that is not an answer, is the give-up.
+ReplyVerdict judge_reply(unsigned char reply, const std::string& behind);
+// Reads the bytes behind a reply (only for one that is neither ACK nor NAK:
+// those are answers enough) until the line is quiet, and judges it.
 ReplyVerdict sender_judge_reply(int port_fd, unsigned char reply);

@@ -44,7 +44,7 @@ std::string path_of(const RunOptions& run_options) {
 
 TEST(DevicePath, IsTtyS0WithoutAPortName) { EXPECT_EQ(path_of(RunOptions{}), "/dev/ttyS0"); }
 
-TEST(DevicePath, PutsAShortNameUnderDevTakesADevPathAsGivenAndCutsAt127Characters) {
+TEST(DevicePath, PutsAShortNameUnderDevAndTakesADevPathAsGiven) {
     const std::string by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
     const struct {
         std::string port_name;
@@ -58,13 +58,23 @@ TEST(DevicePath, PutsAShortNameUnderDevTakesADevPathAsGivenAndCutsAt127Character
         {"/dev", "/dev//dev"},
         {"dev/ttyS1", "/dev/dev/ttyS1"},
         {std::string(122, 'p'), "/dev/" + std::string(122, 'p')},
-        {std::string(200, 'p'), "/dev/" + std::string(122, 'p')},
-        {"/dev/" + std::string(200, 'p'), "/dev/" + std::string(122, 'p')},
+        {"/dev/" + std::string(122, 'p'), "/dev/" + std::string(122, 'p')},
     };
     for (const auto& c : cases) {
         RunOptions run_options;
         run_options.port_name = c.port_name;
         EXPECT_EQ(path_of(run_options), c.path) << c.port_name;
+    }
+}
+
+// A path cut to fit would name another device: the run ends before any port is opened.
+TEST(DevicePath, RefusesAPathLongerThan127Characters) {
+    for (const std::string& name : {std::string(123, 'p'), "/dev/" + std::string(123, 'p'), std::string(4000, 'p')}) {
+        RunOptions run_options;
+        run_options.port_name = name;
+        EXPECT_EXIT(path_of(run_options), ::testing::ExitedWithCode(1),
+                    "Error:  the serial device path is [0-9]+ characters long; at most 127 fit.  Aborting.")
+            << name.size();
     }
 }
 

@@ -19,7 +19,9 @@ struct LineCase {
 TEST(ProgrammingWatch, JudgesEachLineByTheFirstTestItMeets) {
     const LineCase cases[] = {
         {"Programming block 200000", WatchLine::progress},
-        {"Programming block 0 Error", WatchLine::progress},  // progress is tested first
+        // "Error" anywhere makes an error line, even beside a block's progress.
+        {"Programming block 0 Error", WatchLine::error},
+        {"Error: erase failed; Programming block 3 of 8 at 0x40000", WatchLine::error},
         {"Error: verify failed", WatchLine::error},
         {"Error PMON> ", WatchLine::error},  // a prompt in an Error line does not end the watch
         {"PMON> ", WatchLine::prompt},

@@ -100,21 +100,26 @@ TEST_F(CaptureTest, LogThatCannotBeCreatedWarnsAndLaterRecordsAreDropped) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Warning:  can't open ./capture.log for writing\n");
 }
 
-// Whatever stands at the log's name that is not a regular file is a failed
-// open: a link is not followed (its target keeps its bytes), and a FIFO or a
-// terminal is not written to, whether or not something reads it.
+// Whatever stands at the log's name that is not a regular file of its own is
+// a failed open: a link is not followed (its target keeps its bytes), a file
+// with a second name (a transcript kept with ln) is not emptied, and a FIFO or
+// a terminal is not written to, whether or not something reads it.
 TEST_F(CaptureTest, AnythingButARegularFileAtTheNameIsAFailedOpen) {
+    enum class Kind { symbolic_link, hard_link, fifo };
     struct Case {
         const char* name;
-        bool link;  // a symbolic link to a file of the user's; otherwise a FIFO with a reader
+        Kind kind;
     };
-    for (const Case& c : {Case{"link", true}, Case{"fifo", false}}) {
+    for (const Case& c : {Case{"symbolic link", Kind::symbolic_link}, Case{"hard link", Kind::hard_link},
+                          Case{"fifo with a reader", Kind::fifo}}) {
         SCOPED_TRACE(c.name);
         const std::string target = dir.file("notes");
         testkit::write_file(target, "keep me\n");
         int reader = -1;
-        if (c.link) {
+        if (c.kind == Kind::symbolic_link) {
             ASSERT_EQ(symlink(target.c_str(), log_path().c_str()), 0);
+        } else if (c.kind == Kind::hard_link) {
+            ASSERT_EQ(link(target.c_str(), log_path().c_str()), 0);
         } else {
             ASSERT_EQ(mkfifo(log_path().c_str(), 0600), 0);
             reader = open(log_path().c_str(), O_RDONLY | O_NONBLOCK);

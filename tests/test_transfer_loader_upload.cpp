@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -77,9 +78,50 @@ void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class LoaderUploadFailures : public LoaderUploadTest, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(LoaderUploadFailures, EndsTheRun) {
+// A silent monitor never shows its prompt: the load's end (ETX, then a
+// carriage return on the empty record) is tried three times, and nothing else
+// is sent after the failure.
+TEST_P(LoaderUploadFailures, EndsTheRunAndTriesToEndTheLoad) {
     peer_write(GetParam().answers);
     EXPECT_EXIT(ex_send(slave_fd), ::testing::ExitedWithCode(1), literally(GetParam().message));
+    const std::string wire = peer_drain(100);
+    const std::string ending = std::string(1, char(ETX)) + "\r";
+    ASSERT_GE(wire.size(), 3 * ending.size());
+    EXPECT_EQ(wire.substr(wire.size() - 3 * ending.size()), ending + ending + ending);
+}
+
+// The monitor's "load" as the handheld's: each line gathered up to its ETX,
+// which it answers; a carriage return on an empty record ends the load with a
+// prompt, and one inside a record is ignored. The ETX of the third line is
+// lost on the way: the upload fails, and the load must be ended all the same.
+TEST_F(LoaderUploadTest, AFailedUploadEndsTheMonitorsLoad) {
+    std::atomic<bool> load_ended{false};
+    std::atomic<bool> done{false};
+    std::thread monitor([&] {
+        std::string record;
+        int etx_seen = 0;
+        while (!done) {
+            for (char c : peer_read(1, 20)) {
+                if (c == char(ETX)) {
+                    if (++etx_seen == 3) continue;  // lost on the line
+                    peer_write(std::string(1, record.empty() ? char(NAK) : char(ACK)));
+                    record.clear();
+                } else if (c == '\r' && record.empty()) {
+                    peer_write("\r\nload aborted\r\nPMON> ");
+                    load_ended = true;
+                } else if (c != '\r') {
+                    record += c;
+                }
+            }
+        }
+    });
+    EXPECT_EXIT(ex_send(slave_fd), ::testing::ExitedWithCode(1), literally("\nError: ex_send read '0x6' instead of ACK"));
+    // The child process has ended; what it sent has reached the monitor.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!load_ended && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    done = true;
+    monitor.join();
+    EXPECT_TRUE(load_ended);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -6,11 +6,13 @@
 // collector thread takes whatever the sender writes.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -23,6 +25,7 @@
 #include "support/run_binary.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
+#include "transfer/sender_guard.h"
 #include "transfer/xmodem.h"
 
 namespace {
@@ -209,10 +212,10 @@ INSTANTIATE_TEST_SUITE_P(Transfers, XmodemLargeCases,
                                            LargeCase{"StartNakAlreadyRead", 1500, 1, 4, 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// An answer we do not know may be a damaged one with the real answer right
-// behind it: the resend waits for a quiet line, so that the late answer is not
-// taken for the resend's and the sender never runs one answer ahead.
-TEST_F(XmodemSendTest, AfterAnUnknownReplyWarnsAndResendsOnlyIntoAQuietLine) {
+// An answer we do not know, with a quiet line behind it or only the real
+// answer beside it (a stray byte), is a damaged answer: the sender warns and
+// sends the packet again, once, and never runs one answer ahead.
+TEST_F(XmodemSendTest, AfterAnUnknownReplyWarnsAndResendsOnce) {
     const std::string path = dir.file("image");
     testkit::write_pattern_file(path, 10);
     const std::string packet = xmodem_file_packet(testkit::read_file(path), 1);
@@ -220,9 +223,9 @@ TEST_F(XmodemSendTest, AfterAnUnknownReplyWarnsAndResendsOnlyIntoAQuietLine) {
     std::string heard;
     std::thread receiver([&] {
         heard += peer_read(packet.size(), 5000);
-        peer_write("C" + S_ACK);  // a damaged answer, and the real one late behind it
+        peer_write("C" + S_ACK);  // a stray byte, and the real answer beside it
         heard += peer_read(packet.size(), 5000);
-        peer_write(S_NAK);  // the resend arrived damaged
+        peer_write("Z");  // the answer to the resend damaged, a quiet line behind it
         heard += peer_read(packet.size(), 5000);
         peer_write(S_ACK);
         heard += peer_read(1, 5000);
@@ -234,6 +237,90 @@ TEST_F(XmodemSendTest, AfterAnUnknownReplyWarnsAndResendsOnlyIntoAQuietLine) {
     receiver.join();
     EXPECT_EQ(heard, packet + packet + packet + S_EOT);
     EXPECT_NE(err.find("\nWarning:  received unknown xmodem code from remote:  '43'\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("\nWarning:  received unknown xmodem code from remote:  '5a'\n"), std::string::npos) << err;
+}
+
+// The receiver's give-up (CAN, CAN, its verdict, the monitor's prompt) as a
+// damaged line delivers it: whatever the CANs became, bytes right behind an
+// answer end the sending, and nothing more goes out that could reach the
+// monitor's command line.
+TEST_F(XmodemSendTest, ADamagedGiveUpEndsTheSendingWithoutAResend) {
+    const std::string verdict = "BAD CHKSUM\r\nDownload Failed!\r\nPMON> ";
+    const struct {
+        const char* name;
+        std::string give_up;
+    } cases[] = {
+        {"both CANs damaged", std::string("\x98\x1c") + verdict},
+        {"first CAN damaged", std::string("\x1c") + S_CAN + verdict},
+        {"both CANs lost", verdict},
+        {"fast entry: both CANs damaged, then it waits for us", std::string("\x98\x1c")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file("image");
+        testkit::write_pattern_file(path, 300);
+        const std::string first_packet = xmodem_file_packet(testkit::read_file(path), 1);
+        tcflush(slave_fd, TCIOFLUSH);
+        peer_write(S_NAK + c.give_up);
+        EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd), ::testing::ExitedWithCode(1),
+                    literally("\nError:  Transferred cancelled by remote side"));
+        EXPECT_TRUE(peer_drain(100) == first_packet) << "something was sent after the give-up";
+    }
+}
+
+// A stopped and continued sender reads stale replies: it asks the receiver
+// with a probe byte before it sends anything, and goes on only on its NAK.
+TEST_F(XmodemSendTest, AfterAContinueTheReceiverIsAskedBeforeAnythingIsSent) {
+    const std::string path = dir.file("image");
+    testkit::write_pattern_file(path, 10);
+    const std::string packet = xmodem_file_packet(testkit::read_file(path), 1);
+    peer_write(S_NAK + S_NAK + S_NAK);  // its start NAK and two time-outs, queued while we slept
+    std::string heard;
+    std::thread receiver([&] {
+        heard += peer_read(1, 5000);
+        peer_write(S_NAK);  // the probe is noise to it
+        heard += peer_read(packet.size(), 5000);
+        peer_write(S_ACK);
+        heard += peer_read(1, 5000);
+        peer_write(S_ACK);
+    });
+    sender_stop_watch_install();
+    raise(SIGCONT);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(xmodem_send(path.c_str(), slave_fd), 10);
+    testing::internal::GetCapturedStderr();
+    receiver.join();
+    EXPECT_TRUE(heard == std::string(1, '\0') + packet + S_EOT) << "the wire differs";
+}
+
+// A receiver that gave up while we slept: its CANs or the prompt among the
+// stale bytes, or no NAK for the probe, end the run with nothing resent.
+TEST_F(XmodemSendTest, AfterAContinueALostReceiverEndsTheRun) {
+    const struct {
+        const char* name;
+        std::string stale;
+        std::string sent;  // what may go out: nothing, or the probe
+    } cases[] = {
+        {"its give-up queued", S_NAK + S_NAK + S_CAN + S_CAN + "TIMEOUT\r\nDownload Failed!\r\nPMON> ", ""},
+        {"only the prompt", S_NAK + "Download Failed!\r\nPMON> ", ""},
+        {"the probe unanswered", S_NAK + S_NAK, std::string(1, '\0')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file("image");
+        testkit::write_pattern_file(path, 300);
+        tcflush(slave_fd, TCIOFLUSH);
+        peer_write(c.stale);
+        EXPECT_EXIT(
+            {
+                sender_stop_watch_install();
+                raise(SIGCONT);
+                xmodem_send(path.c_str(), slave_fd);
+            },
+            ::testing::ExitedWithCode(1),
+            literally("\nError:  the receiver was lost while kelvane was stopped.  Aborting."));
+        EXPECT_TRUE(peer_drain(100) == c.sent) << "something was sent to a lost receiver";
+    }
 }
 
 TEST_F(XmodemSendTest, RedrawsTheMeterWhileWaitingForASlowReceiver) {

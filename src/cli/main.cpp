@@ -8,6 +8,7 @@
 #include "cli/switches.h"
 #include "core/exit_signals.h"
 #include "core/fatal.h"
+#include "core/standard_descriptors.h"
 #include "jobs/flash_job.h"
 #include "jobs/piece_cleanup.h"
 #include "jobs/plan_check.h"
@@ -51,6 +52,8 @@ void add_jobs(char* const words[], int count, const RunOptions& run_options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Before any open: the port must never become standard error.
+    hold_standard_descriptors();
     try {
         run(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -34,12 +34,17 @@ void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* c
 void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options) {
     // A name that begins with "/dev/" is already a device path ("/dev/dev/..."
     // can never be a serial port, so no working name changes meaning).
+    int length;
     if (run_options.port_name && run_options.port_name->rfind(DEVICE_DIR, 0) == 0)
-        std::snprintf(path, sizeof path, "%s", run_options.port_name->c_str());
+        length = std::snprintf(path, sizeof path, "%s", run_options.port_name->c_str());
     else if (run_options.port_name)
-        std::snprintf(path, sizeof path, DEVICE_DIR_FORMAT, run_options.port_name->c_str());
+        length = std::snprintf(path, sizeof path, DEVICE_DIR_FORMAT, run_options.port_name->c_str());
     else
-        std::snprintf(path, sizeof path, "%s", DEFAULT_DEVICE);
+        length = std::snprintf(path, sizeof path, "%s", DEFAULT_DEVICE);
+    // A path cut short names another file, perhaps another handheld's port.
+    if (length < 0 || length >= DEVICE_PATH_SIZE)
+        refuse_exit("Error:  the serial device path is %d characters long; at most %d fit.  Aborting.", length,
+                    DEVICE_PATH_SIZE - 1);
 }
 
 namespace {

@@ -18,8 +18,8 @@ constexpr int DEVICE_PATH_SIZE = 128;    // at most 127 characters
 
 // "\n" followed by " <word>" for every argument that still fits.
 extern char command_echo[COMMAND_ECHO_SIZE];
-// "/dev/<port_name>" (or a -s that begins with "/dev/" as given) cut to 127
-// characters, or "/dev/ttyS0".
+// "/dev/<port_name>" (or a -s that begins with "/dev/" as given), or
+// "/dev/ttyS0"; a path longer than 127 characters is refused, never cut.
 extern char device_path[DEVICE_PATH_SIZE];
 
 // The switch letters; a leading "+" keeps glibc from reordering the words.
@@ -31,8 +31,9 @@ constexpr char DEVICE_DIR_FORMAT[] = "/dev/%s";
 // Fills echo with "\n" and " <word>" for each argv element that keeps it within
 // 1023 characters; a word that does not fit is skipped and the next one tried.
 void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* const argv[]);
-// Fills path from -s, cut to 127 characters, or with the default device: a
-// name that begins with "/dev/" as given, any other under "/dev/".
+// Fills path from -s, or with the default device: a name that begins with
+// "/dev/" as given, any other under "/dev/". A path that does not fit in 127
+// characters ends the run: cut short it would name another device.
 void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options);
 // Reads every switch into run_options (-h/-v, an unknown switch and a missing
 // argument end the process with the help text, -l starts the

@@ -31,9 +31,22 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
+#include "transfer/sender_guard.h"
+#include "transfer/sent_bytes_check.h"
 #include "transfer/xmodem.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Unzipping a kernel takes the monitor seconds; lines without its prompt for
+// longer are babble, and the wait ends as a silent line's does (no error: the
+// boot command follows regardless).
+constexpr std::chrono::seconds UNZIP_LIMIT{50};
+// The restore program's output ends with "Hard reset" once the system has
+// booted and reset the settings, well within two minutes; after that the echo
+// stops as it does on a silent line.
+constexpr std::chrono::seconds RESTORE_LIMIT{120};
 
 // Sends a constant command text whole (without its NUL).
 template <size_t N>
@@ -143,6 +156,9 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     const int start_length =
         snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? LOADER_FAST_ENTRY : LOADER_ENTRY);
     const std::string start_command(buffer, static_cast<size_t>(start_length - 1));  // its echo: without the CR
+    // A stop from here on leaves the receiver's replies stale; one before left nothing.
+    sender_stop_watch_install();
+    sender_was_continued();
     // From here until the receiver is back at the monitor, every way out stops it first.
     receiver_session_begin(port_fd, fast ? ReceiverEntry::fast : ReceiverEntry::plain);
     port_send(port_fd, buffer, start_length, Capture::record);
@@ -177,6 +193,8 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     check_receipt(drained, buffer, sent, state.receiver_ours, name);
     // What was sent is the checked file; the flash command's size is its checked one.
     recheck_file(name, job.checked);
+    // Its bytes too: a rewrite through a shared mapping keeps the file's times.
+    check_sent_bytes(name, job.checked, sent.image_crc);
 
     const int64_t flash_size = flash_round_up(job.checked.size);
     fprintf(stderr, "Sending flash command...");
@@ -199,7 +217,8 @@ void unzip_kernel(int port_fd, char* buffer) {
     fprintf(stderr, "Unzipping kernel...");
     send_command(port_fd, CMD_UNZIP, Capture::record);
     // Silence here is no error: the boot command follows regardless.
-    while (port_readline(port_fd, buffer) == 0 && !line_has_prompt(buffer)) {}
+    const auto give_up = Clock::now() + UNZIP_LIMIT;
+    while (port_readline(port_fd, buffer) == 0 && !line_has_prompt(buffer) && Clock::now() < give_up) {}
     fprintf(stderr, "done\n");
 }
 
@@ -208,9 +227,10 @@ void restore_defaults(int port_fd, char* buffer) {
     fprintf(stderr, "Restoring defaults...\n");
     send_command(port_fd, CMD_RESTORE, Capture::record);
     // Echo the restore program's output up to and including its last line.
+    const auto give_up = Clock::now() + RESTORE_LIMIT;
     while (port_readline(port_fd, buffer) == 0) {
         fprintf(stderr, "%s\n", shown_text(buffer).c_str());
-        if (strstr(buffer, REPLY_HARD_RESET) != nullptr) break;
+        if (strstr(buffer, REPLY_HARD_RESET) != nullptr || Clock::now() >= give_up) break;
     }
     fprintf(stderr, "\nkelvane completed\n");
 }

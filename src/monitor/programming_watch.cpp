@@ -2,6 +2,7 @@
 #include "monitor/programming_watch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -12,10 +13,21 @@
 #include "serial/port.h"
 #include "transfer/progress.h"
 
+namespace {
+
+// The monitor prints a block's line within 50 s of the one before (the
+// programming of a 128 KiB block takes seconds); lines that keep coming
+// without progress for as long are babble, and the watch must not follow
+// them for ever.
+constexpr std::chrono::seconds PROGRESS_LIMIT{50};
+
+}  // namespace
+
 WatchLine classify_watch_line(const char* line) {
-    // A line with both "Programming block" and "Error" counts as progress.
-    if (strstr(line, REPLY_PROGRAMMING) != nullptr) return WatchLine::progress;
+    // "Error" wins wherever it stands: a block reported with an error on the
+    // same line is no progress.
     if (strstr(line, REPLY_ERROR) != nullptr) return WatchLine::error;
+    if (strstr(line, REPLY_PROGRAMMING) != nullptr) return WatchLine::progress;
     if (line_has_prompt(line)) return WatchLine::prompt;
     return WatchLine::other;
 }
@@ -33,10 +45,18 @@ WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
     show_progress(ProgressDraw::first);
 
     WatchResult result;
+    auto last_progress_at = std::chrono::steady_clock::now();
     for (;;) {
         if (port_readline(port_fd, buffer) < 0) error_exit("Error: timeout reading from port");
-        switch (classify_watch_line(buffer)) {
+        const WatchLine kind = classify_watch_line(buffer);
+        // The prompt ends the watch however late it comes; only lines that bring nothing are limited.
+        const bool brings_nothing = kind == WatchLine::other || kind == WatchLine::error;
+        if (brings_nothing && std::chrono::steady_clock::now() - last_progress_at >= PROGRESS_LIMIT)
+            refuse_exit("Error:  no programming progress from the monitor within %lld s.  Aborting.",
+                        static_cast<long long>(PROGRESS_LIMIT.count()));
+        switch (kind) {
             case WatchLine::progress:
+                last_progress_at = std::chrono::steady_clock::now();
                 ++result.blocks_reported;
                 progress_state.bytes_done = programming_advance(progress_state.bytes_done, flash_size);
                 show_progress(ProgressDraw::redraw);

@@ -3,13 +3,17 @@
 //
 // After "y\r" the monitor prints one "Programming block" line per 128 KiB
 // block, "Error" lines for problems, and its prompt when done. Each line is
-// judged on its own, in that order of tests (the first that matches acts); the
-// meter advances one whole block per progress line, never past the flash size.
+// judged on its own: a line that holds "Error" anywhere is an error line (a
+// "Programming block" beside it is no progress), then progress, then the
+// prompt. The meter advances one whole block per progress line, never past
+// the flash size.
 // An "Error" line is echoed as a warning and the watch goes on to the prompt;
 // the caller then refuses to carry on, because the flash may be damaged. The
 // progress lines are counted too: fewer than the flash size holds blocks means
 // the monitor did not program what was asked (a command or confirmation it
-// took otherwise), and the caller refuses that as well.
+// took otherwise), and the caller refuses that as well. Each line must begin
+// within the line reader's 50 s, and lines that bring no progress for 50 s
+// (a babbling line) end the run too.
 #pragma once
 
 #include <cstdint>

@@ -21,13 +21,16 @@ constexpr char HEADER_END[] = "\n\n";
 // (a FIFO without a reader); anything but a regular file counts as a failed open.
 constexpr int CAPTURE_OPEN_SAFETY = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
-// The log open with flags, or -1.
+// The log open with flags, or -1; with empty, emptied once it is known to be
+// ours alone. A file with a second name (a copy kept with ln) is someone's
+// record: it is neither emptied nor written, as a link is not followed.
 // The log is the run's aside: its trouble is no failure of the run.
-int open_log(int flags, mode_t mode = 0) {
+int open_log(int flags, mode_t mode = 0, bool empty = false) {
     const ErrnoGuard errno_kept;
     const int log_fd = open(CAPTURE_FILE, flags | CAPTURE_OPEN_SAFETY, mode);
     struct stat status;
-    if (log_fd >= 0 && (fstat(log_fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+    if (log_fd >= 0 && (fstat(log_fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+                        (empty && ftruncate(log_fd, 0) != 0))) {
         close(log_fd);
         return -1;
     }
@@ -60,7 +63,7 @@ int capture_filter(const void* payload, int length, char* kept) {
 }
 
 void capture_begin(const char* banner, const char* echo_line) {
-    const int log_fd = open_log(O_WRONLY | O_CREAT | O_TRUNC, CAPTURE_FILE_MODE);
+    const int log_fd = open_log(O_WRONLY | O_CREAT, CAPTURE_FILE_MODE, true);
     if (log_fd < 0) {
         fprintf(stderr, "Warning:  can't open %s for writing\n", CAPTURE_FILE);
         return;

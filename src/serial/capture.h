@@ -8,8 +8,9 @@
 // a text with nothing readable leaves no record. Failures never stop the run:
 // a log that cannot be created is warned about once and later records are
 // dropped. The name is opened without following a symbolic link and without
-// blocking, and anything but a regular file there (a link, a FIFO, a device)
-// counts as a failed open.
+// blocking, and anything but a regular file with no other name there (a link,
+// a second name of a file kept with ln, a FIFO, a device) counts as a failed
+// open; the file is emptied only once it is known to be the log alone.
 #pragma once
 
 constexpr char CAPTURE_FILE[] = "./capture.log";

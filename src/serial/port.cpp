@@ -26,11 +26,18 @@ constexpr cc_t READ_VTIME = 5;
 // Waits for writability and for the first byte of a line: 10 selects of 5 s each.
 constexpr int WAIT_ATTEMPTS = 10;
 constexpr int WAIT_SECONDS = 5;
-// Once a line has begun, this much silence ends the read as a time-out, so a
-// monitor that stops mid-line cannot hang the run (the same 50 s as the first byte).
+// Once a line has begun, this long without a character stored ends the read as
+// a time-out (the same 50 s as the first byte): a monitor that stops mid-line,
+// or a line that sends only bytes a line drops (NUL, endless CR and LF),
+// cannot hang the run.
 constexpr std::chrono::seconds LINE_SILENCE_LIMIT{WAIT_ATTEMPTS * WAIT_SECONDS};
 // A drain ends after this long (microseconds) without input.
 constexpr suseconds_t DRAIN_QUIET_USEC = 100000;
+// A drain that never meets its quiet time ends the run after this long. At
+// 115200 bit/s it is over 100 KiB, far more than any reply the monitor gives
+// to a command or a wake-up (its start-up banner included): a line that talks
+// on is babbling, and the drain must not hold the port for ever.
+constexpr std::chrono::seconds DRAIN_LIMIT{10};
 
 constexpr char CR = 0x0D;
 
@@ -122,7 +129,8 @@ int port_readline(int port_fd, char* buffer) {
     if (!wait_until_ready(port_fd, false)) return -1;
 
     LineAssembly line{buffer};
-    auto last_byte_at = Clock::now();
+    // Only a stored character is progress; dropped bytes do not hold the line open.
+    auto last_stored_at = Clock::now();
     for (bool complete = false; !complete;) {
         char byte = 0;
         // No signal is armed while lines are read, so a failed read is a real failure.
@@ -132,10 +140,9 @@ int port_readline(int port_fd, char* buffer) {
             // 0.5 s without input: the last character of a prompt may have been stored.
             complete = line_complete_on_silence(line);
             if (!complete && port_hung_up(port_fd)) return -1;
-            if (!complete && Clock::now() - last_byte_at >= LINE_SILENCE_LIMIT) return -1;
+            if (!complete && Clock::now() - last_stored_at >= LINE_SILENCE_LIMIT) return -1;
             continue;
         }
-        last_byte_at = Clock::now();
         switch (line_take_byte(line, byte)) {
             case LineStep::complete:
                 complete = true;
@@ -143,7 +150,10 @@ int port_readline(int port_fd, char* buffer) {
             case LineStep::too_long:
                 error_exit("Error:  port_readline line too long");
             case LineStep::stored:
+                last_stored_at = Clock::now();
+                break;
             case LineStep::dropped:
+                if (Clock::now() - last_stored_at >= LINE_SILENCE_LIMIT) return -1;
                 break;
         }
     }
@@ -181,6 +191,7 @@ bool port_prompt_within(int port_fd, char* buffer, std::chrono::milliseconds lim
 std::string port_readflush(int port_fd) {
     std::string drained;
     drained.reserve(DRAIN_TEXT_SIZE);
+    const auto give_up = std::chrono::steady_clock::now() + DRAIN_LIMIT;
     do {
         char byte = 0;
         // The first read does not wait for readiness: a drain always costs one read.
@@ -190,6 +201,10 @@ std::string port_readflush(int port_fd) {
         if (got < 0 || hung_up) error_exit("Error:  port_readflush failed to read byte");
         // CR is dropped, LF kept; beyond a full buffer bytes are read and thrown away.
         if (got == 1 && byte != CR && drained.size() < DRAIN_TEXT_SIZE) drained += byte;
+        if (std::chrono::steady_clock::now() >= give_up) {
+            refuse_exit("Error:  port_readflush: the line did not fall quiet within %lld s.  Aborting.",
+                       static_cast<long long>(DRAIN_LIMIT.count()));
+        }
     } while (!port_quiet(port_fd));
     // The log takes the text up to a NUL; the caller gets all of it.
     capture_if_enabled(drained.data(), static_cast<int>(strnlen(drained.data(), drained.size())));

@@ -13,10 +13,12 @@
 // the byte in hand, and again after every empty 0.5 s read, so a prompt (which
 // has no line end) is recognised after 0.5 s of silence or at the next byte,
 // which is then dropped. Leading CR and LF are skipped, so the LF of a CR LF
-// pair is eaten by the next call; NUL bytes are dropped (line_assembly.h). The first byte of a line is awaited for 10
-// selects of 5 s; once bytes have come, 50 s without another byte also ends
-// the read as a time-out. A drain reads until 100 ms pass without input and
-// hands back what it read (CR removed, at most 1024 bytes), so that callers can
+// pair is eaten by the next call; NUL bytes are dropped (line_assembly.h). The
+// first byte of a line is awaited for 10 selects of 5 s; once bytes have come,
+// 50 s without a character stored (silence, or only bytes the line drops) also
+// ends the read as a time-out. A drain reads until 100 ms pass without input,
+// or ends the run when that has not happened within 10 s, and hands back what
+// it read (CR removed, at most 1024 bytes), so that callers can
 // look at replies they otherwise only wait out: the echo of a command, the
 // receiver's verdict.
 #pragma once

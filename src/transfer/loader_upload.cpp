@@ -1,29 +1,89 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/loader_upload.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdarg>
 #include <cstring>
+#include <string>
 
+#include "core/errno_guard.h"
 #include "core/fatal.h"
 #include "serial/port.h"
 #include "transfer/control_bytes.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr unsigned char SEVEN_BITS = 0x7F;  // the line is 7-bit; a stray bit 7 must not hide ACK or NAK
+constexpr unsigned char CR = 0x0D;
+// The monitor answers a line as soon as its ETX arrives, after an echo of at
+// most the line itself (well under 0.1 s at 115200 bit/s); a line that keeps
+// talking this long without ACK or NAK is babble, not an answer.
+constexpr auto LINE_ANSWER_LIMIT = std::chrono::seconds(5);
+// Ending a failed load: ETX closes the part of a line the monitor holds, and a
+// carriage return on an empty record ends "load" and brings the prompt back.
+// Either byte may be lost as the line's first was, so the pair is tried again.
+constexpr int LOAD_END_TRIES = 3;
+constexpr int LOAD_END_QUIET_MS = 300;                          // the monitor has answered a byte by then
+constexpr auto LOAD_END_REPLY_LIMIT = std::chrono::seconds(2);  // however much it says in reply
+constexpr size_t LOAD_END_TEXT_KEPT = 256;                      // the tail where a prompt is sought
+
+// Reads what the monitor says until it has been quiet a while (or the limit
+// passes); the tail of the text read.
+std::string read_reply(int port_fd) {
+    std::string text;
+    const auto give_up = Clock::now() + LOAD_END_REPLY_LIMIT;
+    while (Clock::now() < give_up) {
+        pollfd ready{port_fd, POLLIN, 0};
+        if (poll(&ready, 1, LOAD_END_QUIET_MS) <= 0) break;
+        char byte = 0;
+        if (read(port_fd, &byte, 1) != 1) break;
+        text += static_cast<char>(byte & SEVEN_BITS);
+        if (text.size() > 2 * LOAD_END_TEXT_KEPT) text.erase(0, text.size() - LOAD_END_TEXT_KEPT);
+    }
+    return text;
+}
+
+// Brings a monitor left inside "load" back to its prompt; never ends the run
+// itself (the caller reports the failure that brought it here).
+void end_load(int port_fd) {
+    const ErrnoGuard errno_kept;
+    for (int attempt = 0; attempt < LOAD_END_TRIES; ++attempt) {
+        if (write(port_fd, &ETX, 1) != 1) return;
+        read_reply(port_fd);
+        if (write(port_fd, &CR, 1) != 1) return;
+        if (line_has_prompt(read_reply(port_fd).c_str())) return;
+    }
+}
+
+// The monitor left at its prompt first, then the run ends with the message.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void upload_failed(int port_fd, const char* format, ...) {
+    end_load(port_fd);
+    va_list args;
+    va_start(args, format);
+    verror_exit(format, args);
+}
 
 // Reads until the monitor answers the line just sent. last_byte carries the
 // last byte received across the whole upload, for the failure message.
 void await_line_answer(int port_fd, unsigned char& last_byte) {
+    const auto give_up = Clock::now() + LINE_ANSWER_LIMIT;
     for (;;) {
         unsigned char byte = 0;
         // One byte per read; an empty read means 0.5 s of silence (VTIME).
-        if (read(port_fd, &byte, 1) != 1) error_exit("Error: ex_send read '0x%x' instead of ACK", last_byte);
+        if (read(port_fd, &byte, 1) != 1)
+            upload_failed(port_fd, "Error: ex_send read '0x%x' instead of ACK", last_byte);
         last_byte = byte & SEVEN_BITS;
-        if (last_byte == NAK) error_exit("Error:  ex_send received NAK.  Aborting");
+        if (last_byte == NAK) upload_failed(port_fd, "Error:  ex_send received NAK.  Aborting");
         if (last_byte == ACK) return;
-        // Anything else is the monitor's echo or chatter.
+        // Anything else is the monitor's echo or chatter, but not for ever.
+        if (Clock::now() >= give_up)
+            upload_failed(port_fd, "Error:  ex_send got no ACK within %lld s, only other bytes.  Aborting",
+                          static_cast<long long>(LINE_ANSWER_LIMIT.count()));
     }
 }
 

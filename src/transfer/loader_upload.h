@@ -2,7 +2,16 @@
 // Upload of the device-side XMODEM receiver through the monitor's "load" command.
 //
 // Each S-record line goes out followed by ETX; the monitor may echo or print
-// anything before it answers the line with ACK, or refuses it with NAK.
+// anything before it answers the line with ACK, or refuses it with NAK. An
+// answer is awaited through 0.5 s silences (the port's read limit) but no
+// longer than 5 s in all, so a babbling line cannot hold the upload.
+//
+// A failed upload leaves the monitor inside "load", where it would take every
+// later carriage return as part of a record. Before the run ends, the load is
+// ended the way the monitor allows: ETX closes whatever part of a line it
+// holds, and a carriage return on an empty record ends the load and brings
+// the prompt back; the pair is tried up to three times, as a byte of it may be
+// lost as well.
 #pragma once
 
 constexpr int LOADER_SREC_SLOT = 57;  // the longest line has 56 characters

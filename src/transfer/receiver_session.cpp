@@ -150,6 +150,10 @@ void receiver_session_read(unsigned char byte) {
 
 void receiver_session_end() { phase = IDLE; }
 
+void receiver_session_gave_up() {
+    if (phase != IDLE) phase = STOPPED;
+}
+
 bool receiver_session_active() { return phase != IDLE; }
 
 void receiver_abort() {

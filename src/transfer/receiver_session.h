@@ -35,6 +35,9 @@ void receiver_session_sent(unsigned char first_byte);
 void receiver_session_read(unsigned char byte);
 // The receiver is back at the monitor: nothing is left to stop.
 void receiver_session_end();
+// The receiver was seen to give up by itself (its CANs arrived damaged): an
+// abort sends it no CAN, only what brings it back to the monitor.
+void receiver_session_gave_up();
 // Whether a receiver may still be running.
 bool receiver_session_active();
 

@@ -2,7 +2,6 @@
 #include "transfer/xmodem.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
+#include "transfer/sender_guard.h"
 
 namespace {
 
@@ -28,12 +28,10 @@ constexpr int XMODEM_WAIT_TRIES = 10;      // select waits per awaited byte befo
 constexpr time_t XMODEM_WAIT_SECONDS = 5;  // each wait; the one-second tick cuts it short
 constexpr int XMODEM_MAX_RESENDS = 10;     // a packet or EOT goes out at most eleven times
 constexpr int XMODEM_BLOCK_MODULO = 256;   // the block number is one byte on the wire
-// Before a resend that follows an answer we do not know, the line must have
-// been quiet this long (our receiver waits 20 ms of quiet before it answers a
-// damaged packet), so that the real answer, late, is not taken for the
-// resend's; an endless stream of noise is waited out no longer than the cap.
-constexpr int RESEND_QUIET_MS = 20;
-constexpr int RESEND_QUIET_CAP_MS = 1000;
+// The receiver sends its first NAK as soon as it starts, after at most the
+// start command's echo; a line that brings other bytes for as long as one
+// awaited byte may take (10 waits of 5 s) has no receiver on it.
+constexpr std::chrono::seconds START_NAK_LIMIT{XMODEM_WAIT_TRIES * XMODEM_WAIT_SECONDS};
 
 // Packet offsets in wire order.
 constexpr int PACKET_SOH = 0;
@@ -58,27 +56,6 @@ ssize_t write_recorded(XmodemTransfer& transfer, const unsigned char* data, size
         part_of_packet ? write_packet_bytes(transfer.port_fd, data, length) : write(transfer.port_fd, data, length);
     if (count > 0 && starts) receiver_session_sent(data[0]);
     return count;
-}
-
-// Drops what the receiver sends until the line has been quiet for
-// RESEND_QUIET_MS; a CAN among it is the answer after all (0 otherwise).
-unsigned char wait_for_quiet_line(XmodemTransfer& transfer) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(RESEND_QUIET_CAP_MS);
-    while (std::chrono::steady_clock::now() < give_up) {
-        pollfd ready{transfer.port_fd, POLLIN, 0};
-        const int result = poll(&ready, 1, RESEND_QUIET_MS);
-        if (result == 0) return 0;
-        if (result < 0) {
-            if (errno == EINTR) continue;
-            return 0;
-        }
-        unsigned char byte = 0;
-        ExitSignalsHeld held;
-        if (read(transfer.port_fd, &byte, 1) != 1) return 0;  // a hung-up line is quiet too
-        receiver_session_read(byte);
-        if (byte == CAN) return CAN;
-    }
-    return 0;
 }
 
 // Sends every block of the file, each acknowledged before the next.
@@ -119,15 +96,21 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     transfer.large_packets = options.large_packets;
     transfer.unsent = size;
     transfer.image_size = size;
+    sender_stop_watch_install();
     progress_state.total_kb = static_cast<int>(size / 1024);
     progress_now(&progress_state.start_time);
 
     // Everything before the receiver's first NAK (echo, "C", CAN) is dropped,
     // but for a copy of its start for a caller who asks.
     if (!options.start_nak_seen) {
-        for (unsigned char byte; (byte = xmodem_getbyte(transfer)) != NAK;)
+        const auto give_up = std::chrono::steady_clock::now() + START_NAK_LIMIT;
+        for (unsigned char byte; (byte = xmodem_getbyte(transfer)) != NAK;) {
             if (options.start_text != nullptr && options.start_text->size() < XMODEM_START_TEXT_MAX)
                 *options.start_text += static_cast<char>(byte);
+            if (std::chrono::steady_clock::now() >= give_up)
+                refuse_exit("Error:  no NAK from the receiver within %lld s, only other bytes.  Abort.",
+                            static_cast<long long>(START_NAK_LIMIT.count()));
+        }
     }
     show_progress(ProgressDraw::first);
     progress_tick_start();
@@ -217,6 +200,7 @@ void xmodem_sendline(XmodemTransfer& transfer) {
 }
 
 void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte) {
+    if (byte == EOT) transfer.eot_sent = true;
     if (write_recorded(transfer, &byte, 1, false, true) < 0) error_exit("Error:  xmodem_sendbyte failed to write byte");
 }
 
@@ -237,6 +221,9 @@ unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
             count = read(transfer.port_fd, &byte, 1);
             if (count == 1) receiver_session_read(byte);
         }
+        // After a stop the byte is stale: the receiver is asked first.
+        if (count == 1 && sender_was_continued())
+            return sender_reply_after_continue(transfer.port_fd, byte, transfer.eot_sent);
         if (count == 1) return byte;
         // A read cut by a signal is a used try, not a broken port.
         if (count < 0 && errno != EINTR) error_exit("Error:  xmodem_getbyte failed to read byte");
@@ -246,21 +233,20 @@ unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
 }
 
 void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
-    unsigned char reply = xmodem_getbyte(transfer);
-    if (reply == ACK) return;
-    for (int resends = 1;; ++resends) {
-        if (reply == CAN) error_exit("Error:  Transferred cancelled by remote side");
-        if (reply != NAK) {
+    for (int resends = 0;; ++resends) {
+        const unsigned char reply = xmodem_getbyte(transfer);
+        if (reply == ACK) return;
+        // The answer to the last resend is not judged: anything but ACK ends it.
+        if (resends == XMODEM_MAX_RESENDS) error_exit("Error:  Received NAK too many times.  Abort.");
+        if (reply != NAK && reply != CAN)
             fprintf(stderr, "\nWarning:  received unknown xmodem code from remote:  '%02x'\n", reply);
-            if (wait_for_quiet_line(transfer) == CAN) error_exit("Error:  Transferred cancelled by remote side");
-        }
+        // A CAN, or bytes right behind an answer we do not know (the receiver's
+        // CANs damaged, its verdict, the prompt): never a resend.
+        if (sender_judge_reply(transfer.port_fd, reply) == ReplyVerdict::receiver_gone)
+            error_exit("Error:  Transferred cancelled by remote side");
         if (resend_byte != 0)
             xmodem_sendbyte(transfer, resend_byte);
         else
             xmodem_sendline(transfer);
-        reply = xmodem_getbyte(transfer);
-        if (reply == ACK) return;
-        // The answer to the last resend is not judged: anything but ACK ends it.
-        if (resends == XMODEM_MAX_RESENDS) error_exit("Error:  Received NAK too many times.  Abort.");
     }
 }

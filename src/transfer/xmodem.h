@@ -12,8 +12,16 @@
 // packet is kept in wire order so that one write sends it and a resend writes
 // the same bytes again. Each awaited byte gets ten select waits of 5 s; between
 // the receiver's first NAK and EOT a one-second SIGALRM asks the progress meter
-// for a redraw, and a wait it cuts short counts as one of the ten. Every
-// failure ends the program through error_exit.
+// for a redraw, and a wait it cuts short counts as one of the ten. The
+// receiver's first NAK is awaited no longer than those 50 s in all, whatever
+// else the line brings meanwhile. Every failure ends the program through
+// error_exit.
+//
+// Before anything is sent again the sender makes sure the receiver is still
+// there (sender_guard.h): a reply read after the process was stopped and
+// continued is stale, and the receiver is asked with a probe first; a reply we
+// do not know with bytes right behind it is the receiver's give-up, damaged,
+// and ends the sending instead of a resend.
 //
 // Every packet the receiver acknowledges, the filled last one included, is
 // added to a CRC-32 (zlib's crc32), which the caller compares with the one our
@@ -55,6 +63,7 @@ struct XmodemTransfer {
     FileCheck check;                   // the file as it must be: its size is what is sent
     int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
     int64_t image_size = 0;            // the file's size when it was opened
+    bool eot_sent = false;             // an ACK now ends the transfer
 };
 
 struct XmodemOptions {

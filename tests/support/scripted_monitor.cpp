@@ -51,7 +51,19 @@ ScriptedMonitor::ScriptedMonitor(int master_fd, MonitorScript script)
 }
 
 void ScriptedMonitor::say(const std::string& text) {
+    if (babbling_) return;  // the babble is all it says now
     if (!testkit::write_all(master_fd_, text)) throw std::runtime_error("monitor write failed");
+    if (!script_.babble.empty() && !script_.babble_after.empty() && text.find(script_.babble_after) != std::string::npos)
+        babbling_ = true;
+}
+
+// As much babble as the line takes now, never waiting for room: the serve
+// loop must still see kelvane end.
+void ScriptedMonitor::babble_some() {
+    pollfd room{master_fd_, POLLOUT, 0};
+    if (poll(&room, 1, 0) <= 0) return;
+    const ssize_t written = write(master_fd_, script_.babble.data(), script_.babble.size());
+    (void)written;
 }
 
 void ScriptedMonitor::command(const std::string& line) {
@@ -148,8 +160,9 @@ int ScriptedMonitor::serve(testkit::Child& kelvane, int timeout_seconds) {
     const auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
     std::optional<int> status;
     while (!status) {
+        if (babbling_) babble_some();
         pollfd p{master_fd_, POLLIN, 0};
-        const int ready = poll(&p, 1, 20);
+        const int ready = poll(&p, 1, babbling_ ? 1 : 20);
         if (ready > 0 && (p.revents & POLLIN)) {
             char buffer[4096];
             const ssize_t n = read(master_fd_, buffer, sizeof buffer);

@@ -37,6 +37,10 @@ struct MonitorScript {
     std::function<std::string(const std::string& stored)> verdict;
     // What the restore boot prints after its echo.
     std::string restore_output = "Linux booting\r\nRestoring factory defaults\r\nHard reset\r\nnever read\r\n";
+    // A babbling line: once the monitor has said babble_after, it sends babble
+    // over and over, without a pause, whatever it is sent, until kelvane ends.
+    std::string babble_after;
+    std::string babble;
 };
 
 // The default programming output for a request.
@@ -64,6 +68,7 @@ private:
     void command(const std::string& line);
     void xmodem_byte(unsigned char byte);
     void say(const std::string& text);
+    void babble_some();
 
     int master_fd_;
     MonitorScript script_;
@@ -72,6 +77,7 @@ private:
     std::string packet_;
     int expected_block_ = 1;
     FlashRequest pending_;
+    bool babbling_ = false;
 };
 
 // The XMODEM packets (then EOT) that carry file, as they must appear on the wire.

@@ -14,6 +14,7 @@
 #include "core/fatal.h"
 #include "serial/line_speed.h"
 #include "serial/port.h"
+#include "serial/port_list.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ void clear_exclusive_mode(void*) {
 
 // The port works; another program has it.
 [[noreturn]] void port_in_use(const char* device_path) {
+    attach_exit_hint(port_in_use_hint(device_path));
     refuse_exit("Error:  port '%s' is in use by another program.  Aborting.", device_path);
 }
 
@@ -52,7 +54,10 @@ void port_claim(int port_fd, const char* device_path) {
 int port_open_claimed(const char* device_path) {
     const int port_fd = port_open(device_path);
     if (port_fd < 0 && errno == EBUSY) port_in_use(device_path);
-    if (port_fd < 0) error_exit("Error: Unable to open port '%s'", device_path);
+    if (port_fd < 0) {
+        attach_exit_hint(open_failure_hint(errno, device_path));
+        error_exit("Error: Unable to open port '%s'", device_path);
+    }
     port_claim(port_fd, device_path);
     return port_fd;
 }

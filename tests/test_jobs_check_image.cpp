@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {
     const testkit::RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/image.srec.gz", "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_TRUE(r.err.starts_with(std::string("\n") + SREC_REFUSAL + "\n\tOh, and read the documentation.")) << r.err;
+    EXPECT_EQ(r.err, std::string("\n") + SREC_REFUSAL + "\n" + SREC_REFUSAL_END + "\n\n");
 
     testkit::TempDir dir;
     testkit::write_file(dir.file("image.SREC"), "data");

@@ -205,7 +205,7 @@ std::vector<pid_t> lock_holders(const std::string& locks_text, dev_t device, ino
     return pids;
 }
 
-std::vector<PortHolder> port_holders(const char* device_path) {
+std::vector<PortHolder> port_holders(const char* device_path, HolderKind kind) {
     const ErrnoGuard errno_kept;
     std::vector<PortHolder> holders;
     struct stat status {};
@@ -215,7 +215,8 @@ std::vector<PortHolder> port_holders(const char* device_path) {
     const std::string locks_text((std::istreambuf_iterator<char>(locks)), std::istreambuf_iterator<char>());
     for (const pid_t pid : lock_holders(locks_text, status.st_dev, status.st_ino))
         if (pid != getpid()) pids.push_back(pid);
-    if (S_ISCHR(status.st_mode))
+    const bool openers_too = kind == HolderKind::any || pids.empty();
+    if (openers_too && S_ISCHR(status.st_mode))
         for (const pid_t pid : processes())
             if (pid != getpid() && std::find(pids.begin(), pids.end(), pid) == pids.end() &&
                 has_open(pid, status.st_rdev))
@@ -285,7 +286,7 @@ std::string open_failure_hint(int error, const char* device_path) {
 
 std::string port_in_use_hint(const char* device_path) {
     const ErrnoGuard errno_kept;
-    const std::vector<PortHolder> holders = port_holders(device_path);
+    const std::vector<PortHolder> holders = port_holders(device_path, HolderKind::lockers_first);
     if (holders.empty())
         return "the holder is not shown to this user (another user's program); kelvane -L run by root names it";
     return "held by " + holders_text(holders) + "; end it, or give another port with -s";

@@ -45,8 +45,14 @@ bool natural_less(const std::string& a, const std::string& b);
 // The pids that hold a lock on the file with this device and inode, from the
 // text of /proc/locks (waiting requests, marked "->", left out).
 std::vector<pid_t> lock_holders(const std::string& locks_text, dev_t device, ino_t inode);
-// Every other process that holds device_path (its lock first, then its open descriptors).
-std::vector<PortHolder> port_holders(const char* device_path);
+enum class HolderKind {
+    any,            // every process that locks the port or has it open
+    lockers_first,  // those that lock it; only when none does, those that have it open
+};
+// The other processes that hold device_path, lockers first. Where a lock
+// refused the port, its lockers are the ones to name: a simulator or a modem
+// manager that keeps the device open beside them is no party to it.
+std::vector<PortHolder> port_holders(const char* device_path, HolderKind kind = HolderKind::any);
 // "minicom (pid 1234)", joined with ", "; "pid 1234" when the command is not known.
 std::string holders_text(const std::vector<PortHolder>& holders);
 

@@ -8,7 +8,7 @@ packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev zlib1g-dev
           # the fuzz targets: clang, whose libFuzzer comes in libclang-rt-14-dev on Debian 12
           clang libclang-rt-14-dev
           # the Debian packages: build, install and read them
-          dpkg-dev debhelper fakeroot man-db)
+          dpkg-dev debhelper fakeroot man-db lintian)
 
 missing=()
 for p in "${packages[@]}"; do

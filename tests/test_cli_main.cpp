@@ -25,6 +25,7 @@ const std::string HELP =
     "  [ -s <serial port> ]   -- Serial port.  Default == ttyS0\n"
     "  [ -b <bit/s> ]         -- Fast line for transfers, 1K packets (e.g. 921600, or 115200)\n"
     "  [ -V ]                 -- Verify each image in the flash (CRC-32)\n"
+    "  [ -L ]                 -- List the serial ports and exit\n"
     "  [ -t <temp dir> ]      -- Temp dir for split files.  Default==/tmp\n"
     "  [ -v (or -h) ]         -- Version and usage (this)\n"
     "  [ -C ]                 -- Disable kernel/romdisk size check (expert-only!)\n"
@@ -32,8 +33,10 @@ const std::string HELP =
     "  [ -X ]                 -- Do not load xmodem-load.srec\n\n";
 
 const std::string NO_PORT = "kelvane-no-such-port";
+// The hint line that follows names the ports of the machine the test runs on.
 const std::string PORT_ERROR =
-    "Opening serial port...\nError: Unable to open port '/dev/kelvane-no-such-port' - No such file or directory\n\n";
+    "Opening serial port...\nError: Unable to open port '/dev/kelvane-no-such-port' - No such file or directory\n"
+    "Hint:  ";
 
 class CommandLine : public testing::Test {
 protected:
@@ -68,6 +71,33 @@ TEST_F(CommandLine, ShowsTheHelpTextWithStatusOne) {
         EXPECT_TRUE(r.err.ends_with(HELP)) << testing::PrintToString(args) << r.err;
     }
     EXPECT_EQ(run({"-h"}).err, HELP);
+}
+
+// --help and --version answer on standard output with status 0, wherever they
+// stand among the switches; after the first file name they are file names.
+TEST_F(CommandLine, AnswersLongHelpAndVersionOnStandardOutput) {
+    const std::string version = "kelvane:  0.24 - 2002/10/30 - kelvane developers\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, HELP},
+        {{"--version"}, version},
+        {{"-r", "--version", "--help"}, version},
+        {{"-s", "--help", "--version"}, version},  // the word after -s is its port
+        {{"-D", "--help", image, "kernel"}, HELP},
+    };
+    for (const Case& c : cases) {
+        const testkit::RunResult r = run_kelvane(c.args, dir.path());
+        EXPECT_EQ(r.exit_status, 0) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err, "") << testing::PrintToString(c.args);
+    }
+    // A file named --help is flashed like any other.
+    const testkit::RunResult as_file = run({"-s", NO_PORT, "--", "--help", "kernel"});
+    EXPECT_EQ(as_file.exit_status, 1);
+    EXPECT_THAT(as_file.err, HasSubstr("--help"));
 }
 
 TEST_F(CommandLine, ReadsSwitchesUntilTheFirstFileName) {
@@ -143,6 +173,11 @@ TEST_F(CommandLine, RefusesAFastLineTheHostCannotSetOrThatCannotReachItsReceiver
         {{"-b", "18446744073709551617", "-s", NO_PORT, image, "kernel"}, refused("18446744073709551617")},
         {{"-b", "921600", "-X", "-s", NO_PORT, image, "kernel"}, with_x},
         {{"-X", "-b921600", "-s", NO_PORT, image, "kernel"}, with_x},
+        // Settable, but slower than the monitor's console.
+        {{"-b", "9600", "-s", NO_PORT, image, "kernel"},
+         "\nError:  -b 9600 is below the monitor's rate: it must be at least 115200.  Aborting.\n\n"},
+        {{"-b", "115199", "-s", NO_PORT, image, "kernel"},
+         "\nError:  -b 115199 is below the monitor's rate: it must be at least 115200.  Aborting.\n\n"},
     };
     for (const Case& c : cases) {
         const testkit::RunResult r = run(c.args);

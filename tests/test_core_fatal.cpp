@@ -70,4 +70,26 @@ TEST(ErrorExitDeathTest, CutsTheMessageAfter127Characters) {
         ExitedWithCode(1), stderr_is("\n" + message + "\n\n"));
 }
 
+// The hint stands between the message's line and the blank line that ends it;
+// the message itself is unchanged, and only the last hint attached is printed.
+TEST(ErrorExitDeathTest, PrintsOneHintLineAfterTheMessage) {
+    EXPECT_EXIT(
+        {
+            errno = ENOENT;
+            attach_exit_hint("an earlier hint");
+            attach_exit_hint("kelvane -L lists\nthe ports");
+            error_exit("Error: Unable to open port '%s'", "/dev/ttyS9");
+        },
+        ExitedWithCode(1),
+        stderr_is("\nError: Unable to open port '/dev/ttyS9' - No such file or directory\n"
+                  "Hint:  kelvane -L liststhe ports\n\n"));
+    EXPECT_EXIT(
+        {
+            attach_exit_hint("check the cable");
+            refuse_exit("Error:  port '%s' is in use by another program.  Aborting.", "/dev/ttyS1");
+        },
+        ExitedWithCode(1),
+        stderr_is("\nError:  port '/dev/ttyS1' is in use by another program.  Aborting.\nHint:  check the cable\n\n"));
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -34,8 +35,13 @@ constexpr uid_t NOBODY = 65534;
 TEST_F(PortClaim, ASecondProgramOnAClaimedPortEndsWithoutTouchingIt) {
     const int first = port_open_claimed(slave_path.c_str());
     EXPECT_TRUE(terminal_exclusive(first));
+    // The second program (the death test's child) names this process, the lock's holder.
+    std::string command;
+    std::getline(std::ifstream("/proc/self/comm"), command);
+    const std::string holder = command + " (pid " + std::to_string(getpid()) + ")";
     EXPECT_EXIT(port_open_claimed(slave_path.c_str()), ExitedWithCode(1),
-                literally("\nError:  port '" + slave_path + "' is in use by another program.  Aborting.\n\n"));
+                literally("\nError:  port '" + slave_path + "' is in use by another program.  Aborting.\nHint:  held by " +
+                          holder + "; end it, or give another port with -s\n\n"));
     port_close(first);
     EXPECT_FALSE(terminal_exclusive(slave_fd));
 }

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr int WORDS_PER_JOB = 2;  // a file name and its target
+constexpr char DEFAULT_PORT_NOTE[] = "Using port %s (no -s or KELVANE_PORT given); kelvane -L lists the others\n";
 
 // Pairs the words left after the switches; a last lone file has no target.
 void add_jobs(char* const words[], int count, const RunOptions& run_options) {
@@ -34,6 +35,9 @@ void add_jobs(char* const words[], int count, const RunOptions& run_options) {
     RunOptions switches;
     capture_enabled = false;
     build_command_echo(command_echo, argc, argv);
+    answer_long_switches(argc, argv);
+    // The default port; a -s read below replaces it.
+    switches.port_name = port_from_environment();
     const int first_word = read_switches(argc, argv, switches);
     const RunOptions& run_options = switches;  // read-only from here on
     build_device_path(device_path, run_options);
@@ -41,6 +45,8 @@ void add_jobs(char* const words[], int count, const RunOptions& run_options) {
     const int word_count = argc - first_word;
     if (word_count < WORDS_PER_JOB && !run_options.restore_defaults) print_help();
     std::fputs("\n", stderr);
+    // ttyS0 exists on most PCs while the handheld hangs on a USB adapter: say which port waits.
+    if (!run_options.port_name) std::fprintf(stderr, DEFAULT_PORT_NOTE, device_path);
 
     add_jobs(argv + first_word, word_count, run_options);
     if (run_options.overwrite_check && job_list != nullptr) check_pmon_overwrite();

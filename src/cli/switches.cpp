@@ -12,6 +12,7 @@
 #include "core/fatal.h"
 #include "serial/line_speed.h"
 #include "serial/capture.h"
+#include "serial/port_list.h"
 
 const char version_banner[] = "kelvane:  0.24 - 2002/10/30 - kelvane developers";
 
@@ -47,16 +48,48 @@ void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_opt
                     DEVICE_PATH_SIZE - 1);
 }
 
+std::optional<std::string> port_from_environment() {
+    const char* value = std::getenv(PORT_VARIABLE);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
 namespace {
 
-// A rate in plain decimal digits that the host's termios can set, else 0.
-unsigned long settable_rate(const char* text) {
+// A rate in plain decimal digits, else 0.
+unsigned long decimal_rate(const char* text) {
     if (*text < '0' || *text > '9') return 0;
     char* end = nullptr;
     errno = 0;
     const unsigned long rate = std::strtoul(text, &end, 10);
     if (errno != 0 || *end != '\0') return 0;
-    return line_speed_code(rate) != B0 ? rate : 0;
+    return rate;
+}
+
+// The -b rate, once it is one the monitor's receiver can run and this host can set.
+unsigned long fast_rate_of(const char* text) {
+    const unsigned long rate = decimal_rate(text);
+    // Slower than the console would only slow the transfer; the receiver starts at the console's rate.
+    if (rate != 0 && rate < MONITOR_RATE)
+        refuse_exit("Error:  -b %s is below the monitor's rate: it must be at least %lu.  Aborting.", text,
+                    MONITOR_RATE);
+    if (rate == 0 || line_speed_code(rate) == B0)
+        refuse_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", text);
+    return rate;
+}
+
+// -L: the ports, with the one KELVANE_PORT names among them, on standard output.
+[[noreturn]] void list_ports_and_exit() {
+    std::string named;
+    if (const std::optional<std::string> name = port_from_environment()) {
+        RunOptions from_environment;
+        from_environment.port_name = name;
+        char path[DEVICE_PATH_SIZE];
+        build_device_path(path, from_environment);
+        named = path;
+    }
+    list_ports(stdout, named);
+    std::exit(0);
 }
 
 }  // namespace
@@ -98,10 +131,10 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
                 run_options.temp_dir = optarg;
                 break;
             case 'b':
-                run_options.fast_rate = settable_rate(optarg);
-                if (run_options.fast_rate == 0)
-                    refuse_exit("Error:  -b %s is not a line speed this host can set.  Aborting.", optarg);
+                run_options.fast_rate = fast_rate_of(optarg);
                 break;
+            case 'L':
+                list_ports_and_exit();
             default:
                 // getopt has printed its diagnostic. A mistyped switch (or one of a
                 // newer version) must not lead to a flash other than the one asked for.

@@ -8,6 +8,9 @@
 // so every word after the first file name is a file name or a target.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "core/run_options.h"
 
 // "kelvane:  0.24 - 2002/10/30 - " and an attribution, without a line end.
@@ -23,8 +26,10 @@ extern char command_echo[COMMAND_ECHO_SIZE];
 extern char device_path[DEVICE_PATH_SIZE];
 
 // The switch letters; a leading "+" keeps glibc from reordering the words.
-constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:V";
+constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:VL";
 constexpr char DEFAULT_DEVICE[] = "/dev/ttyS0";
+// The default port instead of ttyS0, in the forms -s takes; -s wins over it.
+constexpr char PORT_VARIABLE[] = "KELVANE_PORT";
 constexpr char DEVICE_DIR[] = "/dev/";
 constexpr char DEVICE_DIR_FORMAT[] = "/dev/%s";
 
@@ -35,9 +40,13 @@ void build_command_echo(char (&echo)[COMMAND_ECHO_SIZE], int argc, const char* c
 // "/dev/" as given, any other under "/dev/". A path that does not fit in 127
 // characters ends the run: cut short it would name another device.
 void build_device_path(char (&path)[DEVICE_PATH_SIZE], const RunOptions& run_options);
+// The port KELVANE_PORT names, as run_options.port_name takes it, or none
+// when it is unset or empty.
+std::optional<std::string> port_from_environment();
 // Reads every switch into run_options (-h/-v, an unknown switch and a missing
-// argument end the process with the help text, -l starts the
-// capture log, a -b rate this host cannot set ends the run) and returns the
+// argument end the process with the help text, -L lists the ports and ends it,
+// -l starts the capture log, a -b rate this host cannot set or below the
+// monitor's 115200 bit/s ends the run) and returns the
 // index of the first word after the switches. -b or -V with -X ends the run
 // too: a receiver already in RAM may have neither the fast nor the verify entry.
 int read_switches(int argc, char* argv[], RunOptions& run_options);

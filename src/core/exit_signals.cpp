@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/exit_signals.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
@@ -17,7 +21,25 @@ sigset_t exit_signal_set() {
     return set;
 }
 
+// Read by the handler: a lock-free atomic pointer is safe there.
+std::atomic<const char*> signal_note{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free);
+
+void write_note(const char* text) {
+    size_t length = strlen(text);
+    while (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, text, length);
+        if (written <= 0) return;  // a closed standard error: the note is lost, the cleanup goes on
+        text += written;
+        length -= static_cast<size_t>(written);
+    }
+}
+
 void end_by_signal(int signal_number) {
+    {
+        const ErrnoGuard errno_kept;
+        if (const char* note = signal_note.load()) write_note(note);
+    }
     run_signal_safe_exit_cleanups();
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
@@ -45,6 +67,8 @@ void install_exit_signal_handlers() {
         sigaction(signal_number, &action, nullptr);
     }
 }
+
+void set_signal_note(const char* text) { signal_note.store(text); }
 
 ExitSignalsHeld::ExitSignalsHeld() {
     const sigset_t held = exit_signal_set();

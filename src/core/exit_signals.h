@@ -19,6 +19,12 @@
 // Installs the handler for each exit signal not ignored at start; ignores SIGPIPE.
 void install_exit_signal_handlers();
 
+// While set, the handler writes text to standard error before it runs the
+// cleanup entries: what the user must know about a step the signal cuts off
+// (the monitor goes on programming the flash after the run has ended). The
+// text must live as long as it is set; nullptr removes it.
+void set_signal_note(const char* text);
+
 // Holds the exit signals off for its scope, so that a step that must not be
 // cut in two (a piece created and then recorded for removal) is not.
 class ExitSignalsHeld {

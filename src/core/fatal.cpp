@@ -6,9 +6,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
+#include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
 #include "core/exit_signals.h"
+
+namespace {
+
+// The hint of the next fatal message; one line, so any line end in it is dropped.
+std::string exit_hint;
+
+}  // namespace
+
+void attach_exit_hint(std::string hint) {
+    const ErrnoGuard errno_kept;
+    std::erase(hint, '\n');
+    std::erase(hint, '\r');
+    exit_hint = std::move(hint);
+}
 
 void error_exit(const char* format, ...) {
     va_list args;
@@ -29,9 +46,11 @@ void verror_exit(const char* format, va_list args) {
     // errno is read only after formatting: it still holds the last failure of the run.
     const int error = errno;
     if (error != 0)
-        fprintf(stderr, "\n%s - %s\n\n", message, strerror(error));
+        fprintf(stderr, "\n%s - %s\n", message, strerror(error));
     else
-        fprintf(stderr, "\n%s\n\n", message);
+        fprintf(stderr, "\n%s\n", message);
+    if (!exit_hint.empty()) fprintf(stderr, "%s%s\n", HINT_PREFIX, exit_hint.c_str());
+    fputs("\n", stderr);
     cleanup_and_exit(1);
 }
 

@@ -12,9 +12,15 @@
 // registers there the removal of the temporary pieces), with the exit signals
 // held off, then exit; a signal that came meanwhile then ends the process by
 // itself, once every entry is done.
+//
+// A caller that knows what the user can do about a failure attaches a hint
+// before it ends the run: the fatal path prints it as one line beginning
+// "Hint:  " right after the message's line and before the blank line that ends
+// it. At most one hint follows a message; a later attach replaces an earlier.
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 constexpr int ERROR_MESSAGE_SIZE = 128;
 
@@ -22,3 +28,8 @@ constexpr int ERROR_MESSAGE_SIZE = 128;
 [[noreturn]] void refuse_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void verror_exit(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 [[noreturn]] void cleanup_and_exit(int exit_status);
+
+constexpr char HINT_PREFIX[] = "Hint:  ";
+// The hint the next fatal message carries (without "Hint:  " and line end);
+// an empty text removes it. Leaves errno as it was.
+void attach_exit_hint(std::string hint);

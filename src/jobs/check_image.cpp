@@ -64,7 +64,7 @@ void check_image(FlashJob& job, const RunOptions& run_options) {
     const char* name = job.file_name.c_str();
     if (job.file_name.find(SREC_MARK) != std::string::npos) {
         std::fputs(SREC_REFUSAL, stderr);
-        error_exit("\tOh, and read the documentation.");
+        refuse_exit("%s", SREC_REFUSAL_END);
     }
     const int image_fd = open_checked_image(job);
 

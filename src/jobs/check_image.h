@@ -18,9 +18,12 @@ struct FlashJob;
 struct RunOptions;
 
 constexpr char SREC_MARK[] = ".srec";  // plain, case-sensitive substring of the file name
+// The first line stays as scripts know it; the rest says how to make the binary image.
 constexpr char SREC_REFUSAL[] =
-    "\n\tError:  This looks like an srec file.\n\tUse mipsel-linux-objcopy to convert the file "
-    "\n\tto binary format and then run kelvane again.\n\n";
+    "\n\tError:  This looks like an srec file.\n"
+    "\tkelvane flashes binary images.  Convert it with objcopy (package binutils):\n"
+    "\t  objcopy -I srec -O binary FILE.srec FILE.bin\n";
+constexpr char SREC_REFUSAL_END[] = "\tThen run kelvane again with FILE.bin.";
 constexpr char DEFAULT_TEMP_DIR[] = "/tmp";  // pieces go here without -t
 
 // Byte counts of a transfer and of the flash command stay below 2 GiB.

@@ -33,6 +33,7 @@
 #include "transfer/receiver_session.h"
 #include "transfer/sender_guard.h"
 #include "transfer/sent_bytes_check.h"
+#include "transfer/transfer_speed.h"
 #include "transfer/xmodem.h"
 
 namespace {
@@ -114,6 +115,21 @@ std::string flash_command_answer(int port_fd) {
     return drained;
 }
 
+constexpr int INTERRUPT_NOTE_SIZE = 384;
+constexpr char INTERRUPT_NOTE_FORMAT[] =
+    "\nInterrupted while the monitor programs the flash.  The monitor finishes programming on its own;"
+    " until it does, flash 0x%llx to 0x%llx may hold a partial image.  Run the same command again once its prompt"
+    " is back.\n";
+
+// What a signal during programming tells the user, made before the monitor starts.
+void arm_interrupt_note(int64_t flash_size, int64_t offset) {
+    static char note[INTERRUPT_NOTE_SIZE];
+    set_signal_note(nullptr);  // the buffer changes under no reader
+    std::snprintf(note, sizeof note, INTERRUPT_NOTE_FORMAT, static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(offset + flash_size - 1));
+    set_signal_note(note);
+}
+
 // Gives the flash command and confirms it only when the monitor's echo shows
 // it took the command as sent (or the monitor echoes nothing at all) and the
 // monitor asks for the confirmation; otherwise ends the run, declining the
@@ -137,6 +153,8 @@ void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t o
     if (!asked)
         refuse_exit("Error:  the monitor refused the flash command: '%s'.  Aborting.",
                     shown_text(last_monitor_line(answer)).c_str());
+    // From the confirmation on, the monitor programs whether this run goes on or not.
+    arm_interrupt_note(flash_size, offset);
     send_command(port_fd, CMD_CONFIRM, Capture::record);
 }
 
@@ -177,7 +195,9 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
                                 .start_nak_seen = line.start_nak_seen,
                                 .checked = &job.checked,
                                 .start_text = &start_text};
-    xmodem_send(name, port_fd, &sent, options);
+    const auto transfer_start = std::chrono::steady_clock::now();
+    const int64_t sent_bytes = xmodem_send(name, port_fd, &sent, options);
+    const std::chrono::duration<double> transfer_time = std::chrono::steady_clock::now() - transfer_start;
     if (echoes_command(start_text, start_command)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
@@ -191,6 +211,12 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
         if (port_readline(port_fd, buffer) < 0) break;
     }
     check_receipt(drained, buffer, sent, state.receiver_ours, name);
+    fputs(transfer_speed_note({.bytes = sent_bytes,
+                               .seconds = transfer_time.count(),
+                               .asked_rate = state.fast_rate,
+                               .line_rate = line.fast ? state.fast_rate : MONITOR_RATE})
+              .c_str(),
+          stderr);
     // What was sent is the checked file; the flash command's size is its checked one.
     recheck_file(name, job.checked);
     // Its bytes too: a rewrite through a shared mapping keeps the file's times.
@@ -202,6 +228,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     fprintf(stderr, "done\n");
 
     const WatchResult watch = watch_programming(port_fd, buffer, flash_size);
+    set_signal_note(nullptr);
     show_progress(ProgressDraw::complete);
     // The flash may be damaged: stop before another image or a boot uses it.
     if (watch.error_reported) refuse_exit("Error:  flash programming of '%s' reported errors.  Aborting.", name);

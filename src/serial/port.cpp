@@ -17,6 +17,7 @@
 #include "serial/capture.h"
 #include "serial/line_assembly.h"
 #include "serial/line_speed.h"
+#include "serial/port_list.h"
 
 namespace {
 
@@ -221,7 +222,10 @@ std::string port_wakeup(int port_fd) {
 std::string port_getpmon(int port_fd, char* buffer) {
     fprintf(stderr, "Looking for PMON prompt...");
     std::string drained = port_wakeup(port_fd);
-    if (port_readline(port_fd, buffer) < 0) error_exit("Error: port_getpmon timed out reading from port");
+    if (port_readline(port_fd, buffer) < 0) {
+        attach_exit_hint(NO_PROMPT_HINT);
+        error_exit("Error: port_getpmon timed out reading from port");
+    }
     fprintf(stderr, "done\n");
     return drained;
 }

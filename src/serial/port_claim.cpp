@@ -15,6 +15,7 @@
 #include "serial/line_speed.h"
 #include "serial/port.h"
 #include "serial/port_holder.h"
+#include "serial/port_list.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ void clear_exclusive_mode(void*) {
 
 // The port works; another program has it.
 [[noreturn]] void port_in_use(const char* device_path) {
+    attach_exit_hint(port_in_use_hint(device_path));
     refuse_exit("Error:  port '%s' is in use by another program.  Aborting.", device_path);
 }
 
@@ -68,7 +70,10 @@ int port_open_claimed(const char* device_path) {
         if (port_holder(device_path) != 0) port_in_use(device_path);
         port_left_exclusive(device_path);
     }
-    if (port_fd < 0) error_exit("Error: Unable to open port '%s'", device_path);
+    if (port_fd < 0) {
+        attach_exit_hint(open_failure_hint(errno, device_path));
+        error_exit("Error: Unable to open port '%s'", device_path);
+    }
     port_claim(port_fd, device_path);
     return port_fd;
 }

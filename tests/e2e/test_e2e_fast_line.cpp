@@ -34,6 +34,9 @@ TEST_F(E2eFastLine, FlashesAt921600ByteForByte) {
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_THAT(run.err, Not(HasSubstr("Notice:")));
     EXPECT_THAT(run.err, Not(HasSubstr("Warning:")));
+    // The run says which rate its transfer got.
+    EXPECT_THAT(run.err, testing::ContainsRegex("\nTransfer ran at 921600 bit/s: 200003 bytes in [0-9.]+ s \\([0-9]+ "
+                                                "bytes/s\\)\n"));
     const std::string report = stop_sim();
     EXPECT_EQ(flash().substr(KERNEL, image.size()), image);
     // The simulator sizes each packet by its first byte: 195 of 1028 bytes, 3 of 132.

@@ -165,3 +165,31 @@ TEST_F(HungUpLine, EndsTheWaitForTheHandheldWithoutSpinning) {
 }
 
 }  // namespace
+
+// CTRL-C while the monitor programs the flash: the monitor goes on by itself,
+// so the run says so, names the range that may hold part of the image and
+// what to do, before its cleanup lines; the monitor then finishes the image.
+using InterruptedProgramming = EndToEnd;
+
+TEST_F(InterruptedProgramming, TellsWhatTheFlashMayHoldAndToRunAgain) {
+    constexpr int BLOCK_MS = 5000;  // the signal comes within the two blocks even on a busy machine
+    start_sim({"--block-ms", std::to_string(BLOCK_MS)});
+    const std::string image = make_image("rootfs.img", 0x30000, 34);  // two blocks at 0x200000
+    testkit::BackgroundOptions options;
+    options.cwd = dir.path();
+    testkit::BackgroundRun run(KELVANE_BINARY, {"-s", sim->port(), dir.file("rootfs.img"), "romdisk"}, options);
+    ASSERT_TRUE(run.wait_for("Sending flash command...done\n", RUN_MS)) << run.err();
+    run.signal(SIGINT);
+    const testkit::BackgroundEnd end = run.finish(RUN_MS);
+    EXPECT_EQ(end.signal, SIGINT) << end.err;
+    EXPECT_TRUE(end.err.ends_with(
+        "\nInterrupted while the monitor programs the flash.  The monitor finishes programming on its own; until it "
+        "does, flash 0x200000 to 0x23ffff may hold a partial image.  Run the same command again once its prompt is "
+        "back.\n"))
+        << end.err;
+    EXPECT_FALSE(port_exclusive(sim->tty()));
+    // The monitor programmed the image all the same.
+    EXPECT_EQ(report_number(report_reaching("programmed", "blocks", 2, RUN_MS), "programmed", "blocks"), 2);
+    stop_sim();
+    EXPECT_EQ(flash().substr(0x200000, image.size()), image);
+}

@@ -4,6 +4,7 @@
 // taken must end before its own port opens, and the other run must still put
 // its image into its flash byte for byte.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
@@ -33,8 +34,9 @@ std::string in_use_by_a_run(const std::string& piece) {
     return SPLIT_HEADER + "\nError:  '" + piece + "' is in use by another run (use another -t).  Aborting.\n\n";
 }
 
+// Up to the hint line, which names the holder.
 std::string in_use_by_a_program(const std::string& tty) {
-    return "\nOpening serial port...\nError:  port '" + tty + "' is in use by another program.  Aborting.\n\n";
+    return "\nOpening serial port...\nError:  port '" + tty + "' is in use by another program.  Aborting.\n";
 }
 
 class SideBySide : public EndToEnd {
@@ -171,7 +173,14 @@ void two_runs_on_one_port(const SimProcess& handheld, const std::string& image_f
     ASSERT_TRUE(first.wait_for("Opening serial port...done\n", MARK_MS)) << first.err();
     const testkit::RunResult second = run_kelvane({"-s", handheld.port(), image_file, "kernel"});
     EXPECT_EQ(second.exit_status, 1);
-    EXPECT_EQ(second.err, in_use_by_a_program(handheld.tty()));
+    // The hint names the run that holds the port (as root, the lock's holder alone).
+    const std::string holder = "kelvane (pid " + std::to_string(first.pid()) + ")";
+    EXPECT_TRUE(second.err.starts_with(in_use_by_a_program(handheld.tty()) + "Hint:  held by ")) << second.err;
+    EXPECT_THAT(second.err, testing::HasSubstr(holder));
+    EXPECT_TRUE(second.err.ends_with("; end it, or give another port with -s\n\n")) << second.err;
+    if (geteuid() == 0) {
+        EXPECT_THAT(second.err, testing::HasSubstr("Hint:  held by " + holder + "; end it"));
+    }
     while_first_runs();
     const testkit::BackgroundEnd end = first.finish(RUN_MS);
     EXPECT_EQ(end.exit_status, 0) << end.err;

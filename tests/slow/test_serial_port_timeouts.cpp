@@ -35,7 +35,9 @@ TEST_F(PortTimeoutTest, LineThatFallsSilentGivesMinusOneAndNoRecord) {
 TEST_F(PortTimeoutTest, SilentMonitorEndsTheSearchForItsPrompt) {
     char buffer[LINE_BUFFER_SIZE];
     EXPECT_EXIT(port_getpmon(slave_fd, buffer), ::testing::ExitedWithCode(1),
-                "Looking for PMON prompt...\nError: port_getpmon timed out reading from port");
+                "Looking for PMON prompt...\nError: port_getpmon timed out reading from port\nHint:  no \"PMON> \" "
+                "prompt came: check that the handheld is on and at its monitor, the cable, that -s names its port, "
+                "and that the monitor runs at 115200 bit/s\n\n$");
 }
 
 }  // namespace

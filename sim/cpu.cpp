@@ -46,6 +46,11 @@ void block_start(uc_engine*, uint64_t, uint32_t size, void* user) {
     clock_add_instructions(static_cast<Device*>(user)->clock, size / MIPS32_INSTRUCTION_SIZE);
 }
 
+// A load from the flash window: its uncached reads stall the program.
+void flash_load(uc_engine*, uc_mem_type, uint64_t, int size, int64_t, void* user) {
+    clock_add_flash_load(static_cast<Device*>(user)->clock, static_cast<unsigned>(size));
+}
+
 void gate_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
     Device& d = *static_cast<Device*>(user);
     if (offset == GATE_OFFSET) {
@@ -78,6 +83,10 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry) {
     uc_hook block_hook = 0;
     if (err == UC_ERR_OK)
         err = uc_hook_add(uc, &block_hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_start), &d, 1, 0);
+    uc_hook flash_hook = 0;
+    if (err == UC_ERR_OK && flash_window > 0)
+        err = uc_hook_add(uc, &flash_hook, UC_HOOK_MEM_READ, reinterpret_cast<void*>(flash_load), &d, FLASH_WINDOW,
+                          FLASH_WINDOW + flash_window - 1);
     if (err == UC_ERR_OK) {
         uint32_t sp = MONITOR_STACK_TOP;
         uint32_t ra = MONITOR_RETURN_ADDRESS;

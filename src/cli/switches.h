@@ -23,7 +23,7 @@ extern char command_echo[COMMAND_ECHO_SIZE];
 extern char device_path[DEVICE_PATH_SIZE];
 
 // The switch letters; a leading "+" keeps glibc from reordering the words.
-constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:V";
+constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:Vu";
 constexpr char DEFAULT_DEVICE[] = "/dev/ttyS0";
 constexpr char DEVICE_DIR[] = "/dev/";
 constexpr char DEVICE_DIR_FORMAT[] = "/dev/%s";

@@ -116,4 +116,21 @@ TEST_F(E2eChangedBlocks, RunsTravelOnTheFastLineAndTheWholeImageIsVerified) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("rootfs.img.at240000")));
 }
 
+// The digest entry is the first program of the run, so the sent bytes that
+// the seeded faults damage first are its lines: the blocks of damaged lines
+// count as changed and are written again (or the run fails on the damage
+// that follows in their transfer), and the flash holds the image either way.
+TEST_F(E2eChangedBlocks, ADamagedDigestLineMakesItsBlockChanged) {
+    const std::string image = make_image("rootfs.img", IMAGE_SIZE, 26);
+    write_flash(dir.file("flash.bin"), image, {}, false, false);
+    start_sim({"--tx-corrupt", "0.01", "--seed", "3"});
+    const testkit::RunResult run = kelvane({"-u", dir.file("rootfs.img"), "romdisk"});
+    const std::string report = stop_sim();
+    EXPECT_GT(report_number(report, "faults", "tx corrupted"), 0) << report;
+    EXPECT_TRUE(flash().substr(ROMDISK, image.size()) == image);
+    const size_t line = run.err.find("Unchanged: ");
+    ASSERT_NE(line, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("writing 0.", line), std::string::npos) << run.err;
+}
+
 }  // namespace

@@ -10,9 +10,11 @@
 #   changed -u   the same change with -u: only the block that differs is sent
 # Each row gives the wall time of the run, its ratio to "whole" of the same
 # round and the load average after it (the machine is shared: compare the
-# ratios, not the seconds); with -u also the handheld's digest passes as the
-# simulator's report times them (start to return of each digest program,
-# which includes its CPU at --cpu-mhz and its flash reads at --flash-read-ns).
+# ratios, not the seconds); with -u also each "Reading flash block
+# digests..." step as kelvane's standard error shows it (announcement to
+# "done"): the request and the digest pass, whose lines cannot reach the host
+# before the handheld's modelled time (its CPU at --cpu-mhz, its flash reads
+# at --flash-read-ns).
 # Raw logs stay in build-bench/changed-blocks-results/.
 #
 #   bash bench/changed_blocks.sh [--size BYTES] [--repeats N]
@@ -42,37 +44,54 @@ start_paced_sim() {
     bench_start_sim "$out/sim-$1.log" --block-ms 1000 --adapter-latency 1
 }
 
-# Seconds of the digest programs (the only ones of a session that accept no packets).
-digest_seconds() {
-    sed -n 's/^program run: \([0-9]*\) packets accepted, \([0-9.]*\) s$/\1 \2/p' |
-        awk '$1 == 0 { printf "%s%s", sep, $2; sep = " + " }'
-}
-
-# row LABEL IMAGE [SWITCHES...]: one kelvane run; prints "seconds|digests|load".
+# row LABEL IMAGE [SWITCHES...]: one kelvane run; prints "seconds|digest steps|load".
 row() {
     local label=$1 image=$2
     shift 2
-    local start seconds digests=""
+    local start seconds steps
     start=$(now)
-    if ! "$kelvane" -t "$work" -s "$port" -b "$FAST" "$@" "$image" romdisk 2>"$out/kelvane-$label.log"; then
+    if ! steps=$(timed_kelvane "$out/kelvane-$label.log" -t "$work" -s "$port" -b "$FAST" "$@" "$image" romdisk); then
         echo "bench: kelvane failed ($label); see $out/kelvane-$label.log" >&2
         exit 1
     fi
     seconds=$(seconds_since "$start")
-    if [ "$*" = "-u" ]; then
-        fresh_report >"$out/report-$label.txt"
-        digests=$(digest_seconds <"$out/report-$label.txt")
-    fi
-    echo "$seconds|$digests|$(load_average)"
+    echo "$seconds|$(echo $steps)|$(load_average)"
+}
+
+# Runs kelvane with its standard error into LOG, noting on standard output
+# the seconds from each "Reading flash block digests..." to the "done" that closes it.
+timed_kelvane() {
+    local log=$1
+    shift
+    python3 - "$log" "$kelvane" "$@" <<'PY'
+import subprocess, sys, time
+log, argv = sys.argv[1], sys.argv[2:]
+announce, close = b"Reading flash block digests...", b"done\n"
+text, started = b"", None
+with open(log, "wb") as keep:
+    child = subprocess.Popen(argv, stderr=subprocess.PIPE)
+    while True:
+        byte = child.stderr.read(1)
+        if not byte:
+            break
+        keep.write(byte)
+        text += byte
+        if started is None and text.endswith(announce):
+            started = time.monotonic()
+        elif started is not None and text.endswith(close):
+            print("%.3f" % (time.monotonic() - started))
+            started = None
+sys.exit(child.wait())
+PY
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
-echo "Image: $size bytes to romdisk (two pieces), line paced at 115200 bit/s, transfers at $FAST (-b),"
+echo "Image: $size bytes to romdisk, line paced at 115200 bit/s, transfers at $FAST (-b),"
 echo "--block-ms 1000, --adapter-latency 1. Machine: $(machine)."
 echo "Load average before: $(load_average)"
 echo
-echo "| round | run | wall (s) | ratio to whole | digest passes on the handheld (s) | load after |"
+echo "| round | run | wall (s) | ratio to whole | digest steps, host (s) | load after |"
 echo "|---|---|---|---|---|---|"
 for r in $(seq "$repeats"); do
     # The flash persists across runs of one simulator: whole leaves the image,

@@ -30,7 +30,7 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/pieces" "$scratch/pics"
 touch "$scratch/rootfs.img"
 
-expect "-C -D -R -V -X -b -h -l -r -s -t -v" kelvane -
+expect "-C -D -R -V -X -b -h -l -r -s -t -u -v" kelvane -
 expect "921600" kelvane -b 9
 expect "115200" kelvane -b 1
 expect "romdisk rootdisk" kelvane -b 921600 rootfs.img ro

@@ -196,6 +196,8 @@ void flash_changed_blocks(int port_fd, char* buffer, const FlashJob& job, Dialog
     for (const BlockRun& run : runs) {
         const int64_t from = int64_t{run.first} * FLASH_BLOCK;
         const int64_t length = std::min<int64_t>(int64_t{run.count} * FLASH_BLOCK, job.checked.size - from);
+        // As for a whole image: nothing is sent once the file is no longer the one checked.
+        recheck_file(name, job.checked);
         const RunPieceFile piece = write_run_piece(job, image, from, length, run_options);
         send_image(port_fd, buffer, piece.name.c_str(), piece.checked, state);
         program_flash(port_fd, buffer, name, flash_round_up(length), job.offset + from, state);

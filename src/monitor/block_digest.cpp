@@ -19,9 +19,6 @@ constexpr size_t OFFSET_DIGITS = 8;
 constexpr size_t DIGEST_DIGITS = 16;
 constexpr size_t LINE_LENGTH = LINE_TAG.size() + OFFSET_DIGITS + 1 + DIGEST_DIGITS;
 constexpr size_t HALF_DIGITS = 8;  // hex_value reads at most 32 bits
-// Lines looked at for the prompt after the last digest line (the entry prints
-// nothing more; the monitor may end the program's output with a line end).
-constexpr int PROMPT_LINES = 4;
 
 }  // namespace
 
@@ -61,25 +58,15 @@ std::vector<BlockRun> block_runs(const std::vector<bool>& changed) {
     return runs;
 }
 
-FlashDigestReport read_flash_digests(int port_fd, char* buffer, int64_t offset, uint32_t length) {
+FlashDigests read_flash_digests(int port_fd, char* buffer, int64_t offset, uint32_t length) {
     const size_t blocks = static_cast<size_t>((length + FLASH_BLOCK - 1) / FLASH_BLOCK);
-    FlashDigestReport report;
-    report.digests.resize(blocks);
+    FlashDigests digests(blocks);
     if (!flash_request_taken(port_fd, buffer, {LOADER_DIGEST_ENTRY, OFFER, DIGEST_TAG}, offset, length))
-        return report;
+        return digests;
     // Each line comes once its block is digested, well within one wait of the line reader.
     for (size_t k = 0; k < blocks; ++k) {
-        if (port_readline(port_fd, buffer) != 0) return report;
-        if (line_has_prompt(buffer)) {
-            report.at_prompt = true;
-            return report;
-        }
-        report.digests[k] =
-            read_digest_line(buffer, static_cast<uint32_t>(offset + static_cast<int64_t>(k) * FLASH_BLOCK));
+        if (port_readline(port_fd, buffer) != 0 || line_has_prompt(buffer)) break;
+        digests[k] = read_digest_line(buffer, static_cast<uint32_t>(offset + static_cast<int64_t>(k) * FLASH_BLOCK));
     }
-    for (int i = 0; i < PROMPT_LINES && !report.at_prompt; ++i) {
-        if (port_readline(port_fd, buffer) != 0) break;
-        report.at_prompt = line_has_prompt(buffer);
-    }
-    return report;
+    return digests;
 }

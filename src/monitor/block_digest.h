@@ -39,12 +39,6 @@ std::vector<bool> changed_blocks(const std::vector<uint64_t>& image, const Flash
 // The runs of changed blocks, in order.
 std::vector<BlockRun> block_runs(const std::vector<bool>& changed);
 
-struct FlashDigestReport {
-    FlashDigests digests;    // one entry per block
-    bool at_prompt = false;  // the monitor's prompt came after the lines: it takes the next command
-};
-
 // Has the digest entry report the blocks of length bytes at offset (the
-// monitor at its prompt, offset on a block), and reads on to the prompt the
-// monitor shows once the entry has returned.
-FlashDigestReport read_flash_digests(int port_fd, char* buffer, int64_t offset, uint32_t length);
+// monitor at its prompt, offset on a block); one entry per block.
+FlashDigests read_flash_digests(int port_fd, char* buffer, int64_t offset, uint32_t length);

@@ -181,12 +181,11 @@ void flash_changed_blocks(int port_fd, char* buffer, const FlashJob& job, Dialog
     std::vector<bool> changed(image_digests.size(), true);
     if (job.offset % FLASH_BLOCK == 0) {
         fprintf(stderr, "Reading flash block digests...");
-        const FlashDigestReport report =
-            read_flash_digests(port_fd, buffer, job.offset, static_cast<uint32_t>(image.size()));
-        changed = changed_blocks(image_digests, report.digests);
+        changed = changed_blocks(image_digests, read_flash_digests(port_fd, buffer, job.offset,
+                                                                   static_cast<uint32_t>(image.size())));
         fprintf(stderr, "done\n");
-        // Without the monitor's prompt after the lines, wake it as before any job.
-        if (!report.at_prompt) port_getpmon(port_fd, buffer);
+        // The receiver returns to the monitor once its last line is out.
+        port_getpmon(port_fd, buffer);
     }
     const std::vector<BlockRun> runs = block_runs(changed);
     int writing = 0;

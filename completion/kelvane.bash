@@ -43,7 +43,7 @@ _kelvane() {
     done
 
     if ((in_switches)) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-b -h -l -r -s -t -v -C -D -L -R -V -X --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "-b -h -l -r -s -t -u -v -C -D -L -R -V -X --help --version" -- "$cur"))
         return
     fi
     if ((words_after_switches % 2 == 1)); then

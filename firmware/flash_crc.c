@@ -18,7 +18,9 @@
  *           past the flash's 16 MiB, after which the host may send it again
  * After three refused requests it says "NO REQUEST\r\n" and gives up.  Before
  * a NAK the loader drops what is left of the refused request, so that a
- * resend starts on a quiet line and nothing of it reaches the monitor. */
+ * resend starts on a quiet line and nothing of it reaches the monitor.  The
+ * digest entry (block_digest.c) takes its request the same way, with its own
+ * tag. */
 #include "crc32.h"
 #include "loader.h"
 
@@ -57,12 +59,12 @@ static void drain(void)
 }
 
 /* A request that reads right and lies inside the flash, or 0. */
-static int read_request(unsigned int *offset, unsigned int *length)
+static int read_request(int tag, unsigned int *offset, unsigned int *length)
 {
 	unsigned char fields[REQUEST_FIELDS];
 	int byte;
 
-	if (uart_getc() != REQUEST_TAG)
+	if (uart_getc() != tag)
 		return 0;
 	for (unsigned int i = 0; i < REQUEST_FIELDS; i++) {
 		byte = uart_getc();
@@ -86,6 +88,20 @@ static void report(unsigned int crc, unsigned int length)
 	uart_puts("\r\n");
 }
 
+int flash_request_take(int tag, unsigned int *offset, unsigned int *length)
+{
+	for (int tries = REQUEST_TRIES; tries > 0; tries--) {
+		if (read_request(tag, offset, length)) {
+			uart_putc(ACK);
+			return 1;
+		}
+		drain();
+		uart_putc(NAK);
+	}
+	uart_puts("NO REQUEST\r\n");
+	return 0;
+}
+
 /* Kept out of line: the entry's pinned room holds only the call. */
 __attribute__((noinline))
 static void flash_crc_serve(void)
@@ -93,16 +109,8 @@ static void flash_crc_serve(void)
 	unsigned int offset, length;
 
 	uart_puts("VERIFY\r\n");
-	for (int tries = REQUEST_TRIES; tries > 0; tries--) {
-		if (read_request(&offset, &length)) {
-			uart_putc(ACK);
-			report(crc32_update(0, (const unsigned char *)(FLASH_WINDOW + offset), length), length);
-			return;
-		}
-		drain();
-		uart_putc(NAK);
-	}
-	uart_puts("NO REQUEST\r\n");
+	if (flash_request_take(REQUEST_TAG, &offset, &length))
+		report(crc32_update(0, (const unsigned char *)(FLASH_WINDOW + offset), length), length);
 }
 
 /* "g -e a0080240": pinned by the linker script in the room before the

@@ -108,5 +108,8 @@ void xmodem_receive(void);         /* both of them */
 /* fast_line.c */
 void fast_line_open(void);   /* FAST line, request, sync: returns when the receive may NAK */
 void fast_line_close(void);  /* the monitor's divisor back, then one byte from the host */
+/* flash_crc.c: a request with this tag for a range inside the flash, then
+ * ACK; or NAK and another try, and after three "NO REQUEST" and 0. */
+int flash_request_take(int tag, unsigned int *offset, unsigned int *length);
 
 #endif

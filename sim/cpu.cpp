@@ -15,6 +15,8 @@ constexpr uint32_t GATE_PAGE = page_of(TX_GATE_REGISTER);
 constexpr uint32_t UART_OFFSET = UART_BASE - UART_PAGE;
 constexpr uint32_t GATE_OFFSET = TX_GATE_REGISTER - GATE_PAGE;
 constexpr uint32_t MIPS32_INSTRUCTION_SIZE = 4;
+constexpr uint32_t KSEG0 = 0x80000000;  // cached view of physical memory
+constexpr uint32_t KSEG1 = 0xA0000000;  // uncached view
 
 uint64_t uart_read(uc_engine*, uint64_t offset, unsigned size, void* user) {
     Device& d = *static_cast<Device*>(user);
@@ -44,6 +46,11 @@ uint64_t gate_read(uc_engine*, uint64_t offset, unsigned, void* user) {
 // A translated block starts: its instructions take their cycles.
 void block_start(uc_engine*, uint64_t, uint32_t size, void* user) {
     clock_add_instructions(static_cast<Device*>(user)->clock, size / MIPS32_INSTRUCTION_SIZE);
+}
+
+// A load from the flash window: its uncached reads stall the program.
+void flash_load(uc_engine*, uc_mem_type, uint64_t, int size, int64_t, void* user) {
+    clock_add_flash_load(static_cast<Device*>(user)->clock, static_cast<unsigned>(size));
 }
 
 void gate_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* user) {
@@ -78,6 +85,14 @@ ProgramOutcome cpu_run(Device& d, uint32_t entry) {
     uc_hook block_hook = 0;
     if (err == UC_ERR_OK)
         err = uc_hook_add(uc, &block_hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(block_start), &d, 1, 0);
+    // The hook's range is matched against the address the program names:
+    // the window uncached (where programs read it), cached, and physical.
+    for (const uint32_t segment : {KSEG1, KSEG0, 0u}) {
+        uc_hook flash_hook = 0;
+        if (err == UC_ERR_OK && flash_window > 0)
+            err = uc_hook_add(uc, &flash_hook, UC_HOOK_MEM_READ, reinterpret_cast<void*>(flash_load), &d,
+                              segment + FLASH_WINDOW, segment + FLASH_WINDOW + flash_window - 1);
+    }
     if (err == UC_ERR_OK) {
         uint32_t sp = MONITOR_STACK_TOP;
         uint32_t ra = MONITOR_RETURN_ADDRESS;

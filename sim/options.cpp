@@ -7,7 +7,7 @@
 
 // The usage text below spells these out.
 static_assert(DEFAULT_FLASH_SIZE == 0x1000000 && MONITOR_AREA_START == 0xC00000 && FLASH_BLOCK_SIZE == 0x20000);
-static_assert(DEFAULT_UART_CLOCK == 14745600 && DEFAULT_CPU_MHZ == 100);
+static_assert(DEFAULT_UART_CLOCK == 14745600 && DEFAULT_CPU_MHZ == 100 && DEFAULT_FLASH_READ_NS == 100);
 
 const char* const SIM_USAGE =
     "usage: qz4sim [options]            play the handheld on a new pseudo-terminal\n"
@@ -28,6 +28,8 @@ const char* const SIM_USAGE =
     "  --cpu-mhz N           a program's instructions run at N MHz, one a cycle (default 100);\n"
     "                        on a paced line its UART holds 16 received bytes, and what\n"
     "                        arrives while they are not read is lost to overrun\n"
+    "  --flash-read-ns N     each 16-bit read of the flash by a program stalls it N ns, as\n"
+    "                        an uncached NOR read does (default 100; a byte costs one read)\n"
     "  --adapter-latency MS  bytes to the host leave in bursts, as from a USB adapter: MS\n"
     "                        milliseconds after the first byte held, or once 62 wait\n"
     "                        (default 0: each byte at once)\n"
@@ -56,8 +58,10 @@ const char* const SIM_USAGE =
 
 namespace {
 
-// A CPU far beyond the handheld's, and an adapter's timer at its longest (255 ms).
+// A CPU far beyond the handheld's, a flash read slower than any NOR part's,
+// and an adapter's timer at its longest (255 ms).
 constexpr unsigned long long CPU_MHZ_MAX = 100000;
+constexpr unsigned long long FLASH_READ_NS_MAX = 100000;
 constexpr unsigned long long ADAPTER_LATENCY_MS_MAX = 255;
 
 bool parse_number(const std::string& text, unsigned long long& value) {
@@ -139,7 +143,9 @@ bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std:
                 error = "--cpu-mhz must be at least 1";
                 ok = false;
             }
-        } else if (a == "--adapter-latency")
+        } else if (a == "--flash-read-ns")
+            ok = number(o.flash_read_ns, FLASH_READ_NS_MAX);
+        else if (a == "--adapter-latency")
             ok = number(o.adapter_latency_ms, ADAPTER_LATENCY_MS_MAX);
         else if (a == "--block-ms")
             ok = number(o.block_ms, 600000);

@@ -25,6 +25,7 @@ struct SimOptions {
     unsigned baud = 0;        // 0: unpaced; otherwise 10 bits per byte at this rate (at the monitor's divisor)
     uint32_t uart_clock = DEFAULT_UART_CLOCK;  // Hz
     unsigned cpu_mhz = DEFAULT_CPU_MHZ;        // a program's instructions, one a cycle
+    unsigned flash_read_ns = DEFAULT_FLASH_READ_NS;  // a program's 16-bit read of the flash
     unsigned adapter_latency_ms = 0;           // USB adapter's latency timer towards the host; 0: none
     unsigned block_ms = 0;                     // time to program one flash block
     bool exit_after_boot = false;

@@ -86,7 +86,8 @@ void uart_reset(Device& d) {
 }
 
 void uart_program_start(Device& d) {
-    d.clock = program_clock_start(line_program_start(d.line, monotonic_ns()), d.options.cpu_mhz);
+    d.clock = program_clock_start(line_program_start(d.line, monotonic_ns()), d.options.cpu_mhz,
+                                  d.options.flash_read_ns);
     d.uart.rx_held = 0;
     d.uart.overrun = false;
 }

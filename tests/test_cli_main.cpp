@@ -25,6 +25,7 @@ const std::string HELP =
     "  [ -s <serial port> ]   -- Serial port.  Default == ttyS0\n"
     "  [ -b <bit/s> ]         -- Fast line for transfers, 1K packets (e.g. 921600, or 115200)\n"
     "  [ -V ]                 -- Verify each image in the flash (CRC-32)\n"
+    "  [ -u ]                 -- write only the flash blocks that differ from the image\n"
     "  [ -L ]                 -- List the serial ports and exit\n"
     "  [ -t <temp dir> ]      -- Temp dir for split files.  Default==/tmp\n"
     "  [ -v (or -h) ]         -- Version and usage (this)\n"
@@ -191,17 +192,23 @@ TEST_F(CommandLine, RefusesAFastLineTheHostCannotSetOrThatCannotReachItsReceiver
     }
 }
 
-// -V reads the flash back through the receiver this run uploads; with -X
-// there is none of ours. Refused before the port is opened, in either order.
-TEST_F(CommandLine, RefusesVerifyWithoutTheReceiverThisRunUploads) {
-    const std::string with_x = "\nError:  -V needs the receiver this run uploads; it cannot go with -X.  Aborting.\n\n";
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"-V", "-X", "-s", NO_PORT, image, "kernel"},
-                                                 std::vector<std::string>{"-XV", "-s", NO_PORT, image, "kernel"}}) {
-        const testkit::RunResult r = run(args);
-        EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(args);
-        EXPECT_EQ(r.err, with_x) << testing::PrintToString(args);
+// -V reads the flash back and -u asks it for digests through the receiver
+// this run uploads; with -X there is none of ours. Refused before the port is
+// opened, in either order.
+TEST_F(CommandLine, RefusesVerifyOrChangedBlocksWithoutTheReceiverThisRunUploads) {
+    for (const char letter : {'V', 'u'}) {
+        const std::string with_x = std::string("\nError:  -") + letter +
+                                   " needs the receiver this run uploads; it cannot go with -X.  Aborting.\n\n";
+        const std::string alone = std::string("-") + letter;
+        const std::string joined = std::string("-X") + letter;
+        for (const std::vector<std::string>& args : {std::vector<std::string>{alone, "-X", "-s", NO_PORT, image, "kernel"},
+                                                     std::vector<std::string>{joined, "-s", NO_PORT, image, "kernel"}}) {
+            const testkit::RunResult r = run(args);
+            EXPECT_EQ(r.exit_status, 1) << testing::PrintToString(args);
+            EXPECT_EQ(r.err, with_x) << testing::PrintToString(args);
+        }
+        EXPECT_THAT(run({alone, "-s", NO_PORT, image, "kernel"}).err, HasSubstr("\n" + PORT_ERROR)) << letter;
     }
-    EXPECT_THAT(run({"-V", "-s", NO_PORT, image, "kernel"}).err, HasSubstr("\n" + PORT_ERROR));
 }
 
 TEST_F(CommandLine, ReportsAMissingTargetAfterEarlierJobsAndRemovesTheirPieces) {

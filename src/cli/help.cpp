@@ -18,6 +18,7 @@ constexpr const char* USAGE_LINES[] = {
     "  [ -s <serial port> ]   -- Serial port.  Default == ttyS0\n",
     "  [ -b <bit/s> ]         -- Fast line for transfers, 1K packets (e.g. 921600, or 115200)\n",
     "  [ -V ]                 -- Verify each image in the flash (CRC-32)\n",
+    "  [ -u ]                 -- write only the flash blocks that differ from the image\n",
     "  [ -L ]                 -- List the serial ports and exit\n",
     "  [ -t <temp dir> ]      -- Temp dir for split files.  Default==/tmp\n",
     "  [ -v (or -h) ]         -- Version and usage (this)\n",

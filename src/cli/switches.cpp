@@ -114,6 +114,9 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
             case 'V':
                 run_options.verify_flash = true;
                 break;
+            case 'u':
+                run_options.changed_only = true;
+                break;
             case 'h':
             case 'v':
                 print_help();
@@ -145,5 +148,7 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
         refuse_exit("Error:  -b needs the receiver this run uploads; it cannot go with -X.  Aborting.");
     if (run_options.verify_flash && !run_options.load_loader)
         refuse_exit("Error:  -V needs the receiver this run uploads; it cannot go with -X.  Aborting.");
+    if (run_options.changed_only && !run_options.load_loader)
+        refuse_exit("Error:  -u needs the receiver this run uploads; it cannot go with -X.  Aborting.");
     return optind;
 }

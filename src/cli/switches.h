@@ -26,7 +26,7 @@ extern char command_echo[COMMAND_ECHO_SIZE];
 extern char device_path[DEVICE_PATH_SIZE];
 
 // The switch letters; a leading "+" keeps glibc from reordering the words.
-constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:VL";
+constexpr char SWITCHES[] = "+hlrs:t:vCDRXb:VuL";
 constexpr char DEFAULT_DEVICE[] = "/dev/ttyS0";
 // The default port instead of ttyS0, in the forms -s takes; -s wins over it.
 constexpr char PORT_VARIABLE[] = "KELVANE_PORT";

@@ -19,6 +19,7 @@ struct RunOptions {
     bool load_loader = true;               // -X clears: the receiver is already in RAM
     unsigned long fast_rate = 0;           // -b: bit/s for the transfers; 0 keeps the monitor's rate
     bool verify_flash = false;             // -V: read each image back from the flash
+    bool changed_only = false;             // -u: write only the flash blocks that differ from the image
     std::optional<std::string> port_name;  // -s
     std::optional<std::string> temp_dir;   // -t
 };

@@ -2,7 +2,9 @@
 #include "monitor/dialogue.h"
 
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +18,9 @@
 #include "core/shown_text.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
+#include "jobs/run_piece.h"
 #include "transfer/fast_line.h"
+#include "monitor/block_digest.h"
 #include "monitor/flash_echo.h"
 #include "monitor/flash_question.h"
 #include "monitor/flash_verify.h"
@@ -158,17 +162,21 @@ void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t o
     send_command(port_fd, CMD_CONFIRM, Capture::record);
 }
 
-// One image: receiver started, image sent and checked, flash programmed from RAM.
-void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
+// The monitor at its prompt, with our receiver in RAM once this returns.
+void ensure_receiver(int port_fd, char* buffer, DialogueState& state) {
     wake_monitor(port_fd, buffer, state);
     if (!state.receiver_in_ram) {
         upload_loader(port_fd, buffer, state);
         state.receiver_in_ram = true;
         state.receiver_ours = true;
     }
-    const char* name = job.file_name.c_str();
+}
+
+// Starts the receiver, sends the file into RAM and checks what arrived; the
+// monitor is at its prompt again on return.
+XmodemDigest send_image(int port_fd, char* buffer, const char* name, const FileCheck& checked, DialogueState& state) {
     // The receiver is not started for a file that is no longer what was checked.
-    recheck_file(name, job.checked);
+    recheck_file(name, checked);
     const bool fast = state.fast_rate != 0;
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
@@ -193,7 +201,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     std::string start_text = line.start_text;
     const XmodemOptions options{.large_packets = fast,
                                 .start_nak_seen = line.start_nak_seen,
-                                .checked = &job.checked,
+                                .checked = &checked,
                                 .start_text = &start_text};
     const auto transfer_start = std::chrono::steady_clock::now();
     const int64_t sent_bytes = xmodem_send(name, port_fd, &sent, options);
@@ -218,13 +226,18 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
               .c_str(),
           stderr);
     // What was sent is the checked file; the flash command's size is its checked one.
-    recheck_file(name, job.checked);
+    recheck_file(name, checked);
     // Its bytes too: a rewrite through a shared mapping keeps the file's times.
-    check_sent_bytes(name, job.checked, sent.image_crc);
+    check_sent_bytes(name, checked, sent.image_crc);
+    return sent;
+}
 
-    const int64_t flash_size = flash_round_up(job.checked.size);
+// Programs flash_size bytes at offset from the image in RAM and follows the
+// monitor until it has reported every block.
+void program_flash(int port_fd, char* buffer, const char* name, int64_t flash_size, int64_t offset,
+                   const DialogueState& state) {
     fprintf(stderr, "Sending flash command...");
-    give_flash_command(port_fd, buffer, flash_size, job.offset, state);
+    give_flash_command(port_fd, buffer, flash_size, offset, state);
     fprintf(stderr, "done\n");
 
     const WatchResult watch = watch_programming(port_fd, buffer, flash_size);
@@ -236,8 +249,53 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     const int expected = blocks_expected(flash_size);
     if (watch.blocks_reported < expected)
         refuse_exit("Error:  the monitor reported %d of %d blocks programmed for '%s'.  Aborting.",
-                    watch.blocks_reported, expected, job.file_name.c_str());
+                    watch.blocks_reported, expected, name);
+}
+
+// One image: receiver started, image sent and checked, flash programmed from RAM.
+void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
+    ensure_receiver(port_fd, buffer, state);
+    const char* name = job.file_name.c_str();
+    const XmodemDigest sent = send_image(port_fd, buffer, name, job.checked, state);
+    program_flash(port_fd, buffer, name, flash_round_up(job.checked.size), job.offset, state);
     if (state.verify) verify_flash(port_fd, buffer, name, job.offset, job.checked.size, sent.image_crc);
+}
+
+// -u: one image, of which only the runs of blocks whose flash digest differs
+// from the image's are sent and programmed, each run from a piece of its own.
+void flash_changed_blocks(int port_fd, char* buffer, const FlashJob& job, DialogueState& state,
+                          const RunOptions& run_options) {
+    ensure_receiver(port_fd, buffer, state);
+    const char* name = job.file_name.c_str();
+    const std::vector<unsigned char> image = read_checked_image(job);
+    const std::vector<uint64_t> image_digests = image_block_digests(image);
+    const int blocks = static_cast<int>(image_digests.size());
+    std::vector<bool> changed(image_digests.size(), true);
+    if (job.offset % FLASH_BLOCK == 0) {
+        fprintf(stderr, "Reading flash block digests...");
+        changed = changed_blocks(image_digests, read_flash_digests(port_fd, buffer, job.offset,
+                                                                   static_cast<uint32_t>(image.size())));
+        fprintf(stderr, "done\n");
+        // The receiver returns to the monitor once its last line is out.
+        port_getpmon(port_fd, buffer);
+    }
+    const std::vector<BlockRun> runs = block_runs(changed);
+    int writing = 0;
+    for (const BlockRun& run : runs) writing += run.count;
+    fprintf(stderr, "Unchanged: %d of %d blocks hold the image already; writing %d.\n", blocks - writing, blocks,
+            writing);
+    for (const BlockRun& run : runs) {
+        const int64_t from = int64_t{run.first} * FLASH_BLOCK;
+        const int64_t length = std::min<int64_t>(int64_t{run.count} * FLASH_BLOCK, job.checked.size - from);
+        // As for a whole image: nothing is sent once the file is no longer the one checked.
+        recheck_file(name, job.checked);
+        const RunPieceFile piece = write_run_piece(job, image, from, length, run_options);
+        send_image(port_fd, buffer, piece.name.c_str(), piece.checked, state);
+        program_flash(port_fd, buffer, name, flash_round_up(length), job.offset + from, state);
+    }
+    if (state.verify)
+        verify_flash(port_fd, buffer, name, job.offset, job.checked.size,
+                     static_cast<uint32_t>(crc32(0, image.data(), static_cast<uInt>(image.size()))));
 }
 
 void unzip_kernel(int port_fd, char* buffer) {
@@ -285,8 +343,12 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
     state.receiver_in_ram = !run_options.load_loader;
     state.fast_rate = run_options.fast_rate;
     state.verify = run_options.verify_flash;
-    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
-        flash_one_job(port_fd, line_buffer, *job, state);
+    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job) {
+        if (run_options.changed_only)
+            flash_changed_blocks(port_fd, line_buffer, *job, state, run_options);
+        else
+            flash_one_job(port_fd, line_buffer, *job, state);
+    }
 
     wake_monitor(port_fd, line_buffer, state);
     // Restoring boots the system as well, so it wins over a plain restart.

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr char OFFER[] = "VERIFY";
-constexpr unsigned char REQUEST_TAG = 'V';
 constexpr int REQUEST_FIELD_SIZE = 4;  // offset, length and check, low byte first
 constexpr int REQUEST_TRIES = 3;       // as many as the receiver takes
 // Lines looked at for the offer (the command's echo comes first) and, after
@@ -39,10 +38,10 @@ void put_le32(unsigned char* at, uint32_t value) {
     for (int i = 0; i < REQUEST_FIELD_SIZE; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-bool offer_seen(int port_fd, char* buffer) {
+bool offer_seen(int port_fd, char* buffer, const char* offer) {
     for (int i = 0; i < OFFER_LINES; ++i) {
         if (port_readline(port_fd, buffer) != 0 || line_has_prompt(buffer)) return false;
-        if (strcmp(buffer, OFFER) == 0) return true;
+        if (strcmp(buffer, offer) == 0) return true;
     }
     return false;
 }
@@ -92,10 +91,11 @@ uint32_t request_field(int64_t value) {
 
 }  // namespace
 
-std::array<unsigned char, FLASH_CRC_REQUEST_SIZE> flash_crc_request(uint32_t offset, uint32_t length) {
+std::array<unsigned char, FLASH_CRC_REQUEST_SIZE> flash_crc_request(uint32_t offset, uint32_t length,
+                                                                    unsigned char tag) {
     std::array<unsigned char, FLASH_CRC_REQUEST_SIZE> request{};
     unsigned char* fields = request.data() + 1;
-    request[0] = REQUEST_TAG;
+    request[0] = tag;
     put_le32(fields, offset);
     put_le32(fields + REQUEST_FIELD_SIZE, length);
     put_le32(fields + 2 * REQUEST_FIELD_SIZE, static_cast<uint32_t>(crc32(0, fields, 2 * REQUEST_FIELD_SIZE)));
@@ -107,23 +107,28 @@ FlashCheck judge_flash_crc(const ReceiverCrc& report, uint32_t length, uint32_t 
     return report.crc == image_crc ? FlashCheck::holds : FlashCheck::differs;
 }
 
-ReceiverCrc read_flash_crc(int port_fd, char* buffer, int64_t offset, uint32_t length) {
-    const int start_length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, LOADER_VERIFY_ENTRY);
+bool flash_request_taken(int port_fd, char* buffer, const FlashRequest& request, int64_t offset, uint32_t length) {
+    const int start_length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, request.entry);
     port_send(port_fd, buffer, start_length, Capture::record);
-    if (!offer_seen(port_fd, buffer)) return {};
-    const auto request = flash_crc_request(request_field(offset), length);
+    if (!offer_seen(port_fd, buffer, request.offer)) return false;
+    const auto bytes = flash_crc_request(request_field(offset), length, request.tag);
     for (int tries = 0; tries < REQUEST_TRIES; ++tries) {
-        port_send(port_fd, request.data(), FLASH_CRC_REQUEST_SIZE, Capture::skip);
+        port_send(port_fd, bytes.data(), FLASH_CRC_REQUEST_SIZE, Capture::skip);
         switch (read_answer(port_fd)) {
             case Answer::ack:
-                return read_report(port_fd, buffer, length);
+                return true;
             case Answer::nak:
                 continue;
             case Answer::none:
-                return {};
+                return false;
         }
     }
-    return {};
+    return false;
+}
+
+ReceiverCrc read_flash_crc(int port_fd, char* buffer, int64_t offset, uint32_t length) {
+    if (!flash_request_taken(port_fd, buffer, {LOADER_VERIFY_ENTRY, OFFER, VERIFY_TAG}, offset, length)) return {};
+    return read_report(port_fd, buffer, length);
 }
 
 void verify_flash(int port_fd, char* buffer, const char* file_name, int64_t offset, int64_t length,

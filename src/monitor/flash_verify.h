@@ -16,6 +16,7 @@
 // the length asked for and the CRC-32 of the image's own bytes. Lines that come instead of it (a monitor's exception where the flash
 // is not where we take it to be) are shown as warnings; no report, or one that
 // does not read right, proves nothing and ends the run like a wrong one.
+// The digest entry of -u (block_digest.h) takes its request the same way.
 #pragma once
 
 #include <array>
@@ -24,9 +25,24 @@
 #include "transfer/receiver_crc.h"
 
 constexpr int FLASH_CRC_REQUEST_SIZE = 13;  // tag, offset, length, check
+constexpr unsigned char VERIFY_TAG = 'V';
 
 // The request's bytes for this range.
-std::array<unsigned char, FLASH_CRC_REQUEST_SIZE> flash_crc_request(uint32_t offset, uint32_t length);
+std::array<unsigned char, FLASH_CRC_REQUEST_SIZE> flash_crc_request(uint32_t offset, uint32_t length,
+                                                                    unsigned char tag = VERIFY_TAG);
+
+// An entry of our receiver that reads the flash: where it starts, the line it
+// offers itself with, and the tag its request begins with.
+struct FlashRequest {
+    unsigned long entry;
+    const char* offer;
+    unsigned char tag;
+};
+
+// Starts the entry (the monitor at its prompt), waits for its offer and has
+// it take the request for length bytes at the flash's offset: true once it
+// has answered ACK, false when it never did.
+bool flash_request_taken(int port_fd, char* buffer, const FlashRequest& request, int64_t offset, uint32_t length);
 
 enum class FlashCheck {
     holds,    // the report matches the image

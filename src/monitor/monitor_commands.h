@@ -10,6 +10,8 @@ constexpr unsigned long LOADER_ENTRY = 0xA0080274;
 constexpr unsigned long LOADER_FAST_ENTRY = 0xA00802A0;
 // The CRC-32 of a range of the flash, for -V; pinned in the loader's image too.
 constexpr unsigned long LOADER_VERIFY_ENTRY = 0xA0080240;
+// One CRC-64 for each flash block of a range, for -u; pinned in the loader's image too.
+constexpr unsigned long LOADER_DIGEST_ENTRY = 0xA0080260;
 constexpr unsigned long RAM_RECEIVE_AREA = 0x80090000;
 
 constexpr char CMD_WAKE[] = "\r";

@@ -30,7 +30,7 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/pieces" "$scratch/pics"
 touch "$scratch/rootfs.img"
 
-expect "--help --version -C -D -L -R -V -X -b -h -l -r -s -t -v" kelvane -
+expect "--help --version -C -D -L -R -V -X -b -h -l -r -s -t -u -v" kelvane -
 expect "--help --version" kelvane --
 expect "921600" kelvane -b 9
 expect "115200" kelvane -b 1

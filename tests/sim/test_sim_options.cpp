@@ -28,6 +28,7 @@ TEST(SimOptions, RefusesValuesThatMakeNoSense) {
         {"--uart-clock", "x"},
         {"--cpu-mhz", "0"},
         {"--cpu-mhz", "1.5"},
+        {"--flash-read-ns", "100001"},
         {"--adapter-latency", "256"},
         {"--adapter-latency", "-1"},
     };
@@ -46,13 +47,15 @@ TEST(SimOptions, TakesFaultsPacingAndInspectionModes) {
     EXPECT_EQ(o.uart_clock, 14745600u);
     EXPECT_EQ(o.cpu_mhz, 100u);
     EXPECT_EQ(o.adapter_latency_ms, 0u);
+    EXPECT_EQ(o.flash_read_ns, 100u);
     ASSERT_TRUE(parse_sim_options(
         {"--baud",         "115200", "--rx-corrupt",      "0.25",     "--burst",      "4",       "--seed",    "0x10",
          "--hangup-after", "200000", "--flash-size",      "0x800000", "--uart-clock", "1843200", "--rx-swap", "0.125",
-         "--cpu-mhz",      "4",      "--adapter-latency", "16"},
+         "--cpu-mhz",      "4",      "--adapter-latency", "16",       "--flash-read-ns", "70"},
         o, error))
         << error;
     EXPECT_EQ(o.cpu_mhz, 4u);
+    EXPECT_EQ(o.flash_read_ns, 70u);
     EXPECT_EQ(o.adapter_latency_ms, 16u);
     EXPECT_EQ(o.baud, 115200u);
     EXPECT_EQ(o.uart_clock, 1843200u);

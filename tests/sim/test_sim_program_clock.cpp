@@ -67,3 +67,23 @@ TEST(ProgramClock, FractionsOfANanosecondAddUp) {
 }
 
 }  // namespace
+
+// Loads from the flash stall the program a NOR read for each 16 bits: a byte
+// or a halfword one read, a word two; the instructions count besides.
+TEST(ProgramClock, FlashLoadsTakeAReadForEachSixteenBits) {
+    struct Case {
+        unsigned load_bytes;
+        unsigned read_ns;
+        int64_t expected_ns;  // 1000 loads and their 1000 instructions at 100 MHz (10 us)
+    };
+    const Case cases[] = {{1, 100, 110'000}, {2, 100, 110'000}, {4, 100, 210'000}, {4, 70, 150'000}};
+    for (const Case& c : cases) {
+        ProgramClock clock = program_clock_start(0, DEFAULT_CPU_MHZ, c.read_ns);
+        for (int i = 0; i < 1000; ++i) {
+            clock_add_instructions(clock, 1);
+            clock_add_flash_load(clock, c.load_bytes);
+        }
+        clock_fold(clock);
+        EXPECT_EQ(clock.model, c.expected_ns) << c.load_bytes << " bytes at " << c.read_ns << " ns";
+    }
+}

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The image of a job in memory, and the pieces that carry its changed blocks (-u).
+//
+// With -u only the runs of changed blocks cross the line. The job's file is
+// read whole once, as checked (a file that is no longer the checked one ends
+// the run), so that its block digests and the runs sent are the same bytes.
+// Each run becomes a piece of the run's own, "<dir>/<image's base
+// name>.at<flash offset in hex>" in the split directory (-t, default /tmp),
+// made and held like a split's pieces (piece_claim.h) and removed at exit;
+// the sender sends it like any image, with the check taken as it was written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/file_check.h"
+
+struct FlashJob;
+struct RunOptions;
+
+std::vector<unsigned char> read_checked_image(const FlashJob& job);
+
+struct RunPieceFile {
+    std::string name;
+    FileCheck checked;  // as written
+};
+
+// "<dir>/<base>.at<offset>" with offset in lower-case hexadecimal.
+std::string run_piece_name(const std::string& dir, const std::string& base, int64_t flash_offset);
+
+// A new piece holding length bytes of image from `from`, which the job puts at
+// flash offset job.offset + from.
+RunPieceFile write_run_piece(const FlashJob& job, const std::vector<unsigned char>& image, int64_t from,
+                             int64_t length, const RunOptions& run_options);

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// -u against the simulated handheld: for each pattern of blocks in which the
+// flash differs from the image, the run ends with the flash holding the image
+// and the monitor having programmed exactly the runs of changed blocks; a
+// damaged digest line makes its block count as changed, never as unchanged.
+#include "e2e/e2e_run.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t ROMDISK = 0x200000;
+constexpr uint32_t BLOCK = 0x20000;
+constexpr long long IMAGE_SIZE = 5 * BLOCK + 0x8123;  // six blocks, the last one partial
+constexpr int BLOCKS = 6;
+constexpr size_t FLASH_SIZE = 0x1000000;
+
+using E2eChangedBlocks = EndToEnd;
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// The report's "programmed:" lines, as the sim writes them.
+std::set<std::string> programmed_lines(const std::string& report) {
+    std::set<std::string> lines;
+    for (size_t at = report.find("programmed: "); at != std::string::npos; at = report.find("programmed: ", at + 1))
+        lines.insert(report.substr(at, report.find('\n', at) - at));
+    return lines;
+}
+
+// The line for a flash command over count blocks from block first.
+std::string programmed_line(int first, int count) {
+    const uint32_t offset = ROMDISK + first * BLOCK;
+    const uint32_t size = count * BLOCK;
+    char line[128];
+    std::snprintf(line, sizeof line, "programmed: 0x%06x..0x%06x (0x%x bytes) from RAM 80090000 in %d blocks", offset,
+                  offset + size - 1, size, count);
+    return line;
+}
+
+// A flash that holds the image except in the blocks named, which hold other
+// bytes; `erased` leaves the whole region erased instead.
+void write_flash(const std::string& path, const std::string& image, const std::vector<int>& changed, bool erased,
+                 bool change_past_end) {
+    std::string flash(FLASH_SIZE, '\xff');
+    if (!erased) flash.replace(ROMDISK, image.size(), image);
+    for (int block : changed) flash[ROMDISK + block * BLOCK + 0x1000] ^= 0x01;
+    // Past the image's end, inside its last block: not the image's bytes.
+    if (change_past_end) flash[ROMDISK + image.size() + 5] = 0x00;
+    testkit::write_file(path, flash);
+}
+
+TEST_F(E2eChangedBlocks, ProgramsExactlyTheRunsOfChangedBlocks) {
+    struct Case {
+        const char* what;
+        std::vector<int> changed;
+        bool erased;
+        bool change_past_end;
+        std::vector<std::string> expected;  // programmed lines
+        int writing;
+    };
+    const Case cases[] = {
+        {"nothing changed", {}, false, false, {"programmed: nothing"}, 0},
+        {"the first block", {0}, false, false, {programmed_line(0, 1)}, 1},
+        {"the last, partial block", {5}, false, false, {programmed_line(5, 1)}, 1},
+        {"past the image's end in its last block only", {}, false, true, {"programmed: nothing"}, 0},
+        {"every other block",
+         {1, 3, 5},
+         false,
+         false,
+         {programmed_line(1, 1), programmed_line(3, 1), programmed_line(5, 1)},
+         3},
+        {"two runs", {0, 1, 3, 4}, false, false, {programmed_line(0, 2), programmed_line(3, 2)}, 4},
+        {"all blocks", {0, 1, 2, 3, 4, 5}, false, false, {programmed_line(0, BLOCKS)}, BLOCKS},
+        {"an erased flash", {}, true, false, {programmed_line(0, BLOCKS)}, BLOCKS},
+    };
+    const std::string image = make_image("rootfs.img", IMAGE_SIZE, 26);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_flash(dir.file("flash.bin"), image, c.changed, c.erased, c.change_past_end);
+        start_sim();
+        const testkit::RunResult run = kelvane({"-u", dir.file("rootfs.img"), "romdisk"});
+        const std::string report = stop_sim();
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_TRUE(flash().substr(ROMDISK, image.size()) == image);
+        EXPECT_EQ(programmed_lines(report), std::set<std::string>(c.expected.begin(), c.expected.end())) << report;
+        const std::string unchanged = "Unchanged: " + std::to_string(BLOCKS - c.writing) + " of " +
+                                      std::to_string(BLOCKS) + " blocks hold the image already; writing " +
+                                      std::to_string(c.writing) + ".\n";
+        EXPECT_NE(run.err.find(unchanged), std::string::npos) << run.err;
+        // One transfer for each run, none when nothing changed.
+        EXPECT_EQ(count_of(run.err, "Starting xmodem send"), c.writing == 0 ? 0 : c.expected.size()) << run.err;
+    }
+}
+
+// -b carries the runs on the fast line; -V reads the whole image back after them.
+TEST_F(E2eChangedBlocks, RunsTravelOnTheFastLineAndTheWholeImageIsVerified) {
+    const std::string image = make_image("rootfs.img", IMAGE_SIZE, 27);
+    write_flash(dir.file("flash.bin"), image, {2}, false, false);
+    start_sim();
+    const testkit::RunResult run = kelvane({"-u", "-V", "-b", "921600", dir.file("rootfs.img"), "romdisk"});
+    const std::string report = stop_sim();
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_TRUE(flash().substr(ROMDISK, image.size()) == image);
+    EXPECT_EQ(programmed_lines(report), std::set<std::string>{programmed_line(2, 1)}) << report;
+    EXPECT_NE(run.err.find("Verifying flash...done\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Notice:"), std::string::npos) << run.err;
+    // The run's piece is gone at exit.
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rootfs.img.at240000")));
+}
+
+// The digest entry is the first program of the run, so the sent bytes that
+// the seeded faults damage first are its lines: the blocks of damaged lines
+// count as changed and are written again (or the run fails on the damage
+// that follows in their transfer), and the flash holds the image either way.
+TEST_F(E2eChangedBlocks, ADamagedDigestLineMakesItsBlockChanged) {
+    const std::string image = make_image("rootfs.img", IMAGE_SIZE, 26);
+    write_flash(dir.file("flash.bin"), image, {}, false, false);
+    start_sim({"--tx-corrupt", "0.01", "--seed", "3"});
+    const testkit::RunResult run = kelvane({"-u", dir.file("rootfs.img"), "romdisk"});
+    const std::string report = stop_sim();
+    EXPECT_GT(report_number(report, "faults", "tx corrupted"), 0) << report;
+    EXPECT_TRUE(flash().substr(ROMDISK, image.size()) == image);
+    const size_t line = run.err.find("Unchanged: ");
+    ASSERT_NE(line, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("writing 0.", line), std::string::npos) << run.err;
+}
+
+}  // namespace

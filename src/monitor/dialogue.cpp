@@ -182,9 +182,11 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
 
     fprintf(stderr, "Opening serial port...");
     const int port_fd = port_open_claimed(device_path);
+    // Every run, whatever its switches: an adapter's latency timer would
+    // otherwise hold each answer of the handheld for up to 16 ms.
+    port_low_latency(port_fd);
     fprintf(stderr, "done\n");
     port_setup(port_fd);
-    if (run_options.fast_rate != 0) port_low_latency(port_fd);
     wait_for_handheld(port_fd, line_buffer);
 
     DialogueState state;

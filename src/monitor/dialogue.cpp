@@ -28,6 +28,7 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
+#include "transfer/stream_send.h"
 #include "transfer/xmodem.h"
 
 namespace {
@@ -67,6 +68,13 @@ void upload_loader(int port_fd, char* buffer, DialogueState& state) {
     ex_send(port_fd);
     fprintf(stderr, "done\n\n");
     port_getpmon(port_fd, buffer);
+    // A fast run streams its packets through the loader's second stage, which goes the same way, unannounced.
+    if (state.fast_rate != 0) {
+        send_command(port_fd, CMD_LOAD, Capture::record);
+        port_readflush(port_fd);
+        ex_send_stream_stage(port_fd);
+        port_getpmon(port_fd, buffer);
+    }
 }
 
 // Gives the flash command and confirms it only when the monitor's echo shows
@@ -102,7 +110,7 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     const bool fast = state.fast_rate != 0;
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
-        snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? LOADER_FAST_ENTRY : LOADER_ENTRY);
+        snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? STREAM_STAGE_ENTRY : LOADER_ENTRY);
     // From here until the receiver is back at the monitor, every way out stops it first.
     receiver_session_begin(port_fd, fast ? ReceiverEntry::fast : ReceiverEntry::plain);
     port_send(port_fd, buffer, start_length, Capture::record);
@@ -117,11 +125,16 @@ void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState
     fprintf(stderr, "Starting xmodem send - %s...\n", name);
     XmodemDigest sent;
     std::string start_text = line.start_text;
-    const XmodemOptions options{.large_packets = fast,
-                                .start_nak_seen = line.start_nak_seen,
-                                .checked = &job.checked,
-                                .start_text = &start_text};
-    xmodem_send(name, port_fd, &sent, options);
+    if (fast) {
+        const StreamOptions options{.rate = line.fast ? state.fast_rate : MONITOR_RATE,
+                                    .start_nak_seen = line.start_nak_seen,
+                                    .checked = &job.checked,
+                                    .start_text = &start_text};
+        stream_send(name, port_fd, &sent, options);
+    } else {
+        const XmodemOptions options{.checked = &job.checked, .start_text = &start_text};
+        xmodem_send(name, port_fd, &sent, options);
+    }
     if (echoes_command(start_text, ECHO_START)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);

@@ -66,15 +66,17 @@ void upload_loader(int port_fd, char* buffer, DialogueState& state) {
     if (echoes_command(port_readflush(port_fd), ECHO_LOAD)) state.monitor_echoes = true;
     fprintf(stderr, "Starting etxack send (xmodem-load)...");
     ex_send(port_fd);
-    fprintf(stderr, "done\n\n");
-    port_getpmon(port_fd, buffer);
-    // A fast run streams its packets through the loader's second stage, which goes the same way, unannounced.
+    // A fast run streams its packets through the loader's second stage, which
+    // goes the same way as part of this step, once the monitor has said its
+    // "Loaded" line for the loader.
     if (state.fast_rate != 0) {
+        port_readflush(port_fd);
         send_command(port_fd, CMD_LOAD, Capture::record);
         port_readflush(port_fd);
         ex_send_stream_stage(port_fd);
-        port_getpmon(port_fd, buffer);
     }
+    fprintf(stderr, "done\n\n");
+    port_getpmon(port_fd, buffer);
 }
 
 // Gives the flash command and confirms it only when the monitor's echo shows

@@ -188,7 +188,9 @@ TEST_F(E2eFastLine, AStreamThroughALateAdapterGetsEveryImageInDespiteEachFault) 
         const std::string report = stop_sim();
         EXPECT_EQ(run.exit_status, 0) << run.err << report;
         EXPECT_EQ(judge_run(run.exit_status, flash(), large ? ROMDISK : KERNEL, image), Outcome::flashed) << report;
-        if (c.fault != nullptr) EXPECT_GE(report_number(report, "faults", c.fault), 1) << report;
+        if (c.fault != nullptr) {
+            EXPECT_GE(report_number(report, "faults", c.fault), 1) << report;
+        }
         EXPECT_EQ(report_number(report, "packets", "damaged accepted"), 0) << report;
         EXPECT_EQ(report_number(report, "monitor", "packet bytes"), 0) << report;
         expect_uart_as_the_monitor_left_it(report, 8);

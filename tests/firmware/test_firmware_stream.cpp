@@ -201,3 +201,62 @@ TEST(StreamStage, GivesUpWithCanWhenTheBudgetIsSpent) {
                                 std::string(2, static_cast<char>(CAN)) + "BAD CRC\r\nDownload Failed!\r\n");
     expect_clean_return_with_gate(machine);
 }
+
+namespace {
+
+// Plays a stream once the script is done; when the loader's first ACK comes,
+// it moves the stage's destination variable (found by its value) next
+// to the receive limit, as if 0x670000 bytes had come already.
+class NearTheLimit : public LinePeer {
+public:
+    NearTheLimit(LoaderMachine& machine, std::uint32_t destination_now, std::uint32_t moved_to, Bytes bytes)
+        : machine_(machine), now_(destination_now), moved_to_(moved_to), bytes_(std::move(bytes)) {}
+
+    int receive() override {
+        if (!moved_) return -1;
+        if (next_ == bytes_.size()) return -1;
+        return bytes_[next_++];
+    }
+
+    void deliver(std::uint8_t byte) override {
+        if (moved_ || byte != ACK) return;
+        moved_ = true;
+        const std::uint32_t variable = machine_.find_word(0xA0083000, STAGE_MEMORY_END - STAGE_MEMORY, now_);
+        EXPECT_NE(variable, 0u) << "the stage's destination variable";
+        if (variable != 0) machine_.write_word(variable, moved_to_);
+    }
+
+private:
+    LoaderMachine& machine_;
+    std::uint32_t now_;
+    std::uint32_t moved_to_;
+    Bytes bytes_;
+    std::size_t next_ = 0;
+    bool moved_ = false;
+};
+
+}  // namespace
+
+// The packet that fills the limit is stored; the next is refused with CAN,
+// CAN, and nothing lands past the limit, whatever the packet's size.
+TEST(StreamStage, APacketPastTheReceiveLimitEndsTheTransferWithCan) {
+    for (const std::size_t size : {DATA, LONG_DATA}) {
+        SCOPED_TRACE(size);
+        const Stream s = make_stream({size, size, size});
+        LoaderMachine machine;
+        start_stream(machine);
+        machine.send(s.packets[0]);
+        const std::uint32_t limit = RAM_RECEIVE_AREA + 0x670000 + DATA;
+        NearTheLimit peer(machine, RAM_RECEIVE_AREA + static_cast<std::uint32_t>(size),
+                          limit - static_cast<std::uint32_t>(size), join({s.packets[1], s.packets[2]}));
+        machine.attach(&peer);
+        machine.fill(limit, LONG_DATA, 0xEE);
+        machine.run(STAGE_ENTRY);
+
+        EXPECT_EQ(machine.sent, "FAST 0008\r\n" + std::string(1, static_cast<char>(NAK)) + acks(1, 2) +
+                                    std::string(2, static_cast<char>(CAN)) + "TOO LARGE\r\nDownload Failed!\r\n");
+        EXPECT_EQ(machine.read(limit - size, size), payload(2, size));
+        EXPECT_EQ(machine.read(limit, LONG_DATA), Bytes(LONG_DATA, 0xEE));
+        expect_stores_in_place(machine);
+    }
+}

@@ -94,6 +94,8 @@ TEST(StreamWindow, AnswersMoveItAsTheyShould) {
         {"NAK of the first", 1, {NAK, 1}, 5, 0, 0, true},
         {"ACK of a block not on the line (written but unsent)", 1, {ACK, 5}, 5, 4, 0, false},
         {"a late ACK of what is gone", 1, {ACK, 0x7F}, 5, 4, 0, false},
+        {"NAK of the first unsent: all sent are stored", 1, {NAK, 5}, 1, 0, 4096, true},
+        {"NAK past the first unsent: unknown", 1, {NAK, 6}, 5, 4, 0, false},
         {"blocks past 127 are named by their low seven bits", 0x7E, {ACK, 0x00}, 2, 1, 3072, false},
     };
     for (const Case& c : cases) {
@@ -214,7 +216,7 @@ private:
                 // Stored, but unanswered, and whatever comes for longer than the sender waits is lost.
                 silent_ = true;
                 pending_.clear();
-                deaf_until_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+                deaf_until_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(5500);
                 return;
             }
             answer(ACK, block);

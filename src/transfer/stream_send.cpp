@@ -36,13 +36,16 @@ constexpr int WINDOW_MIN_PACKETS = 2;
 // Answers name a block by seven bits, and the receiver counts up to 128 back
 // as stored: the window must hold far fewer packets than that.
 constexpr size_t WINDOW_MAX_PACKETS = 64;
-// No answer for this long with packets on the line: they are sent again.
-// Longer than the window's time on the line at 115200 (under a second) plus
-// the adapter's latency; shorter than the receiver's own 5 s time-out, so a
-// receiver that waits for lost bytes hears the resend first.
-constexpr milliseconds ANSWER_WAIT(2000);
+// No answer for this long with packets on the line: they are sent again,
+// once until a packet is newly acknowledged. The receiver asks for what it
+// lacks by itself (a NAK at once for a damaged or missing packet, after its
+// own 5 s time-out for a packet cut short), so this only nudges a receiver
+// whose NAK was lost; resending on every silence would pile windows on a
+// slow line, and what is left of them reaches the monitor after a give-up.
+constexpr milliseconds ANSWER_WAIT(5000);
+constexpr int MAX_SILENT_WAITS = 10;  // in a row: as long as the XMODEM sender waits for a byte
 constexpr milliseconds END_WAIT(1000);  // for the answer to EOT, ~EOT (the receiver waits 20 ms of quiet first)
-constexpr int MAX_GOES_BACK = 10;       // NAKs or answer waits in a row without progress
+constexpr int MAX_GOES_BACK = 10;       // NAKs in a row without progress
 constexpr size_t READ_CHUNK = 256;
 
 int64_t packet_time_us(size_t bytes, unsigned long rate) {
@@ -128,10 +131,12 @@ std::optional<StreamAnswer> stream_answer_take(StreamAnswerReader& reader, unsig
 
 StreamStep stream_window_answer(StreamWindow& window, StreamAnswer answer) {
     StreamStep step;
-    size_t named = 0;
-    while (named < window.sent && (window.packets[named].block & STREAM_ANSWER_BITS) != answer.block) ++named;
-    if (named == window.sent) return step;  // a late answer, or one for what is known already
-    // ACK b: everything up to b is stored. NAK b: everything before b is.
+    if (window.packets.empty()) return step;
+    // Blocks in the window are consecutive: the answer's place in it, by seven bits.
+    const size_t named = (answer.block - window.packets.front().block) & STREAM_ANSWER_BITS;
+    // ACK b: everything up to b is stored. NAK b: everything before b is,
+    // b may be the first packet not yet sent (the receiver waited for it).
+    if (answer.code == ACK ? named >= window.sent : named > window.sent) return step;  // late, or unknown
     const size_t stored = answer.code == ACK ? named + 1 : named;
     for (size_t i = 0; i < stored; ++i) {
         step.acknowledged += window.packets.front().data_size;
@@ -180,6 +185,8 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
     StreamAnswerReader reader;
     bool file_done = false;
     int goes_back = 0;
+    int silent_waits = 0;
+    bool nudged = false;  // sent again after a silence since the last progress
     unsigned char bytes[READ_CHUNK];
     while (!file_done || !window.packets.empty()) {
         while (stream_window_open(window, window_bytes)) {
@@ -198,16 +205,21 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
         if (window.sent == 0) continue;
         const size_t count = read_answers(transfer.port_fd, bytes, ANSWER_WAIT);
         if (count == 0) {
-            if (++goes_back > MAX_GOES_BACK) error_exit("Error:  Read timeout.  Abort.");
-            stream_window_go_back(window);
+            if (++silent_waits >= MAX_SILENT_WAITS) error_exit("Error:  Read timeout.  Abort.");
+            if (!nudged) stream_window_go_back(window);
+            nudged = true;
             continue;
         }
+        silent_waits = 0;
         for (size_t i = 0; i < count; ++i) {
             const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
             if (!answer) continue;
             if (answer->code == CAN) cancelled_exit();
             const StreamStep step = stream_window_answer(window, *answer);
-            if (step.acknowledged > 0) goes_back = 0;
+            if (step.acknowledged > 0) {
+                goes_back = 0;
+                nudged = false;
+            }
             if (step.went_back && ++goes_back > MAX_GOES_BACK)
                 error_exit("Error:  Received NAK too many times.  Abort.");
             progress_state.bytes_done += step.acknowledged;

@@ -19,10 +19,11 @@
 // covers what it said. CAN, CAN ends the run as the receiver's give-up.
 //
 // The sender writes packets while the unanswered ones take less than the
-// window, and at least two are in flight; it goes back on a NAK, and when no
-// answer has come for ANSWER_WAIT while packets are unanswered. Ten NAKs, or
-// ten such waits, without a packet newly acknowledged end the run as the
-// XMODEM sender's resends do. Every write and read is recorded in the
+// window, and at least two are in flight; it goes back on a NAK, and once
+// (until the next progress) when no answer has come for ANSWER_WAIT while
+// packets are unanswered. Ten NAKs without a packet newly acknowledged, or
+// ten such waits in a row, end the run as the XMODEM sender's resends and
+// time-outs do. Every write and read is recorded in the
 // receiver session, which then knows the receiver is streamed.
 #pragma once
 

@@ -97,7 +97,7 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
 // The receiver gave up (CAN, CAN) and is on its way back to the monitor.
 void cancelled_exit() {
     receiver_session_stream_stopped();
-    error_exit("Error:  Transferred cancelled by remote side");
+    refuse_exit("Error:  Transferred cancelled by remote side");
 }
 
 }  // namespace
@@ -205,7 +205,7 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
         if (window.sent == 0) continue;
         const size_t count = read_answers(transfer.port_fd, bytes, ANSWER_WAIT);
         if (count == 0) {
-            if (++silent_waits >= MAX_SILENT_WAITS) error_exit("Error:  Read timeout.  Abort.");
+            if (++silent_waits >= MAX_SILENT_WAITS) refuse_exit("Error:  Read timeout.  Abort.");
             if (!nudged) stream_window_go_back(window);
             nudged = true;
             continue;
@@ -221,7 +221,7 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
                 nudged = false;
             }
             if (step.went_back && ++goes_back > MAX_GOES_BACK)
-                error_exit("Error:  Received NAK too many times.  Abort.");
+                refuse_exit("Error:  Received NAK too many times.  Abort.");
             progress_state.bytes_done += step.acknowledged;
         }
     }
@@ -250,7 +250,7 @@ void stream_end(XmodemTransfer& transfer) {
             }
         }
     }
-    error_exit("Error:  Read timeout.  Abort.");
+    refuse_exit("Error:  Read timeout.  Abort.");
 }
 
 }  // namespace

@@ -140,13 +140,24 @@ enum class Trouble { none, nak_block_2, lose_answers_of_block_2, silence_after_b
 // header, checked by the running CRC-32) and answers; the trouble happens once.
 class ScriptedReceiver {
 public:
+    static constexpr std::chrono::milliseconds SILENCE{1000};  // its time-out (the second stage's is 5 s)
+
     ScriptedReceiver(int fd, Trouble trouble) : fd_(fd), trouble_(trouble) {}
 
     void run(const std::atomic<bool>& stop) {
         send({NAK});
+        auto heard = std::chrono::steady_clock::now();
         while (!stop && !finished_) {
             pollfd ready{fd_, POLLIN, 0};
-            if (poll(&ready, 1, 20) <= 0) continue;
+            if (poll(&ready, 1, 20) <= 0) {
+                // As the second stage after its time-out: NAK what it waits for.
+                if (std::chrono::steady_clock::now() - heard > SILENCE && !finished_) {
+                    answer(NAK, expected_);
+                    heard = std::chrono::steady_clock::now();
+                }
+                continue;
+            }
+            heard = std::chrono::steady_clock::now();
             unsigned char chunk[4096];
             const ssize_t n = read(fd_, chunk, sizeof chunk);
             if (n <= 0) continue;
@@ -216,7 +227,7 @@ private:
                 // Stored, but unanswered, and whatever comes for longer than the sender waits is lost.
                 silent_ = true;
                 pending_.clear();
-                deaf_until_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(5500);
+                deaf_until_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
                 return;
             }
             answer(ACK, block);
@@ -247,7 +258,8 @@ TEST_F(StreamSendTest, EveryPacketArrivesOnceWhateverTheReceiverDoes) {
         {"a clean receiver", Trouble::none},
         {"a NAK of block 2: back to it", Trouble::nak_block_2},
         {"lost answers: a later ACK covers them", Trouble::lose_answers_of_block_2},
-        {"no answer at all: the sender goes back after its wait", Trouble::silence_after_block_3},
+        {"a packet unanswered and what follows lost: the receiver's NAK after its time-out",
+         Trouble::silence_after_block_3},
     };
     testkit::TempDir dir("stream-send");
     const std::string path = dir.file("image");

@@ -36,12 +36,11 @@ constexpr int WINDOW_MIN_PACKETS = 2;
 // Answers name a block by seven bits, and the receiver counts up to 128 back
 // as stored: the window must hold far fewer packets than that.
 constexpr size_t WINDOW_MAX_PACKETS = 64;
-// No answer for this long with packets on the line: they are sent again,
-// once until a packet is newly acknowledged. The receiver asks for what it
-// lacks by itself (a NAK at once for a damaged or missing packet, after its
-// own 5 s time-out for a packet cut short), so this only nudges a receiver
-// whose NAK was lost; resending on every silence would pile windows on a
-// slow line, and what is left of them reaches the monitor after a give-up.
+// A wait for answers. Silence never makes the sender go back by itself: the
+// receiver asks for what it lacks (a NAK at once for a damaged or missing
+// packet, and again after each 5 s of silence of its own, which also covers
+// a lost NAK or a lost last ACK). Resending on silence would put packets on
+// a line whose receiver may have gone back to the monitor.
 constexpr milliseconds ANSWER_WAIT(5000);
 constexpr int MAX_SILENT_WAITS = 10;  // in a row: as long as the XMODEM sender waits for a byte
 constexpr milliseconds END_WAIT(1000);  // for the answer to EOT, ~EOT (the receiver waits 20 ms of quiet first)
@@ -186,7 +185,6 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
     bool file_done = false;
     int goes_back = 0;
     int silent_waits = 0;
-    bool nudged = false;  // sent again after a silence since the last progress
     unsigned char bytes[READ_CHUNK];
     while (!file_done || !window.packets.empty()) {
         while (stream_window_open(window, window_bytes)) {
@@ -206,8 +204,6 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
         const size_t count = read_answers(transfer.port_fd, bytes, ANSWER_WAIT);
         if (count == 0) {
             if (++silent_waits >= MAX_SILENT_WAITS) refuse_exit("Error:  Read timeout.  Abort.");
-            if (!nudged) stream_window_go_back(window);
-            nudged = true;
             continue;
         }
         silent_waits = 0;
@@ -216,10 +212,7 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
             if (!answer) continue;
             if (answer->code == CAN) cancelled_exit();
             const StreamStep step = stream_window_answer(window, *answer);
-            if (step.acknowledged > 0) {
-                goes_back = 0;
-                nudged = false;
-            }
+            if (step.acknowledged > 0) goes_back = 0;
             if (step.went_back && ++goes_back > MAX_GOES_BACK)
                 refuse_exit("Error:  Received NAK too many times.  Abort.");
             progress_state.bytes_done += step.acknowledged;

@@ -19,11 +19,11 @@
 // covers what it said. CAN, CAN ends the run as the receiver's give-up.
 //
 // The sender writes packets while the unanswered ones take less than the
-// window, and at least two are in flight; it goes back on a NAK, and once
-// (until the next progress) when no answer has come for ANSWER_WAIT while
-// packets are unanswered. Ten NAKs without a packet newly acknowledged, or
-// ten such waits in a row, end the run as the XMODEM sender's resends and
-// time-outs do. Every write and read is recorded in the
+// window, and at least two are in flight; it goes back on a NAK only (the
+// receiver NAKs again after each 5 s of silence of its own, so a lost NAK or
+// ACK costs a wait, never a resend into a receiver that may be gone). Ten
+// NAKs without a packet newly acknowledged, or ten 5 s waits without any
+// byte, end the run as the XMODEM sender's resends and time-outs do. Every write and read is recorded in the
 // receiver session, which then knows the receiver is streamed.
 #pragma once
 

@@ -17,6 +17,7 @@ PACKET_DATA=128          # XMODEM payload per packet
 PACKET_WIRE=133          # 132 bytes of packet plus the one-byte ACK
 LONG_PACKET_DATA=1024    # the fast entry's packets...
 LONG_PACKET_WIRE=1030    # ...1029 bytes on the line plus the ACK
+STREAM_PACKET_WIRE=1031  # a streamed kilobyte: header, data, CRC-32 (the answers go the other way)
 START_RECEIVER="g -e a0080274"
 # Quiet times the dialogue itself requires (src/monitor/dialogue.cpp,
 # src/serial/port.cpp): every prompt search is a drain ending 0.1 s after the

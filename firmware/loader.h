@@ -17,7 +17,17 @@
  * reports the monitor's divisor, takes the host's request for another one,
  * confirms the new rate with a short exchange (or falls back), also accepts
  * 1024-byte packets, and puts the UART back as the monitor had it before it
- * writes its verdict (fast_line.c). */
+ * writes its verdict (fast_line.c).  A fast run does not use that entry: it
+ * also uploads the second stage, which streams the packets (stream_receive.c)
+ * and calls the fast line's routines from here.
+ *
+ * Memory, physical (the loader reaches it through kseg1, the data through kseg0):
+ *   0x00080000..0x00080FDF  this image: code, texts, tables, variables
+ *   0x00081000..0x00081FFE  the trace ring
+ *   0x00082000..0x0008207F  the packet buffer (one 128-byte packet)
+ *   0x00083000..0x0008FFFF  the second stage, uploaded by fast runs only
+ *                           (stream_stage.ld: code, texts, variables)
+ *   0x00090000..DEST_END    the received data */
 #ifndef KELVANE_LOADER_H
 #define KELVANE_LOADER_H
 

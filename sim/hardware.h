@@ -82,6 +82,11 @@ constexpr unsigned XMODEM_1K_PACKET_SIZE = 1028;
 constexpr unsigned XMODEM_OVERHEAD = 4;          // start byte, block, complement, checksum
 constexpr unsigned XMODEM_COMPLEMENT_INDEX = 2;  // the loader ignores this byte
 
+// A streamed packet (the loader's second stage): start byte, block,
+// complement, 128 or 1024 data bytes, then a CRC-32 instead of the checksum.
+constexpr unsigned STREAM_PACKET_SIZE = 135;
+constexpr unsigned STREAM_1K_PACKET_SIZE = 1031;
+
 // Wire size of a packet by its first byte; 0 for a byte that starts none.
 constexpr unsigned xmodem_packet_size(uint8_t first) {
     return first == SOH ? XMODEM_PACKET_SIZE : first == STX ? XMODEM_1K_PACKET_SIZE : 0;

@@ -38,6 +38,7 @@
 #include "transfer/sender_guard.h"
 #include "transfer/sent_bytes_check.h"
 #include "transfer/transfer_speed.h"
+#include "transfer/stream_send.h"
 #include "transfer/xmodem.h"
 
 namespace {
@@ -105,6 +106,15 @@ void upload_loader(int port_fd, char* buffer, DialogueState& state) {
     if (echoes_command(port_readflush(port_fd), ECHO_LOAD)) state.monitor_echoes = true;
     fprintf(stderr, "Starting etxack send (xmodem-load)...");
     ex_send(port_fd);
+    // A fast run streams its packets through the loader's second stage, which
+    // goes the same way as part of this step, once the monitor has said its
+    // "Loaded" line for the loader.
+    if (state.fast_rate != 0) {
+        port_readflush(port_fd);
+        send_command(port_fd, CMD_LOAD, Capture::record);
+        port_readflush(port_fd);
+        ex_send_stream_stage(port_fd);
+    }
     fprintf(stderr, "done\n\n");
     port_getpmon(port_fd, buffer);
 }
@@ -180,7 +190,7 @@ XmodemDigest send_image(int port_fd, char* buffer, const char* name, const FileC
     const bool fast = state.fast_rate != 0;
     fprintf(stderr, "Sending xmodem start command...");
     const int start_length =
-        snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? LOADER_FAST_ENTRY : LOADER_ENTRY);
+        snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? STREAM_STAGE_ENTRY : LOADER_ENTRY);
     const std::string start_command(buffer, static_cast<size_t>(start_length - 1));  // its echo: without the CR
     // A stop from here on leaves the receiver's replies stale; one before left nothing.
     sender_stop_watch_install();
@@ -199,12 +209,18 @@ XmodemDigest send_image(int port_fd, char* buffer, const char* name, const FileC
     fprintf(stderr, "Starting xmodem send - %s...\n", name);
     XmodemDigest sent;
     std::string start_text = line.start_text;
-    const XmodemOptions options{.large_packets = fast,
-                                .start_nak_seen = line.start_nak_seen,
-                                .checked = &checked,
-                                .start_text = &start_text};
     const auto transfer_start = std::chrono::steady_clock::now();
-    const int64_t sent_bytes = xmodem_send(name, port_fd, &sent, options);
+    int64_t sent_bytes = 0;
+    if (fast) {
+        const StreamOptions options{.rate = line.fast ? state.fast_rate : MONITOR_RATE,
+                                    .start_nak_seen = line.start_nak_seen,
+                                    .checked = &checked,
+                                    .start_text = &start_text};
+        sent_bytes = stream_send(name, port_fd, &sent, options);
+    } else {
+        const XmodemOptions options{.checked = &checked, .start_text = &start_text};
+        sent_bytes = xmodem_send(name, port_fd, &sent, options);
+    }
     const std::chrono::duration<double> transfer_time = std::chrono::steady_clock::now() - transfer_start;
     if (echoes_command(start_text, start_command)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
@@ -334,9 +350,11 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
 
     fprintf(stderr, "Opening serial port...");
     const int port_fd = port_open_claimed(device_path);
+    // Every run, whatever its switches: an adapter's latency timer would
+    // otherwise hold each answer of the handheld for up to 16 ms.
+    port_low_latency(port_fd);
     fprintf(stderr, "done\n");
     port_setup(port_fd);
-    if (run_options.fast_rate != 0) port_low_latency(port_fd);
     wait_for_handheld(port_fd, line_buffer);
 
     DialogueState state;

@@ -8,6 +8,9 @@
 constexpr unsigned long LOADER_ENTRY = 0xA0080274;
 // The same receive after a negotiation of a faster line (-b); pinned in the loader's image.
 constexpr unsigned long LOADER_FAST_ENTRY = 0xA00802A0;
+// The streamed receive of a fast run: the loader's second stage, which the run
+// uploads after the loader into RAM the loader leaves unused (firmware/loader.h).
+constexpr unsigned long STREAM_STAGE_ENTRY = 0xA0083000;
 // The CRC-32 of a range of the flash, for -V; pinned in the loader's image too.
 constexpr unsigned long LOADER_VERIFY_ENTRY = 0xA0080240;
 // One CRC-64 for each flash block of a range, for -u; pinned in the loader's image too.

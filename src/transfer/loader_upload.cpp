@@ -87,16 +87,22 @@ void await_line_answer(int port_fd, unsigned char& last_byte) {
     }
 }
 
-}  // namespace
-
-int ex_send(int port_fd) {
+void send_lines(int port_fd, const char (*lines)[LOADER_SREC_SLOT], int count) {
     // Reported as 0 when the very first answer never comes.
     unsigned char last_byte = 0;
-    for (int line = 0; line < loader_srec_count; ++line) {
-        const char* text = loader_srec[line];
+    for (int line = 0; line < count; ++line) {
+        const char* text = lines[line];
         port_send(port_fd, text, static_cast<int>(strlen(text)), Capture::skip);
         port_send(port_fd, &ETX, 1, Capture::skip);
         await_line_answer(port_fd, last_byte);
     }
+}
+
+}  // namespace
+
+int ex_send(int port_fd) {
+    send_lines(port_fd, loader_srec, loader_srec_count);
     return 0;
 }
+
+void ex_send_stream_stage(int port_fd) { send_lines(port_fd, stream_srec, stream_srec_count); }

@@ -20,5 +20,13 @@ constexpr int LOADER_SREC_SLOT = 57;  // the longest line has 56 characters
 extern const char loader_srec[][LOADER_SREC_SLOT];
 extern const int loader_srec_count;
 
+// The second stage (stream-stage.srec): the streamed receive of a fast run,
+// which the loader's image has no room for, loaded at STREAM_STAGE_ENTRY and
+// calling the loader's routines.
+extern const char stream_srec[][LOADER_SREC_SLOT];
+extern const int stream_srec_count;
+
 // Uploads every line of loader_srec; always 0.
 int ex_send(int port_fd);
+// Uploads every line of stream_srec the same way.
+void ex_send_stream_stage(int port_fd);

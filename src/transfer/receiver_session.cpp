@@ -38,6 +38,10 @@ constexpr unsigned char END_BYTE = '\r';  // ends the fast entry's wait; a monit
 volatile sig_atomic_t port = -1;
 volatile sig_atomic_t phase = IDLE;
 volatile sig_atomic_t fast_entry = 0;
+volatile sig_atomic_t streamed = 0;
+constexpr int STREAM_QUIET_MS = 100;       // after the receiver's last answer: longer than an adapter's 16 ms
+constexpr int STREAMED_PACKET_MAX = 1031;  // STX, block, complement, 1024 data, CRC-32
+constexpr int ANSWER_BITS = 0x7F;          // of a streamed answer's block byte: the port strips bit 7
 
 void abort_entry(void*) { receiver_abort(); }
 
@@ -77,7 +81,8 @@ int read_answer(int fd, int quiet_ms, long deadline) {
 bool second_can_follows(int fd, long deadline) { return read_byte(fd, SECOND_CAN_MS, deadline) == CAN; }
 
 void send_cans(int fd, int count, long deadline) {
-    unsigned char cans[XMODEM_1K_PACKET_SIZE];
+    unsigned char cans[STREAMED_PACKET_MAX + 2];
+    if (count > static_cast<int>(sizeof cans)) count = static_cast<int>(sizeof cans);
     for (int i = 0; i < count; ++i) cans[i] = CAN;
     int sent = 0;
     while (sent < count && now_ms() < deadline) {
@@ -114,14 +119,44 @@ bool cancel(int fd, int first_count, long deadline) {
 // packets takes it as noise; either way it NAKs once the line is quiet.
 int packet_filling_run() { return fast_entry ? XMODEM_1K_PACKET_SIZE : XMODEM_PACKET_SIZE; }
 
+// Bytes until quiet_ms pass without one (or the deadline); true when the last
+// of them were an ACK answer (ACK, block, complement) or a CAN pair.
+bool stream_stop_heard(int fd, int quiet_ms, long deadline) {
+    int last[3] = {-1, -1, -1};
+    for (int byte; (byte = read_byte(fd, quiet_ms, deadline)) >= 0;) {
+        last[0] = last[1];
+        last[1] = last[2];
+        last[2] = byte;
+    }
+    const bool ack = last[0] == ACK && last[1] >= 0 && last[1] <= ANSWER_BITS && last[2] == (ANSWER_BITS ^ last[1]);
+    return ack || (last[1] == CAN && last[2] == CAN);
+}
+
+// The streamed receiver's stop (see the header).
+bool stream_cancel(int fd, long deadline) {
+    if (stream_stop_heard(fd, STREAM_QUIET_MS, deadline)) return true;
+    int count = STREAMED_PACKET_MAX + 2;
+    while (now_ms() < deadline) {
+        send_cans(fd, count, deadline);
+        count = 2;
+        if (stream_stop_heard(fd, STREAM_QUIET_MS, deadline)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void receiver_session_begin(int port_fd, ReceiverEntry entry) {
     register_exit_cleanup(abort_entry, nullptr, SignalSafety::safe);
     port = port_fd;
     fast_entry = entry == ReceiverEntry::fast;
+    streamed = 0;
     phase = STARTING;
 }
+
+void receiver_session_streamed() { streamed = 1; }
+
+void receiver_session_stream_stopped() { phase = STOPPED; }
 
 void receiver_session_sent(unsigned char first_byte) {
     if (phase == IDLE || phase == STOPPED) return;
@@ -129,6 +164,8 @@ void receiver_session_sent(unsigned char first_byte) {
 }
 
 void receiver_session_read(unsigned char byte) {
+    // A streamed receiver's answers carry block bytes of any value: its sender says when it stopped.
+    if (streamed) return;
     switch (phase) {
         case STARTING:
             if (byte == NAK) phase = BETWEEN;
@@ -172,7 +209,10 @@ void receiver_abort() {
     const long deadline = now_ms() + ABORT_LIMIT_MS;
     bool stopped = at == STOPPED;
     int answer = -1;
-    switch (at) {
+    switch (streamed && at != STOPPED ? -1 : at) {
+        case -1:
+            stopped = stream_cancel(fd, deadline);
+            break;
         case STARTING:
             // Started, it NAKs at once; without that NAK nothing says it runs.
             if (read_answer(fd, ANSWER_QUIET_MS, deadline) == NAK) stopped = cancel(fd, 2, deadline);

@@ -17,6 +17,13 @@
 // receiver's wait for the host there. The whole abort takes at most about two
 // seconds, and the exit signals are held meanwhile.
 //
+// A streamed receiver may be in the middle of a packet whenever the sender
+// stops, and answers in threes whose block bytes may look like ACK or CAN:
+// its abort waits until the answers on their way have drained (a quiet
+// line), sends a run of CANs as long as a streamed packet and then CAN, CAN,
+// and counts the receiver as stopped once its last bytes before a quiet
+// line are an ACK answer or a CAN pair.
+//
 // The sender records what it puts on the line and what it reads, each with
 // the exit signals held, so that a signal finds the record as the line is.
 #pragma once
@@ -29,6 +36,11 @@ enum class ReceiverEntry : bool {
 
 // Just before the start command goes out. Registers the exit-cleanup entry on first use.
 void receiver_session_begin(int port_fd, ReceiverEntry entry);
+// The sender streams (stream_send.h): many packets may be on the line, and the
+// receiver answers in threes; the abort then first lets the answers drain.
+void receiver_session_streamed();
+// The streamed receiver answered the end of the stream: it has stopped.
+void receiver_session_stream_stopped();
 // A packet (its first byte), EOT or a CAN went out: its answer is due.
 void receiver_session_sent(unsigned char first_byte);
 // A byte came from the receiver.

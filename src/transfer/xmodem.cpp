@@ -76,8 +76,7 @@ void send_blocks(XmodemTransfer& transfer) {
 
 void set_xmodem_writer(XmodemWriter writer) { packet_writer = writer; }
 
-int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, XmodemOptions options) {
-    XmodemTransfer transfer{};
+void xmodem_open(XmodemTransfer& transfer, const char* file_name, int port_fd, const FileCheck* checked) {
     transfer.port_fd = port_fd;
     transfer.file_name = file_name;
     progress_state = ProgressState{};
@@ -88,30 +87,39 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     if (transfer.file_fd < 0) error_exit("Error:  Can't open %s for reading", file_name);
     struct stat status {};
     if (fstat(transfer.file_fd, &status) != 0) error_exit("Error: unable to stat '%s'", file_name);
-    if (options.checked != nullptr && !file_unchanged(status, *options.checked))
-        file_changed_exit(file_name, *options.checked, !is_same_file(status, options.checked->identity));
+    if (checked != nullptr && !file_unchanged(status, *checked))
+        file_changed_exit(file_name, *checked, !is_same_file(status, checked->identity));
     if (!S_ISREG(status.st_mode)) error_exit("Error:  File '%s' is not a regular file", file_name);
-    transfer.check = options.checked != nullptr ? *options.checked : file_check_of(status);
+    transfer.check = checked != nullptr ? *checked : file_check_of(status);
     const int64_t size = transfer.check.size;
-    transfer.large_packets = options.large_packets;
     transfer.unsent = size;
     transfer.image_size = size;
     sender_stop_watch_install();
     progress_state.total_kb = static_cast<int>(size / 1024);
     progress_now(&progress_state.start_time);
+}
+
+void xmodem_await_start(XmodemTransfer& transfer, std::string* start_text) {
+    // A line that babbles without a NAK ends the wait all the same.
+    const auto give_up = std::chrono::steady_clock::now() + START_NAK_LIMIT;
+    for (unsigned char byte; (byte = xmodem_getbyte(transfer)) != NAK;) {
+        if (start_text != nullptr && start_text->size() < XMODEM_START_TEXT_MAX)
+            *start_text += static_cast<char>(byte);
+        if (std::chrono::steady_clock::now() >= give_up)
+            refuse_exit("Error:  no NAK from the receiver within %lld s, only other bytes.  Abort.",
+                        static_cast<long long>(START_NAK_LIMIT.count()));
+    }
+}
+
+int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, XmodemOptions options) {
+    XmodemTransfer transfer{};
+    xmodem_open(transfer, file_name, port_fd, options.checked);
+    const int64_t size = transfer.check.size;
+    transfer.large_packets = options.large_packets;
 
     // Everything before the receiver's first NAK (echo, "C", CAN) is dropped,
     // but for a copy of its start for a caller who asks.
-    if (!options.start_nak_seen) {
-        const auto give_up = std::chrono::steady_clock::now() + START_NAK_LIMIT;
-        for (unsigned char byte; (byte = xmodem_getbyte(transfer)) != NAK;) {
-            if (options.start_text != nullptr && options.start_text->size() < XMODEM_START_TEXT_MAX)
-                *options.start_text += static_cast<char>(byte);
-            if (std::chrono::steady_clock::now() >= give_up)
-                refuse_exit("Error:  no NAK from the receiver within %lld s, only other bytes.  Abort.",
-                            static_cast<long long>(START_NAK_LIMIT.count()));
-        }
-    }
+    if (!options.start_nak_seen) xmodem_await_start(transfer, options.start_text);
     show_progress(ProgressDraw::first);
     progress_tick_start();
     send_blocks(transfer);

@@ -81,6 +81,12 @@ struct XmodemOptions {
 // it was checked.  Aborting." before the packet that would have ended the
 // transfer goes out.
 int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr, XmodemOptions options = {});
+// Opens the file for a transfer on port_fd, checked as xmodem_send checks it,
+// and resets the progress meter to its size.
+void xmodem_open(XmodemTransfer& transfer, const char* file_name, int port_fd, const FileCheck* checked);
+// Reads until the receiver's first NAK; what came before goes to start_text
+// (when given), up to XMODEM_START_TEXT_MAX bytes.
+void xmodem_await_start(XmodemTransfer& transfer, std::string* start_text);
 // Adds the data of the packet in hand to the transfer's digest.
 void xmodem_digest_packet(XmodemTransfer& transfer);
 // True when the block just read is the last one.

@@ -83,6 +83,10 @@ LoaderMachine::LoaderMachine() {
     check(uc_mmio_map(uc_, UART_PAGE, DEVICE_PAGE_SIZE, uart_read_cb, this, uart_write_cb, this), "map UART");
     check(uc_mmio_map(uc_, GATE_PAGE, DEVICE_PAGE_SIZE, gate_read_cb, this, gate_write_cb, this), "map gate register");
     check(uc_mem_write(uc_, image.base & PHYS_MASK, image.bytes.data(), image.bytes.size()), "load image");
+    // The second stage too, where a fast run uploads it: no other entry reaches it.
+    SrecImage stage = stream_stage_image();
+    if (stage.bytes.empty()) throw std::runtime_error("the second stage's table holds no image");
+    check(uc_mem_write(uc_, stage.base & PHYS_MASK, stage.bytes.data(), stage.bytes.size()), "load second stage");
     check(uc_hook_add(uc_, &store_hook_, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(store_cb), this, 1, 0),
           "hook stores");
 }

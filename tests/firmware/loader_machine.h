@@ -2,7 +2,7 @@
 // The loader on an emulated MIPS32 little-endian CPU, for its tests.
 //
 // unicorn runs the real image, taken from the committed S-record table, in RAM
-// at physical 0 (unicorn folds the kseg0 and kseg1 addresses itself). A small
+// at physical 0 (and the second stage from its table, at physical 0x83000) (unicorn folds the kseg0 and kseg1 addresses itself). A small
 // 16550 model answers on the UART's page and a plain 16-bit register on the
 // page of 0xAB000308. The far end of the line is a script: bytes to deliver,
 // pauses during which the line stays silent until the loader sends its next

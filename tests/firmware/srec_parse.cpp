@@ -38,11 +38,13 @@ std::optional<SrecRecord> srec_parse(const std::string& line) {
     return record;
 }
 
-SrecImage loader_table_image() {
+namespace {
+
+SrecImage table_image(const char (*lines)[LOADER_SREC_SLOT], int count) {
     SrecImage image;
     bool first = true;
-    for (int i = 0; i < loader_srec_count; i++) {
-        std::optional<SrecRecord> record = srec_parse(loader_srec[i]);
+    for (int i = 0; i < count; i++) {
+        std::optional<SrecRecord> record = srec_parse(lines[i]);
         if (!record) return {};
         if (record->type != '3') continue;
         if (first)
@@ -54,3 +56,9 @@ SrecImage loader_table_image() {
     }
     return image;
 }
+
+}  // namespace
+
+SrecImage loader_table_image() { return table_image(loader_srec, loader_srec_count); }
+
+SrecImage stream_stage_image() { return table_image(stream_srec, stream_srec_count); }

@@ -30,3 +30,5 @@ struct SrecImage {
 // The image held by the committed loader_srec table; an empty image when a
 // line is malformed or the records leave a gap.
 SrecImage loader_table_image();
+// The same for the committed second stage (stream_srec).
+SrecImage stream_stage_image();

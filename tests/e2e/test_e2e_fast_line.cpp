@@ -176,7 +176,7 @@ TEST_F(E2eFastLine, AStreamThroughALateAdapterGetsEveryImageInDespiteEachFault) 
         {"a lost byte", 200000, {"--rx-drop", "0.00003", "--seed", "34"}, "rx dropped"},
         // One damaged answer (a fault on the verdict's text would fail the run, cleanly).
         {"a damaged byte toward the host", 200000, {"--tx-corrupt", "0.001", "--seed", "35"}, "tx corrupted"},
-        {"an extra byte toward the host", 200000, {"--tx-noise", "0.002", "--seed", "38"}, "tx inserted"},
+        {"an extra byte toward the host", 200000, {"--tx-noise", "0.004", "--seed", "38"}, "tx inserted"},
         {"two data bytes swapped", 200000, {"--rx-swap", "0.01", "--seed", "36"}, "rx swapped"},
     };
     for (const auto& c : cases) {

@@ -30,7 +30,11 @@ constexpr unsigned long TOLERANCE = 50;   // 1/50: within 2 %
 constexpr auto OFFER_WAIT = milliseconds(2000);
 constexpr auto SYNC_TICK = milliseconds(10);
 constexpr int SYNC_TRIES = 50;
-constexpr auto GO_WAIT = milliseconds(500);
+// A receiver that took the GO stays at the new rate and NAKs at once; giving
+// up on it too early would leave it there while we fall back, and the sending
+// at 115200 would then end at the monitor's command line. A GO that was lost
+// costs only this wait: the receiver falls back by itself and NAKs later.
+constexpr auto GO_WAIT = milliseconds(3000);
 constexpr size_t OFFER_LINE_LIMIT = 1023;
 
 constexpr unsigned char ASK_DIVISOR = 'S';

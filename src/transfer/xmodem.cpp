@@ -89,7 +89,7 @@ void xmodem_open(XmodemTransfer& transfer, const char* file_name, int port_fd, c
     if (fstat(transfer.file_fd, &status) != 0) error_exit("Error: unable to stat '%s'", file_name);
     if (checked != nullptr && !file_unchanged(status, *checked))
         file_changed_exit(file_name, *checked, !is_same_file(status, checked->identity));
-    if (!S_ISREG(status.st_mode)) error_exit("Error:  File '%s' is not a regular file", file_name);
+    if (!S_ISREG(status.st_mode)) refuse_exit("Error:  File '%s' is not a regular file", file_name);
     transfer.check = checked != nullptr ? *checked : file_check_of(status);
     const int64_t size = transfer.check.size;
     transfer.unsent = size;
@@ -237,7 +237,7 @@ unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
         if (count < 0 && errno != EINTR) error_exit("Error:  xmodem_getbyte failed to read byte");
         // Readable but no byte (a hung-up line): never a received byte.
     }
-    error_exit("Error:  Read timeout.  Abort.");
+    refuse_exit("Error:  Read timeout.  Abort.");
 }
 
 void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
@@ -245,13 +245,13 @@ void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
         const unsigned char reply = xmodem_getbyte(transfer);
         if (reply == ACK) return;
         // The answer to the last resend is not judged: anything but ACK ends it.
-        if (resends == XMODEM_MAX_RESENDS) error_exit("Error:  Received NAK too many times.  Abort.");
+        if (resends == XMODEM_MAX_RESENDS) refuse_exit("Error:  Received NAK too many times.  Abort.");
         if (reply != NAK && reply != CAN)
             fprintf(stderr, "\nWarning:  received unknown xmodem code from remote:  '%02x'\n", reply);
         // A CAN, or bytes right behind an answer we do not know (the receiver's
         // CANs damaged, its verdict, the prompt): never a resend.
         if (sender_judge_reply(transfer.port_fd, reply) == ReplyVerdict::receiver_gone)
-            error_exit("Error:  Transferred cancelled by remote side");
+            refuse_exit("Error:  Transferred cancelled by remote side");
         if (resend_byte != 0)
             xmodem_sendbyte(transfer, resend_byte);
         else

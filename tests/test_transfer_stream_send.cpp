@@ -8,15 +8,18 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/pty_test.h"
+#include "support/text_match.h"
 #include "testkit/files.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
+#include "transfer/sender_guard.h"
 #include "transfer/stream_send.h"
 
 namespace {
@@ -134,7 +137,7 @@ TEST(StreamWindow, CoversAPacketALatencyAndTheWayBack) {
 namespace {
 
 // What the scripted receiver does wrong, once.
-enum class Trouble { none, nak_block_2, lose_answers_of_block_2, silence_after_block_3 };
+enum class Trouble { none, nak_block_2, lose_answers_of_block_2, silence_after_block_3, sender_stopped_at_block_1 };
 
 // Parses the stream as the second stage does (packets found by their
 // header, checked by the running CRC-32) and answers; the trouble happens once.
@@ -223,6 +226,8 @@ private:
                 lost_ = true;
                 continue;
             }
+            // The sender was stopped while this answer waited, and is continued now.
+            if (trouble_ == Trouble::sender_stopped_at_block_1 && block == 1) kill(getpid(), SIGCONT);
             if (trouble_ == Trouble::silence_after_block_3 && block == 3 && !silent_) {
                 // Stored, but unanswered, and whatever comes for longer than the sender waits is lost.
                 silent_ = true;
@@ -282,5 +287,53 @@ TEST_F(StreamSendTest, EveryPacketArrivesOnceWhateverTheReceiverDoes) {
         EXPECT_EQ(receiver.ends_seen, 1);
         EXPECT_EQ(digest.bytes, static_cast<int64_t>(expected.size()));
         EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(expected.data()), static_cast<uInt>(expected.size())));
+    }
+}
+
+// A stopped and continued sender drops the answers that waited for it: a
+// receiver still there answers afresh after its time-out and the stream goes
+// on from its NAK; one that went back to the monitor meanwhile ends the run,
+// and nothing is sent again into the monitor.
+TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
+    testkit::TempDir dir("stream-continue");
+    const std::string path = dir.file("image");
+    constexpr long long SIZE = 3 * 1024 + 300;
+    testkit::write_pattern_file(path, SIZE, 3);
+    std::string expected = testkit::read_file(path);
+    expected.resize(3 * 1024 + 3 * 128, static_cast<char>(XMODEM_FILLER));
+    sender_stop_watch_install();
+    {
+        SCOPED_TRACE("a receiver still there");
+        ScriptedReceiver receiver(master_fd, Trouble::sender_stopped_at_block_1);
+        std::atomic<bool> stop{false};
+        std::thread peer([&] { receiver.run(stop); });
+        XmodemDigest digest;
+        EXPECT_EQ(stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200}), SIZE);
+        stop = true;
+        peer.join();
+        peer_drain(50);
+        EXPECT_EQ(std::string(receiver.stored.begin(), receiver.stored.end()), expected);
+    }
+    {
+        SCOPED_TRACE("a receiver back at the monitor");
+        const std::string stale = std::string{static_cast<char>(NAK)} + static_cast<char>(NAK) + '\x01' + '\x7e' +
+                                  "TIMEOUT\r\nDownload Failed!\r\nPMON> ";
+        peer_write(std::string{static_cast<char>(NAK)});  // its start
+        EXPECT_EXIT(
+            {
+                // Continued once the first window is out; then the line holds only what waited.
+                std::thread peer([&] {
+                    pollfd ready{master_fd, POLLIN, 0};
+                    poll(&ready, 1, 5000);
+                    kill(getpid(), SIGCONT);
+                    peer_write(stale);
+                });
+                peer.detach();
+                XmodemDigest digest;
+                stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200});
+            },
+            ::testing::ExitedWithCode(1), literally("\nError:  the receiver was lost while kelvane was stopped.  Aborting."));
+        // The first window went out before the stop; nothing after it.
+        EXPECT_LE(peer_drain(100).size(), stream_window_bytes(115200) + 1024 + 16);
     }
 }

@@ -13,6 +13,7 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
+#include "transfer/sender_guard.h"
 
 namespace {
 
@@ -97,6 +98,35 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
 void cancelled_exit() {
     receiver_session_stream_stopped();
     refuse_exit("Error:  Transferred cancelled by remote side");
+}
+
+// After a stop (SIGSTOP, CTRL-Z) what waits on the line is stale: the receiver
+// may have given up and gone back to the monitor meanwhile, and its queued
+// NAKs would send us back into the monitor's command line. So the stale bytes
+// are dropped until the line is quiet, and only a fresh answer of the receiver
+// (three bytes with their complement, which no monitor text makes; it NAKs by
+// itself after each of its time-outs) lets the sending go on.
+constexpr milliseconds STALE_QUIET(300);
+constexpr milliseconds STALE_LIMIT(3000);     // a babbling line ends the drop all the same
+constexpr milliseconds CONTINUE_WAIT(12000);  // two of the receiver's 5 s time-outs, and margin
+
+StreamAnswer fresh_answer_after_continue(int port_fd) {
+    unsigned char bytes[READ_CHUNK];
+    const auto stale_end = Clock::now() + STALE_LIMIT;
+    while (Clock::now() < stale_end && read_answers(port_fd, bytes, STALE_QUIET) > 0) {}
+    StreamAnswerReader reader;
+    const auto give_up = Clock::now() + CONTINUE_WAIT;
+    while (Clock::now() < give_up) {
+        const auto left = std::chrono::duration_cast<milliseconds>(give_up - Clock::now());
+        const size_t count = read_answers(port_fd, bytes, std::max(left, milliseconds(1)));
+        for (size_t i = 0; i < count; ++i) {
+            const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
+            if (!answer) continue;
+            if (answer->code == CAN) cancelled_exit();
+            return *answer;
+        }
+    }
+    refuse_exit("Error:  the receiver was lost while kelvane was stopped.  Aborting.");
 }
 
 }  // namespace
@@ -207,6 +237,12 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
             continue;
         }
         silent_waits = 0;
+        if (sender_was_continued()) {
+            reader = StreamAnswerReader{};
+            const StreamStep step = stream_window_answer(window, fresh_answer_after_continue(transfer.port_fd));
+            progress_state.bytes_done += step.acknowledged;
+            continue;
+        }
         for (size_t i = 0; i < count; ++i) {
             const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
             if (!answer) continue;

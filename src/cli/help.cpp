@@ -57,8 +57,8 @@ void answer_long_switches(int argc, char* const argv[]) {
         const char* letters = argv[i] + 1;
         const size_t last = std::strlen(letters) - 1;
         for (size_t k = 0; k <= last; ++k) {
-            const char* spec = std::strchr(SWITCHES, letters[k]);
-            if (spec == nullptr || spec[1] != ':') continue;
+            const char* in_switches = std::strchr(SWITCHES, letters[k]);
+            if (in_switches == nullptr || in_switches[1] != ':') continue;
             if (k == last) ++i;  // the next word is its argument
             break;
         }

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 #include "core/exit_signals.h"
 #include "core/fatal.h"
+#include "serial/port.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
@@ -100,6 +102,18 @@ void cancelled_exit() {
     refuse_exit("Error:  Transferred cancelled by remote side");
 }
 
+// The monitor's prompt among what the line says: the receiver has given up
+// and is back at the monitor (its CANs lost or garbled on the way, as when
+// the two ends ended up at different rates). No answer of the receiver spells
+// a prompt: every third byte of them is an ACK or a NAK.
+constexpr size_t PROMPT_TAIL = 64;  // the bytes kept where the prompt is sought
+
+bool receiver_back_at_monitor(std::string& tail, const unsigned char* bytes, size_t count) {
+    tail.append(reinterpret_cast<const char*>(bytes), count);
+    if (tail.size() > PROMPT_TAIL) tail.erase(0, tail.size() - PROMPT_TAIL);
+    return line_has_prompt(tail.c_str(), tail.size());
+}
+
 // After a stop (SIGSTOP, CTRL-Z) what waits on the line is stale: the receiver
 // may have given up and gone back to the monitor meanwhile, and its queued
 // NAKs would send us back into the monitor's command line. So the stale bytes
@@ -112,8 +126,16 @@ constexpr milliseconds CONTINUE_WAIT(12000);  // two of the receiver's 5 s time-
 
 StreamAnswer fresh_answer_after_continue(int port_fd) {
     unsigned char bytes[READ_CHUNK];
+    std::string stale_tail;
+    bool prompt_seen = false;
     const auto stale_end = Clock::now() + STALE_LIMIT;
-    while (Clock::now() < stale_end && read_answers(port_fd, bytes, STALE_QUIET) > 0) {}
+    for (size_t count; Clock::now() < stale_end && (count = read_answers(port_fd, bytes, STALE_QUIET)) > 0;)
+        prompt_seen = receiver_back_at_monitor(stale_tail, bytes, count) || prompt_seen;
+    // Back at the monitor: it is sent nothing more, CANs included.
+    if (prompt_seen) {
+        receiver_session_stream_stopped();
+        refuse_exit("Error:  the receiver was lost while kelvane was stopped.  Aborting.");
+    }
     StreamAnswerReader reader;
     const auto give_up = Clock::now() + CONTINUE_WAIT;
     while (Clock::now() < give_up) {
@@ -215,6 +237,7 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
     bool file_done = false;
     int goes_back = 0;
     int silent_waits = 0;
+    std::string line_tail;
     unsigned char bytes[READ_CHUNK];
     while (!file_done || !window.packets.empty()) {
         while (stream_window_open(window, window_bytes)) {
@@ -239,10 +262,12 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
         silent_waits = 0;
         if (sender_was_continued()) {
             reader = StreamAnswerReader{};
+            line_tail.clear();
             const StreamStep step = stream_window_answer(window, fresh_answer_after_continue(transfer.port_fd));
             progress_state.bytes_done += step.acknowledged;
             continue;
         }
+        if (receiver_back_at_monitor(line_tail, bytes, count)) cancelled_exit();
         for (size_t i = 0; i < count; ++i) {
             const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
             if (!answer) continue;

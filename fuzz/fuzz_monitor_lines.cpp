@@ -38,11 +38,12 @@ void watch_line(const std::string& text) {
     const std::string_view line(text.c_str());
     switch (kind) {
         case WatchLine::progress:
-            check(line.find(REPLY_PROGRAMMING) != std::string_view::npos);
+            check(line.find(REPLY_PROGRAMMING) != std::string_view::npos &&
+                  line.find(REPLY_ERROR) == std::string_view::npos);
             break;
         case WatchLine::error:
-            check(line.find(REPLY_ERROR) != std::string_view::npos &&
-                  line.find(REPLY_PROGRAMMING) == std::string_view::npos);
+            // "Error" wins wherever it stands, beside "Programming block" too.
+            check(line.find(REPLY_ERROR) != std::string_view::npos);
             break;
         case WatchLine::prompt:
             check(line_has_prompt(text.c_str()));
@@ -63,11 +64,12 @@ void flash_echo(std::string_view text) {
                   text.find(echo.line) != std::string_view::npos);
             break;
         case EchoVerdict::absent:
-            check(echo.line.empty() && !echoes_command(text, "flash"));
+            check(echo.line.empty() && !echoes_command(text, COMMAND));
             break;
     }
-    // The echo itself is found as an earlier command's echo is.
-    if (echo.verdict != EchoVerdict::absent) check(echoes_command(text, "flash"));
+    // The echo itself is found as an earlier command's echo is: as the whole command.
+    if (echo.verdict == EchoVerdict::matches) check(echoes_command(text, COMMAND));
+    if (echo.verdict == EchoVerdict::differs) check(echoes_command(text, echo.line));
 }
 
 void crc_line(std::string_view text, std::string_view line) {

@@ -46,7 +46,7 @@ void write_report_file(const std::string& path, const std::string& report) {
 // The modes that need no line: the help, --make-image, --compare, --check-erased.
 int run_without_line(const SimOptions& o) {
     if (o.mode == SimOptions::Mode::help) {
-        std::fputs(SIM_USAGE, stderr);
+        std::fputs(sim_usage().c_str(), stderr);
         return 0;
     }
     if (o.mode == SimOptions::Mode::make_image) return make_sample_image(o.compare_image, o.inspect_size, o.image_seed);
@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
     static Device d;
     std::string error;
     if (!parse_sim_options({argv + 1, argv + argc}, d.options, error)) {
-        std::fprintf(stderr, "qz4sim: %s\n%s", error.c_str(), SIM_USAGE);
+        std::fprintf(stderr, "qz4sim: %s\n%s", error.c_str(), sim_usage().c_str());
         return 2;
     }
     if (d.options.mode != SimOptions::Mode::simulate) return run_without_line(d.options);

@@ -1,68 +1,157 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "options.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <type_traits>
+#include <variant>
 
-// The usage text below spells these out.
+// The help texts below spell these out.
 static_assert(DEFAULT_FLASH_SIZE == 0x1000000 && MONITOR_AREA_START == 0xC00000 && FLASH_BLOCK_SIZE == 0x20000);
 static_assert(DEFAULT_UART_CLOCK == 14745600 && DEFAULT_CPU_MHZ == 100 && DEFAULT_FLASH_READ_NS == 100);
 
-const char* const SIM_USAGE =
+namespace {
+
+// Where one value of an option goes; its type says how the value is read: a
+// path as it is, a number (decimal, 0x hex or 0 octal), a probability from 0
+// to 1, or a switch that takes no value and is set.
+using SimField = std::variant<std::monostate, std::string*, unsigned*, uint64_t*, long long*, double*, bool*>;
+// An option takes at most three values (--make-image FILE SIZE SEED).
+using SimFields = std::array<SimField, 3>;
+
+// The largest number an option takes when its field's type is the only bound.
+constexpr unsigned long long NO_LIMIT = std::numeric_limits<unsigned long long>::max();
+// A count of bytes far beyond any run's, yet clear of the signed field's end.
+constexpr unsigned long long BYTE_COUNT_MAX = 1ull << 62;
+// A CPU far beyond the handheld's, a flash read slower than any NOR part's,
+// an adapter's timer at its longest (255 ms), a line faster than any UART's,
+// and ten minutes for a block, longer than any part needs.
+constexpr unsigned long long CPU_MHZ_MAX = 100000;
+constexpr unsigned long long FLASH_READ_NS_MAX = 100000;
+constexpr unsigned long long ADAPTER_LATENCY_MS_MAX = 255;
+constexpr unsigned long long BAUD_MAX = 10000000;
+constexpr unsigned long long BLOCK_MS_MAX = 600000;
+
+// A new flash file is a whole number of these.
+constexpr uint32_t FLASH_SIZE_UNIT = 0x1000;
+
+struct SimOption {
+    const char* name;
+    const char* argument;                // what the usage shows after the name; "" for a switch
+    SimFields (*fields)(SimOptions&);    // where its values go, in the order given
+    unsigned long long limit;            // the largest number it takes, never more than the field holds
+    const char* help;                    // the usage's lines, '\n' between them; nullptr: a form of the usage's head
+    unsigned long long least = 0;        // the smallest number it takes
+    bool (*check)(const SimOptions&, std::string& error) = nullptr;  // a judgement on the value as a whole
+    SimOptions::Mode mode = SimOptions::Mode::simulate;             // what the simulator does when given it
+    const char* heading = nullptr;       // a line the usage puts before it
+};
+
+bool check_flash_size(const SimOptions& options, std::string& error) {
+    if (options.flash_size != 0 && options.flash_size % FLASH_SIZE_UNIT == 0) return true;
+    error = "--flash-size must be a positive multiple of 0x1000";
+    return false;
+}
+
+bool check_uart_clock(const SimOptions& options, std::string& error) {
+    if (divisor_for(options.uart_clock, MONITOR_RATE) != 0) return true;
+    error = "--uart-clock " + std::to_string(options.uart_clock) + " cannot make 115200 bit/s within 2 %";
+    return false;
+}
+
+const SimOption SIM_OPTIONS[] = {
+    {"--flash", "FILE", [](SimOptions& o) -> SimFields { return {&o.flash_path}; }, NO_LIMIT,
+     "flash contents (default qz4sim-flash.bin; created 0xFF-filled\n"
+     "with the monitor's image at 0xC00000 when missing); NOR flash,\n"
+     "which programs read at 0xBF000000 (its first 16 MiB)"},
+    {"--flash-size", "BYTES", [](SimOptions& o) -> SimFields { return {&o.flash_size}; }, NO_LIMIT,
+     "size of a new flash file (default 0x1000000)", 0, check_flash_size},
+    {"--link", "PATH", [](SimOptions& o) -> SimFields { return {&o.link_path}; }, NO_LIMIT,
+     "symlink PATH to the pseudo-terminal's slave"},
+    {"--report", "FILE", [](SimOptions& o) -> SimFields { return {&o.report_path}; }, NO_LIMIT,
+     "write the report to FILE (at exit and on SIGUSR1)"},
+    {"--baud", "RATE", [](SimOptions& o) -> SimFields { return {&o.baud}; }, BAUD_MAX,
+     "pace the line at RATE bit/s, 10 bits a byte (default: unpaced);\n"
+     "a program's change of the UART divisor scales the pace"},
+    {"--uart-clock", "HZ", [](SimOptions& o) -> SimFields { return {&o.uart_clock}; }, NO_LIMIT,
+     "the UART's clock: rate = HZ / (16 * divisor) (default 14745600);\n"
+     "it must make the monitor's 115200 bit/s within 2 %", 0, check_uart_clock},
+    {"--cpu-mhz", "N", [](SimOptions& o) -> SimFields { return {&o.cpu_mhz}; }, CPU_MHZ_MAX,
+     "a program's instructions run at N MHz, one a cycle (default 100);\n"
+     "on a paced line its UART holds 16 received bytes, and what\n"
+     "arrives while they are not read is lost to overrun", 1},
+    {"--flash-read-ns", "N", [](SimOptions& o) -> SimFields { return {&o.flash_read_ns}; }, FLASH_READ_NS_MAX,
+     "each 16-bit read of the flash by a program stalls it N ns, as\n"
+     "an uncached NOR read does (default 100; a byte costs one read)"},
+    {"--adapter-latency", "MS", [](SimOptions& o) -> SimFields { return {&o.adapter_latency_ms}; },
+     ADAPTER_LATENCY_MS_MAX,
+     "bytes to the host leave in bursts, as from a USB adapter: MS\n"
+     "milliseconds after the first byte held, or once 62 wait\n"
+     "(default 0: each byte at once)"},
+    {"--block-ms", "MS", [](SimOptions& o) -> SimFields { return {&o.block_ms}; }, BLOCK_MS_MAX,
+     "time to program one 0x20000-byte flash block (default 0)"},
+    {"--exit-after-boot", "", [](SimOptions& o) -> SimFields { return {&o.exit_after_boot}; }, NO_LIMIT,
+     "end once the handheld has booted its system"},
+    {"--seed", "N", [](SimOptions& o) -> SimFields { return {&o.faults.seed}; }, NO_LIMIT,
+     "seed of the fault generator (default 1)", 0, nullptr,
+     SimOptions::Mode::simulate, "faults (seeded; applied while a program started with \"g -e\" runs):"},
+    {"--rx-drop", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_drop}; }, NO_LIMIT,
+     "lose a received byte with probability P"},
+    {"--rx-corrupt", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_corrupt}; }, NO_LIMIT,
+     "corrupt received bytes: a burst starts with probability P"},
+    {"--burst", "N", [](SimOptions& o) -> SimFields { return {&o.faults.burst}; }, FAULT_BURST_MAX,
+     "received bytes changed by one corruption (default 1)", 1},
+    {"--rx-noise", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_noise}; }, NO_LIMIT,
+     "insert a random received byte with probability P"},
+    {"--tx-corrupt", "P", [](SimOptions& o) -> SimFields { return {&o.faults.tx_corrupt}; }, NO_LIMIT,
+     "change a sent byte with probability P"},
+    {"--tx-noise", "P", [](SimOptions& o) -> SimFields { return {&o.faults.tx_noise}; }, NO_LIMIT,
+     "send a random extra byte with probability P"},
+    {"--rx-swap", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_swap}; }, NO_LIMIT,
+     "swap two data bytes of a packet a program takes, with\n"
+     "probability P per packet (the byte sum stays the same)"},
+    {"--faults-everywhere", "", [](SimOptions& o) -> SimFields { return {&o.faults.everywhere}; }, NO_LIMIT,
+     "apply the probabilities above to the whole dialogue"},
+    {"--silent-after", "N", [](SimOptions& o) -> SimFields { return {&o.faults.silent_after}; }, BYTE_COUNT_MAX,
+     "hang (no input, no output) after N received bytes"},
+    {"--hangup-after", "N", [](SimOptions& o) -> SimFields { return {&o.faults.hangup_after}; }, BYTE_COUNT_MAX,
+     "hang up the line after N received bytes"},
+    {"--error-every", "N", [](SimOptions& o) -> SimFields { return {&o.faults.error_every}; }, NO_LIMIT,
+     "print an \"Error\" line before every N-th programmed block"},
+    {"--nak-record", "N", [](SimOptions& o) -> SimFields { return {&o.faults.nak_record}; }, NO_LIMIT,
+     "refuse the N-th S-record of every \"load\" with NAK"},
+    {"--stuck-bits", "N", [](SimOptions& o) -> SimFields { return {&o.faults.stuck_bits}; }, NO_LIMIT,
+     "N bits of the flash stay 0, chosen by the seed among the 1-bits\n"
+     "of the data the run programs; the monitor reports every block"},
+    {"--skip-block", "K", [](SimOptions& o) -> SimFields { return {&o.faults.skip_block}; }, NO_LIMIT,
+     "report the K-th block the run programs, but leave it as it was"},
+    // The forms that only inspect or write a file, and the help.
+    {"--compare", "OFFSET IMAGE",
+     [](SimOptions& o) -> SimFields { return {&o.inspect_offset, &o.compare_image}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::compare},
+    {"--check-erased", "OFFSET SIZE",
+     [](SimOptions& o) -> SimFields { return {&o.inspect_offset, &o.inspect_size}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::check_erased},
+    {"--make-image", "FILE SIZE SEED",
+     [](SimOptions& o) -> SimFields { return {&o.compare_image, &o.inspect_size, &o.image_seed}; }, NO_LIMIT,
+     nullptr, 0, nullptr, SimOptions::Mode::make_image},
+    {"-h", "", [](SimOptions&) -> SimFields { return {}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::help},
+    {"--help", "", [](SimOptions&) -> SimFields { return {}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::help},
+};
+
+// The usage's first column: two spaces, the option and its argument, padded to this width.
+constexpr size_t USAGE_OPTION_WIDTH = 24;
+
+const char* const USAGE_HEAD =
     "usage: qz4sim [options]            play the handheld on a new pseudo-terminal\n"
     "       qz4sim --flash FILE --compare OFFSET IMAGE\n"
     "       qz4sim --flash FILE --check-erased OFFSET SIZE\n"
     "       qz4sim --make-image FILE SIZE SEED   write a deterministic sample image\n"
-    "\n"
-    "  --flash FILE          flash contents (default qz4sim-flash.bin; created 0xFF-filled\n"
-    "                        with the monitor's image at 0xC00000 when missing); NOR flash,\n"
-    "                        which programs read at 0xBF000000 (its first 16 MiB)\n"
-    "  --flash-size BYTES    size of a new flash file (default 0x1000000)\n"
-    "  --link PATH           symlink PATH to the pseudo-terminal's slave\n"
-    "  --report FILE         write the report to FILE (at exit and on SIGUSR1)\n"
-    "  --baud RATE           pace the line at RATE bit/s, 10 bits a byte (default: unpaced);\n"
-    "                        a program's change of the UART divisor scales the pace\n"
-    "  --uart-clock HZ       the UART's clock: rate = HZ / (16 * divisor) (default 14745600);\n"
-    "                        it must make the monitor's 115200 bit/s within 2 %\n"
-    "  --cpu-mhz N           a program's instructions run at N MHz, one a cycle (default 100);\n"
-    "                        on a paced line its UART holds 16 received bytes, and what\n"
-    "                        arrives while they are not read is lost to overrun\n"
-    "  --flash-read-ns N     each 16-bit read of the flash by a program stalls it N ns, as\n"
-    "                        an uncached NOR read does (default 100; a byte costs one read)\n"
-    "  --adapter-latency MS  bytes to the host leave in bursts, as from a USB adapter: MS\n"
-    "                        milliseconds after the first byte held, or once 62 wait\n"
-    "                        (default 0: each byte at once)\n"
-    "  --block-ms MS         time to program one 0x20000-byte flash block (default 0)\n"
-    "  --exit-after-boot     end once the handheld has booted its system\n"
-    "faults (seeded; applied while a program started with \"g -e\" runs):\n"
-    "  --seed N              seed of the fault generator (default 1)\n"
-    "  --rx-drop P           lose a received byte with probability P\n"
-    "  --rx-corrupt P        corrupt received bytes: a burst starts with probability P\n"
-    "  --burst N             received bytes changed by one corruption (default 1)\n"
-    "  --rx-noise P          insert a random received byte with probability P\n"
-    "  --tx-corrupt P        change a sent byte with probability P\n"
-    "  --tx-noise P          send a random extra byte with probability P\n"
-    "  --rx-swap P           swap two data bytes of a packet a program takes, with\n"
-    "                        probability P per packet (the byte sum stays the same)\n"
-    "  --faults-everywhere   apply the probabilities above to the whole dialogue\n"
-    "  --silent-after N      hang (no input, no output) after N received bytes\n"
-    "  --hangup-after N      hang up the line after N received bytes\n"
-    "  --error-every N       print an \"Error\" line before every N-th programmed block\n"
-    "  --nak-record N        refuse the N-th S-record of every \"load\" with NAK\n"
-    "  --stuck-bits N        N bits of the flash stay 0, chosen by the seed among the 1-bits\n"
-    "                        of the data the run programs; the monitor reports every block\n"
-    "  --skip-block K        report the K-th block the run programs, but leave it as it was\n"
+    "\n";
+const char* const USAGE_TAIL =
     "The slave's path and kelvane's -s value go to standard output as\n"
     "QZ4SIM_TTY=/dev/pts/N and QZ4SIM_PORT=pts/N; everything else to standard error.\n";
-
-namespace {
-
-// A CPU far beyond the handheld's, a flash read slower than any NOR part's,
-// and an adapter's timer at its longest (255 ms).
-constexpr unsigned long long CPU_MHZ_MAX = 100000;
-constexpr unsigned long long FLASH_READ_NS_MAX = 100000;
-constexpr unsigned long long ADAPTER_LATENCY_MS_MAX = 255;
 
 bool parse_number(const std::string& text, unsigned long long& value) {
     if (text.empty()) return false;
@@ -79,128 +168,91 @@ bool parse_probability(const std::string& text, double& value) {
     return *end == '\0' && value >= 0 && value <= 1;
 }
 
+// Reads `text` into `field`, a value of option `option` typed as `name`.
+bool store_value(const SimOption& option, const std::string& name, const std::string& text, SimField field,
+                 std::string& error) {
+    if (auto* path = std::get_if<std::string*>(&field)) {
+        **path = text;
+        return true;
+    }
+    if (auto* probability = std::get_if<double*>(&field)) {
+        if (parse_probability(text, **probability)) return true;
+        error = "bad probability for " + name + ": '" + text + "'";
+        return false;
+    }
+    return std::visit(
+        [&](auto number) {
+            using Number = std::remove_pointer_t<decltype(number)>;
+            if constexpr (std::is_pointer_v<decltype(number)> && std::is_integral_v<Number> &&
+                          !std::is_same_v<Number, bool>) {
+                const unsigned long long most =
+                    std::min<unsigned long long>(option.limit, std::numeric_limits<Number>::max());
+                unsigned long long value = 0;
+                if (!parse_number(text, value) || value > most) {
+                    error = "bad number for " + name + ": '" + text + "'";
+                    return false;
+                }
+                *number = static_cast<Number>(value);
+                if (value >= option.least) return true;
+                error = name + " must be at least " + std::to_string(option.least);
+                return false;
+            }
+            return false;  // paths and probabilities are read above; switches take no value
+        },
+        field);
+}
+
+const SimOption* find_option(const std::string& name) {
+    for (const SimOption& option : SIM_OPTIONS)
+        if (name == option.name) return &option;
+    return nullptr;
+}
+
 }  // namespace
 
-bool parse_sim_options(const std::vector<std::string>& args, SimOptions& o, std::string& error) {
-    FaultPlan& f = o.faults;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto next = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                error = a + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        auto number = [&](auto& out, unsigned long long max) {
-            std::string text;
-            unsigned long long v = 0;
-            if (!next(text)) return false;
-            if (!parse_number(text, v) || v > max) {
-                error = "bad number for " + a + ": '" + text + "'";
-                return false;
-            }
-            out = static_cast<std::remove_reference_t<decltype(out)>>(v);
-            return true;
-        };
-        auto probability = [&](double& out) {
-            std::string text;
-            if (!next(text)) return false;
-            if (!parse_probability(text, out)) {
-                error = "bad probability for " + a + ": '" + text + "'";
-                return false;
-            }
-            return true;
-        };
-        constexpr unsigned long long U32 = 0xFFFFFFFFull;
-        constexpr unsigned long long BIG = 1ull << 62;
-
-        bool ok = true;
-        if (a == "--flash")
-            ok = next(o.flash_path);
-        else if (a == "--flash-size") {
-            ok = number(o.flash_size, U32);
-            if (ok && (o.flash_size == 0 || o.flash_size % 0x1000 != 0)) {
-                error = "--flash-size must be a positive multiple of 0x1000";
-                ok = false;
-            }
-        } else if (a == "--link")
-            ok = next(o.link_path);
-        else if (a == "--report")
-            ok = next(o.report_path);
-        else if (a == "--baud")
-            ok = number(o.baud, 10000000);
-        else if (a == "--uart-clock") {
-            ok = number(o.uart_clock, U32);
-            if (ok && divisor_for(o.uart_clock, MONITOR_RATE) == 0) {
-                error = "--uart-clock " + std::to_string(o.uart_clock) + " cannot make 115200 bit/s within 2 %";
-                ok = false;
-            }
-        } else if (a == "--cpu-mhz") {
-            ok = number(o.cpu_mhz, CPU_MHZ_MAX);
-            if (ok && o.cpu_mhz == 0) {
-                error = "--cpu-mhz must be at least 1";
-                ok = false;
-            }
-        } else if (a == "--flash-read-ns")
-            ok = number(o.flash_read_ns, FLASH_READ_NS_MAX);
-        else if (a == "--adapter-latency")
-            ok = number(o.adapter_latency_ms, ADAPTER_LATENCY_MS_MAX);
-        else if (a == "--block-ms")
-            ok = number(o.block_ms, 600000);
-        else if (a == "--exit-after-boot")
-            o.exit_after_boot = true;
-        else if (a == "--seed")
-            ok = number(f.seed, ~0ull);
-        else if (a == "--rx-drop")
-            ok = probability(f.rx_drop);
-        else if (a == "--rx-corrupt")
-            ok = probability(f.rx_corrupt);
-        else if (a == "--rx-noise")
-            ok = probability(f.rx_noise);
-        else if (a == "--tx-corrupt")
-            ok = probability(f.tx_corrupt);
-        else if (a == "--tx-noise")
-            ok = probability(f.tx_noise);
-        else if (a == "--rx-swap")
-            ok = probability(f.rx_swap);
-        else if (a == "--burst") {
-            ok = number(f.burst, FAULT_BURST_MAX);
-            if (ok && f.burst == 0) {
-                error = "--burst must be at least 1";
-                ok = false;
-            }
-        } else if (a == "--faults-everywhere")
-            f.everywhere = true;
-        else if (a == "--silent-after")
-            ok = number(f.silent_after, BIG);
-        else if (a == "--hangup-after")
-            ok = number(f.hangup_after, BIG);
-        else if (a == "--error-every")
-            ok = number(f.error_every, U32);
-        else if (a == "--nak-record")
-            ok = number(f.nak_record, U32);
-        else if (a == "--stuck-bits")
-            ok = number(f.stuck_bits, U32);
-        else if (a == "--skip-block")
-            ok = number(f.skip_block, U32);
-        else if (a == "--compare") {
-            o.mode = SimOptions::Mode::compare;
-            ok = number(o.inspect_offset, U32) && next(o.compare_image);
-        } else if (a == "--check-erased") {
-            o.mode = SimOptions::Mode::check_erased;
-            ok = number(o.inspect_offset, U32) && number(o.inspect_size, U32);
-        } else if (a == "--make-image") {
-            o.mode = SimOptions::Mode::make_image;
-            ok = next(o.compare_image) && number(o.inspect_size, U32) && number(o.image_seed, ~0ull);
-        } else if (a == "-h" || a == "--help")
-            o.mode = SimOptions::Mode::help;
-        else {
-            error = "unknown option '" + a + "'";
-            ok = false;
+std::string sim_usage() {
+    std::string usage = USAGE_HEAD;
+    for (const SimOption& option : SIM_OPTIONS) {
+        if (option.help == nullptr) continue;
+        if (option.heading != nullptr) usage += std::string(option.heading) + "\n";
+        std::string first = std::string("  ") + option.name;
+        if (*option.argument != '\0') first += std::string(" ") + option.argument;
+        first.resize(std::max(USAGE_OPTION_WIDTH, first.size() + 2), ' ');
+        usage += first;
+        for (const char* line = option.help; *line != '\0';) {
+            const char* end = line;
+            while (*end != '\0' && *end != '\n') ++end;
+            if (line != option.help) usage += std::string(USAGE_OPTION_WIDTH, ' ');
+            usage.append(line, end);
+            usage += '\n';
+            line = *end == '\n' ? end + 1 : end;
         }
-        if (!ok) return false;
+    }
+    return usage + USAGE_TAIL;
+}
+
+bool parse_sim_options(const std::vector<std::string>& args, SimOptions& options, std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& name = args[i];
+        const SimOption* option = find_option(name);
+        if (option == nullptr) {
+            error = "unknown option '" + name + "'";
+            return false;
+        }
+        if (option->mode != SimOptions::Mode::simulate) options.mode = option->mode;
+        for (SimField field : option->fields(options)) {
+            if (std::holds_alternative<std::monostate>(field)) break;
+            if (auto* flag = std::get_if<bool*>(&field)) {
+                **flag = true;
+                continue;
+            }
+            if (i + 1 >= args.size()) {
+                error = name + " needs a value";
+                return false;
+            }
+            if (!store_value(*option, name, args[++i], field, error)) return false;
+        }
+        if (option->check != nullptr && !option->check(options, error)) return false;
     }
     return true;
 }

@@ -39,7 +39,10 @@ struct SimOptions {
     uint64_t image_seed = 0;
 };
 
-// Parses argv; on error returns false with a message in `error`.
+// Parses argv; on error returns false with a message in `error`. Each option
+// is a row of one table (name, argument, field, limit, help), which also
+// makes the usage text.
 bool parse_sim_options(const std::vector<std::string>& args, SimOptions& options, std::string& error);
 
-extern const char* const SIM_USAGE;
+// The usage text: the forms, then every option with its help.
+std::string sim_usage();

@@ -2,6 +2,7 @@
 #include "cpu.h"
 
 #include "hardware.h"
+#include "uart.h"
 
 #include <unicorn/unicorn.h>
 

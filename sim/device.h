@@ -13,7 +13,7 @@
 #include "options.h"
 #include "packet_watch.h"
 #include "program_clock.h"
-#include "uart.h"
+#include "uart_registers.h"
 
 #include <cstdint>
 #include <mutex>

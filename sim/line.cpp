@@ -9,6 +9,9 @@
 
 namespace {
 
+// Bytes the reader takes from the pseudo-terminal at once.
+constexpr size_t READ_CHUNK = 4096;
+
 // Timer slack of a paced line's waits, in nanoseconds.
 constexpr unsigned long TIMER_SLACK_NS = 1000;
 
@@ -117,6 +120,23 @@ bool line_receive_read(Line& l, const uint8_t* bytes, size_t count, uint32_t hos
 bool line_receive(Line& l, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate) {
     std::lock_guard g(l.mu);
     return receive_held(l, bytes, count, now, host_rate);
+}
+
+void line_reader(Line& l) {
+    uint8_t chunk[READ_CHUNK];
+    for (;;) {
+        {
+            std::lock_guard g(l.mu);
+            if (l.stopping || l.hung_up) return;
+        }
+        const size_t n = pty_read(l, chunk, sizeof chunk);
+        if (n == 0) continue;
+        // The bytes of one read left the host together, at the rate it has now.
+        if (!line_receive_read(l, chunk, n, pty_host_rate(l))) {
+            pty_hang_up(l);
+            return;
+        }
+    }
 }
 
 void line_stop(Line& l) {

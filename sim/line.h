@@ -21,76 +21,10 @@
 // from --seed. A paced line takes its byte time from the divisor too.
 #pragma once
 
-#include "adapter.h"
-#include "faults.h"
-#include "pacing.h"
-#include "rx_queue.h"
-#include "tx_faults.h"
+#include "line_state.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-
-struct LineCounters {
-    uint64_t rx_bytes = 0;  // bytes received from the host
-    uint64_t tx_bytes = 0;  // bytes handed to the host
-    uint64_t rx_dropped = 0;
-    uint64_t rx_corrupted = 0;
-    uint64_t rx_inserted = 0;
-    uint64_t rx_swapped = 0;  // pairs of data bytes swapped in packets
-    uint64_t tx_corrupted = 0;
-    uint64_t tx_inserted = 0;
-    uint64_t tx_lost = 0;     // output nobody took (no reader, silent, hung up)
-    uint64_t rx_overrun = 0;  // bytes lost because the UART's receive FIFO was full
-    uint64_t rx_garbled = 0;  // bytes the host sent at a rate the handheld did not run at
-    uint64_t tx_garbled = 0;  // bytes the handheld sent at a rate the host did not run at
-};
-
-struct Line {
-    uint32_t base_baud = 0;                  // --baud: the pace at the monitor's divisor; 0 unpaced
-    uint32_t clock_hz = DEFAULT_UART_CLOCK;  // the UART's clock
-    uint32_t monitor_divisor = 0;            // the divisor for 115200 bit/s (set by line_open)
-    FaultPlan plan;
-    // Release time of the first received byte not in the UART's FIFO,
-    // INT64_MAX when none: read without the lock by a polling program,
-    // written under mu.
-    std::atomic<int64_t> next_release{INT64_MAX};
-    // Until when the handheld's side waits in short naps (the host may answer).
-    std::atomic<int64_t> warm_until{0};
-
-    std::mutex mu;  // everything below but the tx pacing clock, the pseudo-terminal and the adapter
-    std::condition_variable cv;
-    RxQueue rx;
-    bool faults_active = false;
-    bool silent = false;
-    bool hung_up = false;
-    bool stopping = false;
-    int64_t monitor_took = 0;  // release of the last byte the monitor read
-    FaultState faults;         // one generator for both directions
-    TxFaultCounts tx_counts;   // the send side's faults, as rx.counts holds the receive side's
-    LineCounters tally;        // read through line_counters: the fault counts are kept in rx and tx_counts
-    uint32_t divisor = 0;      // the handheld's UART divisor
-    int64_t byte_ns = 0;       // time of one byte at that divisor; 0 unpaced
-    FaultRng rx_garble;        // what a byte sent at the wrong rate turns into, per direction
-    FaultRng tx_garble;
-
-    // Locks are taken in this order: tx_mu, adapter_mu, master_mu, mu.
-    std::mutex tx_mu;  // one sender at a time; held while its byte waits to cross
-    TxSchedule tx;
-
-    // The pseudo-terminal (pty_transport.h).
-    int master = -1;
-    int keeper = -1;
-    std::string slave_path;
-    std::mutex master_mu;  // writes to the master, and the life of master and keeper
-
-    // A USB adapter's latency towards the host (--adapter-latency; none at 0).
-    std::mutex adapter_mu;
-    std::condition_variable adapter_cv;
-    AdapterBuffer adapter;
-};
 
 // Opens the pseudo-terminal (pty_open) and readies the line on it: the fault
 // generators seeded, the UART at the monitor's divisor.
@@ -100,6 +34,9 @@ bool line_open(Line& line, std::string& error);
 bool line_receive_read(Line& line, const uint8_t* bytes, size_t count, uint32_t host_rate);
 // The same for bytes read at `now`, for tests; wakes no one.
 bool line_receive(Line& line, const uint8_t* bytes, size_t count, int64_t now, uint32_t host_rate);
+// Body of the reader thread: hands what the host writes to the line, one read
+// at a time; returns after line_stop or a hang-up.
+void line_reader(Line& line);
 // Stops the reader thread.
 void line_stop(Line& line);
 void line_set_faults_active(Line& line, bool active);
@@ -135,13 +72,6 @@ RxByte line_take_admitted(Line& line);
 void line_packet_started(Line& line, unsigned data_size);
 // The program returned: what its FIFO still holds is the monitor's to read.
 void line_program_ended(Line& line);
-inline int64_t line_next_release(const Line& line) { return line.next_release.load(std::memory_order_acquire); }
-// When a wait of the line's from `now` to `deadline` should wake first
-// (warm_wake): short naps close to the deadline and just after a byte went to the host.
-inline int64_t line_next_wake(const Line& line, int64_t now, int64_t deadline) {
-    return warm_wake(line.warm_until.load(std::memory_order_relaxed), now, deadline);
-}
-
 // Sets the handheld's divisor: the line's pace and the rate bytes must match.
 void line_set_divisor(Line& line, uint32_t divisor);
 uint32_t line_divisor(Line& line);

@@ -107,7 +107,7 @@ void announce_line(const Device& d) {
 // The reader, the adapter (with a latency) and the device, which signals the
 // main thread once the system has booted.
 void start_threads(Device& d) {
-    std::thread(pty_reader, std::ref(d.line)).detach();
+    std::thread(line_reader, std::ref(d.line)).detach();
     if (d.line.adapter.latency_ns > 0) std::thread(pty_adapter, std::ref(d.line)).detach();
     const pthread_t main_thread = pthread_self();
     std::thread([&d, main_thread] {

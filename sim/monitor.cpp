@@ -5,6 +5,7 @@
 #include "hardware.h"
 #include "pacing.h"
 #include "srecord.h"
+#include "uart.h"
 
 #include <algorithm>
 #include <cctype>

@@ -21,16 +21,6 @@ constexpr int READER_POLL_MS = 100;
 constexpr int READER_BACKOFF_MS = 100;
 // A host that takes no output for this long is not listening; the byte is lost.
 constexpr int TX_STALL_MS = 1000;
-// Bytes read from the master at once.
-constexpr size_t READ_CHUNK = 4096;
-
-void hang_up(Line& l) {
-    std::lock_guard tx(l.tx_mu);
-    std::lock_guard m(l.master_mu);
-    if (l.master >= 0) close(l.master);
-    if (l.keeper >= 0) close(l.keeper);
-    l.master = l.keeper = -1;
-}
 
 // Writes one byte to the master, waiting a while for room (caller holds master_mu).
 bool write_byte(Line& l, uint8_t b) {
@@ -109,39 +99,37 @@ uint32_t pty_host_rate(const Line& l) {
     return termios_rate(cfgetospeed(&t));
 }
 
-void pty_reader(Line& l) {
-    uint8_t chunk[READ_CHUNK];
-    for (;;) {
-        int fd;
-        {
-            std::lock_guard g(l.mu);
-            if (l.stopping || l.hung_up) return;
-            fd = l.master;
-        }
-        pollfd p{fd, POLLIN, 0};
-        const int r = poll(&p, 1, READER_POLL_MS);
-        if (r < 0 && errno != EINTR) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
-            continue;
-        }
-        if (r <= 0) continue;
-        if (!(p.revents & POLLIN)) {
-            // POLLHUP or POLLERR without data would be reported again at once.
-            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
-            continue;
-        }
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) {
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
-            continue;
-        }
-        // The bytes of one read left the host together, at the rate it has now.
-        if (!line_receive_read(l, chunk, static_cast<size_t>(n), pty_host_rate(l))) {
-            hang_up(l);
-            return;
-        }
+size_t pty_read(Line& l, uint8_t* bytes, size_t size) {
+    int fd;
+    {
+        std::lock_guard g(l.mu);
+        fd = l.master;
     }
+    pollfd p{fd, POLLIN, 0};
+    const int r = poll(&p, 1, READER_POLL_MS);
+    if (r < 0 && errno != EINTR) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
+        return 0;
+    }
+    if (r <= 0) return 0;
+    if (!(p.revents & POLLIN)) {
+        // POLLHUP or POLLERR without data would be reported again at once.
+        std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
+        return 0;
+    }
+    const ssize_t n = read(fd, bytes, size);
+    if (n > 0) return static_cast<size_t>(n);
+    if (n == 0 || (errno != EINTR && errno != EAGAIN))
+        std::this_thread::sleep_for(std::chrono::milliseconds(READER_BACKOFF_MS));
+    return 0;
+}
+
+void pty_hang_up(Line& l) {
+    std::lock_guard tx(l.tx_mu);
+    std::lock_guard m(l.master_mu);
+    if (l.master >= 0) close(l.master);
+    if (l.keeper >= 0) close(l.keeper);
+    l.master = l.keeper = -1;
 }
 
 // A byte goes to the host at once, or into the adapter, whose burst leaves

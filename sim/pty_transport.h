@@ -9,14 +9,16 @@
 // rate is read through that keeper descriptor: the host sets it with tcsetattr
 // on its own descriptor of the same slave.
 //
-// A reader thread hands what the host writes to the line, one read at a time.
-// The other way, the line hands over each byte once it has crossed: it is
+// The line's reader thread (line_reader) takes what the host writes one read
+// at a time from pty_read. The other way, the line hands over each byte once it has crossed: it is
 // written to the master at once, or held by the USB adapter (adapter.h), whose
 // own thread sends a held burst when its timer runs out. The locks taken here
 // are the line's, in the line's order (line.h).
 #pragma once
 
-#include "line.h"
+#include "line_state.h"
+
+#include <cstddef>
 
 #include <cstdint>
 #include <string>
@@ -25,8 +27,12 @@
 bool pty_open(Line& line, std::string& error);
 // The bit rate the host's end of the slave is set to; 0 when unknown.
 uint32_t pty_host_rate(const Line& line);
-// Body of the reader thread; returns after line_stop or a hang-up.
-void pty_reader(Line& line);
+// Waits a short while for bytes from the host and reads up to `size` of them
+// into `bytes`; 0 when none came (a hang-up report or an error waits a little
+// first, so that a caller in a loop does not spin on it).
+size_t pty_read(Line& line, uint8_t* bytes, size_t size);
+// Closes the pseudo-terminal for good: the line was hung up.
+void pty_hang_up(Line& line);
 // A byte that has crossed the line at `at` goes to the host (caller holds
 // tx_mu and no other lock of the line's).
 void pty_hand_to_host(Line& line, uint8_t byte, int64_t at);

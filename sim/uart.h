@@ -29,6 +29,7 @@
 #pragma once
 
 #include "hardware.h"
+#include "uart_registers.h"
 
 #include <cstdint>
 
@@ -37,16 +38,6 @@ struct Device;
 // How far the real clock may run ahead of a polling program that waits for it:
 // the program then polls through the chunk at once.
 constexpr int64_t IDLE_CHUNK_NS = 4'000'000;
-
-struct UartRegisters {
-    uint8_t lcr = LCR_8N1;
-    uint8_t ier = 0;
-    uint8_t mcr = 0;
-    uint8_t scr = 0;
-    uint16_t divisor = 0;
-    uint32_t rx_held = 0;  // bytes in the receive FIFO, as of the last access
-    bool overrun = false;  // line status's overrun bit
-};
 
 // The monitor's reset: 8N1 and the divisor for 115200 bit/s.
 void uart_reset(Device& device);

@@ -28,9 +28,9 @@ constexpr size_t RECORD_MAX = 600;
 // Pause between the restore program's "Hard reset" and the monitor's restart.
 constexpr auto RESET_PAUSE = std::chrono::milliseconds(200);
 
-void send(Device& d, const std::string& text) { line_send(d.line, text); }
+void send(Device& device, const std::string& text) { line_send(device.line, text); }
 
-void send_byte(Device& d, uint8_t b) { line_send(d.line, &b, 1); }
+void send_byte(Device& device, uint8_t b) { line_send(device.line, &b, 1); }
 
 std::string hex(uint32_t v) {
     char buf[16];
@@ -49,69 +49,69 @@ bool parse_hex(const std::string& text, uint32_t& value) {
 }
 
 // Reads a typed line up to CR with echo and editing.
-std::string read_typed_line(Device& d) {
+std::string read_typed_line(Device& device) {
     std::string line;
     for (;;) {
-        const int c = line_get(d.line, -1);
+        const int c = line_get(device.line, -1);
         // No command holds these: they are a transfer's bytes that missed the receiver.
         if (c == SOH || c == STX || c == CAN) {
-            std::lock_guard g(d.mu);
-            ++d.stats.packet_bytes_at_monitor;
+            std::lock_guard g(device.mu);
+            ++device.stats.packet_bytes_at_monitor;
         }
         if (c == '\r') return line;
         if (c == BS || c == DEL) {
             if (!line.empty()) {
                 line.pop_back();
-                send(d, "\b \b");
+                send(device, "\b \b");
             }
         } else if (c >= 0x20 && c < 0x7F && line.size() < COMMAND_LINE_MAX) {
             line.push_back(static_cast<char>(c));
-            send_byte(d, static_cast<uint8_t>(c));
+            send_byte(device, static_cast<uint8_t>(c));
         }
         // Other control bytes (LF included) are not echoed and not kept.
     }
 }
 
-bool store_record(Device& d, const SRecord& r) {
+bool store_record(Device& device, const SRecord& r) {
     const uint32_t at = physical_address(r.address);
     if (uint64_t(at) + r.data.size() > RAM_SIZE) return false;
-    std::copy(r.data.begin(), r.data.end(), d.ram + at);
+    std::copy(r.data.begin(), r.data.end(), device.ram + at);
     return true;
 }
 
-void run_load(Device& d) {
-    send(d, "Loading S-records, each ended by ETX\r\n");
+void run_load(Device& device) {
+    send(device, "Loading S-records, each ended by ETX\r\n");
     std::string record;
     unsigned number = 0;
     uint64_t bytes = 0;
     for (;;) {
-        const int c = line_get(d.line, -1);
+        const int c = line_get(device.line, -1);
         if (c == ETX) {
             SRecord r;
             std::string why;
             ++number;
             bool ok = record.size() <= RECORD_MAX && srecord_parse(record, r, why);
-            if (ok && r.kind == SRecordKind::data) ok = store_record(d, r);
-            if (d.options.faults.nak_record == number) ok = false;
+            if (ok && r.kind == SRecordKind::data) ok = store_record(device, r);
+            if (device.options.faults.nak_record == number) ok = false;
             record.clear();
             {
-                std::lock_guard g(d.mu);
-                ++(ok ? d.stats.records_acked : d.stats.records_refused);
+                std::lock_guard g(device.mu);
+                ++(ok ? device.stats.records_acked : device.stats.records_refused);
             }
-            send_byte(d, ok ? ACK : NAK);
+            send_byte(device, ok ? ACK : NAK);
             if (!ok) continue;
             if (r.kind == SRecordKind::data) bytes += r.data.size();
             if (r.kind == SRecordKind::end) {
                 {
-                    std::lock_guard g(d.mu);
-                    ++d.stats.loads_completed;
+                    std::lock_guard g(device.mu);
+                    ++device.stats.loads_completed;
                 }
-                send(d, "\r\nLoaded " + std::to_string(bytes) + " bytes, entry point " + hex(r.address) + CRLF);
+                send(device, "\r\nLoaded " + std::to_string(bytes) + " bytes, entry point " + hex(r.address) + CRLF);
                 return;
             }
         } else if ((c == '\r' || c == '\n') && record.empty()) {
             // A bare line end gives the keyboard back, as an interrupted download would.
-            send(d, "\r\nload aborted\r\n");
+            send(device, "\r\nload aborted\r\n");
             return;
         } else if (c != '\r' && c != '\n' && record.size() <= RECORD_MAX) {
             record.push_back(static_cast<char>(c));
@@ -119,27 +119,27 @@ void run_load(Device& d) {
     }
 }
 
-void run_go(Device& d, uint32_t entry) {
+void run_go(Device& device, uint32_t entry) {
     uint64_t accepted_before;
     {
-        std::lock_guard g(d.mu);
-        ++d.stats.programs_started;
-        accepted_before = d.stats.packets.accepted;
+        std::lock_guard g(device.mu);
+        ++device.stats.programs_started;
+        accepted_before = device.stats.packets.accepted;
     }
     const int64_t started_ns = monotonic_ns();
-    line_set_faults_active(d.line, true);
-    const ProgramOutcome out = cpu_run(d, entry);
-    line_set_faults_active(d.line, false);
+    line_set_faults_active(device.line, true);
+    const ProgramOutcome out = cpu_run(device, entry);
+    line_set_faults_active(device.line, false);
     {
-        std::lock_guard g(d.mu);
-        ++(out.returned ? d.stats.programs_returned : d.stats.programs_faulted);
+        std::lock_guard g(device.mu);
+        ++(out.returned ? device.stats.programs_returned : device.stats.programs_faulted);
         const double seconds = double(monotonic_ns() - started_ns) / 1e9;
-        d.stats.runs.push_back({d.stats.packets.accepted - accepted_before, seconds});
+        device.stats.runs.push_back({device.stats.packets.accepted - accepted_before, seconds});
     }
     if (!out.returned) {
         char buf[128];
         std::snprintf(buf, sizeof buf, "\r\nException at pc %08x: %s\r\n", out.pc, out.fault.c_str());
-        send(d, buf);
+        send(device, buf);
     }
 }
 
@@ -161,95 +161,96 @@ bool erase_touched_blocks(FlashStore& flash, uint32_t at, uint32_t length, uint6
 // One part of a flash command as NOR flash takes it: the blocks it touches
 // erased, then the part programmed, unless a fault skips it. Stuck bits still
 // to place are chosen from its data first.
-bool program_block(Device& d, uint32_t at, const uint8_t* data, uint32_t length, uint64_t& erased_until,
+bool program_block(Device& device, uint32_t at, const uint8_t* data, uint32_t length, uint64_t& erased_until,
                    std::string& error) {
-    FlashFaultState& faults = d.flash_faults;
-    std::lock_guard g(d.mu);
-    if (flash_block_skipped(faults, d.options.faults.skip_block)) {
-        d.stats.flash_faults.skipped = true;
-        d.stats.flash_faults.skipped_offset = at;
-        d.stats.flash_faults.skipped_size = length;
+    FlashFaultState& faults = device.flash_faults;
+    std::lock_guard g(device.mu);
+    if (flash_block_skipped(faults, device.options.faults.skip_block)) {
+        device.stats.flash_faults.skipped = true;
+        device.stats.flash_faults.skipped_offset = at;
+        device.stats.flash_faults.skipped_size = length;
         return true;
     }
-    if (!erase_touched_blocks(d.flash, at, length, erased_until, error)) return false;
+    if (!erase_touched_blocks(device.flash, at, length, erased_until, error)) return false;
     if (faults.stuck_left > 0) {
         const std::vector<StuckBit> bits = choose_stuck_bits(faults.rng, data, length, at, faults.stuck_left);
         faults.stuck_left -= static_cast<unsigned>(bits.size());
-        d.stats.flash_faults.stuck.insert(d.stats.flash_faults.stuck.end(), bits.begin(), bits.end());
-        if (!flash_stick_bits(d.flash, bits, error)) return false;
+        device.stats.flash_faults.stuck.insert(device.stats.flash_faults.stuck.end(), bits.begin(), bits.end());
+        if (!flash_stick_bits(device.flash, bits, error)) return false;
     }
-    return flash_program(d.flash, at, data, length, error);
+    return flash_program(device.flash, at, data, length, error);
 }
 
-void run_flash(Device& d, const Command& cmd) {
+void run_flash(Device& device, const Command& cmd) {
     const std::string problem =
-        flash_range_problem(cmd.ram, cmd.size, cmd.offset, static_cast<uint32_t>(d.flash.bytes.size()));
+        flash_range_problem(cmd.ram, cmd.size, cmd.offset, static_cast<uint32_t>(device.flash.bytes.size()));
     if (!problem.empty()) {
-        send(d, "flash: " + problem + CRLF);
+        send(device, "flash: " + problem + CRLF);
         return;
     }
-    send(d, "Program flash 0x" + hex(cmd.offset) + "..0x" + hex(cmd.offset + cmd.size - 1) + " from " + hex(cmd.ram) +
-                "? (y/n) ");
-    const std::string answer = read_typed_line(d);
-    send(d, CRLF);
+    send(device, "Program flash 0x" + hex(cmd.offset) + "..0x" + hex(cmd.offset + cmd.size - 1) + " from " +
+                     hex(cmd.ram) + "? (y/n) ");
+    const std::string answer = read_typed_line(device);
+    send(device, CRLF);
     if (answer != "y") {
-        send(d, "Not programmed.\r\n");
+        send(device, "Not programmed.\r\n");
         return;
     }
     const unsigned blocks = (cmd.size + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE;
-    const uint8_t* source = d.ram + physical_address(cmd.ram);
+    const uint8_t* source = device.ram + physical_address(cmd.ram);
     uint64_t erased_until = 0;
     for (unsigned k = 0; k < blocks; ++k) {
         const uint32_t done = k * FLASH_BLOCK_SIZE;
         const uint32_t length = std::min(FLASH_BLOCK_SIZE, cmd.size - done);
-        const unsigned every = d.options.faults.error_every;
+        const unsigned every = device.options.faults.error_every;
         if (every != 0 && (k + 1) % every == 0)
-            send(d, "Error: block " + std::to_string(k + 1) + " did not verify, programmed again\r\n");
-        if (d.options.block_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d.options.block_ms));
+            send(device, "Error: block " + std::to_string(k + 1) + " did not verify, programmed again\r\n");
+        if (device.options.block_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(device.options.block_ms));
         std::string error;
-        if (!program_block(d, cmd.offset + done, source + done, length, erased_until, error)) {
-            send(d, "Error: " + error + CRLF);
+        if (!program_block(device, cmd.offset + done, source + done, length, erased_until, error)) {
+            send(device, "Error: " + error + CRLF);
             return;
         }
-        send(d, "Programming block " + std::to_string(k + 1) + " of " + std::to_string(blocks) + " at 0x" +
+        send(device, "Programming block " + std::to_string(k + 1) + " of " + std::to_string(blocks) + " at 0x" +
                     hex(cmd.offset + done) + CRLF);
     }
     {
-        std::lock_guard g(d.mu);
-        d.stats.programmed.push_back({cmd.offset, cmd.size, cmd.ram, blocks});
+        std::lock_guard g(device.mu);
+        device.stats.programmed.push_back({cmd.offset, cmd.size, cmd.ram, blocks});
     }
-    send(d, "Flash programmed: 0x" + hex(cmd.size) + " bytes at 0x" + hex(cmd.offset) + CRLF);
+    send(device, "Flash programmed: 0x" + hex(cmd.size) + " bytes at 0x" + hex(cmd.offset) + CRLF);
 }
 
 // Boots the system; returns true when the handheld comes back to the monitor.
-bool run_boot(Device& d, const Command& cmd) {
-    send(d,
+bool run_boot(Device& device, const Command& cmd) {
+    send(device,
          "Starting kernel...\r\n"
          "Linux version 2.4.18-qz4 (qz4sim)\r\n"
          "Kernel command line: console=ttyS0,115200\r\n"
          "Freeing unused kernel memory: 64k freed\r\n");
     if (!cmd.restore_defaults) {
         {
-            std::lock_guard g(d.mu);
-            ++d.stats.system_boots;
+            std::lock_guard g(device.mu);
+            ++device.stats.system_boots;
         }
-        send(d, "\r\nqz4 login: ");
+        send(device, "\r\nqz4 login: ");
         return false;
     }
     {
-        std::lock_guard g(d.mu);
-        ++d.stats.restores;
+        std::lock_guard g(device.mu);
+        ++device.stats.restores;
     }
-    send(d,
+    send(device,
          "Restoring factory defaults...\r\n"
          "Defaults restored.\r\n"
          "Hard reset\r\n");
     return true;
 }
 
-void system_running(Device& d) {
+void system_running(Device& device) {
     // The booted system does not answer on this line; only a reset would bring the monitor back.
-    for (;;) line_get(d.line, -1);
+    for (;;) line_get(device.line, -1);
 }
 
 }  // namespace
@@ -295,52 +296,52 @@ std::string flash_range_problem(uint32_t ram, uint32_t size, uint32_t offset, ui
     return "";
 }
 
-void monitor_run(Device& d, const std::function<void()>& booted) {
-    uart_reset(d);
-    fault_rng_seed(d.flash_faults.rng, d.options.faults.seed);
-    d.flash_faults.stuck_left = d.options.faults.stuck_bits;
+void monitor_run(Device& device, const std::function<void()>& booted) {
+    uart_reset(device);
+    fault_rng_seed(device.flash_faults.rng, device.options.faults.seed);
+    device.flash_faults.stuck_left = device.options.faults.stuck_bits;
     {
-        std::lock_guard g(d.mu);
-        d.stats.flash_faults.stuck_asked = d.options.faults.stuck_bits;
-        d.stats.flash_faults.skip_asked = d.options.faults.skip_block;
+        std::lock_guard g(device.mu);
+        device.stats.flash_faults.stuck_asked = device.options.faults.stuck_bits;
+        device.stats.flash_faults.skip_asked = device.options.faults.skip_block;
     }
     for (;;) {
-        const Command cmd = parse_command(read_typed_line(d));
-        send(d, CRLF);
+        const Command cmd = parse_command(read_typed_line(device));
+        send(device, CRLF);
         switch (cmd.kind) {
             case CommandKind::empty:
                 break;
             case CommandKind::load:
-                run_load(d);
+                run_load(device);
                 break;
             case CommandKind::go:
-                run_go(d, cmd.entry);
+                run_go(device, cmd.entry);
                 break;
             case CommandKind::flash:
-                run_flash(d, cmd);
+                run_flash(device, cmd);
                 break;
             case CommandKind::unzip:
-                send(d, "Unzipping kernel... done\r\n");
+                send(device, "Unzipping kernel... done\r\n");
                 break;
             case CommandKind::boot: {
-                const bool back_to_monitor = run_boot(d, cmd);
-                if (d.options.exit_after_boot && booted) {
+                const bool back_to_monitor = run_boot(device, cmd);
+                if (device.options.exit_after_boot && booted) {
                     booted();
-                    system_running(d);
+                    system_running(device);
                 }
-                if (!back_to_monitor) system_running(d);
+                if (!back_to_monitor) system_running(device);
                 std::this_thread::sleep_for(RESET_PAUSE);
-                uart_reset(d);
-                send(d, "\r\nPMON/QZ4 boot monitor (qz4sim)\r\n");
+                uart_reset(device);
+                send(device, "\r\nPMON/QZ4 boot monitor (qz4sim)\r\n");
                 break;
             }
             case CommandKind::bad_usage:
-                send(d, "usage: " + cmd.usage + CRLF);
+                send(device, "usage: " + cmd.usage + CRLF);
                 break;
             case CommandKind::unknown:
-                send(d, cmd.name + ": Command not found" + CRLF);
+                send(device, cmd.name + ": Command not found" + CRLF);
                 break;
         }
-        send(d, PMON_PROMPT_TEXT);
+        send(device, PMON_PROMPT_TEXT);
     }
 }

@@ -40,14 +40,14 @@ constexpr uint32_t FLASH_SIZE_UNIT = 0x1000;
 
 struct SimOption {
     const char* name;
-    const char* argument;                // what the usage shows after the name; "" for a switch
-    SimFields (*fields)(SimOptions&);    // where its values go, in the order given
-    unsigned long long limit;            // the largest number it takes, never more than the field holds
-    const char* help;                    // the usage's lines, '\n' between them; nullptr: a form of the usage's head
-    unsigned long long least = 0;        // the smallest number it takes
+    const char* argument;              // what the usage shows after the name; "" for a switch
+    SimFields (*fields)(SimOptions&);  // where its values go, in the order given
+    unsigned long long limit;          // the largest number it takes, never more than the field holds
+    const char* help;                  // the usage's lines, '\n' between them; nullptr: a form of the usage's head
+    unsigned long long least = 0;      // the smallest number it takes
     bool (*check)(const SimOptions&, std::string& error) = nullptr;  // a judgement on the value as a whole
-    SimOptions::Mode mode = SimOptions::Mode::simulate;             // what the simulator does when given it
-    const char* heading = nullptr;       // a line the usage puts before it
+    SimOptions::Mode mode = SimOptions::Mode::simulate;              // what the simulator does when given it
+    const char* heading = nullptr;                                   // a line the usage puts before it
 };
 
 bool check_flash_size(const SimOptions& options, std::string& error) {
@@ -63,79 +63,90 @@ bool check_uart_clock(const SimOptions& options, std::string& error) {
 }
 
 const SimOption SIM_OPTIONS[] = {
-    {"--flash", "FILE", [](SimOptions& o) -> SimFields { return {&o.flash_path}; }, NO_LIMIT,
+    {"--flash", "FILE", [](SimOptions& options) -> SimFields { return {&options.flash_path}; }, NO_LIMIT,
      "flash contents (default qz4sim-flash.bin; created 0xFF-filled\n"
      "with the monitor's image at 0xC00000 when missing); NOR flash,\n"
      "which programs read at 0xBF000000 (its first 16 MiB)"},
-    {"--flash-size", "BYTES", [](SimOptions& o) -> SimFields { return {&o.flash_size}; }, NO_LIMIT,
+    {"--flash-size", "BYTES", [](SimOptions& options) -> SimFields { return {&options.flash_size}; }, NO_LIMIT,
      "size of a new flash file (default 0x1000000)", 0, check_flash_size},
-    {"--link", "PATH", [](SimOptions& o) -> SimFields { return {&o.link_path}; }, NO_LIMIT,
+    {"--link", "PATH", [](SimOptions& options) -> SimFields { return {&options.link_path}; }, NO_LIMIT,
      "symlink PATH to the pseudo-terminal's slave"},
-    {"--report", "FILE", [](SimOptions& o) -> SimFields { return {&o.report_path}; }, NO_LIMIT,
+    {"--report", "FILE", [](SimOptions& options) -> SimFields { return {&options.report_path}; }, NO_LIMIT,
      "write the report to FILE (at exit and on SIGUSR1)"},
-    {"--baud", "RATE", [](SimOptions& o) -> SimFields { return {&o.baud}; }, BAUD_MAX,
+    {"--baud", "RATE", [](SimOptions& options) -> SimFields { return {&options.baud}; }, BAUD_MAX,
      "pace the line at RATE bit/s, 10 bits a byte (default: unpaced);\n"
      "a program's change of the UART divisor scales the pace"},
-    {"--uart-clock", "HZ", [](SimOptions& o) -> SimFields { return {&o.uart_clock}; }, NO_LIMIT,
+    {"--uart-clock", "HZ", [](SimOptions& options) -> SimFields { return {&options.uart_clock}; }, NO_LIMIT,
      "the UART's clock: rate = HZ / (16 * divisor) (default 14745600);\n"
-     "it must make the monitor's 115200 bit/s within 2 %", 0, check_uart_clock},
-    {"--cpu-mhz", "N", [](SimOptions& o) -> SimFields { return {&o.cpu_mhz}; }, CPU_MHZ_MAX,
+     "it must make the monitor's 115200 bit/s within 2 %",
+     0, check_uart_clock},
+    {"--cpu-mhz", "N", [](SimOptions& options) -> SimFields { return {&options.cpu_mhz}; }, CPU_MHZ_MAX,
      "a program's instructions run at N MHz, one a cycle (default 100);\n"
      "on a paced line its UART holds 16 received bytes, and what\n"
-     "arrives while they are not read is lost to overrun", 1},
-    {"--flash-read-ns", "N", [](SimOptions& o) -> SimFields { return {&o.flash_read_ns}; }, FLASH_READ_NS_MAX,
+     "arrives while they are not read is lost to overrun",
+     1},
+    {"--flash-read-ns", "N", [](SimOptions& options) -> SimFields { return {&options.flash_read_ns}; },
+     FLASH_READ_NS_MAX,
      "each 16-bit read of the flash by a program stalls it N ns, as\n"
      "an uncached NOR read does (default 100; a byte costs one read)"},
-    {"--adapter-latency", "MS", [](SimOptions& o) -> SimFields { return {&o.adapter_latency_ms}; },
+    {"--adapter-latency", "MS", [](SimOptions& options) -> SimFields { return {&options.adapter_latency_ms}; },
      ADAPTER_LATENCY_MS_MAX,
      "bytes to the host leave in bursts, as from a USB adapter: MS\n"
      "milliseconds after the first byte held, or once 62 wait\n"
      "(default 0: each byte at once)"},
-    {"--block-ms", "MS", [](SimOptions& o) -> SimFields { return {&o.block_ms}; }, BLOCK_MS_MAX,
+    {"--block-ms", "MS", [](SimOptions& options) -> SimFields { return {&options.block_ms}; }, BLOCK_MS_MAX,
      "time to program one 0x20000-byte flash block (default 0)"},
-    {"--exit-after-boot", "", [](SimOptions& o) -> SimFields { return {&o.exit_after_boot}; }, NO_LIMIT,
+    {"--exit-after-boot", "", [](SimOptions& options) -> SimFields { return {&options.exit_after_boot}; }, NO_LIMIT,
      "end once the handheld has booted its system"},
-    {"--seed", "N", [](SimOptions& o) -> SimFields { return {&o.faults.seed}; }, NO_LIMIT,
-     "seed of the fault generator (default 1)", 0, nullptr,
-     SimOptions::Mode::simulate, "faults (seeded; applied while a program started with \"g -e\" runs):"},
-    {"--rx-drop", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_drop}; }, NO_LIMIT,
+    {"--seed", "N", [](SimOptions& options) -> SimFields { return {&options.faults.seed}; }, NO_LIMIT,
+     "seed of the fault generator (default 1)", 0, nullptr, SimOptions::Mode::simulate,
+     "faults (seeded; applied while a program started with \"g -e\" runs):"},
+    {"--rx-drop", "P", [](SimOptions& options) -> SimFields { return {&options.faults.rx_drop}; }, NO_LIMIT,
      "lose a received byte with probability P"},
-    {"--rx-corrupt", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_corrupt}; }, NO_LIMIT,
+    {"--rx-corrupt", "P", [](SimOptions& options) -> SimFields { return {&options.faults.rx_corrupt}; }, NO_LIMIT,
      "corrupt received bytes: a burst starts with probability P"},
-    {"--burst", "N", [](SimOptions& o) -> SimFields { return {&o.faults.burst}; }, FAULT_BURST_MAX,
+    {"--burst", "N", [](SimOptions& options) -> SimFields { return {&options.faults.burst}; }, FAULT_BURST_MAX,
      "received bytes changed by one corruption (default 1)", 1},
-    {"--rx-noise", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_noise}; }, NO_LIMIT,
+    {"--rx-noise", "P", [](SimOptions& options) -> SimFields { return {&options.faults.rx_noise}; }, NO_LIMIT,
      "insert a random received byte with probability P"},
-    {"--tx-corrupt", "P", [](SimOptions& o) -> SimFields { return {&o.faults.tx_corrupt}; }, NO_LIMIT,
+    {"--tx-corrupt", "P", [](SimOptions& options) -> SimFields { return {&options.faults.tx_corrupt}; }, NO_LIMIT,
      "change a sent byte with probability P"},
-    {"--tx-noise", "P", [](SimOptions& o) -> SimFields { return {&o.faults.tx_noise}; }, NO_LIMIT,
+    {"--tx-noise", "P", [](SimOptions& options) -> SimFields { return {&options.faults.tx_noise}; }, NO_LIMIT,
      "send a random extra byte with probability P"},
-    {"--rx-swap", "P", [](SimOptions& o) -> SimFields { return {&o.faults.rx_swap}; }, NO_LIMIT,
+    {"--rx-swap", "P", [](SimOptions& options) -> SimFields { return {&options.faults.rx_swap}; }, NO_LIMIT,
      "swap two data bytes of a packet a program takes, with\n"
      "probability P per packet (the byte sum stays the same)"},
-    {"--faults-everywhere", "", [](SimOptions& o) -> SimFields { return {&o.faults.everywhere}; }, NO_LIMIT,
+    {"--faults-everywhere", "", [](SimOptions& options) -> SimFields { return {&options.faults.everywhere}; }, NO_LIMIT,
      "apply the probabilities above to the whole dialogue"},
-    {"--silent-after", "N", [](SimOptions& o) -> SimFields { return {&o.faults.silent_after}; }, BYTE_COUNT_MAX,
-     "hang (no input, no output) after N received bytes"},
-    {"--hangup-after", "N", [](SimOptions& o) -> SimFields { return {&o.faults.hangup_after}; }, BYTE_COUNT_MAX,
-     "hang up the line after N received bytes"},
-    {"--error-every", "N", [](SimOptions& o) -> SimFields { return {&o.faults.error_every}; }, NO_LIMIT,
+    {"--silent-after", "N", [](SimOptions& options) -> SimFields { return {&options.faults.silent_after}; },
+     BYTE_COUNT_MAX, "hang (no input, no output) after N received bytes"},
+    {"--hangup-after", "N", [](SimOptions& options) -> SimFields { return {&options.faults.hangup_after}; },
+     BYTE_COUNT_MAX, "hang up the line after N received bytes"},
+    {"--error-every", "N", [](SimOptions& options) -> SimFields { return {&options.faults.error_every}; }, NO_LIMIT,
      "print an \"Error\" line before every N-th programmed block"},
-    {"--nak-record", "N", [](SimOptions& o) -> SimFields { return {&o.faults.nak_record}; }, NO_LIMIT,
+    {"--nak-record", "N", [](SimOptions& options) -> SimFields { return {&options.faults.nak_record}; }, NO_LIMIT,
      "refuse the N-th S-record of every \"load\" with NAK"},
-    {"--stuck-bits", "N", [](SimOptions& o) -> SimFields { return {&o.faults.stuck_bits}; }, NO_LIMIT,
+    {"--stuck-bits", "N", [](SimOptions& options) -> SimFields { return {&options.faults.stuck_bits}; }, NO_LIMIT,
      "N bits of the flash stay 0, chosen by the seed among the 1-bits\n"
      "of the data the run programs; the monitor reports every block"},
-    {"--skip-block", "K", [](SimOptions& o) -> SimFields { return {&o.faults.skip_block}; }, NO_LIMIT,
+    {"--skip-block", "K", [](SimOptions& options) -> SimFields { return {&options.faults.skip_block}; }, NO_LIMIT,
      "report the K-th block the run programs, but leave it as it was"},
     // The forms that only inspect or write a file, and the help.
     {"--compare", "OFFSET IMAGE",
-     [](SimOptions& o) -> SimFields { return {&o.inspect_offset, &o.compare_image}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::compare},
+     [](SimOptions& options) -> SimFields {
+         return {&options.inspect_offset, &options.compare_image};
+     },
+     NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::compare},
     {"--check-erased", "OFFSET SIZE",
-     [](SimOptions& o) -> SimFields { return {&o.inspect_offset, &o.inspect_size}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::check_erased},
+     [](SimOptions& options) -> SimFields {
+         return {&options.inspect_offset, &options.inspect_size};
+     },
+     NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::check_erased},
     {"--make-image", "FILE SIZE SEED",
-     [](SimOptions& o) -> SimFields { return {&o.compare_image, &o.inspect_size, &o.image_seed}; }, NO_LIMIT,
-     nullptr, 0, nullptr, SimOptions::Mode::make_image},
+     [](SimOptions& options) -> SimFields {
+         return {&options.compare_image, &options.inspect_size, &options.image_seed};
+     },
+     NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::make_image},
     {"-h", "", [](SimOptions&) -> SimFields { return {}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::help},
     {"--help", "", [](SimOptions&) -> SimFields { return {}; }, NO_LIMIT, nullptr, 0, nullptr, SimOptions::Mode::help},
 };

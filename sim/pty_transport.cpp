@@ -23,16 +23,16 @@ constexpr int READER_BACKOFF_MS = 100;
 constexpr int TX_STALL_MS = 1000;
 
 // Writes one byte to the master, waiting a while for room (caller holds master_mu).
-bool write_byte(Line& l, uint8_t b) {
+bool write_byte(Line& line, uint8_t b) {
     const int64_t give_up = monotonic_ns() + int64_t(TX_STALL_MS) * 1000000;
-    while (l.master >= 0) {
-        const ssize_t n = write(l.master, &b, 1);
+    while (line.master >= 0) {
+        const ssize_t n = write(line.master, &b, 1);
         if (n == 1) return true;
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return false;
         const int64_t left = give_up - monotonic_ns();
         if (left <= 0) return false;
-        pollfd p{l.master, POLLOUT, 0};
+        pollfd p{line.master, POLLOUT, 0};
         poll(&p, 1, static_cast<int>(left / 1000000) + 1);
     }
     return false;
@@ -41,69 +41,69 @@ bool write_byte(Line& l, uint8_t b) {
 // Writes bytes to the master and counts them (caller holds no lock of the line's).
 // A byte is counted as sent before the write: the host may read it and ask for
 // the report before this thread runs again. A write that fails moves it to lost.
-void write_counted(Line& l, const uint8_t* bytes, size_t count) {
-    l.warm_until.store(monotonic_ns() + WARM_AFTER_NS, std::memory_order_relaxed);
-    std::lock_guard m(l.master_mu);
+void write_counted(Line& line, const uint8_t* bytes, size_t count) {
+    line.warm_until.store(monotonic_ns() + WARM_AFTER_NS, std::memory_order_relaxed);
+    std::lock_guard m(line.master_mu);
     for (size_t i = 0; i < count; ++i) {
         {
-            std::lock_guard g(l.mu);
-            ++l.tally.tx_bytes;
+            std::lock_guard g(line.mu);
+            ++line.tally.tx_bytes;
         }
-        if (write_byte(l, bytes[i])) continue;
-        std::lock_guard g(l.mu);
-        --l.tally.tx_bytes;
-        ++l.tally.tx_lost;
+        if (write_byte(line, bytes[i])) continue;
+        std::lock_guard g(line.mu);
+        --line.tally.tx_bytes;
+        ++line.tally.tx_lost;
     }
 }
 
 }  // namespace
 
-bool pty_open(Line& l, std::string& error) {
-    l.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
+bool pty_open(Line& line, std::string& error) {
+    line.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0) {
         error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
-    const char* name = ptsname(l.master);
+    const char* name = ptsname(line.master);
     if (name == nullptr) {
         error = std::string("ptsname: ") + std::strerror(errno);
         return false;
     }
-    l.slave_path = name;
+    line.slave_path = name;
 
     // Termios calls on the master set the line: raw before anyone sees its name.
     termios t{};
-    if (tcgetattr(l.master, &t) != 0) {
+    if (tcgetattr(line.master, &t) != 0) {
         error = std::string("tcgetattr: ") + std::strerror(errno);
         return false;
     }
     cfmakeraw(&t);
     cfsetispeed(&t, B115200);
     cfsetospeed(&t, B115200);
-    if (tcsetattr(l.master, TCSANOW, &t) != 0) {
+    if (tcsetattr(line.master, TCSANOW, &t) != 0) {
         error = std::string("tcsetattr: ") + std::strerror(errno);
         return false;
     }
-    l.keeper = open(l.slave_path.c_str(), O_RDWR | O_NOCTTY);
-    if (l.keeper < 0) {
-        error = "cannot open " + l.slave_path + ": " + std::strerror(errno);
+    line.keeper = open(line.slave_path.c_str(), O_RDWR | O_NOCTTY);
+    if (line.keeper < 0) {
+        error = "cannot open " + line.slave_path + ": " + std::strerror(errno);
         return false;
     }
-    fcntl(l.master, F_SETFL, fcntl(l.master, F_GETFL) | O_NONBLOCK);
+    fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
     return true;
 }
 
-uint32_t pty_host_rate(const Line& l) {
+uint32_t pty_host_rate(const Line& line) {
     termios t{};
-    if (l.keeper < 0 || tcgetattr(l.keeper, &t) != 0) return 0;
+    if (line.keeper < 0 || tcgetattr(line.keeper, &t) != 0) return 0;
     return termios_rate(cfgetospeed(&t));
 }
 
-size_t pty_read(Line& l, uint8_t* bytes, size_t size) {
+size_t pty_read(Line& line, uint8_t* bytes, size_t size) {
     int fd;
     {
-        std::lock_guard g(l.mu);
-        fd = l.master;
+        std::lock_guard g(line.mu);
+        fd = line.master;
     }
     pollfd p{fd, POLLIN, 0};
     const int r = poll(&p, 1, READER_POLL_MS);
@@ -124,52 +124,52 @@ size_t pty_read(Line& l, uint8_t* bytes, size_t size) {
     return 0;
 }
 
-void pty_hang_up(Line& l) {
-    std::lock_guard tx(l.tx_mu);
-    std::lock_guard m(l.master_mu);
-    if (l.master >= 0) close(l.master);
-    if (l.keeper >= 0) close(l.keeper);
-    l.master = l.keeper = -1;
+void pty_hang_up(Line& line) {
+    std::lock_guard tx(line.tx_mu);
+    std::lock_guard m(line.master_mu);
+    if (line.master >= 0) close(line.master);
+    if (line.keeper >= 0) close(line.keeper);
+    line.master = line.keeper = -1;
 }
 
 // A byte goes to the host at once, or into the adapter, whose burst leaves
 // here when it is full and from pty_adapter when its timer runs out.
-void pty_hand_to_host(Line& l, uint8_t byte, int64_t at) {
-    if (l.adapter.latency_ns == 0) {
-        write_counted(l, &byte, 1);
+void pty_hand_to_host(Line& line, uint8_t byte, int64_t at) {
+    if (line.adapter.latency_ns == 0) {
+        write_counted(line, &byte, 1);
         return;
     }
-    std::lock_guard a(l.adapter_mu);
-    if (adapter_hold(l.adapter, byte, at)) {
-        const std::vector<uint8_t> burst = adapter_take(l.adapter);
-        write_counted(l, burst.data(), burst.size());
-    } else if (l.adapter.held.size() == 1) {
-        l.adapter_cv.notify_one();  // a new burst: its timer starts
+    std::lock_guard a(line.adapter_mu);
+    if (adapter_hold(line.adapter, byte, at)) {
+        const std::vector<uint8_t> burst = adapter_take(line.adapter);
+        write_counted(line, burst.data(), burst.size());
+    } else if (line.adapter.held.size() == 1) {
+        line.adapter_cv.notify_one();  // a new burst: its timer starts
     }
 }
 
-[[noreturn]] void pty_adapter(Line& l) {
-    std::unique_lock a(l.adapter_mu);
+[[noreturn]] void pty_adapter(Line& line) {
+    std::unique_lock a(line.adapter_mu);
     for (;;) {
-        if (l.adapter.held.empty()) {
-            l.adapter_cv.wait(a);
-        } else if (const int64_t now = monotonic_ns(); now < l.adapter.due) {
-            l.adapter_cv.wait_until(a, to_time_point(line_next_wake(l, now, l.adapter.due)));
+        if (line.adapter.held.empty()) {
+            line.adapter_cv.wait(a);
+        } else if (const int64_t now = monotonic_ns(); now < line.adapter.due) {
+            line.adapter_cv.wait_until(a, to_time_point(line_next_wake(line, now, line.adapter.due)));
         } else {
-            const std::vector<uint8_t> burst = adapter_take(l.adapter);
-            write_counted(l, burst.data(), burst.size());
+            const std::vector<uint8_t> burst = adapter_take(line.adapter);
+            write_counted(line, burst.data(), burst.size());
         }
     }
 }
 
-int pty_unread_by_host(Line& l) {
+int pty_unread_by_host(Line& line) {
     size_t held;
     {
-        std::lock_guard a(l.adapter_mu);
-        held = l.adapter.held.size();
+        std::lock_guard a(line.adapter_mu);
+        held = line.adapter.held.size();
     }
-    std::lock_guard m(l.master_mu);
+    std::lock_guard m(line.master_mu);
     int pending = 0;
-    if (l.keeper < 0 || ioctl(l.keeper, FIONREAD, &pending) != 0) pending = 0;
+    if (line.keeper < 0 || ioctl(line.keeper, FIONREAD, &pending) != 0) pending = 0;
     return pending + static_cast<int>(held);
 }

@@ -18,7 +18,7 @@ using ull = unsigned long long;
 }  // namespace
 
 std::string format_report(const std::string& flash_path, uint32_t flash_size, const DeviceStats& s,
-                          const LineCounters& l, bool silent, bool hung_up) {
+                          const LineCounters& counters, bool silent, bool hung_up) {
     std::string r = "qz4sim report\n";
     r += printf_string("flash: %s (0x%x bytes)\n", flash_path.c_str(), flash_size);
     bool monitor_hit = false;
@@ -42,39 +42,41 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
     r += printf_string(
         "faults: rx dropped %llu, rx corrupted %llu, rx inserted %llu, rx swapped %llu, "
         "tx corrupted %llu, tx inserted %llu\n",
-        ull(l.rx_dropped), ull(l.rx_corrupted), ull(l.rx_inserted), ull(l.rx_swapped), ull(l.tx_corrupted),
-        ull(l.tx_inserted));
-    r += printf_string("line: %llu bytes received, %llu sent, %llu lost, silent %s, hung up %s\n", ull(l.rx_bytes),
-                       ull(l.tx_bytes), ull(l.tx_lost), silent ? "yes" : "no", hung_up ? "yes" : "no");
+        ull(counters.rx_dropped), ull(counters.rx_corrupted), ull(counters.rx_inserted), ull(counters.rx_swapped),
+        ull(counters.tx_corrupted), ull(counters.tx_inserted));
+    r += printf_string("line: %llu bytes received, %llu sent, %llu lost, silent %s, hung up %s\n",
+                       ull(counters.rx_bytes), ull(counters.tx_bytes), ull(counters.tx_lost), silent ? "yes" : "no",
+                       hung_up ? "yes" : "no");
     r += printf_string("empty polls: %llu\n", ull(s.empty_polls));
     // The divisor is the one the last program left: the monitor does not set it again.
     const unsigned effective = s.uart.divisor == 0 ? DIVISOR_ZERO_AS : s.uart.divisor;
     r += printf_string("uart: divisor %u, %.0f bit/s from %u Hz, monitor's divisor %u, %llu programs left another\n",
                        s.uart.divisor, double(s.uart.clock) / (16.0 * effective), s.uart.clock, s.uart.monitor_divisor,
                        ull(s.programs_left_divisor));
-    r += printf_string("uart: %llu bytes lost to overrun\n", ull(l.rx_overrun));
-    r += printf_string("rate mismatch: %llu received garbled, %llu sent garbled\n", ull(l.rx_garbled),
-                       ull(l.tx_garbled));
+    r += printf_string("uart: %llu bytes lost to overrun\n", ull(counters.rx_overrun));
+    r += printf_string("rate mismatch: %llu received garbled, %llu sent garbled\n", ull(counters.rx_garbled),
+                       ull(counters.tx_garbled));
     r += printf_string("bytes sent with the gate bit set: %llu\n", ull(s.tx_outside_gate));
     r += printf_string("boots: %u system, %u restore\n", s.system_boots, s.restores);
     r += printf_string("monitor: %llu packet bytes read as commands\n", ull(s.packet_bytes_at_monitor));
     return r;
 }
 
-std::string device_report(Device& d) {
+std::string device_report(Device& device) {
     DeviceStats stats;
     {
-        std::lock_guard g(d.mu);
-        stats = d.stats;
+        std::lock_guard g(device.mu);
+        stats = device.stats;
     }
     bool silent, hung_up;
     LineCounters counters;
     {
-        std::lock_guard g(d.line.mu);
-        silent = d.line.silent;
-        hung_up = d.line.hung_up;
-        stats.uart = {d.line.clock_hz, d.line.divisor, d.line.monitor_divisor};
-        counters = line_counters_held(d.line);
+        std::lock_guard g(device.line.mu);
+        silent = device.line.silent;
+        hung_up = device.line.hung_up;
+        stats.uart = {device.line.clock_hz, device.line.divisor, device.line.monitor_divisor};
+        counters = line_counters_held(device.line);
     }
-    return format_report(d.flash.path, static_cast<uint32_t>(d.flash.bytes.size()), stats, counters, silent, hung_up);
+    return format_report(device.flash.path, static_cast<uint32_t>(device.flash.bytes.size()), stats, counters, silent,
+                         hung_up);
 }

@@ -3,6 +3,7 @@
 // for each flash block a range touches, over the range's own bytes of each,
 // a refused request taken again, and a return with the UART as it was and
 // nothing stored but on its stack.
+#include "firmware/flash_request.h"
 #include "firmware/loader_checks.h"
 #include "firmware/loader_machine.h"
 
@@ -13,7 +14,6 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -26,25 +26,10 @@ const std::string OFFER = "DIGEST\r\n";
 const std::string ACK_TEXT(1, static_cast<char>(ACK));
 const std::string NAK_TEXT(1, static_cast<char>(NAK));
 
-std::vector<std::uint8_t> flash_contents() {
-    std::mt19937 random(26);
-    std::vector<std::uint8_t> bytes(FLASH_SIZE);
-    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
-    return bytes;
-}
+std::vector<std::uint8_t> flash_contents() { return random_flash(26, FLASH_SIZE); }
 
-void put_le32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-// 'D', offset, length, and the CRC-32 of those eight bytes (plus check_error).
 std::vector<std::uint8_t> request(std::uint32_t offset, std::uint32_t length, std::uint32_t check_error = 0) {
-    std::vector<std::uint8_t> fields;
-    put_le32(fields, offset);
-    put_le32(fields, length);
-    put_le32(fields, static_cast<std::uint32_t>(crc32(0, fields.data(), 8)) + check_error);
-    fields.insert(fields.begin(), 'D');
-    return fields;
+    return flash_request('D', offset, length, check_error);
 }
 
 // The lines the entry must print for the range: one per flash block it touches.
@@ -62,23 +47,13 @@ std::string block_lines(const std::vector<std::uint8_t>& flash, std::uint32_t of
     return lines;
 }
 
-void hear_offer(LoaderMachine& machine) {
-    for (std::size_t i = 0; i < OFFER.size(); i++) machine.pause();
-}
-
-void ask(LoaderMachine& machine, const std::vector<std::uint8_t>& bytes) {
-    machine.send(bytes);
-    machine.pause();
-}
+void hear_offer(LoaderMachine& machine) { hear_offer(machine, OFFER); }
 
 void expect_clean_return(const LoaderMachine& machine) {
     expect_clean_return_with_gate(machine);
     EXPECT_EQ(machine.divisors, std::vector<std::uint16_t>{8});
     EXPECT_TRUE(machine.lcr_other_bits_kept);
-    const std::uint32_t stack = machine.stack_top & PHYS_MASK;
-    for (const StoreRecord& store : machine.stores)
-        EXPECT_TRUE(store.physical >= stack - STACK_ROOM && store.physical + store.size <= stack)
-            << std::hex << "store of " << store.size << " bytes at physical 0x" << store.physical;
+    expect_stores_only_on_stack(machine, STACK_ROOM);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // takes, the CRC-32 it reports over the flash as the processor reads it at
 // 0xBF000000, the requests it refuses and takes again, and that it returns
 // with the UART as it found it and nothing stored but on its stack.
+#include "firmware/flash_request.h"
 #include "firmware/loader_checks.h"
 #include "firmware/loader_machine.h"
 
@@ -12,7 +13,6 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,25 +24,10 @@ constexpr std::size_t STACK_ROOM = 0x100;
 constexpr long POLLS_PER_TIMEOUT = 5000000;
 const std::string OFFER = "VERIFY\r\n";
 
-std::vector<std::uint8_t> flash_contents() {
-    std::mt19937 random(20);
-    std::vector<std::uint8_t> bytes(FLASH_SIZE);
-    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
-    return bytes;
-}
+std::vector<std::uint8_t> flash_contents() { return random_flash(20, FLASH_SIZE); }
 
-void put_le32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-// 'V', offset, length, and the CRC-32 of those eight bytes (plus check_error).
 std::vector<std::uint8_t> request(std::uint32_t offset, std::uint32_t length, std::uint32_t check_error = 0) {
-    std::vector<std::uint8_t> fields;
-    put_le32(fields, offset);
-    put_le32(fields, length);
-    put_le32(fields, static_cast<std::uint32_t>(crc32(0, fields.data(), 8)) + check_error);
-    fields.insert(fields.begin(), 'V');
-    return fields;
+    return flash_request('V', offset, length, check_error);
 }
 
 std::string crc_line(const std::vector<std::uint8_t>& flash, std::uint32_t offset, std::uint32_t length) {
@@ -55,26 +40,14 @@ std::string crc_line(const std::vector<std::uint8_t>& flash, std::uint32_t offse
 const std::string ACK_TEXT(1, static_cast<char>(ACK));
 const std::string NAK_TEXT(1, static_cast<char>(NAK));
 
-// The host reads the whole offer before it sends its request.
-void hear_offer(LoaderMachine& machine) {
-    for (std::size_t i = 0; i < OFFER.size(); i++) machine.pause();
-}
-
-// The request, then a wait for the answer.
-void ask(LoaderMachine& machine, const std::vector<std::uint8_t>& bytes) {
-    machine.send(bytes);
-    machine.pause();
-}
+void hear_offer(LoaderMachine& machine) { hear_offer(machine, OFFER); }
 
 void expect_clean_return(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr) {
     expect_clean_return_with_gate(machine);
     EXPECT_EQ(machine.divisors, std::vector<std::uint16_t>{divisor});
     EXPECT_EQ(machine.lcr(), lcr);
     EXPECT_TRUE(machine.lcr_other_bits_kept);
-    const std::uint32_t stack = machine.stack_top & PHYS_MASK;
-    for (const StoreRecord& store : machine.stores)
-        EXPECT_TRUE(store.physical >= stack - STACK_ROOM && store.physical + store.size <= stack)
-            << std::hex << "store of " << store.size << " bytes at physical 0x" << store.physical;
+    expect_stores_only_on_stack(machine, STACK_ROOM);
 }
 
 }  // namespace

@@ -50,39 +50,12 @@ row() {
     shift 2
     local start seconds steps
     start=$(now)
-    if ! steps=$(timed_kelvane "$out/kelvane-$label.log" -t "$work" -s "$port" -b "$FAST" "$@" "$image" romdisk); then
+    if ! steps=$(timed_kelvane "Reading flash block digests..." "$out/kelvane-$label.log" -t "$work" -s "$port" -b "$FAST" "$@" "$image" romdisk); then
         echo "bench: kelvane failed ($label); see $out/kelvane-$label.log" >&2
         exit 1
     fi
     seconds=$(seconds_since "$start")
     echo "$seconds|$(echo $steps)|$(load_average)"
-}
-
-# Runs kelvane with its standard error into LOG, noting on standard output
-# the seconds from each "Reading flash block digests..." to the "done" that closes it.
-timed_kelvane() {
-    local log=$1
-    shift
-    python3 - "$log" "$kelvane" "$@" <<'PY'
-import subprocess, sys, time
-log, argv = sys.argv[1], sys.argv[2:]
-announce, close = b"Reading flash block digests...", b"done\n"
-text, started = b"", None
-with open(log, "wb") as keep:
-    child = subprocess.Popen(argv, stderr=subprocess.PIPE)
-    while True:
-        byte = child.stderr.read(1)
-        if not byte:
-            break
-        keep.write(byte)
-        text += byte
-        if started is None and text.endswith(announce):
-            started = time.monotonic()
-        elif started is not None and text.endswith(close):
-            print("%.3f" % (time.monotonic() - started))
-            started = None
-sys.exit(child.wait())
-PY
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }

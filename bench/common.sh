@@ -56,6 +56,34 @@ bench_stop_sim() {
     sim_pid=""
 }
 
+# timed_kelvane STEP LOG [ARGS...]: runs kelvane with ARGS, its standard error
+# into LOG, noting on standard output the seconds from each STEP it announces
+# ("Verifying flash...", say) to the "done" that closes it.
+timed_kelvane() {
+    local step=$1 log=$2
+    shift 2
+    python3 - "$step" "$log" "$kelvane" "$@" <<'PY'
+import subprocess, sys, time
+step, log, argv = sys.argv[1], sys.argv[2], sys.argv[3:]
+announce, close = step.encode(), b"done\n"
+text, started = b"", None
+with open(log, "wb") as keep:
+    child = subprocess.Popen(argv, stderr=subprocess.PIPE)
+    while True:
+        byte = child.stderr.read(1)
+        if not byte:
+            break
+        keep.write(byte)
+        text += byte
+        if started is None and text.endswith(announce):
+            started = time.monotonic()
+        elif started is not None and text.endswith(close):
+            print("%.3f" % (time.monotonic() - started))
+            started = None
+sys.exit(child.wait())
+PY
+}
+
 # A fresh report from the simulator (it writes one on SIGUSR1).
 fresh_report() { qz4sim_fresh_report "$work/report.txt" "$sim_pid" || { echo "bench: no report from the simulator" >&2; exit 1; }; }
 

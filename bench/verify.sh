@@ -22,43 +22,13 @@ bench_options "size repeats" "$@"
 
 bench_build
 
-out=$PWD/build-bench/verify-results
+out=$BENCH_BUILD/verify-results
 rm -rf "$out"
 mkdir -p "$out"
 qz4sim_session
 
 "$qz4sim" --make-image "$work/rootfs.img" "$size" 7
-"$qz4sim" --flash "$work/flash.bin" --report "$work/report.txt" --baud 115200 >"$work/sim.env" 2>"$out/sim.log" &
-sim_pid=$!
-port=$(qz4sim_port "$work/sim.env")
-[ -n "$port" ] || { echo "bench: the simulated handheld did not start" >&2; exit 1; }
-
-# Runs kelvane with its standard error into LOG, noting on standard output
-# the seconds from each "Verifying flash..." to the "done" that closes it.
-timed_kelvane() {
-    local log=$1
-    shift
-    python3 - "$log" "$kelvane" "$@" <<'EOF'
-import subprocess, sys, time
-log, argv = sys.argv[1], sys.argv[2:]
-announce, close = b"Verifying flash...", b"done\n"
-text, started = b"", None
-with open(log, "wb") as keep:
-    child = subprocess.Popen(argv, stderr=subprocess.PIPE)
-    while True:
-        byte = child.stderr.read(1)
-        if not byte:
-            break
-        keep.write(byte)
-        text += byte
-        if started is None and text.endswith(announce):
-            started = time.monotonic()
-        elif started is not None and text.endswith(close):
-            print("%.3f" % (time.monotonic() - started))
-            started = None
-sys.exit(child.wait())
-EOF
-}
+bench_start_sim "$out/sim.log"
 
 # Seconds of the verify programs (they accept no packets) in a report.
 verify_program_seconds() { sed -n 's/^program run: 0 packets accepted, \([0-9.]*\) s$/\1/p' | paste -sd' '; }
@@ -74,13 +44,12 @@ for r in $(seq "$repeats"); do
         flag=()
         [ "$verify" = yes ] && flag=(-V)
         start=$(date +%s.%N)
-        if ! steps=$(timed_kelvane "$out/kelvane-$label.log" -s "$port" "${flag[@]}" "$work/rootfs.img" romdisk); then
+        if ! steps=$(timed_kelvane "Verifying flash..." "$out/kelvane-$label.log" -s "$port" "${flag[@]}" "$work/rootfs.img" romdisk); then
             echo "bench: kelvane failed ($label); see $out/kelvane-$label.log" >&2
             exit 1
         fi
         end=$(date +%s.%N)
-        qz4sim_fresh_report "$work/report.txt" "$sim_pid" >"$out/report-$label.txt" ||
-            { echo "bench: no report from the simulator" >&2; exit 1; }
+        fresh_report >"$out/report-$label.txt"
         # The report adds up over the session: take this run's programs only.
         programs=""
         [ "$verify" = yes ] && programs=$(verify_program_seconds <"$out/report-$label.txt" | awk -v r="$r" '{ print $(2*r-1), $(2*r) }')

@@ -26,10 +26,7 @@ modes="plain stream115200 stream921600"
 bench_options "size latencies modes" "$@"
 
 bench_build
-out=$BENCH_BUILD/adapter-results
-rm -rf "$out"
-mkdir -p "$out"
-qz4sim_session
+bench_session adapter-results
 "$qz4sim" --make-image "$work/image.img" "$size" 2
 
 # The receiver stores whole 128-byte packets, the last one filled.

@@ -31,10 +31,7 @@ CHANGED_BLOCK=$((size / BLOCK / 3))  # inside the image (and inside the first pi
 
 bench_build
 
-out=$BENCH_BUILD/changed-blocks-results
-rm -rf "$out"
-mkdir -p "$out"
-qz4sim_session
+bench_session changed-blocks-results
 
 "$qz4sim" --make-image "$work/rootfs.img" "$size" 7
 cp "$work/rootfs.img" "$work/changed.img"

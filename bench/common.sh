@@ -36,6 +36,15 @@ bench_build() {
     qz4sim=$BENCH_BUILD/sim/qz4sim
 }
 
+# bench_session NAME: an empty results directory $out (build-bench/NAME) and a
+# qz4sim session ($work, and the handheld stopped on exit).
+bench_session() {
+    out=$BENCH_BUILD/$1
+    rm -rf "$out"
+    mkdir -p "$out"
+    qz4sim_session
+}
+
 # bench_start_sim LOG [ARGS...]: a handheld paced at BENCH_BAUD on a fresh
 # flash, with its report in $work/report.txt and its standard error in LOG.
 bench_start_sim() {

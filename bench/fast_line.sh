@@ -19,10 +19,7 @@ bench_options "size repeats tiny_repeats" "$@"
 
 bench_build
 
-out=$BENCH_BUILD/fast-line-results
-rm -rf "$out"
-mkdir -p "$out"
-qz4sim_session
+bench_session fast-line-results
 
 "$qz4sim" --make-image "$work/big.img" "$size" 2
 "$qz4sim" --make-image "$work/tiny.img" 1024 1

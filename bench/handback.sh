@@ -17,10 +17,7 @@ bench_options "repeats" "$@"
 
 bench_build
 
-out=$PWD/build-bench/handback-results
-rm -rf "$out"
-mkdir -p "$out"
-qz4sim_session
+bench_session handback-results
 "$qz4sim" --make-image "$work/image" 200000 3
 
 since() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.3f", e - s }'; }

@@ -40,10 +40,7 @@ for tool in sx /usr/bin/time; do
 done
 bench_build
 
-out=$BENCH_BUILD/bench-results
-rm -rf "$out"
-mkdir -p "$out"
-qz4sim_session
+bench_session bench-results
 cleanup() {
     exec 3>&-
     qz4sim_session_end

@@ -22,10 +22,7 @@ bench_options "size repeats" "$@"
 
 bench_build
 
-out=$BENCH_BUILD/verify-results
-rm -rf "$out"
-mkdir -p "$out"
-qz4sim_session
+bench_session verify-results
 
 "$qz4sim" --make-image "$work/rootfs.img" "$size" 7
 bench_start_sim "$out/sim.log"

@@ -18,10 +18,7 @@ repeats=3
 bench_options "size repeats" "$@"
 
 bench_build
-out=$BENCH_BUILD/whole-run-results
-rm -rf "$out"
-mkdir -p "$out"
-qz4sim_session
+bench_session whole-run-results
 "$qz4sim" --make-image "$work/image.img" "$size" 2
 
 quiet=$(awk -v a="$QUIET_JOB" -v b="$QUIET_UPLOAD" 'BEGIN { print a + b }')

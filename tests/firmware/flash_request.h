@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -48,6 +49,16 @@ inline void hear_offer(LoaderMachine& machine, const std::string& offer) {
 inline void ask(LoaderMachine& machine, const std::vector<std::uint8_t>& bytes) {
     machine.send(bytes);
     machine.pause();
+}
+
+// Maps `flash`, lets the host hear `offer`, asks each request in turn (each
+// answered before the next) and runs the entry at `entry`.
+inline void run_asked(LoaderMachine& machine, const std::vector<std::uint8_t>& flash, const std::string& offer,
+                      std::initializer_list<std::vector<std::uint8_t>> requests, std::uint32_t entry) {
+    machine.map_flash(flash);
+    hear_offer(machine, offer);
+    for (const std::vector<std::uint8_t>& bytes : requests) ask(machine, bytes);
+    machine.run(entry);
 }
 
 // The entry stored nothing but on its stack, within `room` bytes of its top.

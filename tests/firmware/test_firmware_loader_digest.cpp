@@ -47,7 +47,11 @@ std::string block_lines(const std::vector<std::uint8_t>& flash, std::uint32_t of
     return lines;
 }
 
-void hear_offer(LoaderMachine& machine) { hear_offer(machine, OFFER); }
+// The entry, asked the requests in turn over `flash`.
+void run_asked(LoaderMachine& machine, const std::vector<std::uint8_t>& flash,
+               std::initializer_list<std::vector<std::uint8_t>> requests) {
+    run_asked(machine, flash, OFFER, requests, LOADER_DIGEST_ENTRY);
+}
 
 void expect_clean_return(const LoaderMachine& machine) {
     expect_clean_return_with_gate(machine);
@@ -76,10 +80,7 @@ TEST(LoaderDigest, ReportsOneCrc64ForEachBlockOverTheRangesOwnBytes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         LoaderMachine machine;
-        machine.map_flash(flash);
-        hear_offer(machine);
-        ask(machine, request(c.offset, c.length));
-        machine.run(LOADER_DIGEST_ENTRY);
+        run_asked(machine, flash, {request(c.offset, c.length)});
 
         EXPECT_EQ(machine.sent, OFFER + ACK_TEXT + block_lines(flash, c.offset, c.length));
         expect_clean_return(machine);
@@ -95,11 +96,7 @@ TEST(LoaderDigest, RefusesAnotherTagOrADamagedRequestAndTakesItsResend) {
     const std::vector<std::uint8_t> refused[] = {verify_request, request(0, BLOCK, 1)};
     for (const std::vector<std::uint8_t>& first : refused) {
         LoaderMachine machine;
-        machine.map_flash(flash);
-        hear_offer(machine);
-        ask(machine, first);
-        ask(machine, request(0, BLOCK));
-        machine.run(LOADER_DIGEST_ENTRY);
+        run_asked(machine, flash, {first, request(0, BLOCK)});
 
         EXPECT_EQ(machine.sent, OFFER + NAK_TEXT + ACK_TEXT + block_lines(flash, 0, BLOCK));
         expect_clean_return(machine);

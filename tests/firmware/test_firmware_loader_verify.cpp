@@ -40,7 +40,11 @@ std::string crc_line(const std::vector<std::uint8_t>& flash, std::uint32_t offse
 const std::string ACK_TEXT(1, static_cast<char>(ACK));
 const std::string NAK_TEXT(1, static_cast<char>(NAK));
 
-void hear_offer(LoaderMachine& machine) { hear_offer(machine, OFFER); }
+// The entry, asked the requests in turn over `flash`.
+void run_asked(LoaderMachine& machine, const std::vector<std::uint8_t>& flash,
+               std::initializer_list<std::vector<std::uint8_t>> requests) {
+    run_asked(machine, flash, OFFER, requests, LOADER_VERIFY_ENTRY);
+}
 
 void expect_clean_return(const LoaderMachine& machine, std::uint16_t divisor, std::uint8_t lcr) {
     expect_clean_return_with_gate(machine);
@@ -69,10 +73,7 @@ TEST(LoaderVerify, ReportsTheCrcOfTheRangeAsTheFlashHoldsIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "offset 0x" << c.offset << ", length 0x" << c.length);
         LoaderMachine machine;
-        machine.map_flash(flash);
-        hear_offer(machine);
-        ask(machine, request(c.offset, c.length));
-        machine.run(LOADER_VERIFY_ENTRY);
+        run_asked(machine, flash, {request(c.offset, c.length)});
 
         EXPECT_EQ(machine.sent, OFFER + ACK_TEXT + crc_line(flash, c.offset, c.length));
         expect_clean_return(machine, 8, 0x03);
@@ -84,10 +85,7 @@ TEST(LoaderVerify, AnswersAtTheRateTheMonitorLeft) {
     const std::vector<std::uint8_t> flash = flash_contents();
     LoaderMachine machine;
     machine.set_uart(0x0100, 0x1B);
-    machine.map_flash(flash);
-    hear_offer(machine);
-    ask(machine, request(0x100, 0x100));
-    machine.run(LOADER_VERIFY_ENTRY);
+    run_asked(machine, flash, {request(0x100, 0x100)});
 
     EXPECT_EQ(machine.sent, OFFER + ACK_TEXT + crc_line(flash, 0x100, 0x100));
     expect_clean_return(machine, 0x0100, 0x1B);
@@ -121,11 +119,7 @@ TEST(LoaderVerify, RefusesADamagedRequestAndTakesItsResend) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         LoaderMachine machine;
-        machine.map_flash(flash);
-        hear_offer(machine);
-        ask(machine, c.refused);
-        ask(machine, request(0x10, 0x20));
-        machine.run(LOADER_VERIFY_ENTRY);
+        run_asked(machine, flash, {c.refused, request(0x10, 0x20)});
 
         EXPECT_EQ(machine.sent, OFFER + NAK_TEXT + ACK_TEXT + crc_line(flash, 0x10, 0x20));
         expect_clean_return(machine, 8, 0x03);
@@ -135,11 +129,7 @@ TEST(LoaderVerify, RefusesADamagedRequestAndTakesItsResend) {
 // Three requests that time out: about a second of emulation.
 TEST(LoaderVerify, GivesUpAfterThreeRefusedRequests) {
     LoaderMachine machine;
-    machine.map_flash(flash_contents());
-    hear_offer(machine);
-    ask(machine, request(0, 1, 1));
-    ask(machine, request(0, 1, 1));
-    machine.run(LOADER_VERIFY_ENTRY);
+    run_asked(machine, flash_contents(), {request(0, 1, 1), request(0, 1, 1)});
 
     EXPECT_EQ(machine.sent, OFFER + NAK_TEXT + NAK_TEXT + NAK_TEXT + "NO REQUEST\r\n");
     EXPECT_GE(machine.silent_polls, static_cast<std::uint64_t>(POLLS_PER_TIMEOUT));
@@ -150,10 +140,7 @@ TEST(LoaderVerify, GivesUpAfterThreeRefusedRequests) {
 // ACK: on a handheld the monitor reports an exception instead of the CRC line.
 TEST(LoaderVerify, ARangePastAFlashThatEndsEarlierFaultsAfterTheAck) {
     LoaderMachine machine;
-    machine.map_flash(flash_contents());
-    hear_offer(machine);
-    ask(machine, request(FLASH_SIZE - 0x10, 0x20));
-    machine.run(LOADER_VERIFY_ENTRY);
+    run_asked(machine, flash_contents(), {request(FLASH_SIZE - 0x10, 0x20)});
 
     EXPECT_EQ(machine.error, UC_ERR_READ_UNMAPPED) << uc_strerror(machine.error);
     EXPECT_EQ(machine.sent, OFFER + ACK_TEXT);

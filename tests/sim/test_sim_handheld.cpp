@@ -50,123 +50,127 @@ std::vector<uint8_t> little_endian_words(const std::vector<uint32_t>& words) {
     return bytes;
 }
 
-// Echoes every byte received on the UART until it has echoed 'q', then returns.
-const std::vector<uint32_t> ECHO_PROGRAM = {
-    0x3c08ac00,  //       lui   t0, 0xac00
+// The programs below are put together from these pieces, hand-assembled MIPS32
+// (little-endian words); every branch is relative, so a piece works wherever
+// it stands. t0 holds the UART's base throughout; t1 to t4 are scratch.
+using Words = std::vector<uint32_t>;
+
+Words program(std::initializer_list<Words> pieces) {
+    Words words;
+    for (const Words& piece : pieces) words.insert(words.end(), piece.begin(), piece.end());
+    return words;
+}
+
+const Words UART_BASE = {0x3c08ac00};  // lui t0, 0xac00
+const Words RETURN = {
+    0x03e00008,  // jr ra
+    0x00000000,  // nop
+};
+// Waits until line status shows a received byte.
+const Words WAIT_FOR_BYTE = {
     0x91090015,  // wait: lbu   t1, 0x15(t0)     line status
     0x31290001,  //       andi  t1, t1, 1        data ready?
     0x1120fffd,  //       beqz  t1, wait
     0x00000000,  //       nop
-    0x910a0010,  //       lbu   t2, 0x10(t0)     the byte
-    0xa10a0010,  //       sb    t2, 0x10(t0)     echoed
-    0x240b0071,  //       li    t3, 'q'
-    0x154bfff8,  //       bne   t2, t3, wait
-    0x00000000,  //       nop
-    0x03e00008,  //       jr    ra
-    0x00000000,  //       nop
 };
+// Echoes every byte received until it has echoed 'q'.
+const Words ECHO_UNTIL_Q = program({
+    WAIT_FOR_BYTE,
+    {
+        0x910a0010,  //       lbu   t2, 0x10(t0)     the byte
+        0xa10a0010,  //       sb    t2, 0x10(t0)     echoed
+        0x240b0071,  //       li    t3, 'q'
+        0x154bfff8,  //       bne   t2, t3, wait     (the wait above)
+        0x00000000,  //       nop
+    },
+});
+
+// Sets the UART's divisor (at most 0xFF) and leaves line control at 8N1.
+Words set_divisor(uint8_t divisor) {
+    return {
+        0x24090083,             // li t1, 0x83
+        0xa1090013,             // sb t1, 0x13(t0)      line control: DLAB, 8N1
+        0x24090000u | divisor,  // li t1, divisor
+        0xa1090010,             // sb t1, 0x10(t0)      divisor low
+        0xa1000011,             // sb zero, 0x11(t0)    divisor high
+        0x24090003,             // li t1, 3
+        0xa1090013,             // sb t1, 0x13(t0)      line control: 8N1
+    };
+}
+
+// Sends one character.
+Words say(char c) {
+    return {
+        0x24090000u | static_cast<uint8_t>(c),  // li t1, c
+        0xa1090010,                             // sb t1, 0x10(t0)
+    };
+}
+
+// Echoes every byte received on the UART until it has echoed 'q', then returns.
+const Words ECHO_PROGRAM = program({UART_BASE, ECHO_UNTIL_Q, RETURN});
 // Jumps to an address where nothing is mapped.
-const std::vector<uint32_t> WILD_PROGRAM = {
+const Words WILD_PROGRAM = {
     0x3c08be00,  // lui t0, 0xbe00
     0x01000008,  // jr  t0
     0x00000000,  // nop
 };
 // Moves the UART to divisor 1 (921600 bit/s), says '!', echoes until 'q',
 // moves back to divisor 8 (115200), waits for a byte, says '>' and returns.
-const std::vector<uint32_t> FAST_ECHO_PROGRAM = {
-    0x3c08ac00,  //        lui t0, 0xac00
-    0x24090083,  //        li t1, 0x83
-    0xa1090013,  //        sb t1, 0x13(t0)      line control: DLAB, 8N1
-    0x24090001,  //        li t1, 1
-    0xa1090010,  //        sb t1, 0x10(t0)      divisor low
-    0xa1000011,  //        sb zero, 0x11(t0)    divisor high
-    0x24090003,  //        li t1, 3
-    0xa1090013,  //        sb t1, 0x13(t0)      line control: 8N1
-    0x24090021,  //        li t1, '!'
-    0xa1090010,  //        sb t1, 0x10(t0)
-    0x91090015,  // echo:  lbu t1, 0x15(t0)
-    0x31290001,  //        andi t1, t1, 1
-    0x1120fffd,  //        beqz t1, echo
-    0x00000000,  //        nop
-    0x910a0010,  //        lbu t2, 0x10(t0)
-    0xa10a0010,  //        sb t2, 0x10(t0)
-    0x240b0071,  //        li t3, 'q'
-    0x154bfff8,  //        bne t2, t3, echo
-    0x00000000,  //        nop
-    0x24090083,  //        li t1, 0x83
-    0xa1090013,  //        sb t1, 0x13(t0)
-    0x24090008,  //        li t1, 8
-    0xa1090010,  //        sb t1, 0x10(t0)
-    0xa1000011,  //        sb zero, 0x11(t0)
-    0x24090003,  //        li t1, 3
-    0xa1090013,  //        sb t1, 0x13(t0)
-    0x91090015,  // last:  lbu t1, 0x15(t0)
-    0x31290001,  //        andi t1, t1, 1
-    0x1120fffd,  //        beqz t1, last
-    0x00000000,  //        nop
-    0x910a0010,  //        lbu t2, 0x10(t0)     any byte will do
-    0x240a003e,  //        li t2, '>'
-    0xa10a0010,  //        sb t2, 0x10(t0)
-    0x03e00008,  //        jr ra
-    0x00000000,  //        nop
-};
+const Words FAST_ECHO_PROGRAM = program({
+    UART_BASE,
+    set_divisor(1),
+    say('!'),
+    ECHO_UNTIL_Q,
+    set_divisor(8),
+    WAIT_FOR_BYTE,
+    {0x910a0010},  // lbu t2, 0x10(t0)     any byte will do
+    say('>'),
+    RETURN,
+});
 // Moves the UART to divisor 1 and returns without moving it back.
-const std::vector<uint32_t> LEAVE_FAST_PROGRAM = {
-    0x3c08ac00,  // lui t0, 0xac00
-    0x24090083,  // li t1, 0x83
-    0xa1090013,  // sb t1, 0x13(t0)      line control: DLAB, 8N1
-    0x24090001,  // li t1, 1
-    0xa1090010,  // sb t1, 0x10(t0)      divisor low
-    0xa1000011,  // sb zero, 0x11(t0)    divisor high
-    0x24090003,  // li t1, 3
-    0x03e00008,  // jr ra
-    0xa1090013,  // sb t1, 0x13(t0)      (delay slot) line control: 8N1
-};
+const Words LEAVE_FAST_PROGRAM = program({UART_BASE, set_divisor(1), RETURN});
 // Echoes until 'q' like ECHO_PROGRAM, but counts 5000 down (15,000
 // instructions) between seeing a byte and taking it, and says '!' first when
 // line status then shows an overrun.
-const std::vector<uint32_t> SLOW_ECHO_PROGRAM = {
-    0x3c08ac00,  //       lui   t0, 0xac00
-    0x91090015,  // wait: lbu   t1, 0x15(t0)     line status
-    0x31290001,  //       andi  t1, t1, 1        data ready?
-    0x1120fffd,  //       beqz  t1, wait
-    0x00000000,  //       nop
-    0x240c1388,  //       li    t4, 5000
-    0x258cffff,  // work: addiu t4, t4, -1
-    0x1580fffe,  //       bnez  t4, work
-    0x00000000,  //       nop
-    0x91090015,  //       lbu   t1, 0x15(t0)     line status again
-    0x31290002,  //       andi  t1, t1, 2        overrun?
-    0x11200003,  //       beqz  t1, take
-    0x00000000,  //       nop
-    0x240a0021,  //       li    t2, '!'
-    0xa10a0010,  //       sb    t2, 0x10(t0)
-    0x910a0010,  // take: lbu   t2, 0x10(t0)
-    0xa10a0010,  //       sb    t2, 0x10(t0)     echoed
-    0x240b0071,  //       li    t3, 'q'
-    0x154bffee,  //       bne   t2, t3, wait
-    0x00000000,  //       nop
-    0x03e00008,  //       jr    ra
-    0x00000000,  //       nop
-};
+const Words SLOW_ECHO_PROGRAM = program({
+    UART_BASE,
+    WAIT_FOR_BYTE,
+    {
+        0x240c1388,  //       li    t4, 5000
+        0x258cffff,  // work: addiu t4, t4, -1
+        0x1580fffe,  //       bnez  t4, work
+        0x00000000,  //       nop
+        0x91090015,  //       lbu   t1, 0x15(t0)     line status again
+        0x31290002,  //       andi  t1, t1, 2        overrun?
+        0x11200003,  //       beqz  t1, take
+        0x00000000,  //       nop
+        0x240a0021,  //       li    t2, '!'
+        0xa10a0010,  //       sb    t2, 0x10(t0)
+        0x910a0010,  // take: lbu   t2, 0x10(t0)
+        0xa10a0010,  //       sb    t2, 0x10(t0)     echoed
+        0x240b0071,  //       li    t3, 'q'
+        0x154bffee,  //       bne   t2, t3, wait     (WAIT_FOR_BYTE)
+        0x00000000,  //       nop
+    },
+    RETURN,
+});
 constexpr uint32_t PROGRAM_ADDRESS = 0xA0100000;
 
 // Sends the byte it reads at address, or stores 0 there first when `store`.
-std::vector<uint32_t> peek_program(uint32_t address, bool store) {
+Words peek_program(uint32_t address, bool store) {
     const uint32_t high = (address + 0x8000) >> 16;  // lbu adds its offset signed
     const uint32_t low = address & 0xFFFF;
-    std::vector<uint32_t> words = {
-        0x3c08ac00,         // lui t0, 0xac00
-        0x3c090000 | high,  // lui t1, high
-    };
-    if (store) words.push_back(0xa1200000 | low);  // sb zero, low(t1)
-    words.insert(words.end(), {
-                                  0x912a0000 | low,  // lbu t2, low(t1)
-                                  0xa10a0010,        // sb t2, 0x10(t0)     sent
-                                  0x03e00008,        // jr ra
-                                  0x00000000,        // nop
-                              });
-    return words;
+    const Words store_zero = {0xa1200000 | low};  // sb zero, low(t1)
+    return program({
+        UART_BASE,
+        {0x3c090000 | high},  // lui t1, high
+        store ? store_zero : Words{},
+        {
+            0x912a0000 | low,  // lbu t2, low(t1)
+            0xa10a0010,        // sb t2, 0x10(t0)     sent
+        },
+        RETURN,
+    });
 }
 
 // Sets the speed of the host's side of the line, as kelvane does on its descriptor.
@@ -203,6 +207,10 @@ protected:
             answers += read_answer();
         }
         return answers;
+    }
+    // Loads a program at PROGRAM_ADDRESS, to start there; the answer of each record.
+    std::string load_program(const Words& words) {
+        return load({s3_record(PROGRAM_ADDRESS, little_endian_words(words)), s7_record(PROGRAM_ADDRESS)});
     }
     // The next ACK or NAK; '?' when none comes.
     char read_answer() {
@@ -287,7 +295,7 @@ TEST_F(Handheld, RefusesTheChosenRecordOfEveryLoad) {
 
 TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor) {
     start();
-    EXPECT_EQ(load({s3_record(PROGRAM_ADDRESS, little_endian_words(ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)}),
+    EXPECT_EQ(load_program(ECHO_PROGRAM),
               std::string(2, char(ACK)));
     host->read_until(PROMPT, REPLY_MS);
     host->send("g -e a0100000\r");
@@ -325,7 +333,7 @@ TEST_F(Handheld, AProgramTooSlowForThePacedLineLosesBytesToOverrunAndGoesOn) {
         SCOPED_TRACE(c.args.size() > 2 ? "paced, 1 MHz" : c.args[0]);
         std::filesystem::remove(dir.file("flash.bin"));
         start(c.args);
-        load({s3_record(PROGRAM_ADDRESS, little_endian_words(SLOW_ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+        load_program(SLOW_ECHO_PROGRAM);
         host->read_until(PROMPT, REPLY_MS);
         host->send("g -e a0100000\r");
         host->read_until("\r\n", REPLY_MS);
@@ -365,7 +373,7 @@ class HandheldRates : public Handheld, public testing::WithParamInterface<std::v
 
 TEST_P(HandheldRates, BytesCrossOnlyWhileBothEndsRunAtTheUartsRate) {
     start(GetParam());
-    load({s3_record(PROGRAM_ADDRESS, little_endian_words(FAST_ECHO_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+    load_program(FAST_ECHO_PROGRAM);
     host->read_until(PROMPT, REPLY_MS);
     host->send("g -e a0100000\r");
     host->read_until("\r\n", REPLY_MS);
@@ -408,7 +416,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, HandheldRates,
 // divisor leaves the console at that rate, and the report says so.
 TEST_F(Handheld, AProgramThatLeavesAnotherDivisorLeavesTheConsoleThere) {
     start();
-    load({s3_record(PROGRAM_ADDRESS, little_endian_words(LEAVE_FAST_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+    load_program(LEAVE_FAST_PROGRAM);
     host->read_until(PROMPT, REPLY_MS);
     host->send("g -e a0100000\r");
     const std::string garbled = host->drain(500);
@@ -431,7 +439,7 @@ TEST_F(Handheld, ASlowerUartClockGivesTheMonitorASmallerDivisor) {
 
 TEST_F(Handheld, AProgramThatCrashesGivesTheMonitorBack) {
     start();
-    load({s3_record(PROGRAM_ADDRESS, little_endian_words(WILD_PROGRAM)), s7_record(PROGRAM_ADDRESS)});
+    load_program(WILD_PROGRAM);
     host->read_until(PROMPT, REPLY_MS);
     const std::string reply = command("g -e a0100000");
     EXPECT_NE(reply.find("Exception at pc"), std::string::npos) << reply;
@@ -532,8 +540,7 @@ TEST_F(Handheld, ProgramsReadTheFlashAt0xBF000000AndCannotWriteIt) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(dir.file("flash.bin"));
         start(c.flash_size);
-        load({s3_record(PROGRAM_ADDRESS, little_endian_words(peek_program(c.address, c.store))),
-              s7_record(PROGRAM_ADDRESS)});
+        load_program(peek_program(c.address, c.store));
         host->read_until(PROMPT, REPLY_MS);
         host->send("g -e a0100000\r");
         host->read_until("\r\n", REPLY_MS);

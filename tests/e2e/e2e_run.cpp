@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -55,6 +56,11 @@ void EndToEnd::start_sim(const std::vector<std::string>& extra) {
     sim = std::make_unique<SimProcess>(args, dir.file("sim.log"));
 }
 
+void EndToEnd::start_sim_on_fresh_flash(const std::vector<std::string>& extra) {
+    std::filesystem::remove(dir.file("flash.bin"));
+    start_sim(extra);
+}
+
 testkit::RunResult EndToEnd::kelvane(const std::vector<std::string>& args) {
     std::vector<std::string> all{"-t", dir.path(), "-s", sim->port()};
     all.insert(all.end(), args.begin(), args.end());
@@ -81,4 +87,21 @@ std::string EndToEnd::report_reaching(const std::string& key, const std::string&
 std::string EndToEnd::make_image(const std::string& name, long long size, unsigned seed) {
     testkit::write_pattern_file(dir.file(name), size, seed);
     return testkit::read_file(dir.file(name));
+}
+
+EndToEnd::KernelAndCramfs EndToEnd::flash_kernel_and_cramfs(const std::vector<std::string>& options, unsigned seed) {
+    constexpr uint32_t KERNEL = 0;
+    constexpr uint32_t CRAMFS = 0x100000;
+    const std::string kernel = make_image("vmlinux", 70000, seed);
+    // A whole block: whole packets of both sizes, so the last one is filler.
+    const std::string cramfs = make_image("cramfs.img", 0x20000, seed + 1);
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
+    KernelAndCramfs result{kelvane(args), ""};
+    EXPECT_EQ(result.run.exit_status, 0) << result.run.err;
+    result.report = stop_sim();
+    const std::string f = flash();
+    EXPECT_EQ(f.substr(KERNEL, kernel.size()), kernel);
+    EXPECT_EQ(f.substr(CRAMFS, cramfs.size()), cramfs);
+    return result;
 }

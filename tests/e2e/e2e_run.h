@@ -32,6 +32,8 @@ Outcome judge_run(int exit_status, const std::string& flash, uint32_t offset, co
 class EndToEnd : public testing::Test {
 protected:
     void start_sim(const std::vector<std::string>& extra = {});
+    // The same on an erased flash, for each case of a table in one test.
+    void start_sim_on_fresh_flash(const std::vector<std::string>& extra = {});
     // Runs kelvane on the simulator's line, in the test's directory, with -t there.
     testkit::RunResult kelvane(const std::vector<std::string>& args);
     // Stops the simulator; its report.
@@ -42,6 +44,14 @@ protected:
     std::string flash() const { return testkit::read_file(dir.file("flash.bin")); }
     // A deterministic image file of size bytes; its content.
     std::string make_image(const std::string& name, long long size, unsigned seed);
+    // One run that flashes a 70,000-byte kernel and a one-block cramfs (from
+    // seeds seed and seed + 1) with `options` before them, stops the
+    // simulator and expects status 0 and the flash holding both images.
+    struct KernelAndCramfs {
+        testkit::RunResult run;
+        std::string report;
+    };
+    KernelAndCramfs flash_kernel_and_cramfs(const std::vector<std::string>& options, unsigned seed);
 
     testkit::TempDir dir;
     std::unique_ptr<SimProcess> sim;

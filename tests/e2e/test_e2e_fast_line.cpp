@@ -16,7 +16,6 @@ using testing::HasSubstr;
 using testing::Not;
 
 constexpr uint32_t KERNEL = 0;
-constexpr uint32_t CRAMFS = 0x100000;
 constexpr uint32_t ROMDISK = 0x200000;
 
 using E2eFastLine = EndToEnd;
@@ -75,16 +74,9 @@ TEST_F(E2eFastLine, FallsBackTo115200WhenTheClockCannotMakeTheRate) {
 
 TEST_F(E2eFastLine, FlashesTwoImagesInOneRunEachAtTheFastRate) {
     start_sim();
-    const std::string kernel = make_image("vmlinux", 70000, 23);
-    const std::string cramfs = make_image("cramfs.img", 0x20000, 24);  // whole 1K blocks: a filler packet after them
-    const testkit::RunResult run =
-        kelvane({"-b", "921600", dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
-    EXPECT_EQ(run.exit_status, 0) << run.err;
-    EXPECT_THAT(run.err, Not(HasSubstr("Notice:")));
-    const std::string report = stop_sim();
-    const std::string f = flash();
-    EXPECT_EQ(f.substr(KERNEL, kernel.size()), kernel);
-    EXPECT_EQ(f.substr(CRAMFS, cramfs.size()), cramfs);
+    const KernelAndCramfs result = flash_kernel_and_cramfs({"-b", "921600"}, 23);
+    EXPECT_THAT(result.run.err, Not(HasSubstr("Notice:")));
+    const std::string& report = result.report;
     EXPECT_EQ(report_number(report, "records", "loads completed"), 2);  // the loader and its second stage, once
     EXPECT_EQ(report_number(report, "programs", "returned"), 2);
     expect_uart_as_the_monitor_left_it(report, 8);
@@ -110,8 +102,7 @@ TEST_F(E2eFastLine, OnAPacedLineTheLoaderKeepsUpOrTheRunFailsCleanly) {
     } cases[] = {{"100", false}, {"2", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.cpu_mhz) + " MHz");
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim({"--baud", "115200", "--cpu-mhz", c.cpu_mhz});
+        start_sim_on_fresh_flash({"--baud", "115200", "--cpu-mhz", c.cpu_mhz});
         const std::string image = make_image("vmlinux", 30000, 26);  // 29 1K packets and a tail
         const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
         const std::string report = stop_sim();
@@ -145,8 +136,7 @@ TEST_F(E2eFastLine, FaultsDuringTheNegotiationFallBackOrFailCleanly) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim(c.sim_args);
+        start_sim_on_fresh_flash(c.sim_args);
         const std::string image = make_image("vmlinux", 1000, 25);  // a tail only: a few packets
         const testkit::RunResult run = kelvane({"-b", "921600", dir.file("vmlinux"), "kernel"});
         const std::string report = stop_sim();
@@ -181,10 +171,9 @@ TEST_F(E2eFastLine, AStreamThroughALateAdapterGetsEveryImageInDespiteEachFault) 
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir.file("flash.bin"));
         std::vector<std::string> sim_args{"--adapter-latency", "16"};
         sim_args.insert(sim_args.end(), c.sim_args.begin(), c.sim_args.end());
-        start_sim(sim_args);
+        start_sim_on_fresh_flash(sim_args);
         const bool large = c.size > 0x200000;
         const std::string image = make_image("image", c.size, 27);
         const testkit::RunResult run = kelvane({"-b", "921600", dir.file("image"), large ? "romdisk" : "kernel"});

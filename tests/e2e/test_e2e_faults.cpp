@@ -65,8 +65,7 @@ TEST_F(E2eFaults, LineFaultsDuringTheTransferNeverLeaveWrongDataBehind) {
     };
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim(c.sim_args);
+        start_sim_on_fresh_flash(c.sim_args);
         const std::string image = make_image("vmlinux", IMAGE_SIZE, 9);
         std::vector<std::string> args = c.kelvane_args;
         args.insert(args.end(), {dir.file("vmlinux"), "kernel"});
@@ -118,8 +117,7 @@ TEST_F(E2eFaults, AnImageOfMonitorCommandsNeverProgramsOutsideItsOwnRange) {
 TEST_F(E2eFaults, ATransferThatFailsLeavesNoReceiverRunning) {
     for (const std::vector<std::string>& fast : {std::vector<std::string>{}, {"-b", "921600"}}) {
         SCOPED_TRACE(fast.empty() ? "115200" : "921600");
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim({"--rx-corrupt", "0.05", "--seed", "3"});
+        start_sim_on_fresh_flash({"--rx-corrupt", "0.05", "--seed", "3"});
         const std::string image = make_image("vmlinux", IMAGE_SIZE, 16);
         std::vector<std::string> args = fast;
         args.insert(args.end(), {dir.file("vmlinux"), "kernel"});
@@ -151,8 +149,7 @@ TEST_F(E2eFaults, ASwappedPairInsideOnePacketIsCaughtBeforeTheFlashCommand) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim({"--rx-swap", "1", "--seed", "5"});
+        start_sim_on_fresh_flash({"--rx-swap", "1", "--seed", "5"});
         const std::string image = make_image("vmlinux", c.image_size, 15);
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {dir.file("vmlinux"), "kernel"});

@@ -48,14 +48,7 @@ TEST_F(E2eFlash, SplitsALargeRomdiskFlashesBothPiecesAndRemovesThem) {
 
 TEST_F(E2eFlash, FlashesTwoImagesInOneRunUploadingTheLoaderOnce) {
     start_sim();
-    const std::string kernel = make_image("vmlinux", 70000, 3);
-    const std::string cramfs = make_image("cramfs.img", 0x20000, 4);  // a whole block: one packet of filler
-    const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
-    EXPECT_EQ(run.exit_status, 0) << run.err;
-    const std::string report = stop_sim();
-    const std::string f = flash();
-    EXPECT_EQ(f.substr(KERNEL, kernel.size()), kernel);
-    EXPECT_EQ(f.substr(CRAMFS, cramfs.size()), cramfs);
+    const std::string report = flash_kernel_and_cramfs({}, 3).report;
     EXPECT_EQ(report_number(report, "records", "acked"), 196);
     EXPECT_EQ(report_number(report, "records", "loads completed"), 1);
     EXPECT_EQ(report_number(report, "programs", "returned"), 2);

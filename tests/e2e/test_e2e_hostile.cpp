@@ -87,8 +87,7 @@ TEST_F(E2eHostile, SeededFaultsEndTheRunCleanly) {
     };
     for (const HostileCase& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim(c.sim_args);
+        start_sim_on_fresh_flash(c.sim_args);
         const std::string image = command_image(c.image_size);
         testkit::write_file(dir.file("image.bin"), image);
         std::vector<std::string> args = c.kelvane_args;

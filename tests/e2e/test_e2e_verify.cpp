@@ -53,8 +53,7 @@ TEST_F(E2eVerify, AFlashThatDoesNotHoldTheImageEndsTheRunOnlyWithV) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim(c.fault);
+        start_sim_on_fresh_flash(c.fault);
         const std::string image = make_image("vmlinux", KERNEL_IMAGE, 21);
         std::vector<std::string> args{dir.file("vmlinux"), "kernel"};
         if (c.verify) args.insert(args.begin(), "-V");
@@ -91,8 +90,7 @@ TEST_F(E2eVerify, AFlashThatHoldsEveryImagePasses) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir.file("flash.bin"));
-        start_sim();
+        start_sim_on_fresh_flash();
         const std::string kernel = make_image("vmlinux", 200003, 22);
         const std::string rootfs = c.romdisk ? make_image("rootfs.img", SPLIT_IMAGE, 23) : "";
         std::vector<std::string> args = c.switches;

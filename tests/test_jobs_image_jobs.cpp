@@ -24,8 +24,7 @@ using testing::HasSubstr;
 
 RunOptions checks_off() {
     RunOptions r;
-    r.kernel_size_check = 0;
-    r.romdisk_size_check = 0;
+    r.size_checks = false;
     return r;
 }
 

@@ -17,11 +17,11 @@
 
 ImageVerdict image_verdict(int64_t offset, int64_t size, const RunOptions& run_options) {
     if (offset == 0) {
-        if (run_options.kernel_size_check && size > KERNEL_LIMIT) return ImageVerdict::kernel_too_big;
+        if (run_options.size_checks && size > KERNEL_LIMIT) return ImageVerdict::kernel_too_big;
         // The kernel's place is never split, so one transfer must carry it.
         return size > DOWNLOAD_LIMIT ? ImageVerdict::kernel_beyond_transfer : ImageVerdict::accept;
     }
-    if (run_options.romdisk_size_check && size > ROMDISK_LIMIT) return ImageVerdict::romdisk_too_big;
+    if (run_options.size_checks && size > ROMDISK_LIMIT) return ImageVerdict::romdisk_too_big;
     if (size >= IMAGE_SIZE_LIMIT) return ImageVerdict::too_large;
     return size > DOWNLOAD_LIMIT ? ImageVerdict::split : ImageVerdict::accept;
 }

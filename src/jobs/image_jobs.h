@@ -36,7 +36,7 @@ constexpr int64_t IMAGE_SIZE_LIMIT = 0x80000000;
 enum class ImageVerdict {
     accept,                  // flash as it is
     kernel_too_big,          // offset 0, larger than KERNEL_LIMIT, size checks on
-    kernel_beyond_transfer,  // offset 0, larger than DOWNLOAD_LIMIT (size check off)
+    kernel_beyond_transfer,  // offset 0, larger than DOWNLOAD_LIMIT (size checks off)
     romdisk_too_big,         // positive offset, larger than ROMDISK_LIMIT, size checks on
     too_large,               // positive offset, 2 GiB or more, whatever the switches
     split,                   // positive offset, larger than one transfer carries

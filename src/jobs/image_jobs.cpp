@@ -72,15 +72,15 @@ JobList jobs_for_image(const std::string& file, int64_t offset, const JobList& e
             close(image_fd);
             return {job};
         case ImageVerdict::kernel_too_big:
-            error_exit("Error:  kernel '%s' is larger than 0x%lx bytes.  Aborting.", name, KERNEL_LIMIT);
+            refuse_exit("Error:  kernel '%s' is larger than 0x%lx bytes.  Aborting.", name, KERNEL_LIMIT);
         case ImageVerdict::kernel_beyond_transfer:
             // A limit of the handheld's RAM; no system call failed.
             refuse_exit("Error:  kernel '%s' is larger than 0x%lx bytes, the most one transfer carries.  Aborting.",
                         name, DOWNLOAD_LIMIT);
         case ImageVerdict::romdisk_too_big:
-            error_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", name, ROMDISK_LIMIT);
+            refuse_exit("Error:  romdisk '%s' is larger than 0x%lx bytes.  Aborting.", name, ROMDISK_LIMIT);
         case ImageVerdict::too_large:
-            error_exit("Error:  '%s' is too large (2 GiB or more).  Aborting.", name);
+            refuse_exit("Error:  '%s' is too large (2 GiB or more).  Aborting.", name);
         case ImageVerdict::split: {
             std::fprintf(stderr, "Romdisk larger than 0x%lx.  Splitting into:\n", DOWNLOAD_LIMIT);
             if (!run_split_dir) run_split_dir = run_options.temp_dir.value_or(DEFAULT_TEMP_DIR);

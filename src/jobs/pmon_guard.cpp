@@ -26,10 +26,10 @@ void check_pmon_overwrite(const JobList& jobs) {
             case PmonVerdict::clear:
                 break;
             case PmonVerdict::probe_hit:
-                error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting. (0x%lx)\n", name,
-                           flash_round_up(job.checked.size));
+                refuse_exit("Warning:  PMON overwrite detected by '%s'.  Aborting. (0x%lx)\n", name,
+                            flash_round_up(job.checked.size));
             case PmonVerdict::end_hit:
-                error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting.\n", name);
+                refuse_exit("Warning:  PMON overwrite detected by '%s'.  Aborting.\n", name);
         }
     }
 }

@@ -42,7 +42,7 @@ FileCheck piece_check(int piece_fd, const std::string& piece) {
 void check_directory(const std::string& dir) {
     struct stat status;
     if (stat(dir.c_str(), &status) != 0) error_exit("Error: unable to stat '%s'", dir.c_str());
-    if (!S_ISDIR(status.st_mode)) error_exit("Error:  '%s' is not a directory", dir.c_str());
+    if (!S_ISDIR(status.st_mode)) refuse_exit("Error:  '%s' is not a directory", dir.c_str());
 }
 
 // Copies exactly SPLIT_SIZE bytes; a short read leaves the piece short, which
@@ -102,10 +102,10 @@ SplitPieces split_image(const FlashJob& image_job, std::string& dir, int image_f
     for (const std::string* piece : {&first, &second})
         if (const FlashJob* owner = earlier_job_at(earlier, *piece)) {
             if (is_piece(*owner))
-                error_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image", image.c_str(),
-                           owner->file_name.c_str());
-            error_exit("Error:  '%s' would overwrite '%s', an image of this run", image.c_str(),
-                       owner->file_name.c_str());
+                refuse_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image", image.c_str(),
+                            owner->file_name.c_str());
+            refuse_exit("Error:  '%s' would overwrite '%s', an image of this run", image.c_str(),
+                        owner->file_name.c_str());
         }
 
     const FileCheck& image_checked = image_job.checked;
@@ -121,6 +121,7 @@ SplitPieces split_image(const FlashJob& image_job, std::string& dir, int image_f
 
     struct stat status;
     if (stat(first.c_str(), &status) != 0) error_exit("Error:  unable to stat '%s'", first.c_str());
+    // A short piece is most often a failed write (a full disk): its errno is the reason shown.
     if (status.st_size != SPLIT_SIZE)
         error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", first.c_str(), SPLIT_SIZE,
                    static_cast<int64_t>(status.st_size));
@@ -138,10 +139,11 @@ SplitPieces split_image(const FlashJob& image_job, std::string& dir, int image_f
         file_changed_exit(image.c_str(), image_checked, false);
 
     if (fstat(second_fd, &status) != 0) error_exit("Error getting info for '%s'", second.c_str());
+    // Every write to it succeeded: a size other than the image's rest is no failed call.
     if (status.st_size != rest_size)
-        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(), rest_size,
-                   static_cast<int64_t>(status.st_size));
-    if (status.st_size > DOWNLOAD_LIMIT) error_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
+        refuse_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(), rest_size,
+                    static_cast<int64_t>(status.st_size));
+    if (status.st_size > DOWNLOAD_LIMIT) refuse_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
     pieces.second = {.file_name = second, .offset = image_job.offset + SPLIT_SIZE,
                      .checked = file_check_of(status, true)};
     return pieces;

@@ -62,14 +62,13 @@ const PlanCase PLAN_CASES[] = {
     {"an empty image overlaps nothing", {{"empty", 0, 0}, {"k", 0, MIB}}, PlanProblem::empty_image, "empty"},
 };
 
-// The case's jobs as a linked list, in order.
-std::vector<FlashJob> job_chain(const std::vector<PlannedJob>& planned) {
-    std::vector<FlashJob> jobs(planned.size());
+// The case's jobs, in order.
+JobList job_list_of(const std::vector<PlannedJob>& planned) {
+    JobList jobs(planned.size());
     for (size_t i = 0; i < planned.size(); ++i) {
         jobs[i].file_name = planned[i].name;
         jobs[i].offset = planned[i].offset;
-        jobs[i].size = planned[i].size;
-        if (i > 0) jobs[i - 1].next_job = &jobs[i];
+        jobs[i].checked.size = planned[i].size;
     }
     return jobs;
 }
@@ -77,8 +76,8 @@ std::vector<FlashJob> job_chain(const std::vector<PlannedJob>& planned) {
 TEST(PlanVerdict, JudgesTheWholePlan) {
     for (const PlanCase& c : PLAN_CASES) {
         SCOPED_TRACE(c.what);
-        const std::vector<FlashJob> jobs = job_chain(c.jobs);
-        const PlanVerdict verdict = plan_verdict(jobs.data());
+        const JobList jobs = job_list_of(c.jobs);
+        const PlanVerdict verdict = plan_verdict(jobs);
         ASSERT_EQ(verdict.problem, c.problem);
         if (c.problem == PlanProblem::none) continue;
         EXPECT_EQ(verdict.first->file_name, c.first);
@@ -106,10 +105,8 @@ const MessageCase MESSAGE_CASES[] = {
 
 TEST(CheckPlanDeathTest, EndsTheRunWithTheProblemsMessage) {
     for (const MessageCase& c : MESSAGE_CASES) {
-        std::vector<FlashJob> jobs = job_chain(c.jobs);
-        job_list = jobs.data();
-        EXPECT_EXIT(check_plan(), testing::ExitedWithCode(1), testing::StrEq(c.message));
-        job_list = nullptr;
+        const JobList jobs = job_list_of(c.jobs);
+        EXPECT_EXIT(check_plan(jobs), testing::ExitedWithCode(1), testing::StrEq(c.message));
     }
 }
 

@@ -44,15 +44,14 @@ TEST(PmonVerdict, JudgesTheRoundedRange) {
 
 class CheckPmonOverwriteDeathTest : public testing::Test {
 protected:
-    FlashJob first{"a.img", 0x200000, 0x400000, 0, nullptr, {}};
-    FlashJob second{"b.img", 0, 0, 0, nullptr, {}};
-    void run_guard_with(int64_t offset, int64_t size) {
-        second.offset = offset;
-        second.size = size;
-        first.next_job = &second;
-        job_list = &first;
-        check_pmon_overwrite();
-        job_list = nullptr;
+    // A clear first job, then the one judged.
+    static void run_guard_with(int64_t offset, int64_t size) {
+        JobList jobs(2);
+        jobs[0] = {"a.img", 0x200000, {}};
+        jobs[0].checked.size = 0x400000;
+        jobs[1] = {"b.img", offset, {}};
+        jobs[1].checked.size = size;
+        check_pmon_overwrite(jobs);
     }
 };
 

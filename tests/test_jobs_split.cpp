@@ -43,33 +43,32 @@ int64_t file_size(const std::string& path) {
     return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
 }
 
-// The image open as check_image leaves it for the split: its descriptor, and
-// the job's size and check taken from it.
+// The image open as jobs_for_image leaves it for the split: its descriptor,
+// and the job's check taken from it.
 int open_for_split(FlashJob& job) {
     const int fd = open(job.file_name.c_str(), O_RDONLY);
     struct stat status {};
     EXPECT_EQ(fstat(fd, &status), 0);
-    job.size = status.st_size;
     job.checked = file_check_of(status);
     return fd;
 }
 
-class SplitRomdisk : public testing::TestWithParam<int64_t> {
+class SplitImage : public testing::TestWithParam<int64_t> {
 protected:
     testkit::TempDir dir;
 };
 
-TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
+TEST_P(SplitImage, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     const int64_t size = GetParam();
     const std::string image_path = dir.file("rd.gz");
     testkit::write_pattern_file(image_path, size, 7);
     const std::string image = testkit::read_file(image_path);
 
-    FlashJob job{image_path, 0x200000, size, 0, nullptr, {}};
+    FlashJob job{image_path, 0x200000, {}};
     const int image_fd = open_for_split(job);
     std::string temp = dir.path() + "/";
     testing::internal::CaptureStderr();
-    split_romdisk(job, temp, image_fd);
+    const SplitPieces pieces = split_image(job, temp, image_fd, {});
     close(image_fd);
     const std::string printed = testing::internal::GetCapturedStderr();
 
@@ -81,17 +80,15 @@ TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     EXPECT_EQ(printed,
               "  " + first + " ...done (size = 0x500000)\n  " + second + " ...done (size = " + rest_size + ")\n\n");
 
-    EXPECT_EQ(job.file_name, first);
-    EXPECT_EQ(job.offset, 0x200000);
-    EXPECT_EQ(job.size, SPLIT_SIZE);
-    EXPECT_TRUE(job.is_temp);
-    ASSERT_NE(job.next_job, nullptr);
-    const FlashJob& rest = *job.next_job;
+    EXPECT_EQ(pieces.first.file_name, first);
+    EXPECT_EQ(pieces.first.offset, 0x200000);
+    EXPECT_EQ(pieces.first.checked.size, SPLIT_SIZE);
+    EXPECT_TRUE(is_piece(pieces.first));
+    const FlashJob& rest = pieces.second;
     EXPECT_EQ(rest.file_name, second);
     EXPECT_EQ(rest.offset, 0x700000);
-    EXPECT_EQ(rest.size, size - SPLIT_SIZE);
-    EXPECT_TRUE(rest.is_temp);
-    EXPECT_EQ(rest.next_job, nullptr);
+    EXPECT_EQ(rest.checked.size, size - SPLIT_SIZE);
+    EXPECT_TRUE(is_piece(rest));
 
     // Compare sizes first: a mismatch of megabytes of content would be unreadable.
     const std::string got_first = testkit::read_file(first);
@@ -100,13 +97,12 @@ TEST_P(SplitRomdisk, CutsTheImageIntoTwoPiecesThatHoldItByteForByte) {
     ASSERT_EQ(static_cast<int64_t>(got_second.size()), size - SPLIT_SIZE);
     EXPECT_TRUE(got_first == image.substr(0, SPLIT_SIZE));
     EXPECT_TRUE(got_second == image.substr(SPLIT_SIZE));
-    delete job.next_job;
 }
 
 // One byte over a transfer (the rest ends on a short read), a rest that is a
 // whole number of copy blocks (it ends on a read of 0 bytes), and the largest
 // image whose second piece still fits one transfer.
-INSTANTIATE_TEST_SUITE_P(Sizes, SplitRomdisk, testing::Values(0x670001, 0x500000 + 1024 * 0x180, 0xB70000),
+INSTANTIATE_TEST_SUITE_P(Sizes, SplitImage, testing::Values(0x670001, 0x500000 + 1024 * 0x180, 0xB70000),
                          [](const auto& info) {
                              char name[32];
                              snprintf(name, sizeof name, "size_0x%lx", static_cast<long>(info.param));
@@ -114,23 +110,22 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SplitRomdisk, testing::Values(0x670001, 0x500000
                          });
 
 // Pieces left by an earlier run of ours of the same image give way to new ones.
-TEST(SplitRomdiskLeftovers, ReplacesPieceFilesThatAlreadyExist) {
+TEST(SplitImageLeftovers, ReplacesPieceFilesThatAlreadyExist) {
     testkit::TempDir dir;
     testkit::write_pattern_file(dir.file("rd"), 0x670001, 3);
     const std::string image = testkit::read_file(dir.file("rd"));
     testkit::write_file(dir.file("rd.1"), image.substr(0, 0x500000));
     testkit::write_file(dir.file("rd.2"), image.substr(0x500000));
 
-    FlashJob job{dir.file("rd"), 0x100000, 0x670001, 0, nullptr, {}};
+    FlashJob job{dir.file("rd"), 0x100000, {}};
     const int image_fd = open_for_split(job);
     std::string temp = dir.path();
     testing::internal::CaptureStderr();
-    split_romdisk(job, temp, image_fd);
+    split_image(job, temp, image_fd, {});
     close(image_fd);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(file_size(dir.file("rd.1")), 0x500000);
     EXPECT_EQ(file_size(dir.file("rd.2")), 0x170001);
-    delete job.next_job;
 }
 
 // Failures seen from outside: every run names a port that does not exist, so a

@@ -9,7 +9,7 @@
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "core/standard_descriptors.h"
-#include "jobs/flash_job.h"
+#include "jobs/job_list.h"
 #include "jobs/piece_cleanup.h"
 #include "jobs/plan_check.h"
 #include "jobs/pmon_guard.h"
@@ -22,10 +22,12 @@ namespace {
 constexpr int WORDS_PER_JOB = 2;  // a file name and its target
 constexpr char DEFAULT_PORT_NOTE[] = "Using port %s (no -s or KELVANE_PORT given); kelvane -L lists the others\n";
 
-// Pairs the words left after the switches; a last lone file has no target.
-void add_jobs(char* const words[], int count, const RunOptions& run_options) {
+// The jobs of the words left after the switches, paired; a last lone file has no target.
+JobList jobs_of_words(char* const words[], int count, const RunOptions& run_options) {
+    JobList jobs;
     for (int i = 0; i < count; i += WORDS_PER_JOB)
-        job_add(words[i], i + 1 < count ? words[i + 1] : nullptr, run_options);
+        job_add(jobs, words[i], i + 1 < count ? words[i + 1] : nullptr, run_options);
+    return jobs;
 }
 
 [[noreturn]] void run(int argc, char* argv[]) {
@@ -48,11 +50,11 @@ void add_jobs(char* const words[], int count, const RunOptions& run_options) {
     // ttyS0 exists on most PCs while the handheld hangs on a USB adapter: say which port waits.
     if (!run_options.port_name) std::fprintf(stderr, DEFAULT_PORT_NOTE, device_path);
 
-    add_jobs(argv + first_word, word_count, run_options);
-    if (run_options.overwrite_check && job_list != nullptr) check_pmon_overwrite();
+    const JobList jobs = jobs_of_words(argv + first_word, word_count, run_options);
+    if (run_options.overwrite_check) check_pmon_overwrite(jobs);
     // The guard's messages stay for what it catches; the plan's own rules follow, -C and -D or not.
-    check_plan();
-    run_dialogue(device_path, run_options);
+    check_plan(jobs);
+    run_dialogue(device_path, jobs, run_options);
 }
 
 }  // namespace

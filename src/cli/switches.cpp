@@ -99,8 +99,7 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
     while ((letter = getopt(argc, argv, SWITCHES)) != -1) {
         switch (letter) {
             case 'C':
-                run_options.kernel_size_check = false;
-                run_options.romdisk_size_check = false;
+                run_options.size_checks = false;
                 break;
             case 'D':
                 run_options.overwrite_check = false;

@@ -12,8 +12,8 @@ bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_s
 
 }  // namespace
 
-FileCheck file_check_of(const struct stat& status, bool made_by_run) {
-    return {identity_of(status), status.st_size, status.st_mtim, status.st_ctim, made_by_run};
+FileCheck file_check_of(const struct stat& status, bool is_piece) {
+    return {identity_of(status), status.st_size, status.st_mtim, status.st_ctim, is_piece};
 }
 
 bool file_unchanged(const struct stat& status, const FileCheck& check) {
@@ -22,7 +22,7 @@ bool file_unchanged(const struct stat& status, const FileCheck& check) {
 }
 
 void file_changed_exit(const char* name, const FileCheck& check, bool other_file) {
-    if (check.made_by_run && other_file) refuse_exit("Error:  '%s' was replaced during the run.  Aborting.", name);
+    if (check.is_piece && other_file) refuse_exit("Error:  '%s' was replaced during the run.  Aborting.", name);
     refuse_exit("Error:  '%s' changed since it was checked.  Aborting.", name);
 }
 

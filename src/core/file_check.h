@@ -26,10 +26,10 @@ struct FileCheck {
     int64_t size = 0;
     timespec modified{};
     timespec changed{};
-    bool made_by_run = false;  // a piece this run wrote
+    bool is_piece = false;  // a piece this run wrote
 };
 
-FileCheck file_check_of(const struct stat& status, bool made_by_run = false);
+FileCheck file_check_of(const struct stat& status, bool is_piece = false);
 // True when status shows the checked file with the checked size and times.
 bool file_unchanged(const struct stat& status, const FileCheck& check);
 // Ends the run with the message for name; other_file when the name leads to

@@ -13,8 +13,7 @@
 struct RunOptions {
     bool restart_after = false;            // -r
     bool overwrite_check = true;           // -D clears
-    bool kernel_size_check = true;         // -C clears
-    bool romdisk_size_check = true;        // -C clears
+    bool size_checks = true;               // -C clears: the kernel's and the romdisk's size limits alike
     bool restore_defaults = false;         // -R
     bool load_loader = true;               // -X clears: the receiver is already in RAM
     unsigned long fast_rate = 0;           // -b: bit/s for the transfers; 0 keeps the monitor's rate

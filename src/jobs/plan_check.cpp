@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "core/fatal.h"
-#include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 
 namespace {
@@ -17,18 +16,19 @@ struct BlockRange {
 
 // An empty image writes nothing; any other is rounded out to whole blocks.
 BlockRange written_range(const FlashJob& job) {
-    if (job.size <= 0) return {job.offset, job.offset};
-    return {job.offset - job.offset % FLASH_BLOCK, flash_round_up(job.offset + job.size)};
+    const int64_t size = job.checked.size;
+    if (size <= 0) return {job.offset, job.offset};
+    return {job.offset - job.offset % FLASH_BLOCK, flash_round_up(job.offset + size)};
 }
 
-PlanVerdict first_overlap(const FlashJob* jobs) {
-    for (const FlashJob* earlier = jobs; earlier != nullptr; earlier = earlier->next_job) {
+PlanVerdict first_overlap(const JobList& jobs) {
+    for (auto earlier = jobs.begin(); earlier != jobs.end(); ++earlier) {
         const BlockRange a = written_range(*earlier);
-        for (const FlashJob* later = earlier->next_job; later != nullptr; later = later->next_job) {
+        for (auto later = earlier + 1; later != jobs.end(); ++later) {
             const BlockRange b = written_range(*later);
             const int64_t from = std::max(a.start, b.start);
             const int64_t end = std::min(a.end, b.end);
-            if (from < end) return {PlanProblem::overlap, earlier, later, from, end - 1};
+            if (from < end) return {PlanProblem::overlap, &*earlier, &*later, from, end - 1};
         }
     }
     return {};
@@ -40,19 +40,19 @@ bool past_flash_end(const FlashJob& job) {
     return job.offset >= FLASH_SIZE || written_range(job).end > FLASH_SIZE;
 }
 
-bool empty_image(const FlashJob& job) { return job.size == 0; }
+bool empty_image(const FlashJob& job) { return job.checked.size == 0; }
 
 // The first job that breaks rule, reported as problem.
 template <typename Rule>
-PlanVerdict first_job(const FlashJob* jobs, PlanProblem problem, Rule rule) {
-    for (const FlashJob* job = jobs; job != nullptr; job = job->next_job)
-        if (rule(*job)) return {problem, job};
+PlanVerdict first_job(const JobList& jobs, PlanProblem problem, Rule rule) {
+    for (const FlashJob& job : jobs)
+        if (rule(job)) return {problem, &job};
     return {};
 }
 
 }  // namespace
 
-PlanVerdict plan_verdict(const FlashJob* jobs) {
+PlanVerdict plan_verdict(const JobList& jobs) {
     PlanVerdict verdict = first_overlap(jobs);
     if (verdict.problem == PlanProblem::none) verdict = first_job(jobs, PlanProblem::not_block_start, inside_block);
     if (verdict.problem == PlanProblem::none) verdict = first_job(jobs, PlanProblem::past_flash_end, past_flash_end);
@@ -60,8 +60,8 @@ PlanVerdict plan_verdict(const FlashJob* jobs) {
     return verdict;
 }
 
-void check_plan() {
-    const PlanVerdict verdict = plan_verdict(job_list);
+void check_plan(const JobList& jobs) {
+    const PlanVerdict verdict = plan_verdict(jobs);
     if (verdict.problem == PlanProblem::none) return;
     const char* name = verdict.first->file_name.c_str();
     const long offset = static_cast<long>(verdict.first->offset);

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-struct FlashJob;
+#include "jobs/flash_job.h"
 
 enum class PlanProblem {
     none,
@@ -33,7 +33,7 @@ struct PlanVerdict {
     int64_t to = 0;                    // overlap: last shared byte, inclusive
 };
 
-// The first problem of the plan that starts at jobs.
-PlanVerdict plan_verdict(const FlashJob* jobs);
-// Ends the run when job_list has a problem.
-void check_plan();
+// The first problem of the plan; first and second point into jobs.
+PlanVerdict plan_verdict(const JobList& jobs);
+// Ends the run when the plan has a problem.
+void check_plan(const JobList& jobs);

@@ -2,7 +2,6 @@
 #include "jobs/pmon_guard.h"
 
 #include "core/fatal.h"
-#include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 
 namespace {
@@ -20,17 +19,17 @@ PmonVerdict pmon_verdict(int64_t offset, int64_t size) {
     return in_pmon_area(offset + rounded - 1) ? PmonVerdict::end_hit : PmonVerdict::clear;
 }
 
-void check_pmon_overwrite() {
-    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job) {
-        const char* name = job->file_name.c_str();
-        switch (pmon_verdict(job->offset, job->size)) {
+void check_pmon_overwrite(const JobList& jobs) {
+    for (const FlashJob& job : jobs) {
+        const char* name = job.file_name.c_str();
+        switch (pmon_verdict(job.offset, job.checked.size)) {
             case PmonVerdict::clear:
                 break;
             case PmonVerdict::probe_hit:
-                error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting. (0x%lx)\n", name,
-                           flash_round_up(job->size));
+                refuse_exit("Warning:  PMON overwrite detected by '%s'.  Aborting. (0x%lx)\n", name,
+                            flash_round_up(job.checked.size));
             case PmonVerdict::end_hit:
-                error_exit("Warning:  PMON overwrite detected by '%s'.  Aborting.\n", name);
+                refuse_exit("Warning:  PMON overwrite detected by '%s'.  Aborting.\n", name);
         }
     }
 }

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "jobs/flash_job.h"
+
 enum class PmonVerdict {
     clear,      // the job stays out of the monitor's area
     probe_hit,  // a probe landed inside the area
@@ -18,5 +20,5 @@ enum class PmonVerdict {
 };
 
 PmonVerdict pmon_verdict(int64_t offset, int64_t size);
-// Walks job_list; the first job that touches the area ends the run.
-void check_pmon_overwrite();
+// The first job of jobs that touches the area ends the run.
+void check_pmon_overwrite(const JobList& jobs);

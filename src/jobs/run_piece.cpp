@@ -10,8 +10,8 @@
 
 #include "core/fatal.h"
 #include "core/run_options.h"
-#include "jobs/check_image.h"
 #include "jobs/flash_job.h"
+#include "jobs/image_jobs.h"
 #include "jobs/piece_claim.h"
 #include "jobs/split.h"
 

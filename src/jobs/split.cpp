@@ -7,10 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <new>
 
 #include "core/fatal.h"
-#include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "jobs/piece_claim.h"
 
@@ -28,9 +26,9 @@ ssize_t read_block(int fd, char* block) {
 
 // The earlier job of this run whose file a piece of that name would truncate
 // (another image's piece, or an image flashed as it is), or none.
-const FlashJob* earlier_job_at(const std::string& name) {
-    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job)
-        if (same_file(job->file_name, name)) return job;
+const FlashJob* earlier_job_at(const JobList& earlier, const std::string& name) {
+    for (const FlashJob& job : earlier)
+        if (same_file(job.file_name, name)) return &job;
     return nullptr;
 }
 
@@ -44,7 +42,7 @@ FileCheck piece_check(int piece_fd, const std::string& piece) {
 void check_directory(const std::string& dir) {
     struct stat status;
     if (stat(dir.c_str(), &status) != 0) error_exit("Error: unable to stat '%s'", dir.c_str());
-    if (!S_ISDIR(status.st_mode)) error_exit("Error:  '%s' is not a directory", dir.c_str());
+    if (!S_ISDIR(status.st_mode)) refuse_exit("Error:  '%s' is not a directory", dir.c_str());
 }
 
 // Copies exactly SPLIT_SIZE bytes; a short read leaves the piece short, which
@@ -92,26 +90,25 @@ std::string piece_name(const std::string& dir, const std::string& base, int numb
     return prefix + "/" + base + "." + std::to_string(number);
 }
 
-void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
-    const std::string base = base_name(job.file_name);
+SplitPieces split_image(const FlashJob& image_job, std::string& dir, int image_fd, const JobList& earlier) {
+    const std::string base = base_name(image_job.file_name);
     strip_trailing_slash(dir);
     check_directory(dir);
 
-    // The image's own name and size outlive the rewrite of job.
-    const std::string image = job.file_name;
-    const int64_t image_size = job.size;
+    const std::string& image = image_job.file_name;
+    const int64_t image_size = image_job.checked.size;
     const std::string first = piece_name(dir, base, 1);
     const std::string second = piece_name(dir, base, 2);
     for (const std::string* piece : {&first, &second})
-        if (const FlashJob* owner = earlier_job_at(*piece)) {
-            if (owner->is_temp)
-                error_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image", image.c_str(),
-                           owner->file_name.c_str());
-            error_exit("Error:  '%s' would overwrite '%s', an image of this run", image.c_str(),
-                       owner->file_name.c_str());
+        if (const FlashJob* owner = earlier_job_at(earlier, *piece)) {
+            if (is_piece(*owner))
+                refuse_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image", image.c_str(),
+                            owner->file_name.c_str());
+            refuse_exit("Error:  '%s' would overwrite '%s', an image of this run", image.c_str(),
+                        owner->file_name.c_str());
         }
 
-    const FileCheck image_checked = job.checked;
+    const FileCheck& image_checked = image_job.checked;
     // Each piece stays open, and locked, until the run ends.
     const int first_fd = claim_piece(dir, first, {image_fd, 0, SPLIT_SIZE});
 
@@ -119,41 +116,35 @@ void split_romdisk(FlashJob& job, std::string& dir, int image_fd) {
     copy_first_piece(image_fd, first_fd, image.c_str());
     std::fprintf(stderr, "done (size = 0x%lx)\n", SPLIT_SIZE);
 
-    FlashJob* rest = new (std::nothrow) FlashJob;
-    if (rest == nullptr) error_exit("Error:  out of memory");
-    job.file_name = first;
-    job.is_temp = true;
-    job.size = SPLIT_SIZE;
-    job.checked = piece_check(first_fd, first);
+    SplitPieces pieces;
+    pieces.first = {.file_name = first, .offset = image_job.offset, .checked = piece_check(first_fd, first)};
 
     struct stat status;
     if (stat(first.c_str(), &status) != 0) error_exit("Error:  unable to stat '%s'", first.c_str());
+    // A short piece is most often a failed write (a full disk): its errno is the reason shown.
     if (status.st_size != SPLIT_SIZE)
         error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", first.c_str(), SPLIT_SIZE,
                    static_cast<int64_t>(status.st_size));
 
-    rest->file_name = second;
-    rest->offset = job.offset + SPLIT_SIZE;
-    rest->size = image_size - SPLIT_SIZE;
-    rest->is_temp = true;
-    rest->next_job = job.next_job;
-    job.next_job = rest;
-
-    const int second_fd = claim_piece(dir, second, {image_fd, SPLIT_SIZE, image_size - SPLIT_SIZE});
+    const int64_t rest_size = image_size - SPLIT_SIZE;
+    const int second_fd = claim_piece(dir, second, {image_fd, SPLIT_SIZE, rest_size});
     if (lseek(image_fd, SPLIT_SIZE, SEEK_SET) < 0)
         error_exit("Error:  Can't seek to byte 0x%lx of '%s'", SPLIT_SIZE, image.c_str());
 
     std::fprintf(stderr, "  %s ...", second.c_str());
     copy_rest(image_fd, second_fd, image.c_str(), second.c_str());
-    std::fprintf(stderr, "done (size = 0x%lx)\n\n", rest->size);
+    std::fprintf(stderr, "done (size = 0x%lx)\n\n", rest_size);
     // The pieces hold what the image held at its check, or the run ends here.
     if (fstat(image_fd, &status) != 0 || !file_unchanged(status, image_checked))
         file_changed_exit(image.c_str(), image_checked, false);
 
     if (fstat(second_fd, &status) != 0) error_exit("Error getting info for '%s'", second.c_str());
-    if (status.st_size != rest->size)
-        error_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(), rest->size,
-                   static_cast<int64_t>(status.st_size));
-    if (status.st_size > DOWNLOAD_LIMIT) error_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
-    rest->checked = file_check_of(status, true);
+    // Every write to it succeeded: a size other than the image's rest is no failed call.
+    if (status.st_size != rest_size)
+        refuse_exit("Error:  '%s' should be 0x%lx bytes long but is 0x%lx", second.c_str(), rest_size,
+                    static_cast<int64_t>(status.st_size));
+    if (status.st_size > DOWNLOAD_LIMIT) refuse_exit("Error:  '%s' still too big for qz4 download.", second.c_str());
+    pieces.second = {.file_name = second, .offset = image_job.offset + SPLIT_SIZE,
+                     .checked = file_check_of(status, true)};
+    return pieces;
 }

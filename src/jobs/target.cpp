@@ -45,6 +45,6 @@ std::optional<int64_t> offset_value(const char* text) {
 
 int64_t parse_offset(const char* text) {
     const std::optional<int64_t> value = offset_value(text);
-    if (!value) error_exit("Error:  invalid offset '%s'", text);
+    if (!value) refuse_exit("Error:  invalid offset '%s'", text);
     return *value;
 }

@@ -14,13 +14,15 @@
 #include <cstdint>
 #include <optional>
 
+#include "jobs/flash_limits.h"
+
 struct TargetKeyword {
     const char* name;  // matched as a prefix of the target, case-sensitive
     int64_t offset;
 };
 
 constexpr TargetKeyword TARGET_KEYWORDS[] = {
-    {"kernel", 0}, {"pmon", 0xC00000}, {"romdisk", 0x200000}, {"rootdisk", 0x200000}, {"cramfs", 0x100000},
+    {"kernel", 0}, {"pmon", PMON_AREA_START}, {"romdisk", 0x200000}, {"rootdisk", 0x200000}, {"cramfs", 0x100000},
 };
 
 constexpr char HEX_PREFIX[] = "0x";            // lower-case x only; "0X" is an invalid digit

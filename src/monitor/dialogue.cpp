@@ -345,7 +345,7 @@ void restart_system(int port_fd, char* buffer) {
 
 }  // namespace
 
-void run_dialogue(const char* device_path, const RunOptions& run_options) {
+void run_dialogue(const char* device_path, const JobList& jobs, const RunOptions& run_options) {
     static char line_buffer[LINE_BUFFER_SIZE];
 
     fprintf(stderr, "Opening serial port...");
@@ -361,11 +361,11 @@ void run_dialogue(const char* device_path, const RunOptions& run_options) {
     state.receiver_in_ram = !run_options.load_loader;
     state.fast_rate = run_options.fast_rate;
     state.verify = run_options.verify_flash;
-    for (const FlashJob* job = job_list; job != nullptr; job = job->next_job) {
+    for (const FlashJob& job : jobs) {
         if (run_options.changed_only)
-            flash_changed_blocks(port_fd, line_buffer, *job, state, run_options);
+            flash_changed_blocks(port_fd, line_buffer, job, state, run_options);
         else
-            flash_one_job(port_fd, line_buffer, *job, state);
+            flash_one_job(port_fd, line_buffer, job, state);
     }
 
     wake_monitor(port_fd, line_buffer, state);

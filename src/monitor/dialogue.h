@@ -22,6 +22,9 @@
 // and a CRC-32 other than the image's ends the run at the same point.
 #pragma once
 
+#include "jobs/flash_job.h"
+
 struct RunOptions;
 
-[[noreturn]] void run_dialogue(const char* device_path, const RunOptions& run_options);
+// Flashes jobs in their order.
+[[noreturn]] void run_dialogue(const char* device_path, const JobList& jobs, const RunOptions& run_options);

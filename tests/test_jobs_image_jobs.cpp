@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "jobs/check_image.h"
+#include "jobs/image_jobs.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -24,8 +24,7 @@ using testing::HasSubstr;
 
 RunOptions checks_off() {
     RunOptions r;
-    r.kernel_size_check = 0;
-    r.romdisk_size_check = 0;
+    r.size_checks = false;
     return r;
 }
 
@@ -89,9 +88,9 @@ struct RunCase {
 
 void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
 
-class CheckImageRun : public testing::TestWithParam<RunCase> {};
+class ImageJobsRun : public testing::TestWithParam<RunCase> {};
 
-TEST_P(CheckImageRun, ReportsWhatTheChecksDecided) {
+TEST_P(ImageJobsRun, ReportsWhatTheChecksDecided) {
     const RunCase& c = GetParam();
     testkit::TempDir dir;
     const std::string image = dir.file("img");
@@ -121,7 +120,7 @@ const std::string KERNEL_BEYOND_TRANSFER =
     "Error:  kernel 'IMG' is larger than 0x670000 bytes, the most one transfer carries.  Aborting.\n\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Limits, CheckImageRun,
+    Limits, ImageJobsRun,
     testing::Values(
         RunCase{"kernel_at_limit", {}, 0x200000, "kernel", flashed, ""},
         RunCase{"kernel_over_limit", {}, 0x200001, "kernel", refused, KERNEL_TOO_BIG},
@@ -170,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"offset_at_limit", {}, 1, "0x80000000", refused, "Error:  invalid offset '80000000'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {
+TEST(ImageJobsRun, RefusesSrecFilesByNameOnly) {
     const testkit::RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/image.srec.gz", "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, std::string("\n") + SREC_REFUSAL + "\n" + SREC_REFUSAL_END + "\n\n");
@@ -183,7 +182,7 @@ TEST(CheckImageRun, RefusesSrecFilesByNameOnly) {
 
 // Only a regular file is an image: anything else ends the run at its check,
 // before the port opens, and is never opened (a device's open alone may act).
-TEST(CheckImageRun, RefusesAnythingButARegularFile) {
+TEST(ImageJobsRun, RefusesAnythingButARegularFile) {
     struct Case {
         const char* name;
         std::function<bool(const std::string& path)> make;
@@ -214,7 +213,7 @@ TEST(CheckImageRun, RefusesAnythingButARegularFile) {
     }
 }
 
-TEST(CheckImageRun, ReportsAnImageWithoutStatus) {
+TEST(ImageJobsRun, ReportsAnImageWithoutStatus) {
     const testkit::RunResult r = run_kelvane({"-s", NO_PORT, "/nonexistent/rd.gz", "romdisk"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "\n\nError: unable to stat /nonexistent/rd.gz - No such file or directory\n\n");

@@ -19,14 +19,12 @@
 // it. At most one hint follows a message; a later attach replaces an earlier.
 #pragma once
 
-#include <cstdarg>
 #include <string>
 
 constexpr int ERROR_MESSAGE_SIZE = 128;
 
 [[noreturn]] void error_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void refuse_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void verror_exit(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 [[noreturn]] void cleanup_and_exit(int exit_status);
 
 constexpr char HINT_PREFIX[] = "Hint:  ";

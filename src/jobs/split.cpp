@@ -10,6 +10,7 @@
 #include <new>
 
 #include "core/fatal.h"
+#include "core/kept_texts.h"
 #include "jobs/flash_job.h"
 #include "jobs/flash_limits.h"
 #include "jobs/piece_claim.h"
@@ -71,7 +72,7 @@ void copy_rest(int image_fd, int piece_fd, const char* image, const char* piece)
             continue;
         }
         if (write(piece_fd, block, static_cast<size_t>(got)) < 0)
-            error_exit("Error: unable to  write (last) to '%s'", piece);
+            error_exit(LAST_WRITE_FAILED_FORMAT, piece);
         return;
     }
 }

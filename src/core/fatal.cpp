@@ -55,6 +55,8 @@ void refuse_exit(const char* format, ...) {
     report_and_exit(format, args);
 }
 
+void out_of_memory_exit() { error_exit("Error:  out of memory"); }
+
 void cleanup_and_exit(int exit_status) {
     {
         // A signal now would cut an entry in two and end the process before

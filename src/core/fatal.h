@@ -27,6 +27,12 @@ constexpr int ERROR_MESSAGE_SIZE = 128;
 [[noreturn]] void refuse_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void cleanup_and_exit(int exit_status);
 
+// Memory runs out the one way: an allocation that fails throws std::bad_alloc
+// (no nothrow new, no null checks where memory is taken), and main ends the
+// run with "Error:  out of memory" through out_of_memory_exit, the failed
+// allocation's errno included.
+[[noreturn]] void out_of_memory_exit();
+
 constexpr char HINT_PREFIX[] = "Hint:  ";
 // The hint the next fatal message carries (without "Hint:  " and line end);
 // an empty text removes it. Leaves errno as it was.

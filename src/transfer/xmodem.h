@@ -38,22 +38,14 @@
 
 #include "core/file_check.h"
 #include "transfer/progress.h"
+#include "transfer/xmodem_digest.h"
 #include "transfer/xmodem_packet.h"
-
-constexpr size_t XMODEM_START_TEXT_MAX = 1024;  // of the text before the first NAK, kept for a caller
-
-// What the receiver acknowledged: the CRC-32 of the data of every packet and their byte count.
-struct XmodemDigest {
-    uint32_t crc = 0;  // zlib's crc32, from its initial value 0
-    int64_t bytes = 0;
-    uint32_t image_crc = 0;  // the same over the file's own bytes, without the filler after them
-};
 
 struct XmodemOptions {
     bool large_packets = false;
     bool start_nak_seen = false;         // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
-    std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo)
+    std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo), up to 1024 bytes
     ProgressMeter* meter = nullptr;      // the meter the transfer advances; one of its own when none is given
 };
 

@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The steps of one XMODEM transfer (xmodem.h), for the streamed sender
+// The steps of one XMODEM transfer (xmodem.cpp), for the streamed sender
 // (stream_send.h), which opens, checks, reads and digests the file as the
 // XMODEM sender does, and for the tests that drive a step alone. Other
 // modules send through xmodem_send and never include this header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "core/file_check.h"
 #include "transfer/progress.h"
-#include "transfer/xmodem.h"
+#include "transfer/xmodem_digest.h"
+#include "transfer/xmodem_packet.h"
+
+constexpr size_t XMODEM_START_TEXT_MAX = 1024;  // of the text before the first NAK, kept for a caller
 
 // One transfer in hand: the file, the port, the packet in wire order and
 // what the receiver acknowledged so far.

@@ -14,13 +14,14 @@
 #include <string>
 #include <string_view>
 
+#include "core/text.h"
 #include "jobs/target.h"
 
 namespace {
 
 bool all_hex_digits(std::string_view text) {
     for (const char c : text)
-        if (offset_digit_value(c) < 0) return false;
+        if (hex_digit_value(c) < 0) return false;
     return !text.empty();
 }
 

@@ -34,6 +34,15 @@ TEST(ErrorExitDeathTest, AppendsTheTextOfTheLastFailure) {
         ExitedWithCode(1), stderr_is("\nError: Unable to open port '/dev/ttyS1' - No such file or directory\n\n"));
 }
 
+TEST(ErrorExitDeathTest, OutOfMemoryNamesTheFailedAllocation) {
+    EXPECT_EXIT(
+        {
+            errno = ENOMEM;
+            out_of_memory_exit();
+        },
+        ExitedWithCode(1), stderr_is("\nError:  out of memory - Cannot allocate memory\n\n"));
+}
+
 // A judgement of this program's own is printed alone, whatever failed before it.
 TEST(ErrorExitDeathTest, ARefusalPrintsNoSystemErrorLeftFromEarlier) {
     EXPECT_EXIT(

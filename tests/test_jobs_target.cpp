@@ -48,13 +48,6 @@ TEST(ParseOffset, SkipsOnePrefixItself) {
     EXPECT_EQ(offset_value("0x0x1000"), std::nullopt);  // the caller drops the first prefix
 }
 
-TEST(OffsetDigitValue, TakesOnlyHexadecimalDigits) {
-    const std::string digits = "0123456789abcdefABCDEF";
-    const int expected[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 10, 11, 12, 13, 14, 15};
-    for (size_t i = 0; i < digits.size(); ++i) EXPECT_EQ(offset_digit_value(digits[i]), expected[i]) << digits[i];
-    for (char c : std::string("*+,-./:;<=>?)@gGxX zZ\t")) EXPECT_EQ(offset_digit_value(c), -1) << c;
-}
-
 struct InvalidCase {
     const char* target;
     const char* shown;  // the text the message quotes: what the parser received

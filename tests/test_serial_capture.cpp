@@ -7,7 +7,7 @@
 #include <climits>
 #include <string>
 
-#include "cli/switches.h"
+#include "core/kept_texts.h"
 #include "serial/capture.h"
 #include "support/run_binary.h"
 
@@ -143,7 +143,7 @@ TEST_F(CaptureTest, AnythingButARegularFileAtTheNameIsAFailedOpen) {
 TEST_F(CaptureTest, SwitchGivenTwiceLeavesOneHeader) {
     const testkit::RunResult run = run_kelvane({"-l", "-l"}, dir.path());
     EXPECT_EQ(run.exit_status, 1);  // too few words: the help text follows
-    EXPECT_EQ(testkit::read_file(log_path()), std::string(version_banner) + "\n " KELVANE_BINARY " -l -l\n\n");
+    EXPECT_EQ(testkit::read_file(log_path()), std::string(VERSION_BANNER) + "\n " KELVANE_BINARY " -l -l\n\n");
     EXPECT_EQ(run.out, "");
 }
 

@@ -13,23 +13,21 @@ namespace {
 timeval fake_now{};
 void fake_clock(timeval* now) { *now = fake_now; }
 
-// Zeroes the meter and puts it on the fake clock, as a user does at the start
-// of an operation.
+// A zeroed meter on the fake clock, as a user has at the start of an operation.
 class ProgressTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        progress_state = ProgressState{};
-        set_progress_clock(fake_clock);
-    }
+    void SetUp() override { set_progress_clock(fake_clock); }
     void TearDown() override { set_progress_clock(nullptr); }
 
     // What show_progress writes for the draw numbered mode (0 first, 1 redraw, 2 complete) to standard error at the given time.
-    static std::string draw_at(long seconds, long micros, int mode) {
+    std::string draw_at(long seconds, long micros, int mode) {
         fake_now = timeval{seconds, micros};
         testing::internal::CaptureStderr();
-        show_progress(static_cast<ProgressDraw>(mode));
+        show_progress(meter, static_cast<ProgressDraw>(mode));
         return testing::internal::GetCapturedStderr();
     }
+
+    ProgressMeter meter;
 };
 
 struct Sample {
@@ -43,8 +41,8 @@ struct Sample {
 // A 300,000-byte file sent at 80 packets a second. The samples between the
 // third and the fourth draw are taken with a mode that draws nothing.
 TEST_F(ProgressTest, TransferOfThreeHundredThousandBytesDrawsTheseLines) {
-    progress_state.start_time = timeval{1000, 400000};
-    progress_state.total_kb = 300000 / 1024;
+    meter.start_time = timeval{1000, 400000};
+    meter.total_kb = 300000 / 1024;
     const Sample samples[] = {
         {1000, 900000, 0, 0, "\r -- [0k/292k] |  0.00 KB/s |   0% | 00:00s ETA --"},
         {1001, 900000, 10240, 1, "\r -- [10k/292k] | 10.00 KB/s |   3% | 00:28s ETA --"},
@@ -55,18 +53,18 @@ TEST_F(ProgressTest, TransferOfThreeHundredThousandBytesDrawsTheseLines) {
          "\r -- [292k/292k] |  3.00 KB/s | 100% | DONE --          \nElapsed time:  00:30\n\n"},
     };
     for (const Sample& s : samples) {
-        progress_state.bytes_done = s.bytes_done;
+        meter.bytes_done = s.bytes_done;
         EXPECT_EQ(draw_at(s.seconds, s.micros, s.mode), s.expected) << "at " << s.seconds;
-        EXPECT_EQ(progress_state.bytes_last, s.bytes_done);
+        EXPECT_EQ(meter.bytes_last, s.bytes_done);
     }
 }
 
 TEST_F(ProgressTest, CompletionInTheSameSecondShowsRate100AndOneSecondLessElapsed) {
-    progress_state.start_time = timeval{1000, 400000};
-    progress_state.total_kb = 292;
-    progress_state.bytes_done = 296960;
+    meter.start_time = timeval{1000, 400000};
+    meter.total_kb = 292;
+    meter.bytes_done = 296960;
     draw_at(1029, 900000, 1);
-    progress_state.bytes_done = 300032;
+    meter.bytes_done = 300032;
     EXPECT_EQ(draw_at(1029, 950000, 2),
               "\r -- [292k/292k] | 100.00 KB/s | 100% | DONE --          \nElapsed time:  00:29\n\n");
 }
@@ -134,11 +132,23 @@ TEST(ProgressElapsed, MinutesWidenPastTwoDigits) {
     }
 }
 
+TEST_F(ProgressTest, StartZeroesTheMeterForItsTotal) {
+    meter.bytes_done = 5;
+    meter.bytes_last = 5;
+    fake_now = timeval{1000, 400000};
+    progress_start(meter, 300000);
+    EXPECT_EQ(meter.total_kb, 292);
+    EXPECT_EQ(meter.bytes_done, 0);
+    EXPECT_EQ(meter.bytes_last, 0);
+    EXPECT_EQ(meter.start_time.tv_sec, 1000);
+    EXPECT_EQ(meter.now_time.tv_sec, 0);  // the first interval is the whole time of day
+}
+
 TEST_F(ProgressTest, SampleWithoutDrawingMovesTheRateInterval) {
-    progress_state.total_kb = 292;
-    progress_state.bytes_done = 10240;
+    meter.total_kb = 292;
+    meter.bytes_done = 10240;
     draw_at(1000, 0, 5);
-    progress_state.bytes_done = 20480;
+    meter.bytes_done = 20480;
     // Measured from the silent sample: 10240 bytes over 2 s.
     EXPECT_EQ(draw_at(1002, 0, 1), "\r -- [20k/292k] |  5.00 KB/s |   6% | 00:54s ETA --");
 }
@@ -146,9 +156,9 @@ TEST_F(ProgressTest, SampleWithoutDrawingMovesTheRateInterval) {
 // While a transfer ticks, the handler only re-arms the alarm and raises the
 // flag; the redraw happens later in the transfer loop, once per tick.
 TEST_F(ProgressTest, TickAsksForOneRedrawThatTheLoopDraws) {
-    progress_state.total_kb = 292;
+    meter.total_kb = 292;
     fake_now = timeval{1001, 0};
-    progress_tick_start();
+    progress_tick_start(meter);
 
     testing::internal::CaptureStderr();
     alarm_tick(SIGALRM);
@@ -167,7 +177,7 @@ TEST_F(ProgressTest, TickAsksForOneRedrawThatTheLoopDraws) {
 // programming watch. The way out stops a tick that is still running.
 TEST_F(ProgressTest, NoTickOutlivesTheTransfer) {
     clear_exit_cleanups();
-    progress_tick_start();
+    progress_tick_start(meter);
     progress_tick_stop();
     raise(SIGALRM);       // delivered now: discarded
     alarm_tick(SIGALRM);  // or its handler already running
@@ -176,7 +186,7 @@ TEST_F(ProgressTest, NoTickOutlivesTheTransfer) {
     progress_redraw_if_due();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
-    progress_tick_start();
+    progress_tick_start(meter);
     run_signal_safe_exit_cleanups();  // the run ends, by a signal or otherwise, mid-transfer
     EXPECT_EQ(alarm(0), 0u);
     clear_exit_cleanups();

@@ -27,6 +27,7 @@
 #include "transfer/progress.h"
 #include "transfer/sender_guard.h"
 #include "transfer/xmodem.h"
+#include "transfer/xmodem_steps.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ protected:
                 wire += got;
             }
         });
-        const int64_t size = xmodem_send(path.c_str(), slave_fd, &digest);
+        const int64_t size = xmodem_send(path.c_str(), slave_fd, &digest, XmodemOptions{.meter = &meter});
         done = true;
         collector.join();
         wire += peer_drain(50);
@@ -69,6 +70,7 @@ protected:
     testkit::TempDir dir;
     std::string wire;
     XmodemDigest digest;
+    ProgressMeter meter;
 };
 
 struct TransferCase {
@@ -104,7 +106,7 @@ TEST_P(XmodemTransferCases, SendsEveryPacketAndEotAndReturnsTheFileSize) {
     EXPECT_EQ(send(path, replies), static_cast<int64_t>(c.file_size));
     EXPECT_EQ(wire.size(), expected.size());
     EXPECT_TRUE(wire == expected) << "the bytes on the wire differ";
-    EXPECT_EQ(progress_state.bytes_done, static_cast<int64_t>(packets * 128));
+    EXPECT_EQ(meter.bytes_done, static_cast<int64_t>(packets * 128));
     // The digest covers every acknowledged packet once, resends aside, filler included.
     std::string data = file;
     data.resize(packets * 128, static_cast<char>(XMODEM_FILLER));
@@ -184,7 +186,7 @@ TEST_P(XmodemLargeCases, SendsWhole1KBlocksAsStxAndTheTailAs128BytePackets) {
     std::thread collector([&] {
         while (!done) wire += peer_drain(20);
     });
-    const XmodemOptions options{.large_packets = true, .start_nak_seen = c.nak_read_before};
+    const XmodemOptions options{.large_packets = true, .start_nak_seen = c.nak_read_before, .meter = &meter};
     EXPECT_EQ(xmodem_send(path.c_str(), slave_fd, &digest, options), static_cast<int64_t>(c.file_size));
     done = true;
     collector.join();
@@ -197,7 +199,7 @@ TEST_P(XmodemLargeCases, SendsWhole1KBlocksAsStxAndTheTailAs128BytePackets) {
     EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size())));
     EXPECT_EQ(digest.bytes, static_cast<int64_t>(stored.size()));
     EXPECT_EQ(digest.image_crc, crc32(0, reinterpret_cast<const Bytef*>(file.data()), static_cast<uInt>(file.size())));
-    EXPECT_EQ(progress_state.bytes_done, static_cast<int64_t>(stored.size()));
+    EXPECT_EQ(meter.bytes_done, static_cast<int64_t>(stored.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transfers, XmodemLargeCases,

@@ -3,9 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "cli/switches.h"
+#include "core/kept_texts.h"
 
 namespace {
 
@@ -27,12 +26,8 @@ constexpr const char* USAGE_LINES[] = {
     "  [ -X ]                 -- Do not load xmodem-load.srec\n\n",
 };
 
-constexpr char HELP_SWITCH[] = "--help";
-constexpr char VERSION_SWITCH[] = "--version";
-constexpr char END_OF_SWITCHES[] = "--";
-
 [[noreturn]] void print_help_to(std::FILE* stream, int exit_status) {
-    std::fprintf(stream, "\n %s\n", version_banner);
+    std::fprintf(stream, "\n %s\n", VERSION_BANNER);
     for (const char* line : USAGE_LINES) std::fputs(line, stream);
     std::exit(exit_status);
 }
@@ -44,23 +39,6 @@ void print_help() { print_help_to(stderr, 1); }
 void print_help_asked() { print_help_to(stdout, 0); }
 
 void print_version_asked() {
-    std::printf("%s\n", version_banner);
+    std::printf("%s\n", VERSION_BANNER);
     std::exit(0);
-}
-
-void answer_long_switches(int argc, char* const argv[]) {
-    for (int i = 1; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
-        if (std::strcmp(argv[i], END_OF_SWITCHES) == 0) return;
-        if (std::strcmp(argv[i], HELP_SWITCH) == 0) print_help_asked();
-        if (std::strcmp(argv[i], VERSION_SWITCH) == 0) print_version_asked();
-        // A switch that takes its argument from the next word hides that word.
-        const char* letters = argv[i] + 1;
-        const size_t last = std::strlen(letters) - 1;
-        for (size_t k = 0; k <= last; ++k) {
-            const char* in_switches = std::strchr(SWITCHES, letters[k]);
-            if (in_switches == nullptr || in_switches[1] != ':') continue;
-            if (k == last) ++i;  // the next word is its argument
-            break;
-        }
-    }
 }

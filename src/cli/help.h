@@ -11,7 +11,3 @@
 [[noreturn]] void print_help_asked();
 // --version: the banner and a line end on standard output, status 0.
 [[noreturn]] void print_version_asked();
-// Ends the process through --help or --version when either stands among the
-// switch words (before the first word that is not a switch, and before "--");
-// otherwise returns.
-void answer_long_switches(int argc, char* const argv[]);

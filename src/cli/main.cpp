@@ -65,6 +65,6 @@ int main(int argc, char* argv[]) {
     try {
         run(argc, argv);
     } catch (const std::bad_alloc&) {
-        error_exit("Error:  out of memory");
+        out_of_memory_exit();
     }
 }

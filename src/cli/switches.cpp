@@ -10,11 +10,10 @@
 
 #include "cli/help.h"
 #include "core/fatal.h"
+#include "core/kept_texts.h"
 #include "serial/line_speed.h"
 #include "serial/capture.h"
 #include "serial/port_list.h"
-
-const char version_banner[] = "kelvane:  0.24 - 2002/10/30 - kelvane developers";
 
 char command_echo[COMMAND_ECHO_SIZE];
 char device_path[DEVICE_PATH_SIZE];
@@ -121,7 +120,7 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
                 print_help();
             case 'l':
                 capture_enabled = true;
-                capture_begin(version_banner, command_echo);
+                capture_begin(VERSION_BANNER, command_echo);
                 break;
             case 'r':
                 run_options.restart_after = true;
@@ -150,4 +149,29 @@ int read_switches(int argc, char* argv[], RunOptions& run_options) {
     if (run_options.changed_only && !run_options.load_loader)
         refuse_exit("Error:  -u needs the receiver this run uploads; it cannot go with -X.  Aborting.");
     return optind;
+}
+
+namespace {
+
+constexpr char HELP_SWITCH[] = "--help";
+constexpr char VERSION_SWITCH[] = "--version";
+constexpr char END_OF_SWITCHES[] = "--";
+
+}  // namespace
+
+void answer_long_switches(int argc, char* const argv[]) {
+    for (int i = 1; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
+        if (std::strcmp(argv[i], END_OF_SWITCHES) == 0) return;
+        if (std::strcmp(argv[i], HELP_SWITCH) == 0) print_help_asked();
+        if (std::strcmp(argv[i], VERSION_SWITCH) == 0) print_version_asked();
+        // A switch that takes its argument from the next word hides that word.
+        const char* letters = argv[i] + 1;
+        const size_t last = std::strlen(letters) - 1;
+        for (size_t k = 0; k <= last; ++k) {
+            const char* in_switches = std::strchr(SWITCHES, letters[k]);
+            if (in_switches == nullptr || in_switches[1] != ':') continue;
+            if (k == last) ++i;  // the next word is its argument
+            break;
+        }
+    }
 }

@@ -13,9 +13,6 @@
 
 #include "core/run_options.h"
 
-// "kelvane:  0.24 - 2002/10/30 - " and an attribution, without a line end.
-extern const char version_banner[];
-
 constexpr int COMMAND_ECHO_SIZE = 1024;  // at most 1023 characters
 constexpr int DEVICE_PATH_SIZE = 128;    // at most 127 characters
 
@@ -50,3 +47,7 @@ std::optional<std::string> port_from_environment();
 // index of the first word after the switches. -b or -V with -X ends the run
 // too: a receiver already in RAM may have neither the fast nor the verify entry.
 int read_switches(int argc, char* argv[], RunOptions& run_options);
+// Ends the process through --help or --version (help.h) when either stands
+// among the switch words (before the first word that is not a switch, and
+// before "--"); otherwise returns.
+void answer_long_switches(int argc, char* const argv[]);

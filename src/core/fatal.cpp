@@ -18,29 +18,8 @@ namespace {
 // The hint of the next fatal message; one line, so any line end in it is dropped.
 std::string exit_hint;
 
-}  // namespace
-
-void attach_exit_hint(std::string hint) {
-    const ErrnoGuard errno_kept;
-    std::erase(hint, '\n');
-    std::erase(hint, '\r');
-    exit_hint = std::move(hint);
-}
-
-void error_exit(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    verror_exit(format, args);
-}
-
-void refuse_exit(const char* format, ...) {
-    errno = 0;
-    va_list args;
-    va_start(args, format);
-    verror_exit(format, args);
-}
-
-void verror_exit(const char* format, va_list args) {
+// The message, errno's text and the hint on standard error, then the fatal end.
+[[noreturn]] __attribute__((format(printf, 1, 0))) void report_and_exit(const char* format, va_list args) {
     char message[ERROR_MESSAGE_SIZE];
     vsnprintf(message, sizeof message, format, args);
     // errno is read only after formatting: it still holds the last failure of the run.
@@ -53,6 +32,30 @@ void verror_exit(const char* format, va_list args) {
     fputs("\n", stderr);
     cleanup_and_exit(1);
 }
+
+}  // namespace
+
+void attach_exit_hint(std::string hint) {
+    const ErrnoGuard errno_kept;
+    std::erase(hint, '\n');
+    std::erase(hint, '\r');
+    exit_hint = std::move(hint);
+}
+
+void error_exit(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    report_and_exit(format, args);
+}
+
+void refuse_exit(const char* format, ...) {
+    errno = 0;
+    va_list args;
+    va_start(args, format);
+    report_and_exit(format, args);
+}
+
+void out_of_memory_exit() { error_exit("Error:  out of memory"); }
 
 void cleanup_and_exit(int exit_status) {
     {

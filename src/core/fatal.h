@@ -19,15 +19,19 @@
 // it. At most one hint follows a message; a later attach replaces an earlier.
 #pragma once
 
-#include <cstdarg>
 #include <string>
 
 constexpr int ERROR_MESSAGE_SIZE = 128;
 
 [[noreturn]] void error_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void refuse_exit(const char* format, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void verror_exit(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 [[noreturn]] void cleanup_and_exit(int exit_status);
+
+// Memory runs out the one way: an allocation that fails throws std::bad_alloc
+// (no nothrow new, no null checks where memory is taken), and main ends the
+// run with "Error:  out of memory" through out_of_memory_exit, the failed
+// allocation's errno included.
+[[noreturn]] void out_of_memory_exit();
 
 constexpr char HINT_PREFIX[] = "Hint:  ";
 // The hint the next fatal message carries (without "Hint:  " and line end);

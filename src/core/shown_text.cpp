@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/shown_text.h"
 
+#include "core/text.h"
+
 namespace {
 
-constexpr unsigned char FIRST_PRINTABLE = 0x20;
-constexpr unsigned char LAST_PRINTABLE = 0x7E;
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 }  // namespace
@@ -14,7 +14,7 @@ std::string shown_text(std::string_view text) {
     shown.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= FIRST_PRINTABLE && byte <= LAST_PRINTABLE) {
+        if (is_printable(byte)) {
             shown += c;
             continue;
         }

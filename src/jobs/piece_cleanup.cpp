@@ -9,22 +9,11 @@
 
 #include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
+#include "core/text.h"
 
 namespace {
 
 RunPiece* run_pieces = nullptr;  // in the order the pieces were made
-
-// Every byte of text to standard error; write(2) only.
-void write_stderr(const char* text) {
-    size_t left = strlen(text);
-    while (left > 0) {
-        const ssize_t written = write(STDERR_FILENO, text, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        text += written;
-        left -= static_cast<size_t>(written);
-    }
-}
 
 bool still_ours(const RunPiece& piece) {
     struct stat status;

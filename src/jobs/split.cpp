@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "core/fatal.h"
+#include "core/kept_texts.h"
 #include "jobs/flash_limits.h"
 #include "jobs/piece_claim.h"
 
@@ -69,7 +70,7 @@ void copy_rest(int image_fd, int piece_fd, const char* image, const char* piece)
             continue;
         }
         if (write(piece_fd, block, static_cast<size_t>(got)) < 0)
-            error_exit("Error: unable to  write (last) to '%s'", piece);
+            error_exit(LAST_WRITE_FAILED_FORMAT, piece);
         return;
     }
 }

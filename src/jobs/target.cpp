@@ -4,22 +4,15 @@
 #include <cstring>
 
 #include "core/fatal.h"
+#include "core/text.h"
 
 namespace {
 
-constexpr int LETTER_DIGIT_BASE = 10;  // "a"/"A" is ten
 constexpr uint64_t HEX_BASE = 16;
 
 bool has_hex_prefix(const char* text) { return std::strncmp(text, HEX_PREFIX, sizeof HEX_PREFIX - 1) == 0; }
 
 }  // namespace
-
-int offset_digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + LETTER_DIGIT_BASE;
-    if (c >= 'A' && c <= 'F') return c - 'A' + LETTER_DIGIT_BASE;
-    return -1;
-}
 
 int64_t target_to_offset(const char* target) {
     for (const TargetKeyword& keyword : TARGET_KEYWORDS)
@@ -34,7 +27,7 @@ std::optional<int64_t> offset_value(const char* text) {
     if (*digit == '\0') return std::nullopt;  // an unset variable must not mean the kernel's place
     uint64_t value = 0;
     for (; *digit != '\0'; ++digit) {
-        const int nibble = offset_digit_value(*digit);
+        const int nibble = hex_digit_value(*digit);
         if (nibble < 0) return std::nullopt;
         // Leading zeros never grow the value; anything at the limit stops at once.
         value = value * HEX_BASE + static_cast<uint64_t>(nibble);

@@ -28,8 +28,6 @@ constexpr TargetKeyword TARGET_KEYWORDS[] = {
 constexpr char HEX_PREFIX[] = "0x";            // lower-case x only; "0X" is an invalid digit
 constexpr uint64_t OFFSET_LIMIT = 0x80000000;  // every offset of the handheld's flash lies far below
 
-// The value of one hexadecimal digit, or -1 for any other character.
-int offset_digit_value(char c);
 // A keyword ("kernel", "pmon", "romdisk", "rootdisk", "cramfs", matched as a
 // prefix, in that order) or a hexadecimal offset with an optional "0x".
 int64_t target_to_offset(const char* target);

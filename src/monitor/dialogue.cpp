@@ -256,9 +256,10 @@ void program_flash(int port_fd, char* buffer, const char* name, int64_t flash_si
     give_flash_command(port_fd, buffer, flash_size, offset, state);
     fprintf(stderr, "done\n");
 
-    const WatchResult watch = watch_programming(port_fd, buffer, flash_size);
+    ProgressMeter meter;
+    const WatchResult watch = watch_programming(port_fd, buffer, flash_size, meter);
     set_signal_note(nullptr);
-    show_progress(ProgressDraw::complete);
+    show_progress(meter, ProgressDraw::complete);
     // The flash may be damaged: stop before another image or a boot uses it.
     if (watch.error_reported) refuse_exit("Error:  flash programming of '%s' reported errors.  Aborting.", name);
     // Fewer blocks than asked: the monitor programmed something else, or nothing.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "monitor/flash_echo.h"
 
+#include "core/text.h"
 #include "serial/drained_lines.h"
 #include "serial/port.h"
 
@@ -8,16 +9,9 @@ namespace {
 
 // The command word and its separator: a line of the monitor's own that begins
 // with the word ("flash: range outside the flash") is no echo.
-constexpr std::string_view ECHO_START = "flash ";
+constexpr std::string_view FLASH_COMMAND_WORD = "flash ";
 // Lines kept before the fast entry's offer, where an echo is looked for too, may end in CR.
 constexpr std::string_view ECHO_LINE_ENDS = "\n\r";
-constexpr unsigned char FIRST_PRINTABLE = 0x20;
-constexpr unsigned char LAST_PRINTABLE = 0x7E;
-
-bool printable(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= FIRST_PRINTABLE && byte <= LAST_PRINTABLE;
-}
 
 }  // namespace
 
@@ -27,7 +21,7 @@ std::string_view echo_text(std::string_view line) {
             line.remove_prefix(sizeof PMON_PROMPT - 1);
         else if (line.starts_with(PMRAM_PROMPT))
             line.remove_prefix(sizeof PMRAM_PROMPT - 1);
-        else if (!line.empty() && !printable(line.front()))
+        else if (!line.empty() && !is_printable(line.front()))
             line.remove_prefix(1);
         else
             return line;
@@ -38,7 +32,7 @@ FlashEcho judge_flash_echo(std::string_view drained, std::string_view command) {
     FlashEcho echo;
     for_each_drained_line(drained, ECHO_LINE_ENDS, [&](std::string_view line) {
         const std::string_view text = echo_text(line);
-        if (!text.starts_with(ECHO_START)) return false;
+        if (!text.starts_with(FLASH_COMMAND_WORD)) return false;
         echo.verdict = text == command ? EchoVerdict::matches : EchoVerdict::differs;
         if (echo.verdict == EchoVerdict::differs) echo.line = text;
         return true;

@@ -38,11 +38,9 @@ int64_t programming_advance(int64_t bytes_done, int64_t flash_size) {
 
 int blocks_expected(int64_t flash_size) { return static_cast<int>(flash_size / FLASH_BLOCK); }
 
-WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
-    progress_state = ProgressState{};
-    progress_now(&progress_state.start_time);
-    progress_state.total_kb = static_cast<int>(flash_size / 1024);
-    show_progress(ProgressDraw::first);
+WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size, ProgressMeter& meter) {
+    progress_start(meter, flash_size);
+    show_progress(meter, ProgressDraw::first);
 
     WatchResult result;
     auto last_progress_at = std::chrono::steady_clock::now();
@@ -58,8 +56,8 @@ WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
             case WatchLine::progress:
                 last_progress_at = std::chrono::steady_clock::now();
                 ++result.blocks_reported;
-                progress_state.bytes_done = programming_advance(progress_state.bytes_done, flash_size);
-                show_progress(ProgressDraw::redraw);
+                meter.bytes_done = programming_advance(meter.bytes_done, flash_size);
+                show_progress(meter, ProgressDraw::redraw);
                 break;
             case WatchLine::error:
                 fprintf(stderr, "\nWARNING:  '%s'\n", shown_text(buffer).c_str());

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "transfer/progress.h"
+
 enum class WatchLine { progress, error, prompt, other };
 
 // Which of the watch's tests a reply line meets first.
@@ -30,8 +32,8 @@ struct WatchResult {
     int blocks_reported = 0;      // "Programming block" lines
 };
 
-// Starts the meter at zero and reads reply lines up to the prompt; ends the
-// program on a silent monitor.
-WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size);
+// Starts meter at zero for flash_size and reads reply lines up to the prompt,
+// advancing it; ends the program on a silent monitor.
+WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size, ProgressMeter& meter);
 // Whole blocks of flash_size (itself rounded up to blocks).
 int blocks_expected(int64_t flash_size);

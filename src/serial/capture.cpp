@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/errno_guard.h"
+#include "core/text.h"
 
 namespace {
 
@@ -43,15 +44,11 @@ void write_ignoring_result(int fd, const void* bytes, size_t count) {
     (void)written;
 }
 
-}  // namespace
+// True for the bytes a record keeps.
+bool capture_keeps(unsigned char byte) { return byte == '\n' || is_printable(byte); }
 
-bool capture_enabled = false;
-
-bool capture_keeps(unsigned char byte) {
-    // Printable ASCII as isprint sees it in the default locale; from 0x80 up a
-    // byte is a negative char and never printable.
-    return byte == '\n' || (byte >= 0x20 && byte <= 0x7E);
-}
+// Copies the kept bytes of the first min(length, CAPTURE_RECORD_MAX) bytes of
+// payload into kept (room for CAPTURE_RECORD_MAX) and returns their count.
 
 int capture_filter(const void* payload, int length, char* kept) {
     const auto* bytes = static_cast<const unsigned char*>(payload);
@@ -61,6 +58,10 @@ int capture_filter(const void* payload, int length, char* kept) {
         if (capture_keeps(bytes[i])) kept[count++] = static_cast<char>(bytes[i]);
     return count;
 }
+
+}  // namespace
+
+bool capture_enabled = false;
 
 void capture_begin(const char* banner, const char* echo_line) {
     const int log_fd = open_log(O_WRONLY | O_CREAT, CAPTURE_FILE_MODE, true);

@@ -21,9 +21,3 @@ extern bool capture_enabled;
 
 void capture_begin(const char* banner, const char* echo_line);
 void capture_write(const void* payload, int length);
-
-// True for the bytes a record keeps.
-bool capture_keeps(unsigned char byte);
-// Copies the kept bytes of the first min(length, CAPTURE_RECORD_MAX) bytes of
-// payload into kept (room for CAPTURE_RECORD_MAX) and returns their count.
-int capture_filter(const void* payload, int length, char* kept);

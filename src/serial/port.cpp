@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "core/fatal.h"
+#include "core/kept_texts.h"
 #include "serial/capture.h"
 #include "serial/line_assembly.h"
 #include "serial/line_speed.h"
@@ -116,11 +117,11 @@ void port_setup(int port_fd) {
 }
 
 void port_send(int port_fd, const void* payload, int length, Capture capture) {
-    if (!wait_until_ready(port_fd, true)) error_exit("Error:  port_send timeout writing to port");
+    if (!wait_until_ready(port_fd, true)) refuse_exit("Error:  port_send timeout writing to port");
     // One write of the whole text: a partial write is an error, never continued.
     const ssize_t written = write(port_fd, payload, static_cast<size_t>(length));
     if (written < 0) error_exit("Error:  port_send unable to write to serial port");
-    if (written < length) error_exit("Error:  port_send to write full buffer to serial port");
+    if (written < length) refuse_exit("%s", PORT_SHORT_WRITE_MESSAGE);
     if (capture == Capture::record) capture_if_enabled(static_cast<const char*>(payload), length);
 }
 
@@ -149,7 +150,7 @@ int port_readline(int port_fd, char* buffer) {
                 complete = true;
                 break;
             case LineStep::too_long:
-                error_exit("Error:  port_readline line too long");
+                refuse_exit("Error:  port_readline line too long");
             case LineStep::stored:
                 last_stored_at = Clock::now();
                 break;

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/hex_text.h"
 
+#include "core/text.h"
+
 namespace {
 
 constexpr std::size_t MAX_DIGITS = 8;  // a 32-bit value
 
 std::optional<uint32_t> digit_value(char c, HexCase allowed) {
-    if (c >= '0' && c <= '9') return static_cast<uint32_t>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<uint32_t>(c - 'a' + 10);
-    if (allowed == HexCase::any && c >= 'A' && c <= 'F') return static_cast<uint32_t>(c - 'A' + 10);
-    return std::nullopt;
+    if (allowed == HexCase::lower && c >= 'A' && c <= 'F') return std::nullopt;
+    const int value = hex_digit_value(c);
+    if (value < 0) return std::nullopt;
+    return static_cast<uint32_t>(value);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -60,12 +61,21 @@ void end_load(int port_fd) {
     }
 }
 
+// Why an upload ends: a read that failed (its errno is reported) or the
+// program's own judgement of what the monitor said.
+enum class UploadFailure { failed_read, judgement };
+
 // The monitor left at its prompt first, then the run ends with the message.
-[[noreturn]] __attribute__((format(printf, 2, 3))) void upload_failed(int port_fd, const char* format, ...) {
+[[noreturn]] __attribute__((format(printf, 3, 4))) void upload_failed(int port_fd, UploadFailure failure,
+                                                                       const char* format, ...) {
     end_load(port_fd);
+    char message[ERROR_MESSAGE_SIZE];
     va_list args;
     va_start(args, format);
-    verror_exit(format, args);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (failure == UploadFailure::failed_read) error_exit("%s", message);
+    refuse_exit("%s", message);
 }
 
 // Reads until the monitor answers the line just sent. last_byte carries the
@@ -75,14 +85,17 @@ void await_line_answer(int port_fd, unsigned char& last_byte) {
     for (;;) {
         unsigned char byte = 0;
         // One byte per read; an empty read means 0.5 s of silence (VTIME).
-        if (read(port_fd, &byte, 1) != 1)
-            upload_failed(port_fd, "Error: ex_send read '0x%x' instead of ACK", last_byte);
+        const ssize_t got = read(port_fd, &byte, 1);
+        if (got != 1)
+            upload_failed(port_fd, got < 0 ? UploadFailure::failed_read : UploadFailure::judgement,
+                          "Error: ex_send read '0x%x' instead of ACK", last_byte);
         last_byte = byte & SEVEN_BITS;
-        if (last_byte == NAK) upload_failed(port_fd, "Error:  ex_send received NAK.  Aborting");
+        if (last_byte == NAK) upload_failed(port_fd, UploadFailure::judgement, "Error:  ex_send received NAK.  Aborting");
         if (last_byte == ACK) return;
         // Anything else is the monitor's echo or chatter, but not for ever.
         if (Clock::now() >= give_up)
-            upload_failed(port_fd, "Error:  ex_send got no ACK within %lld s, only other bytes.  Aborting",
+            upload_failed(port_fd, UploadFailure::judgement,
+                          "Error:  ex_send got no ACK within %lld s, only other bytes.  Aborting",
                           static_cast<long long>(LINE_ANSWER_LIMIT.count()));
     }
 }
@@ -100,9 +113,6 @@ void send_lines(int port_fd, const char (*lines)[LOADER_SREC_SLOT], int count) {
 
 }  // namespace
 
-int ex_send(int port_fd) {
-    send_lines(port_fd, loader_srec, loader_srec_count);
-    return 0;
-}
+void ex_send(int port_fd) { send_lines(port_fd, loader_srec, loader_srec_count); }
 
 void ex_send_stream_stage(int port_fd) { send_lines(port_fd, stream_srec, stream_srec_count); }

@@ -26,7 +26,7 @@ extern const int loader_srec_count;
 extern const char stream_srec[][LOADER_SREC_SLOT];
 extern const int stream_srec_count;
 
-// Uploads every line of loader_srec; always 0.
-int ex_send(int port_fd);
+// Uploads every line of loader_srec; returns only once every line was acknowledged.
+void ex_send(int port_fd);
 // Uploads every line of stream_srec the same way.
 void ex_send_stream_stage(int port_fd);

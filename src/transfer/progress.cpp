@@ -10,8 +10,7 @@
 
 #include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
-
-ProgressState progress_state;
+#include "core/text.h"
 
 namespace {
 
@@ -28,6 +27,8 @@ volatile sig_atomic_t redraw_due = 0;
 // stopped it (already pending at its alarm(0)) must not arm the next one.
 volatile sig_atomic_t ticking = 0;
 ProgressClock progress_clock = nullptr;
+// The meter the tick redraws; set before the tick starts, never read after it stops.
+ProgressMeter* ticking_meter = nullptr;
 
 // Truncation towards zero, saturated so that a huge or tiny quotient cannot
 // overflow the int it is printed from.
@@ -37,11 +38,12 @@ int truncate_to_int(float value) {
     return static_cast<int>(value);
 }
 
-void write_stderr(const char* text, int length) {
+// The line formatted into out, whose length snprintf gave; a line it cut
+// holds PROGRESS_LINE_SIZE - 1 characters. The meter reports nothing.
+void write_line(const char* line, int length) {
     if (length <= 0) return;
-    if (length >= PROGRESS_LINE_SIZE) length = PROGRESS_LINE_SIZE - 1;  // snprintf cut it there
-    const ssize_t written = write(STDERR_FILENO, text, static_cast<size_t>(length));
-    (void)written;  // the meter reports nothing
+    if (length >= PROGRESS_LINE_SIZE) length = PROGRESS_LINE_SIZE - 1;
+    write_stderr(line, static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -97,19 +99,24 @@ void progress_now(timeval* now) {
         gettimeofday(now, nullptr);
 }
 
-void show_progress(ProgressDraw mode) {
-    ProgressState& state = progress_state;
+void progress_start(ProgressMeter& meter, int64_t total_bytes) {
+    meter = ProgressMeter{};
+    meter.total_kb = static_cast<int>(total_bytes / 1024);
+    progress_now(&meter.start_time);
+}
+
+void show_progress(ProgressMeter& meter, ProgressDraw mode) {
     // Only whole seconds count; the microseconds are never used.
-    const long previous_seconds = state.now_time.tv_sec;
-    progress_now(&state.now_time);
+    const long previous_seconds = meter.now_time.tv_sec;
+    progress_now(&meter.now_time);
     const ProgressFigures figures =
-        progress_figures(previous_seconds, state.now_time.tv_sec, state.bytes_done, state.bytes_last, state.total_kb);
+        progress_figures(previous_seconds, meter.now_time.tv_sec, meter.bytes_done, meter.bytes_last, meter.total_kb);
 
     char line[PROGRESS_LINE_SIZE];
-    write_stderr(line, format_progress_line(line, mode, figures, state.total_kb));
+    write_line(line, format_progress_line(line, mode, figures, meter.total_kb));
     if (mode == ProgressDraw::complete)
-        write_stderr(line, format_elapsed_line(line, state.now_time.tv_sec - state.start_time.tv_sec));
-    state.bytes_last = state.bytes_done;
+        write_line(line, format_elapsed_line(line, meter.now_time.tv_sec - meter.start_time.tv_sec));
+    meter.bytes_last = meter.bytes_done;
 }
 
 void alarm_tick(int signal) {
@@ -128,7 +135,7 @@ void stop_tick_on_exit(void*) { progress_tick_stop(); }
 
 void register_progress_tick_cleanup() { register_exit_cleanup(stop_tick_on_exit, nullptr, SignalSafety::safe); }
 
-void progress_tick_start() {
+void progress_tick_start(ProgressMeter& meter) {
     // Whatever way the run ends from here, the tick ends with it: a late tick
     // would cut short the waits of whatever the way out still sends.
     register_progress_tick_cleanup();
@@ -138,6 +145,7 @@ void progress_tick_start() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // reads and writes cut by the tick resume by themselves
     sigaction(SIGALRM, &action, nullptr);
+    ticking_meter = &meter;
     ticking = 1;
     alarm(ALARM_SECONDS);
 }
@@ -158,5 +166,5 @@ void progress_tick_stop() {
 void progress_redraw_if_due() {
     if (!redraw_due) return;
     redraw_due = 0;
-    show_progress(ProgressDraw::redraw);
+    show_progress(*ticking_meter, ProgressDraw::redraw);
 }

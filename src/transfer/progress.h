@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The progress meter shared by the XMODEM transfer and the flash programming.
+// The progress meter of the XMODEM transfer and of the flash programming.
 //
-// One process-wide ProgressState that the users fill and show_progress samples.
-// During a transfer a one-second SIGALRM asks for a redraw (progress_tick_start
-// and progress_tick_stop bracket the transfer; a tick never outlives it, since
-// a SIGALRM after the transfer would cut short the next waits); alarm_tick itself
-// only re-arms the alarm and raises a flag, and the transfer loop turns that
-// flag into a redraw with progress_redraw_if_due(), so no stdio runs inside
-// the signal handler and a redraw never cuts into another message.
+// A ProgressMeter is a plain record its user owns and hands to these
+// functions: progress_start sets it going for a number of bytes, the user adds
+// to bytes_done, and show_progress samples it. During a transfer a one-second
+// SIGALRM asks for a redraw of the meter the tick was started for
+// (progress_tick_start and progress_tick_stop bracket the transfer; a tick
+// never outlives it, since a SIGALRM after the transfer would cut short the
+// next waits); alarm_tick itself only re-arms the alarm and raises a flag, and
+// the transfer loop turns that flag into a redraw with
+// progress_redraw_if_due(), so no stdio runs inside the signal handler and a
+// redraw never cuts into another message. The alarm is the process's one, so
+// one meter at a time ticks.
 // The transfer loop calls it after every packet and after every wait for the
 // receiver, interrupted ones included (the alarm interrupts a select), so the
 // line is still redrawn about once a second while a slow receiver is awaited.
@@ -26,15 +30,16 @@
 
 #include <cstdint>
 
-struct ProgressState {
+struct ProgressMeter {
     timeval start_time{};
-    timeval now_time{};
+    timeval now_time{};  // of the last sample
     int64_t bytes_done = 0;
-    int64_t bytes_last = 0;
+    int64_t bytes_last = 0;  // bytes_done at the last sample
     int total_kb = 0;
 };
 
-extern ProgressState progress_state;
+// Zeroes the meter and starts it for total_bytes from now.
+void progress_start(ProgressMeter& meter, int64_t total_bytes);
 
 constexpr int PROGRESS_LINE_SIZE = 128;  // a drawn line holds at most 127 characters
 
@@ -61,7 +66,7 @@ int format_progress_line(char* out, ProgressDraw mode, const ProgressFigures& fi
 // "\nElapsed time:  MM:SS\n\n" into out (PROGRESS_LINE_SIZE bytes); its length.
 int format_elapsed_line(char* out, long elapsed_seconds);
 
-void show_progress(ProgressDraw mode);
+void show_progress(ProgressMeter& meter, ProgressDraw mode);
 // The SIGALRM handler: while the tick runs, alarm(1) again and ask for a redraw.
 void alarm_tick(int signal);
 // Registers the tick's stop in the exit-cleanup table, once, so that on any
@@ -69,11 +74,12 @@ void alarm_tick(int signal);
 // still talks to the handheld must not have its waits cut short). main does
 // it at start-up; the first progress_tick_start does it at the latest.
 void register_progress_tick_cleanup();
-// Starts the one-second tick for a transfer.
-void progress_tick_start();
+// Starts the one-second tick for a transfer that advances meter; the meter
+// must outlive the tick.
+void progress_tick_start(ProgressMeter& meter);
 // Stops the tick and discards one already on its way; async-signal-safe.
 void progress_tick_stop();
-// Draws a redraw when a tick has asked for it since the last call.
+// Redraws the ticking meter when a tick has asked for it since the last call.
 void progress_redraw_if_due();
 
 // The clock seam: the time of day the meter reads. Tests replace it.

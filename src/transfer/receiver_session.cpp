@@ -12,7 +12,7 @@
 #include "core/exit_cleanup.h"
 #include "serial/line_speed.h"
 #include "transfer/control_bytes.h"
-#include "transfer/xmodem.h"
+#include "transfer/xmodem_packet.h"
 
 namespace {
 
@@ -190,8 +190,6 @@ void receiver_session_end() { phase = IDLE; }
 void receiver_session_gave_up() {
     if (phase != IDLE) phase = STOPPED;
 }
-
-bool receiver_session_active() { return phase != IDLE; }
 
 void receiver_abort() {
     const int at = phase;

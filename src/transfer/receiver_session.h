@@ -50,8 +50,6 @@ void receiver_session_end();
 // The receiver was seen to give up by itself (its CANs arrived damaged): an
 // abort sends it no CAN, only what brings it back to the monitor.
 void receiver_session_gave_up();
-// Whether a receiver may still be running.
-bool receiver_session_active();
 
 // Makes a running receiver give up (see above), then ends the session; does
 // nothing without one. Async-signal-safe.

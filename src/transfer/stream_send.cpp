@@ -11,6 +11,7 @@
 
 #include "core/exit_signals.h"
 #include "core/fatal.h"
+#include "core/kept_texts.h"
 #include "serial/port.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
@@ -99,7 +100,7 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
 // The receiver gave up (CAN, CAN) and is on its way back to the monitor.
 void cancelled_exit() {
     receiver_session_stream_stopped();
-    refuse_exit("Error:  Transferred cancelled by remote side");
+    refuse_exit("%s", TRANSFER_CANCELLED_MESSAGE);
 }
 
 // The monitor's prompt among what the line says: the receiver has given up
@@ -264,7 +265,7 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
             reader = StreamAnswerReader{};
             line_tail.clear();
             const StreamStep step = stream_window_answer(window, fresh_answer_after_continue(transfer.port_fd));
-            progress_state.bytes_done += step.acknowledged;
+            transfer.meter->bytes_done += step.acknowledged;
             continue;
         }
         if (receiver_back_at_monitor(line_tail, bytes, count)) cancelled_exit();
@@ -276,7 +277,7 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
             if (step.acknowledged > 0) goes_back = 0;
             if (step.went_back && ++goes_back > MAX_GOES_BACK)
                 refuse_exit("Error:  Received NAK too many times.  Abort.");
-            progress_state.bytes_done += step.acknowledged;
+            transfer.meter->bytes_done += step.acknowledged;
         }
     }
 }
@@ -311,16 +312,18 @@ void stream_end(XmodemTransfer& transfer) {
 
 int64_t stream_send(const char* file_name, int port_fd, XmodemDigest* digest, const StreamOptions& options) {
     XmodemTransfer transfer{};
+    ProgressMeter own_meter;
+    transfer.meter = options.meter != nullptr ? options.meter : &own_meter;
     xmodem_open(transfer, file_name, port_fd, options.checked);
     transfer.large_packets = true;
     receiver_session_streamed();
     if (!options.start_nak_seen) xmodem_await_start(transfer, options.start_text);
-    show_progress(ProgressDraw::first);
-    progress_tick_start();
+    show_progress(*transfer.meter, ProgressDraw::first);
+    progress_tick_start(*transfer.meter);
     stream_blocks(transfer, stream_window_bytes(options.rate));
     progress_tick_stop();
     stream_end(transfer);
-    show_progress(ProgressDraw::complete);
+    show_progress(*transfer.meter, ProgressDraw::complete);
     close(transfer.file_fd);
     if (digest != nullptr) *digest = transfer.digest;
     return transfer.check.size;

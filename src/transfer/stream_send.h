@@ -35,7 +35,9 @@
 #include <vector>
 
 #include "core/file_check.h"
+#include "transfer/progress.h"
 #include "transfer/xmodem.h"
+#include "transfer/xmodem_steps.h"
 
 constexpr int STREAM_CHECK_SIZE = 4;                                               // the CRC-32 after the data
 constexpr int STREAM_LONG_PACKET_SIZE = 3 + XMODEM_1K_DATA_SIZE + STREAM_CHECK_SIZE;  // 1031 bytes on the wire
@@ -95,6 +97,7 @@ struct StreamOptions {
     bool start_nak_seen = false;         // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
     std::string* start_text = nullptr;   // receives what came before the first NAK
+    ProgressMeter* meter = nullptr;      // the meter the transfer advances; one of its own when none is given
 };
 
 // As xmodem_send (the same file checks, digest and messages), over the stream.

@@ -17,10 +17,12 @@
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "core/file_check.h"
+#include "core/kept_texts.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
 #include "transfer/sender_guard.h"
+#include "transfer/xmodem_steps.h"
 
 namespace {
 
@@ -41,6 +43,15 @@ constexpr int PACKET_DATA = 3;
 constexpr int PACKET_OVERHEAD = 4;  // header and checksum
 
 XmodemWriter packet_writer = nullptr;
+
+}  // namespace
+
+// The wire steps only this sender takes, defined with the others below.
+static void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte);
+// resend_byte 0: resend the packet on request; otherwise resend that single byte.
+static void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte);
+
+namespace {
 
 ssize_t write_packet_bytes(int fd, const void* data, size_t length) {
     return packet_writer != nullptr ? packet_writer(fd, data, length) : write(fd, data, length);
@@ -67,7 +78,7 @@ void send_blocks(XmodemTransfer& transfer) {
         xmodem_waitack(transfer, 0);
         xmodem_digest_packet(transfer);
         transfer.block_number = (transfer.block_number + 1) % XMODEM_BLOCK_MODULO;
-        progress_state.bytes_done += transfer.data_size;
+        transfer.meter->bytes_done += transfer.data_size;
         progress_redraw_if_due();
     }
 }
@@ -79,7 +90,6 @@ void set_xmodem_writer(XmodemWriter writer) { packet_writer = writer; }
 void xmodem_open(XmodemTransfer& transfer, const char* file_name, int port_fd, const FileCheck* checked) {
     transfer.port_fd = port_fd;
     transfer.file_name = file_name;
-    progress_state = ProgressState{};
 
     // Whatever was put in the file's place (a FIFO, a terminal) must not hold
     // the open; the check below refuses it.
@@ -95,8 +105,7 @@ void xmodem_open(XmodemTransfer& transfer, const char* file_name, int port_fd, c
     transfer.unsent = size;
     transfer.image_size = size;
     sender_stop_watch_install();
-    progress_state.total_kb = static_cast<int>(size / 1024);
-    progress_now(&progress_state.start_time);
+    progress_start(*transfer.meter, size);
 }
 
 void xmodem_await_start(XmodemTransfer& transfer, std::string* start_text) {
@@ -113,6 +122,8 @@ void xmodem_await_start(XmodemTransfer& transfer, std::string* start_text) {
 
 int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, XmodemOptions options) {
     XmodemTransfer transfer{};
+    ProgressMeter own_meter;
+    transfer.meter = options.meter != nullptr ? options.meter : &own_meter;
     xmodem_open(transfer, file_name, port_fd, options.checked);
     const int64_t size = transfer.check.size;
     transfer.large_packets = options.large_packets;
@@ -120,14 +131,14 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     // Everything before the receiver's first NAK (echo, "C", CAN) is dropped,
     // but for a copy of its start for a caller who asks.
     if (!options.start_nak_seen) xmodem_await_start(transfer, options.start_text);
-    show_progress(ProgressDraw::first);
-    progress_tick_start();
+    show_progress(*transfer.meter, ProgressDraw::first);
+    progress_tick_start(*transfer.meter);
     send_blocks(transfer);
     progress_tick_stop();
 
     xmodem_sendbyte(transfer, EOT);
     xmodem_waitack(transfer, EOT);
-    show_progress(ProgressDraw::complete);
+    show_progress(*transfer.meter, ProgressDraw::complete);
     close(transfer.file_fd);
     if (digest != nullptr) *digest = transfer.digest;
     return size;
@@ -207,7 +218,7 @@ void xmodem_sendline(XmodemTransfer& transfer) {
     }
 }
 
-void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte) {
+static void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte) {
     if (byte == EOT) transfer.eot_sent = true;
     if (write_recorded(transfer, &byte, 1, false, true) < 0) error_exit("Error:  xmodem_sendbyte failed to write byte");
 }
@@ -240,7 +251,7 @@ unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
     refuse_exit("Error:  Read timeout.  Abort.");
 }
 
-void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
+static void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
     for (int resends = 0;; ++resends) {
         const unsigned char reply = xmodem_getbyte(transfer);
         if (reply == ACK) return;
@@ -251,7 +262,7 @@ void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte) {
         // A CAN, or bytes right behind an answer we do not know (the receiver's
         // CANs damaged, its verdict, the prompt): never a resend.
         if (sender_judge_reply(transfer.port_fd, reply) == ReplyVerdict::receiver_gone)
-            refuse_exit("Error:  Transferred cancelled by remote side");
+            refuse_exit("%s", TRANSFER_CANCELLED_MESSAGE);
         if (resend_byte != 0)
             xmodem_sendbyte(transfer, resend_byte);
         else

@@ -37,40 +37,16 @@
 #include <string>
 
 #include "core/file_check.h"
-
-constexpr int XMODEM_DATA_SIZE = 128;
-constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
-constexpr int XMODEM_1K_DATA_SIZE = 1024;
-constexpr int XMODEM_1K_PACKET_SIZE = 1029;     // STX, block, ~block, 1024 data, checksum
-constexpr size_t XMODEM_START_TEXT_MAX = 1024;  // of the text before the first NAK, kept for a caller
-
-// What the receiver acknowledged: the CRC-32 of the data of every packet and their byte count.
-struct XmodemDigest {
-    uint32_t crc = 0;  // zlib's crc32, from its initial value 0
-    int64_t bytes = 0;
-    uint32_t image_crc = 0;  // the same over the file's own bytes, without the filler after them
-};
-
-struct XmodemTransfer {
-    int file_fd = -1;
-    int port_fd = -1;
-    const char* file_name = nullptr;
-    unsigned char packet[XMODEM_1K_PACKET_SIZE] = {};
-    int block_number = 1;
-    XmodemDigest digest;
-    bool large_packets = false;        // whole 1024-byte blocks as STX packets
-    int64_t unsent = 0;                // file bytes not yet read into a packet
-    FileCheck check;                   // the file as it must be: its size is what is sent
-    int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
-    int64_t image_size = 0;            // the file's size when it was opened
-    bool eot_sent = false;             // an ACK now ends the transfer
-};
+#include "transfer/progress.h"
+#include "transfer/xmodem_digest.h"
+#include "transfer/xmodem_packet.h"
 
 struct XmodemOptions {
     bool large_packets = false;
     bool start_nak_seen = false;         // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
-    std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo)
+    std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo), up to 1024 bytes
+    ProgressMeter* meter = nullptr;      // the meter the transfer advances; one of its own when none is given
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,
@@ -81,22 +57,6 @@ struct XmodemOptions {
 // it was checked.  Aborting." before the packet that would have ended the
 // transfer goes out.
 int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest = nullptr, XmodemOptions options = {});
-// Opens the file for a transfer on port_fd, checked as xmodem_send checks it,
-// and resets the progress meter to its size.
-void xmodem_open(XmodemTransfer& transfer, const char* file_name, int port_fd, const FileCheck* checked);
-// Reads until the receiver's first NAK; what came before goes to start_text
-// (when given), up to XMODEM_START_TEXT_MAX bytes.
-void xmodem_await_start(XmodemTransfer& transfer, std::string* start_text);
-// Adds the data of the packet in hand to the transfer's digest.
-void xmodem_digest_packet(XmodemTransfer& transfer);
-// True when the block just read is the last one.
-bool xmodem_readblock(XmodemTransfer& transfer);
-unsigned char xmodem_checksum(const XmodemTransfer& transfer);
-void xmodem_sendline(XmodemTransfer& transfer);
-void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte);
-unsigned char xmodem_getbyte(XmodemTransfer& transfer);
-// resend_byte 0: resend the packet on request; otherwise resend that single byte.
-void xmodem_waitack(XmodemTransfer& transfer, unsigned char resend_byte);
 
 // The packet write seam: tests replace it to imitate a port that takes part of
 // a packet per write. nullptr restores write(2).

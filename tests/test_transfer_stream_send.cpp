@@ -20,6 +20,7 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/sender_guard.h"
+#include "monitor/monitor_prompt.h"
 #include "transfer/stream_send.h"
 
 namespace {
@@ -278,7 +279,7 @@ TEST_F(StreamSendTest, EveryPacketArrivesOnceWhateverTheReceiverDoes) {
         std::atomic<bool> stop{false};
         std::thread peer([&] { receiver.run(stop); });
         XmodemDigest digest;
-        const int64_t size = stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200});
+        const int64_t size = stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200, .monitor_prompt = line_has_prompt});
         stop = true;
         peer.join();
         peer_drain(50);
@@ -308,7 +309,7 @@ TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
         std::atomic<bool> stop{false};
         std::thread peer([&] { receiver.run(stop); });
         XmodemDigest digest;
-        EXPECT_EQ(stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200}), SIZE);
+        EXPECT_EQ(stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200, .monitor_prompt = line_has_prompt}), SIZE);
         stop = true;
         peer.join();
         peer_drain(50);
@@ -330,7 +331,7 @@ TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
                 });
                 peer.detach();
                 XmodemDigest digest;
-                stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200});
+                stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200, .monitor_prompt = line_has_prompt});
             },
             ::testing::ExitedWithCode(1), literally("\nError:  the receiver was lost while kelvane was stopped.  Aborting."));
         // The first window went out before the stop; nothing after it.

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "monitor/flash_echo.h"
 
+#include "monitor/monitor_prompt.h"
 #include "serial/drained_lines.h"
-#include "serial/port.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include "core/shown_text.h"
 #include "jobs/flash_limits.h"
 #include "monitor/monitor_commands.h"
-#include "serial/port.h"
+#include "monitor/monitor_prompt.h"
+#include "serial/line_reader.h"
 #include "transfer/progress.h"
 
 namespace {
@@ -38,7 +39,7 @@ int64_t programming_advance(int64_t bytes_done, int64_t flash_size) {
 
 int blocks_expected(int64_t flash_size) { return static_cast<int>(flash_size / FLASH_BLOCK); }
 
-WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
+WatchResult watch_programming(LineReader& line, int64_t flash_size) {
     progress_state = ProgressState{};
     progress_now(&progress_state.start_time);
     progress_state.total_kb = static_cast<int>(flash_size / 1024);
@@ -47,8 +48,8 @@ WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
     WatchResult result;
     auto last_progress_at = std::chrono::steady_clock::now();
     for (;;) {
-        if (port_readline(port_fd, buffer) < 0) error_exit("Error: timeout reading from port");
-        const WatchLine kind = classify_watch_line(buffer);
+        if (line.readline() < 0) error_exit("Error: timeout reading from port");
+        const WatchLine kind = classify_watch_line(line.line());
         // The prompt ends the watch however late it comes; only lines that bring nothing are limited.
         const bool brings_nothing = kind == WatchLine::other || kind == WatchLine::error;
         if (brings_nothing && std::chrono::steady_clock::now() - last_progress_at >= PROGRESS_LIMIT)
@@ -62,7 +63,7 @@ WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size) {
                 show_progress(ProgressDraw::redraw);
                 break;
             case WatchLine::error:
-                fprintf(stderr, "\nWARNING:  '%s'\n", shown_text(buffer).c_str());
+                fprintf(stderr, "\nWARNING:  '%s'\n", shown_text(line.line()).c_str());
                 result.error_reported = true;
                 break;
             case WatchLine::prompt:

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+class LineReader;
+
 enum class WatchLine { progress, error, prompt, other };
 
 // Which of the watch's tests a reply line meets first.
@@ -32,6 +34,6 @@ struct WatchResult {
 
 // Starts the meter at zero and reads reply lines up to the prompt; ends the
 // program on a silent monitor.
-WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size);
+WatchResult watch_programming(LineReader& line, int64_t flash_size);
 // Whole blocks of flash_size (itself rounded up to blocks).
 int blocks_expected(int64_t flash_size);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/fatal.h"
-#include "serial/port.h"
+#include "serial/line_assembly.h"
 #include "transfer/control_bytes.h"
 #include "transfer/receiver_session.h"
 
@@ -61,12 +61,13 @@ size_t read_until_quiet(int port_fd, int quiet_ms, milliseconds limit, std::stri
 
 // Its CAN or the monitor's prompt among what was read: the receiver is back at
 // the monitor (or waits for our byte to go there) and needs no stopping.
-bool shows_receiver_gone(const std::string& text) {
-    return text.find(static_cast<char>(CAN)) != std::string::npos || line_has_prompt(text.c_str(), text.size());
+bool shows_receiver_gone(const std::string& text, LineEndRule monitor_prompt) {
+    return text.find(static_cast<char>(CAN)) != std::string::npos ||
+           (monitor_prompt != nullptr && monitor_prompt(text));
 }
 
-[[noreturn]] void receiver_lost(const std::string& seen) {
-    if (shows_receiver_gone(seen)) receiver_session_gave_up();
+[[noreturn]] void receiver_lost(const std::string& seen, LineEndRule monitor_prompt) {
+    if (shows_receiver_gone(seen, monitor_prompt)) receiver_session_gave_up();
     refuse_exit("Error:  the receiver was lost while kelvane was stopped.  Aborting.");
 }
 
@@ -89,17 +90,18 @@ bool sender_was_continued() {
     return true;
 }
 
-unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool after_eot) {
+unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool after_eot,
+                                          LineEndRule monitor_prompt) {
     if (after_eot && first == ACK) return ACK;
     std::string stale(1, static_cast<char>(first));
     read_until_quiet(port_fd, STALE_QUIET_MS, STALE_LIMIT, &stale);
-    if (shows_receiver_gone(stale)) receiver_lost(stale);
-    if (write(port_fd, &PROBE, 1) != 1) receiver_lost(stale);
+    if (shows_receiver_gone(stale, monitor_prompt)) receiver_lost(stale, monitor_prompt);
+    if (write(port_fd, &PROBE, 1) != 1) receiver_lost(stale, monitor_prompt);
     std::string answer;
     pollfd ready{port_fd, POLLIN, 0};
     if (poll(&ready, 1, PROBE_ANSWER_MS) > 0) read_until_quiet(port_fd, STALE_QUIET_MS, STALE_LIMIT, &answer);
     const bool naks_only = !answer.empty() && answer.find_first_not_of(static_cast<char>(NAK)) == std::string::npos;
-    if (!naks_only) receiver_lost(answer);
+    if (!naks_only) receiver_lost(answer, monitor_prompt);
     return NAK;
 }
 

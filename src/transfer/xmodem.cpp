@@ -116,6 +116,7 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     xmodem_open(transfer, file_name, port_fd, options.checked);
     const int64_t size = transfer.check.size;
     transfer.large_packets = options.large_packets;
+    transfer.monitor_prompt = options.monitor_prompt;
 
     // Everything before the receiver's first NAK (echo, "C", CAN) is dropped,
     // but for a copy of its start for a caller who asks.
@@ -231,7 +232,7 @@ unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
         }
         // After a stop the byte is stale: the receiver is asked first.
         if (count == 1 && sender_was_continued())
-            return sender_reply_after_continue(transfer.port_fd, byte, transfer.eot_sent);
+            return sender_reply_after_continue(transfer.port_fd, byte, transfer.eot_sent, transfer.monitor_prompt);
         if (count == 1) return byte;
         // A read cut by a signal is a used try, not a broken port.
         if (count < 0 && errno != EINTR) error_exit("Error:  xmodem_getbyte failed to read byte");

@@ -37,6 +37,7 @@
 #include <string>
 
 #include "core/file_check.h"
+#include "serial/line_assembly.h"
 
 constexpr int XMODEM_DATA_SIZE = 128;
 constexpr int XMODEM_PACKET_SIZE = 132;  // SOH, block, ~block, 128 data, checksum
@@ -64,6 +65,7 @@ struct XmodemTransfer {
     int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
     int64_t image_size = 0;            // the file's size when it was opened
     bool eot_sent = false;             // an ACK now ends the transfer
+    LineEndRule monitor_prompt = nullptr;  // the caller's: a text that shows the monitor is back
 };
 
 struct XmodemOptions {
@@ -71,6 +73,7 @@ struct XmodemOptions {
     bool start_nak_seen = false;         // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
     std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo)
+    LineEndRule monitor_prompt = nullptr;  // the monitor's prompt: the receiver gave up and is back there
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/stream_send.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 
 #include "core/exit_signals.h"
 #include "core/fatal.h"
+#include "serial/byte_wait.h"
 #include "serial/line_assembly.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
@@ -77,12 +77,17 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
     for (;;) {
         const auto left = std::chrono::duration_cast<milliseconds>(give_up - Clock::now()).count();
         if (left <= 0) return 0;
-        pollfd ready{port_fd, POLLIN, 0};
-        const int result = poll(&ready, 1, static_cast<int>(left));
+        // The meter's tick ends the wait, so that the meter is redrawn on time.
+        const ByteWait wait = wait_for_byte(port_fd, milliseconds(left), OnSignal::end);
         progress_redraw_if_due();
-        if (result < 0 && errno == EINTR) continue;
-        if (result < 0) error_exit("Error:  xmodem_getbyte failed to read byte");
-        if (result == 0) return 0;
+        if (wait == ByteWait::interrupted) continue;
+        if (wait == ByteWait::failed) error_exit("Error:  xmodem_getbyte failed to read byte");
+        if (wait == ByteWait::quiet) return 0;
+        // A hung-up line is silent until the wait is over.
+        if (wait == ByteWait::hung_up) {
+            usleep(static_cast<useconds_t>(left) * 1000);
+            continue;
+        }
         ssize_t count;
         {
             ExitSignalsHeld held;
@@ -92,7 +97,7 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
         if (count > 0) return static_cast<size_t>(count);
         if (count < 0 && errno != EINTR && errno != EAGAIN) error_exit("Error:  xmodem_getbyte failed to read byte");
         // Readable but empty: a hung-up line, silent until the wait is over.
-        if ((ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) usleep(static_cast<useconds_t>(left) * 1000);
+        if (line_hung_up(port_fd)) usleep(static_cast<useconds_t>(left) * 1000);
     }
 }
 

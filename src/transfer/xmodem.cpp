@@ -2,7 +2,6 @@
 #include "transfer/xmodem.h"
 
 #include <fcntl.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -17,6 +16,7 @@
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "core/file_check.h"
+#include "serial/byte_wait.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
@@ -24,14 +24,14 @@
 
 namespace {
 
-constexpr int XMODEM_WAIT_TRIES = 10;      // select waits per awaited byte before giving up
-constexpr time_t XMODEM_WAIT_SECONDS = 5;  // each wait; the one-second tick cuts it short
+constexpr int XMODEM_WAIT_TRIES = 10;  // waits per awaited byte before giving up
+constexpr std::chrono::seconds XMODEM_WAIT{5};  // each wait; the one-second tick cuts it short
 constexpr int XMODEM_MAX_RESENDS = 10;     // a packet or EOT goes out at most eleven times
 constexpr int XMODEM_BLOCK_MODULO = 256;   // the block number is one byte on the wire
 // The receiver sends its first NAK as soon as it starts, after at most the
 // start command's echo; a line that brings other bytes for as long as one
 // awaited byte may take (10 waits of 5 s) has no receiver on it.
-constexpr std::chrono::seconds START_NAK_LIMIT{XMODEM_WAIT_TRIES * XMODEM_WAIT_SECONDS};
+constexpr std::chrono::seconds START_NAK_LIMIT = XMODEM_WAIT_TRIES * XMODEM_WAIT;
 
 // Packet offsets in wire order.
 constexpr int PACKET_SOH = 0;
@@ -215,14 +215,10 @@ void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte) {
 
 unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
     for (int attempt = 0; attempt < XMODEM_WAIT_TRIES; ++attempt) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(transfer.port_fd, &readable);
-        timeval timeout{XMODEM_WAIT_SECONDS, 0};
-        const int ready = select(transfer.port_fd + 1, &readable, nullptr, nullptr, &timeout);
+        const ByteWait wait = wait_for_byte(transfer.port_fd, XMODEM_WAIT, OnSignal::end);
         progress_redraw_if_due();
-        // Time-out, the tick (EINTR) or a failed wait: the try is used up.
-        if (ready <= 0) continue;
+        // Time-out, the tick, a failed wait or a hung-up line: the try is used up.
+        if (wait != ByteWait::ready) continue;
         unsigned char byte = 0;
         ssize_t count;
         {

@@ -263,8 +263,8 @@ TEST_F(XmodemSendTest, ADamagedGiveUpEndsTheSendingWithoutAResend) {
         const std::string first_packet = xmodem_file_packet(testkit::read_file(path), 1);
         tcflush(slave_fd, TCIOFLUSH);
         peer_write(S_NAK + c.give_up);
-        EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd, nullptr, {.monitor_prompt = line_has_prompt}), ::testing::ExitedWithCode(1),
-                    literally("\nError:  Transferred cancelled by remote side"));
+        EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd, nullptr, {.monitor_prompt = line_has_prompt}),
+                    ::testing::ExitedWithCode(1), literally("\nError:  Transferred cancelled by remote side"));
         EXPECT_TRUE(peer_drain(100) == first_packet) << "something was sent after the give-up";
     }
 }

@@ -62,12 +62,12 @@ std::vector<BlockRun> block_runs(const std::vector<bool>& changed) {
 FlashDigests read_flash_digests(LineReader& line, int64_t offset, uint32_t length) {
     const size_t blocks = static_cast<size_t>((length + FLASH_BLOCK - 1) / FLASH_BLOCK);
     FlashDigests digests(blocks);
-    if (!flash_request_taken(line, {LOADER_DIGEST_ENTRY, OFFER, DIGEST_TAG}, offset, length))
-        return digests;
+    if (!flash_request_taken(line, {LOADER_DIGEST_ENTRY, OFFER, DIGEST_TAG}, offset, length)) return digests;
     // Each line comes once its block is digested, well within one wait of the line reader.
     for (size_t k = 0; k < blocks; ++k) {
         if (line.readline() != 0 || line_has_prompt(line.line())) break;
-        digests[k] = read_digest_line(line.line(), static_cast<uint32_t>(offset + static_cast<int64_t>(k) * FLASH_BLOCK));
+        digests[k] =
+            read_digest_line(line.line(), static_cast<uint32_t>(offset + static_cast<int64_t>(k) * FLASH_BLOCK));
     }
     return digests;
 }

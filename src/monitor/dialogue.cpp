@@ -221,8 +221,7 @@ XmodemDigest send_image(LineReader& reader, const char* name, const FileCheck& c
                                     .monitor_prompt = line_has_prompt};
         sent_bytes = stream_send(name, port_fd, &sent, options);
     } else {
-        const XmodemOptions options{
-            .checked = &checked, .start_text = &start_text, .monitor_prompt = line_has_prompt};
+        const XmodemOptions options{.checked = &checked, .start_text = &start_text, .monitor_prompt = line_has_prompt};
         sent_bytes = xmodem_send(name, port_fd, &sent, options);
     }
     const std::chrono::duration<double> transfer_time = std::chrono::steady_clock::now() - transfer_start;
@@ -293,8 +292,8 @@ void flash_changed_blocks(LineReader& reader, const FlashJob& job, DialogueState
     std::vector<bool> changed(image_digests.size(), true);
     if (job.offset % FLASH_BLOCK == 0) {
         fprintf(stderr, "Reading flash block digests...");
-        changed = changed_blocks(image_digests, read_flash_digests(reader, job.offset,
-                                                                   static_cast<uint32_t>(image.size())));
+        changed =
+            changed_blocks(image_digests, read_flash_digests(reader, job.offset, static_cast<uint32_t>(image.size())));
         fprintf(stderr, "done\n");
         // The receiver returns to the monitor once its last line is out.
         port_getpmon(reader);

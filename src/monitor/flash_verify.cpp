@@ -136,8 +136,7 @@ ReceiverCrc read_flash_crc(LineReader& line, int64_t offset, uint32_t length) {
     return read_report(line, length);
 }
 
-void verify_flash(LineReader& line, const char* file_name, int64_t offset, int64_t length,
-                  uint32_t image_crc) {
+void verify_flash(LineReader& line, const char* file_name, int64_t offset, int64_t length, uint32_t image_crc) {
     fprintf(stderr, "Verifying flash...");
     const uint32_t asked = request_field(length);
     const ReceiverCrc report = read_flash_crc(line, offset, asked);

@@ -29,9 +29,9 @@ enum class LineStep {
 };
 
 struct LineAssembly {
-    LineEndRule ends_line = nullptr;              // the caller's rule; none: only CR and LF end a line
-    std::array<char, LINE_BUFFER_SIZE> text{};    // NUL-terminated
-    int length = 0;                               // characters stored
+    LineEndRule ends_line = nullptr;            // the caller's rule; none: only CR and LF end a line
+    std::array<char, LINE_BUFFER_SIZE> text{};  // NUL-terminated
+    int length = 0;                             // characters stored
 };
 
 // Empties the line for the next one, keeping its rule.

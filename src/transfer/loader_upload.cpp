@@ -28,7 +28,7 @@ constexpr auto LINE_ANSWER_LIMIT = std::chrono::seconds(5);
 // carriage return on an empty record ends "load" and brings the prompt back.
 // Either byte may be lost as the line's first was, so the pair is tried again.
 constexpr int LOAD_END_TRIES = 3;
-constexpr std::chrono::milliseconds LOAD_END_QUIET{300};         // the monitor has answered a byte by then
+constexpr std::chrono::milliseconds LOAD_END_QUIET{300};        // the monitor has answered a byte by then
 constexpr auto LOAD_END_REPLY_LIMIT = std::chrono::seconds(2);  // however much it says in reply
 constexpr size_t LOAD_END_TEXT_KEPT = 256;                      // the tail where a prompt is sought
 
@@ -83,7 +83,8 @@ void await_line_answer(int port_fd, LineEndRule monitor_prompt, unsigned char& l
         if (last_byte == ACK) return;
         // Anything else is the monitor's echo or chatter, but not for ever.
         if (Clock::now() >= give_up)
-            upload_failed(port_fd, monitor_prompt, "Error:  ex_send got no ACK within %lld s, only other bytes.  Aborting",
+            upload_failed(port_fd, monitor_prompt,
+                          "Error:  ex_send got no ACK within %lld s, only other bytes.  Aborting",
                           static_cast<long long>(LINE_ANSWER_LIMIT.count()));
     }
 }

@@ -38,8 +38,7 @@ bool sender_was_continued();
 // continued: ACK when first acknowledges EOT (after_eot), NAK when the
 // receiver answered the probe. Ends the run when the receiver is lost;
 // monitor_prompt (the caller's) tells the monitor's text among what was read.
-unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool after_eot,
-                                          LineEndRule monitor_prompt);
+unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool after_eot, LineEndRule monitor_prompt);
 
 enum class ReplyVerdict {
     accepted,       // ACK

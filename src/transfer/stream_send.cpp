@@ -113,8 +113,7 @@ void cancelled_exit() {
 // a prompt: every third byte of them is an ACK or a NAK.
 constexpr size_t PROMPT_TAIL = 64;  // the bytes kept where the prompt is sought
 
-bool receiver_back_at_monitor(LineEndRule monitor_prompt, std::string& tail, const unsigned char* bytes,
-                              size_t count) {
+bool receiver_back_at_monitor(LineEndRule monitor_prompt, std::string& tail, const unsigned char* bytes, size_t count) {
     tail.append(reinterpret_cast<const char*>(bytes), count);
     if (tail.size() > PROMPT_TAIL) tail.erase(0, tail.size() - PROMPT_TAIL);
     return monitor_prompt != nullptr && monitor_prompt(tail);

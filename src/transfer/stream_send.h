@@ -95,7 +95,8 @@ struct StreamOptions {
     bool start_nak_seen = false;         // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
     std::string* start_text = nullptr;   // receives what came before the first NAK
-    LineEndRule monitor_prompt = nullptr;  // the monitor's prompt: the receiver gave up and is back there
+    // The monitor's prompt: the receiver gave up and is back there.
+    LineEndRule monitor_prompt = nullptr;
 };
 
 // As xmodem_send (the same file checks, digest and messages), over the stream.

@@ -24,10 +24,11 @@
 
 namespace {
 
-constexpr int XMODEM_WAIT_TRIES = 10;  // waits per awaited byte before giving up
-constexpr std::chrono::seconds XMODEM_WAIT{5};  // each wait; the one-second tick cuts it short
-constexpr int XMODEM_MAX_RESENDS = 10;     // a packet or EOT goes out at most eleven times
-constexpr int XMODEM_BLOCK_MODULO = 256;   // the block number is one byte on the wire
+constexpr int XMODEM_WAIT_TRIES = 10;     // waits per awaited byte before giving up
+constexpr int XMODEM_MAX_RESENDS = 10;    // a packet or EOT goes out at most eleven times
+constexpr int XMODEM_BLOCK_MODULO = 256;  // the block number is one byte on the wire
+// Each wait for a byte; the meter's one-second tick cuts it short.
+constexpr std::chrono::seconds XMODEM_WAIT{5};
 // The receiver sends its first NAK as soon as it starts, after at most the
 // start command's echo; a line that brings other bytes for as long as one
 // awaited byte may take (10 waits of 5 s) has no receiver on it.

@@ -10,7 +10,7 @@
 // It owns the serial descriptor for the length of one transfer and reads and
 // writes it directly, one byte per read; nothing goes to the capture log. The
 // packet is kept in wire order so that one write sends it and a resend writes
-// the same bytes again. Each awaited byte gets ten select waits of 5 s; between
+// the same bytes again. Each awaited byte gets ten waits of 5 s; between
 // the receiver's first NAK and EOT a one-second SIGALRM asks the progress meter
 // for a redraw, and a wait it cuts short counts as one of the ten. The
 // receiver's first NAK is awaited no longer than those 50 s in all, whatever
@@ -65,7 +65,8 @@ struct XmodemTransfer {
     int data_size = XMODEM_DATA_SIZE;  // of the packet in hand
     int64_t image_size = 0;            // the file's size when it was opened
     bool eot_sent = false;             // an ACK now ends the transfer
-    LineEndRule monitor_prompt = nullptr;  // the caller's: a text that shows the monitor is back
+    // The caller's: a text that shows the receiver gave up and the monitor is back.
+    LineEndRule monitor_prompt = nullptr;
 };
 
 struct XmodemOptions {
@@ -73,7 +74,8 @@ struct XmodemOptions {
     bool start_nak_seen = false;         // the receiver's first NAK was read by the caller
     const FileCheck* checked = nullptr;  // the file as checked before the run began
     std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo)
-    LineEndRule monitor_prompt = nullptr;  // the monitor's prompt: the receiver gave up and is back there
+    // The monitor's prompt: the receiver gave up and is back there.
+    LineEndRule monitor_prompt = nullptr;
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The line reader's buffer handling: every byte the port can deliver, and
-// silences, fed to the line assembly as port_readline feeds it.
+// silences, fed to the line assembly as the line reader feeds it, with the
+// monitor's prompt as its end-of-line rule.
 //
 // Input bytes are fed as they come, except 0xFF, which stands for a read that
 // brought nothing (0.5 s of silence); the port clears bit 7 of every byte, so
@@ -13,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "monitor/monitor_prompt.h"
 #include "serial/line_assembly.h"
-#include "serial/port.h"
 
 namespace {
 
@@ -24,7 +25,8 @@ void check(bool holds) {
     if (!holds) std::abort();
 }
 
-void check_buffer(const char* buffer, const LineAssembly& line) {
+void check_buffer(const LineAssembly& line) {
+    const char* buffer = line.text.data();
     check(line.length >= 0 && line.length < LINE_BUFFER_SIZE);
     check(buffer[line.length] == '\0' && strlen(buffer) == static_cast<size_t>(line.length));
     check(std::memchr(buffer, '\r', static_cast<size_t>(line.length)) == nullptr);
@@ -34,12 +36,9 @@ void check_buffer(const char* buffer, const LineAssembly& line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    char buffer[LINE_BUFFER_SIZE] = {};
-    LineAssembly line{buffer};
-    const auto next_line = [&] {
-        std::memset(buffer, 0, sizeof buffer);
-        line = LineAssembly{buffer};
-    };
+    LineAssembly line{.ends_line = line_has_prompt};
+    const char* buffer = line.text.data();
+    const auto next_line = [&] { line_clear(line); };
     for (size_t i = 0; i < size; ++i) {
         if (data[i] == SILENCE) {
             if (line_complete_on_silence(line)) {
@@ -58,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case LineStep::complete:
                 check(before > 0);
-                check_buffer(buffer, line);
+                check_buffer(line);
                 next_line();
                 break;
             case LineStep::too_long:
@@ -66,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 next_line();  // the run would end here
                 break;
         }
-        check_buffer(buffer, line);
+        check_buffer(line);
     }
     return 0;
 }

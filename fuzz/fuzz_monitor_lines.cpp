@@ -20,7 +20,7 @@
 #include "monitor/monitor_commands.h"
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
-#include "serial/port.h"
+#include "monitor/monitor_prompt.h"
 #include "transfer/fast_line.h"
 #include "transfer/receiver_crc.h"
 

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "monitor/monitor_prompt.h"
+#include "serial/line_reader.h"
 #include "serial/port.h"
 #include "support/pty_test.h"
 #include "transfer/control_bytes.h"
@@ -98,8 +100,8 @@ protected:
             }
         });
         testing::internal::CaptureStderr();
-        char buffer[LINE_BUFFER_SIZE];
-        const ReceiverCrc report = read_flash_crc(slave_fd, buffer, offset, length);
+        LineReader reader(slave_fd, line_has_prompt);
+        const ReceiverCrc report = read_flash_crc(reader, offset, length);
         shown = testing::internal::GetCapturedStderr();
         done = true;
         peer.join();

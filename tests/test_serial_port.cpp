@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "monitor/monitor_prompt.h"
 #include "serial/capture.h"
+#include "serial/line_reader.h"
 #include "serial/port.h"
 #include "support/port_fixture.h"
 #include "support/pty_test.h"
@@ -20,8 +22,11 @@
 namespace {
 
 // The test plays the monitor on the master, from a thread where timing matters.
+// The reader ends lines on the monitor's prompt, as the dialogue's does.
 class PortTest : public CapturingPortTest {
 protected:
+    LineReader reader() const { return LineReader(slave_fd, line_has_prompt); }
+
     void TearDown() override {
         if (monitor.joinable()) monitor.join();
         CapturingPortTest::TearDown();
@@ -110,10 +115,11 @@ TEST_P(PortLineTest, ReturnsEachLineAndLogsIt) {
     for (const auto& [delay, text] : GetParam().script) steps.push_back({delay, text});
     play(steps);
     std::string expected_log;
+    LineReader line_reader = reader();
     for (const std::string& line : GetParam().lines) {
-        char buffer[LINE_BUFFER_SIZE];
-        ASSERT_EQ(port_readline(slave_fd, buffer), 0);
-        EXPECT_EQ(std::string(buffer), line);
+        ASSERT_EQ(line_reader.readline(), 0);
+        EXPECT_EQ(std::string(line_reader.line()), line);
+        EXPECT_EQ(line_reader.text(), line);
         expected_log += line + "\n";
     }
     EXPECT_EQ(logged(), expected_log);
@@ -125,9 +131,9 @@ INSTANTIATE_TEST_SUITE_P(Monitor, PortLineTest, ::testing::ValuesIn(line_cases),
 // Nothing is read ahead: the XMODEM sender reads the same descriptor next.
 TEST_F(PortTest, LineLeavesTheFollowingBytesInThePort) {
     peer_write("go\r\n\x15");
-    char buffer[LINE_BUFFER_SIZE];
-    ASSERT_EQ(port_readline(slave_fd, buffer), 0);
-    EXPECT_STREQ(buffer, "go");
+    LineReader line_reader = reader();
+    ASSERT_EQ(line_reader.readline(), 0);
+    EXPECT_STREQ(line_reader.line(), "go");
     char rest[8] = {};
     EXPECT_EQ(read(slave_fd, rest, sizeof rest), 2);
     EXPECT_STREQ(rest, "\n\x15");
@@ -135,15 +141,15 @@ TEST_F(PortTest, LineLeavesTheFollowingBytesInThePort) {
 
 TEST_F(PortTest, CharacterNumber1024EndsTheRun) {
     peer_write(std::string(1024, 'a'));
-    char buffer[LINE_BUFFER_SIZE];
-    EXPECT_EXIT(port_readline(slave_fd, buffer), ::testing::ExitedWithCode(1), "Error:  port_readline line too long");
+    LineReader line_reader = reader();
+    EXPECT_EXIT(line_reader.readline(), ::testing::ExitedWithCode(1), "Error:  port_readline line too long");
 }
 
 TEST_F(PortTest, LineFromAVanishedDeviceFails) {
     peer_write("half a li");
     peer_hang_up();
-    char buffer[LINE_BUFFER_SIZE];
-    EXPECT_EQ(port_readline(slave_fd, buffer), -1);
+    LineReader line_reader = reader();
+    EXPECT_EQ(line_reader.readline(), -1);
     EXPECT_EQ(logged(), "");
 }
 
@@ -167,7 +173,7 @@ class PortDrainTest : public PortTest, public ::testing::WithParamInterface<Drai
 
 TEST_P(PortDrainTest, ReadsEverythingKeepsTheTextAndLogsIt) {
     peer_write(GetParam().pending);
-    EXPECT_EQ(port_readflush(slave_fd), GetParam().kept);
+    EXPECT_EQ(reader().readflush(), GetParam().kept);
     EXPECT_EQ(logged(), GetParam().logged);
     char left = 0;
     EXPECT_EQ(read(slave_fd, &left, 1), 0);  // drained to the end
@@ -179,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Monitor, PortDrainTest, ::testing::ValuesIn(drain_cases
 // A hung-up terminal reads as empty at once and stays "ready": the drain must not spin.
 TEST_F(PortTest, DrainOfAVanishedDeviceEnds) {
     peer_hang_up();
-    EXPECT_EXIT(port_readflush(slave_fd), ::testing::ExitedWithCode(1), "Error:  port_readflush failed to read byte");
+    EXPECT_EXIT(reader().readflush(), ::testing::ExitedWithCode(1), "Error:  port_readflush failed to read byte");
 }
 
 struct SendCase {
@@ -205,6 +211,14 @@ TEST_P(PortSendTest, SendsTheBytesAndLogsOnlyWhenAsked) {
     EXPECT_EQ(logged(), c.logged);
 }
 
+// The reader's send is the same, its capture taken when the reader was made.
+TEST_P(PortSendTest, ReaderSendsTheSameAndLogsOnlyWhenAsked) {
+    const SendCase& c = GetParam();
+    reader().send(c.payload.data(), static_cast<int>(c.payload.size()), c.capture);
+    EXPECT_EQ(peer_read(c.payload.size() + 1, 300), c.payload);
+    EXPECT_EQ(logged(), c.logged);
+}
+
 INSTANTIATE_TEST_SUITE_P(Monitor, PortSendTest, ::testing::ValuesIn(send_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -214,42 +228,18 @@ TEST_F(PortTest, SendOnAVanishedDeviceEnds) {
                 "Error:  port_send unable to write to serial port");
 }
 
-// The monitor answers the wake-up's two CRs with two prompts, which the drain
-// takes and hands back; the reply to the third CR is accepted whatever it holds.
-TEST_F(PortTest, GetpmonTakesTheFirstLineAfterTheWakeup) {
-    std::string first_crs;
-    std::string last_cr;
-    monitor = std::thread([&] {
-        first_crs = peer_read(2, 5000);
-        peer_write("\r\nPMON> \r\nPMON> ");
-        last_cr = peer_read(1, 5000);
-        peer_write("\r\nnot a prompt\r\n");
-    });
-    char buffer[LINE_BUFFER_SIZE];
-    testing::internal::CaptureStderr();
-    const std::string drained = port_getpmon(slave_fd, buffer);
-    const std::string err = testing::internal::GetCapturedStderr();
-    monitor.join();
-    EXPECT_EQ(drained, "\nPMON> \nPMON> ");
-    EXPECT_EQ(first_crs, "\r\r");
-    EXPECT_EQ(last_cr, "\r");
-    EXPECT_STREQ(buffer, "not a prompt");
-    EXPECT_EQ(err, "Looking for PMON prompt...done\n");
-    EXPECT_EQ(logged(), "\nPMON> \nPMON> \nnot a prompt\n");
-}
-
 TEST(PortOpen, MissingDeviceGivesMinusOne) { EXPECT_EQ(port_open("/dev/kelvane-no-such-port"), -1); }
 
-TEST(LinePrompt, FindsEitherPromptAnywhere) {
-    const struct {
-        const char* text;
-        bool has_prompt;
-    } cases[] = {
-        {"PMON> ", true},  {"xx PMON> yy", true}, {"PMram>", true}, {"PMON>", false},
-        {"pmon> ", false}, {"PMRAM>", false},     {"", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(line_has_prompt(c.text), c.has_prompt) << c.text;
-    EXPECT_TRUE(line_has_prompt("\0PMON> ", 7));  // a stray NUL does not hide the prompt
+// The end-of-line rule is the caller's: without one, only CR and LF end a line.
+TEST_F(PortTest, LineEndsOnlyByTheCallersRule) {
+    peer_write(std::string("PMON> go\r\nabc END") + "x");
+    LineReader plain(slave_fd, nullptr);
+    ASSERT_EQ(plain.readline(), 0);
+    EXPECT_STREQ(plain.line(), "PMON> go");
+    LineReader ends_at_end(slave_fd, [](std::string_view text) { return text.ends_with(" END"); });
+    ASSERT_EQ(ends_at_end.readline(), 0);
+    EXPECT_STREQ(ends_at_end.line(), "abc END");
+    EXPECT_TRUE(ends_at_end.line_has_end_text());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "support/pty_test.h"
 #include "support/text_match.h"
 #include "transfer/control_bytes.h"
+#include "monitor/monitor_prompt.h"
 #include "transfer/loader_upload.h"
 
 namespace {
@@ -58,7 +59,7 @@ TEST_F(LoaderUploadTest, SendsEveryLineWithEtxAndIgnoresEchoBeforeTheAck) {
             }
         }
     });
-    ex_send(slave_fd);
+    ex_send(slave_fd, line_has_prompt);
     done = true;
     monitor.join();
 
@@ -83,7 +84,7 @@ class LoaderUploadFailures : public LoaderUploadTest, public ::testing::WithPara
 // is sent after the failure.
 TEST_P(LoaderUploadFailures, EndsTheRunAndTriesToEndTheLoad) {
     peer_write(GetParam().answers);
-    EXPECT_EXIT(ex_send(slave_fd), ::testing::ExitedWithCode(1), literally(GetParam().message));
+    EXPECT_EXIT(ex_send(slave_fd, line_has_prompt), ::testing::ExitedWithCode(1), literally(GetParam().message));
     const std::string wire = peer_drain(100);
     const std::string ending = std::string(1, char(ETX)) + "\r";
     ASSERT_GE(wire.size(), 3 * ending.size());
@@ -115,7 +116,7 @@ TEST_F(LoaderUploadTest, AFailedUploadEndsTheMonitorsLoad) {
             }
         }
     });
-    EXPECT_EXIT(ex_send(slave_fd), ::testing::ExitedWithCode(1), literally("\nError: ex_send read '0x6' instead of ACK"));
+    EXPECT_EXIT(ex_send(slave_fd, line_has_prompt), ::testing::ExitedWithCode(1), literally("\nError: ex_send read '0x6' instead of ACK"));
     // The child process has ended; what it sent has reached the monitor.
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!load_ended && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -20,9 +20,13 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/sender_guard.h"
+#include "monitor/monitor_prompt.h"
 #include "transfer/stream_send.h"
 
 namespace {
+
+// A streamed send at the monitor's rate that knows the monitor's prompt, as the dialogue's does.
+const StreamOptions FAST_OPTIONS{.rate = 115200, .monitor_prompt = line_has_prompt};
 
 std::vector<StreamAnswer> answers_in(const std::vector<unsigned char>& bytes) {
     StreamAnswerReader reader;
@@ -278,7 +282,7 @@ TEST_F(StreamSendTest, EveryPacketArrivesOnceWhateverTheReceiverDoes) {
         std::atomic<bool> stop{false};
         std::thread peer([&] { receiver.run(stop); });
         XmodemDigest digest;
-        const int64_t size = stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200});
+        const int64_t size = stream_send(path.c_str(), slave_fd, &digest, FAST_OPTIONS);
         stop = true;
         peer.join();
         peer_drain(50);
@@ -308,7 +312,7 @@ TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
         std::atomic<bool> stop{false};
         std::thread peer([&] { receiver.run(stop); });
         XmodemDigest digest;
-        EXPECT_EQ(stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200}), SIZE);
+        EXPECT_EQ(stream_send(path.c_str(), slave_fd, &digest, FAST_OPTIONS), SIZE);
         stop = true;
         peer.join();
         peer_drain(50);
@@ -330,7 +334,7 @@ TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
                 });
                 peer.detach();
                 XmodemDigest digest;
-                stream_send(path.c_str(), slave_fd, &digest, StreamOptions{.rate = 115200});
+                stream_send(path.c_str(), slave_fd, &digest, FAST_OPTIONS);
             },
             ::testing::ExitedWithCode(1), literally("\nError:  the receiver was lost while kelvane was stopped.  Aborting."));
         // The first window went out before the stop; nothing after it.

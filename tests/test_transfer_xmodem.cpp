@@ -26,6 +26,7 @@
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/sender_guard.h"
+#include "monitor/monitor_prompt.h"
 #include "transfer/xmodem.h"
 #include "transfer/xmodem_steps.h"
 
@@ -264,8 +265,8 @@ TEST_F(XmodemSendTest, ADamagedGiveUpEndsTheSendingWithoutAResend) {
         const std::string first_packet = xmodem_file_packet(testkit::read_file(path), 1);
         tcflush(slave_fd, TCIOFLUSH);
         peer_write(S_NAK + c.give_up);
-        EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd), ::testing::ExitedWithCode(1),
-                    literally("\nError:  Transferred cancelled by remote side"));
+        EXPECT_EXIT(xmodem_send(path.c_str(), slave_fd, nullptr, {.monitor_prompt = line_has_prompt}),
+                    ::testing::ExitedWithCode(1), literally("\nError:  Transferred cancelled by remote side"));
         EXPECT_TRUE(peer_drain(100) == first_packet) << "something was sent after the give-up";
     }
 }
@@ -317,7 +318,7 @@ TEST_F(XmodemSendTest, AfterAContinueALostReceiverEndsTheRun) {
             {
                 sender_stop_watch_install();
                 raise(SIGCONT);
-                xmodem_send(path.c_str(), slave_fd);
+                xmodem_send(path.c_str(), slave_fd, nullptr, {.monitor_prompt = line_has_prompt});
             },
             ::testing::ExitedWithCode(1),
             literally("\nError:  the receiver was lost while kelvane was stopped.  Aborting."));

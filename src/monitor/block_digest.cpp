@@ -6,7 +6,8 @@
 #include "jobs/flash_limits.h"
 #include "monitor/flash_verify.h"
 #include "monitor/monitor_commands.h"
-#include "serial/port.h"
+#include "monitor/monitor_prompt.h"
+#include "serial/line_reader.h"
 #include "transfer/crc64.h"
 #include "transfer/hex_text.h"
 
@@ -58,15 +59,15 @@ std::vector<BlockRun> block_runs(const std::vector<bool>& changed) {
     return runs;
 }
 
-FlashDigests read_flash_digests(int port_fd, char* buffer, int64_t offset, uint32_t length) {
+FlashDigests read_flash_digests(LineReader& line, int64_t offset, uint32_t length) {
     const size_t blocks = static_cast<size_t>((length + FLASH_BLOCK - 1) / FLASH_BLOCK);
     FlashDigests digests(blocks);
-    if (!flash_request_taken(port_fd, buffer, {LOADER_DIGEST_ENTRY, OFFER, DIGEST_TAG}, offset, length))
-        return digests;
+    if (!flash_request_taken(line, {LOADER_DIGEST_ENTRY, OFFER, DIGEST_TAG}, offset, length)) return digests;
     // Each line comes once its block is digested, well within one wait of the line reader.
     for (size_t k = 0; k < blocks; ++k) {
-        if (port_readline(port_fd, buffer) != 0 || line_has_prompt(buffer)) break;
-        digests[k] = read_digest_line(buffer, static_cast<uint32_t>(offset + static_cast<int64_t>(k) * FLASH_BLOCK));
+        if (line.readline() != 0 || line_has_prompt(line.line())) break;
+        digests[k] =
+            read_digest_line(line.line(), static_cast<uint32_t>(offset + static_cast<int64_t>(k) * FLASH_BLOCK));
     }
     return digests;
 }

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+class LineReader;
+
 // The lines read for a job, one per block; none where no readable line for that block came.
 using FlashDigests = std::vector<std::optional<uint64_t>>;
 
@@ -41,4 +43,4 @@ std::vector<BlockRun> block_runs(const std::vector<bool>& changed);
 
 // Has the digest entry report the blocks of length bytes at offset (the
 // monitor at its prompt, offset on a block); one entry per block.
-FlashDigests read_flash_digests(int port_fd, char* buffer, int64_t offset, uint32_t length);
+FlashDigests read_flash_digests(LineReader& line, int64_t offset, uint32_t length);

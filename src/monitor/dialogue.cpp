@@ -25,11 +25,13 @@
 #include "monitor/flash_question.h"
 #include "monitor/flash_verify.h"
 #include "monitor/monitor_commands.h"
+#include "monitor/monitor_prompt.h"
 #include "monitor/programming_watch.h"
 #include "monitor/receipt_check.h"
 #include "monitor/wake_recovery.h"
 #include "serial/line_speed.h"
-#include "serial/port.h"
+#include "serial/byte_wait.h"
+#include "serial/line_reader.h"
 #include "serial/port_claim.h"
 #include "transfer/loader_upload.h"
 #include "transfer/control_bytes.h"
@@ -54,12 +56,6 @@ constexpr std::chrono::seconds UNZIP_LIMIT{50};
 // stops as it does on a silent line.
 constexpr std::chrono::seconds RESTORE_LIMIT{120};
 
-// Sends a constant command text whole (without its NUL).
-template <size_t N>
-void send_command(int port_fd, const char (&text)[N], Capture capture) {
-    port_send(port_fd, text, static_cast<int>(N - 1), capture);
-}
-
 // What the dialogue has done to the handheld so far.
 struct DialogueState {
     bool receiver_in_ram = false;  // uploaded by this run, or already there (-X)
@@ -71,12 +67,12 @@ struct DialogueState {
 };
 
 // The first wake-up of the run gets back a monitor that a killed run left busy.
-void wake_monitor(int port_fd, char* buffer, DialogueState& state) {
+void wake_monitor(LineReader& reader, DialogueState& state) {
     if (state.woken) {
-        port_getpmon(port_fd, buffer);
+        port_getpmon(reader);
         return;
     }
-    getpmon_recovering(port_fd, buffer);
+    getpmon_recovering(reader);
     state.woken = true;
 }
 
@@ -86,46 +82,52 @@ void wake_monitor(int port_fd, char* buffer, DialogueState& state) {
 // nothing: the next step then fails with its own message. A handheld that is
 // on but silent may be busy with what a killed run left: it gets the
 // recovery once (wake_recovery.h).
-void wait_for_handheld(int port_fd, char* buffer) {
+void wait_for_handheld(LineReader& reader) {
     fprintf(stderr, "Waiting for input from port (CTRL-C to exit)...");
-    send_command(port_fd, CMD_WAKE, Capture::skip);
+    reader.send_text(CMD_WAKE, Capture::skip);
     const auto recover_at = std::chrono::steady_clock::now() + RECOVERY_WAIT;
     bool recovery_sent = false;
-    while (read(port_fd, buffer, 1) == 0 && !port_hung_up(port_fd)) {
+    for (;;) {
+        // Each wait is one of the line's 0.5 s reads; the byte that ends it is taken.
+        const ByteWait wait = wait_for_byte(reader.fd(), PORT_READ_SILENCE);
+        if (wait == ByteWait::hung_up || wait == ByteWait::failed) break;
+        char byte = 0;
+        if (wait == ByteWait::ready && read(reader.fd(), &byte, 1) != 0) break;
+        if (reader.hung_up()) break;
         if (recovery_sent || std::chrono::steady_clock::now() < recover_at) continue;
-        recover_monitor(port_fd);
+        recover_monitor(reader.fd());
         recovery_sent = true;
     }
     fprintf(stderr, "done\n\n");
 }
 
-void upload_loader(int port_fd, char* buffer, DialogueState& state) {
+void upload_loader(LineReader& reader, DialogueState& state) {
     fprintf(stderr, "Sending etxack start command...");
-    send_command(port_fd, CMD_LOAD, Capture::record);
+    reader.send_text(CMD_LOAD, Capture::record);
     fprintf(stderr, "done\n");
-    if (echoes_command(port_readflush(port_fd), ECHO_LOAD)) state.monitor_echoes = true;
+    if (echoes_command(reader.readflush(), ECHO_LOAD)) state.monitor_echoes = true;
     fprintf(stderr, "Starting etxack send (xmodem-load)...");
-    ex_send(port_fd);
+    ex_send(reader.fd(), line_has_prompt);
     // A fast run streams its packets through the loader's second stage, which
     // goes the same way as part of this step, once the monitor has said its
     // "Loaded" line for the loader.
     if (state.fast_rate != 0) {
-        port_readflush(port_fd);
-        send_command(port_fd, CMD_LOAD, Capture::record);
-        port_readflush(port_fd);
-        ex_send_stream_stage(port_fd);
+        reader.readflush();
+        reader.send_text(CMD_LOAD, Capture::record);
+        reader.readflush();
+        ex_send_stream_stage(reader.fd(), line_has_prompt);
     }
     fprintf(stderr, "done\n\n");
-    port_getpmon(port_fd, buffer);
+    port_getpmon(reader);
 }
 
 // What answered the flash command: drained until the monitor asks, is back
 // at its prompt, or the wait for its question runs out.
-std::string flash_command_answer(int port_fd) {
+std::string flash_command_answer(LineReader& reader) {
     const auto deadline = std::chrono::steady_clock::now() + FLASH_QUESTION_WAIT;
-    std::string drained = port_readflush(port_fd);
+    std::string drained = reader.readflush();
     while (flash_answer(drained) == FlashAnswer::unsettled && std::chrono::steady_clock::now() < deadline)
-        drained += port_readflush(port_fd);
+        drained += reader.readflush();
     return drained;
 }
 
@@ -148,19 +150,19 @@ void arm_interrupt_note(int64_t flash_size, int64_t offset) {
 // it took the command as sent (or the monitor echoes nothing at all) and the
 // monitor asks for the confirmation; otherwise ends the run, declining the
 // command when the monitor waits for an answer.
-void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t offset, const DialogueState& state) {
-    const int length = format_flash_command(buffer, flash_size, offset);
-    port_send(port_fd, buffer, length, Capture::record);
-    const std::string command(buffer, static_cast<size_t>(length - 1));  // without its CR
-    const std::string answer = flash_command_answer(port_fd);
+void give_flash_command(LineReader& reader, int64_t flash_size, int64_t offset, const DialogueState& state) {
+    const std::string flash_command = format_flash_command(flash_size, offset);
+    reader.send(flash_command.data(), static_cast<int>(flash_command.size()), Capture::record);
+    const std::string command(flash_command, 0, flash_command.size() - 1);  // without its CR
+    const std::string answer = flash_command_answer(reader);
     const bool asked = flash_answer(answer) == FlashAnswer::asked;
     const FlashEcho echo = judge_flash_echo(answer, command);
     if (echo.verdict == EchoVerdict::differs) {
-        if (asked) send_command(port_fd, CMD_DECLINE, Capture::record);
+        if (asked) reader.send_text(CMD_DECLINE, Capture::record);
         refuse_exit("Error:  the monitor took the flash command as '%s'.  Aborting.", shown_text(echo.line).c_str());
     }
     if (echo.verdict == EchoVerdict::absent && state.monitor_echoes) {
-        if (asked) send_command(port_fd, CMD_DECLINE, Capture::record);
+        if (asked) reader.send_text(CMD_DECLINE, Capture::record);
         refuse_exit("Error:  the monitor did not echo the flash command.  Aborting.");
     }
     // Nothing is typed into a command line the monitor has gone back to.
@@ -169,14 +171,14 @@ void give_flash_command(int port_fd, char* buffer, int64_t flash_size, int64_t o
                     shown_text(last_monitor_line(answer)).c_str());
     // From the confirmation on, the monitor programs whether this run goes on or not.
     arm_interrupt_note(flash_size, offset);
-    send_command(port_fd, CMD_CONFIRM, Capture::record);
+    reader.send_text(CMD_CONFIRM, Capture::record);
 }
 
 // The monitor at its prompt, with our receiver in RAM once this returns.
-void ensure_receiver(int port_fd, char* buffer, DialogueState& state) {
-    wake_monitor(port_fd, buffer, state);
+void ensure_receiver(LineReader& reader, DialogueState& state) {
+    wake_monitor(reader, state);
     if (!state.receiver_in_ram) {
-        upload_loader(port_fd, buffer, state);
+        upload_loader(reader, state);
         state.receiver_in_ram = true;
         state.receiver_ours = true;
     }
@@ -184,20 +186,20 @@ void ensure_receiver(int port_fd, char* buffer, DialogueState& state) {
 
 // Starts the receiver, sends the file into RAM and checks what arrived; the
 // monitor is at its prompt again on return.
-XmodemDigest send_image(int port_fd, char* buffer, const char* name, const FileCheck& checked, DialogueState& state) {
+XmodemDigest send_image(LineReader& reader, const char* name, const FileCheck& checked, DialogueState& state) {
     // The receiver is not started for a file that is no longer what was checked.
     recheck_file(name, checked);
     const bool fast = state.fast_rate != 0;
     fprintf(stderr, "Sending xmodem start command...");
-    const int start_length =
-        snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, fast ? STREAM_STAGE_ENTRY : LOADER_ENTRY);
-    const std::string start_command(buffer, static_cast<size_t>(start_length - 1));  // its echo: without the CR
+    const std::string start_text_sent = format_start_command(fast ? STREAM_STAGE_ENTRY : LOADER_ENTRY);
+    const std::string start_command(start_text_sent, 0, start_text_sent.size() - 1);  // its echo: without the CR
     // A stop from here on leaves the receiver's replies stale; one before left nothing.
     sender_stop_watch_install();
     sender_was_continued();
     // From here until the receiver is back at the monitor, every way out stops it first.
+    const int port_fd = reader.fd();
     receiver_session_begin(port_fd, fast ? ReceiverEntry::fast : ReceiverEntry::plain);
-    port_send(port_fd, buffer, start_length, Capture::record);
+    reader.send(start_text_sent.data(), static_cast<int>(start_text_sent.size()), Capture::record);
     fprintf(stderr, "done\n");
     FastLine line;
     if (fast) {
@@ -215,26 +217,27 @@ XmodemDigest send_image(int port_fd, char* buffer, const char* name, const FileC
         const StreamOptions options{.rate = line.fast ? state.fast_rate : MONITOR_RATE,
                                     .start_nak_seen = line.start_nak_seen,
                                     .checked = &checked,
-                                    .start_text = &start_text};
+                                    .start_text = &start_text,
+                                    .monitor_prompt = line_has_prompt};
         sent_bytes = stream_send(name, port_fd, &sent, options);
     } else {
-        const XmodemOptions options{.checked = &checked, .start_text = &start_text};
+        const XmodemOptions options{.checked = &checked, .start_text = &start_text, .monitor_prompt = line_has_prompt};
         sent_bytes = xmodem_send(name, port_fd, &sent, options);
     }
     const std::chrono::duration<double> transfer_time = std::chrono::steady_clock::now() - transfer_start;
     if (echoes_command(start_text, start_command)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
-    std::string drained = port_getpmon(port_fd, buffer);
+    std::string drained = port_getpmon(reader);
     receiver_session_end();
     // A handheld that pauses (a busy host, an adapter's latency) may let the
     // wake-up's drain end before its report: the lines up to the prompt count too.
-    while (state.receiver_ours && !line_has_prompt(buffer) &&
-           find_receipt(drained, buffer).found != ReceiverCrc::Found::read) {
-        drained += std::string(buffer) + "\n";
-        if (port_readline(port_fd, buffer) < 0) break;
+    while (state.receiver_ours && !line_has_prompt(reader.line()) &&
+           find_receipt(drained, reader.line()).found != ReceiverCrc::Found::read) {
+        drained += std::string(reader.line()) + "\n";
+        if (reader.readline() < 0) break;
     }
-    check_receipt(drained, buffer, sent, state.receiver_ours, name);
+    check_receipt(drained, reader.line(), sent, state.receiver_ours, name);
     fputs(transfer_speed_note({.bytes = sent_bytes,
                                .seconds = transfer_time.count(),
                                .asked_rate = state.fast_rate,
@@ -250,14 +253,14 @@ XmodemDigest send_image(int port_fd, char* buffer, const char* name, const FileC
 
 // Programs flash_size bytes at offset from the image in RAM and follows the
 // monitor until it has reported every block.
-void program_flash(int port_fd, char* buffer, const char* name, int64_t flash_size, int64_t offset,
+void program_flash(LineReader& reader, const char* name, int64_t flash_size, int64_t offset,
                    const DialogueState& state) {
     fprintf(stderr, "Sending flash command...");
-    give_flash_command(port_fd, buffer, flash_size, offset, state);
+    give_flash_command(reader, flash_size, offset, state);
     fprintf(stderr, "done\n");
 
     ProgressMeter meter;
-    const WatchResult watch = watch_programming(port_fd, buffer, flash_size, meter);
+    const WatchResult watch = watch_programming(reader, flash_size, meter);
     set_signal_note(nullptr);
     show_progress(meter, ProgressDraw::complete);
     // The flash may be damaged: stop before another image or a boot uses it.
@@ -270,19 +273,19 @@ void program_flash(int port_fd, char* buffer, const char* name, int64_t flash_si
 }
 
 // One image: receiver started, image sent and checked, flash programmed from RAM.
-void flash_one_job(int port_fd, char* buffer, const FlashJob& job, DialogueState& state) {
-    ensure_receiver(port_fd, buffer, state);
+void flash_one_job(LineReader& reader, const FlashJob& job, DialogueState& state) {
+    ensure_receiver(reader, state);
     const char* name = job.file_name.c_str();
-    const XmodemDigest sent = send_image(port_fd, buffer, name, job.checked, state);
-    program_flash(port_fd, buffer, name, flash_round_up(job.checked.size), job.offset, state);
-    if (state.verify) verify_flash(port_fd, buffer, name, job.offset, job.checked.size, sent.image_crc);
+    const XmodemDigest sent = send_image(reader, name, job.checked, state);
+    program_flash(reader, name, flash_round_up(job.checked.size), job.offset, state);
+    if (state.verify) verify_flash(reader, name, job.offset, job.checked.size, sent.image_crc);
 }
 
 // -u: one image, of which only the runs of blocks whose flash digest differs
 // from the image's are sent and programmed, each run from a piece of its own.
-void flash_changed_blocks(int port_fd, char* buffer, const FlashJob& job, DialogueState& state,
+void flash_changed_blocks(LineReader& reader, const FlashJob& job, DialogueState& state,
                           const RunOptions& run_options) {
-    ensure_receiver(port_fd, buffer, state);
+    ensure_receiver(reader, state);
     const char* name = job.file_name.c_str();
     const std::vector<unsigned char> image = read_checked_image(job);
     const std::vector<uint64_t> image_digests = image_block_digests(image);
@@ -290,11 +293,11 @@ void flash_changed_blocks(int port_fd, char* buffer, const FlashJob& job, Dialog
     std::vector<bool> changed(image_digests.size(), true);
     if (job.offset % FLASH_BLOCK == 0) {
         fprintf(stderr, "Reading flash block digests...");
-        changed = changed_blocks(image_digests, read_flash_digests(port_fd, buffer, job.offset,
-                                                                   static_cast<uint32_t>(image.size())));
+        changed =
+            changed_blocks(image_digests, read_flash_digests(reader, job.offset, static_cast<uint32_t>(image.size())));
         fprintf(stderr, "done\n");
         // The receiver returns to the monitor once its last line is out.
-        port_getpmon(port_fd, buffer);
+        port_getpmon(reader);
     }
     const std::vector<BlockRun> runs = block_runs(changed);
     int writing = 0;
@@ -307,48 +310,46 @@ void flash_changed_blocks(int port_fd, char* buffer, const FlashJob& job, Dialog
         // As for a whole image: nothing is sent once the file is no longer the one checked.
         recheck_file(name, job.checked);
         const RunPieceFile piece = write_run_piece(job, image, from, length, run_options);
-        send_image(port_fd, buffer, piece.name.c_str(), piece.checked, state);
-        program_flash(port_fd, buffer, name, flash_round_up(length), job.offset + from, state);
+        send_image(reader, piece.name.c_str(), piece.checked, state);
+        program_flash(reader, name, flash_round_up(length), job.offset + from, state);
     }
     if (state.verify)
-        verify_flash(port_fd, buffer, name, job.offset, job.checked.size,
+        verify_flash(reader, name, job.offset, job.checked.size,
                      static_cast<uint32_t>(crc32(0, image.data(), static_cast<uInt>(image.size()))));
 }
 
-void unzip_kernel(int port_fd, char* buffer) {
+void unzip_kernel(LineReader& reader) {
     fprintf(stderr, "Unzipping kernel...");
-    send_command(port_fd, CMD_UNZIP, Capture::record);
+    reader.send_text(CMD_UNZIP, Capture::record);
     // Silence here is no error: the boot command follows regardless.
     const auto give_up = Clock::now() + UNZIP_LIMIT;
-    while (port_readline(port_fd, buffer) == 0 && !line_has_prompt(buffer) && Clock::now() < give_up) {}
+    while (reader.readline() == 0 && !line_has_prompt(reader.line()) && Clock::now() < give_up) {}
     fprintf(stderr, "done\n");
 }
 
-void restore_defaults(int port_fd, char* buffer) {
-    unzip_kernel(port_fd, buffer);
+void restore_defaults(LineReader& reader) {
+    unzip_kernel(reader);
     fprintf(stderr, "Restoring defaults...\n");
-    send_command(port_fd, CMD_RESTORE, Capture::record);
+    reader.send_text(CMD_RESTORE, Capture::record);
     // Echo the restore program's output up to and including its last line.
     const auto give_up = Clock::now() + RESTORE_LIMIT;
-    while (port_readline(port_fd, buffer) == 0) {
-        fprintf(stderr, "%s\n", shown_text(buffer).c_str());
-        if (strstr(buffer, REPLY_HARD_RESET) != nullptr || Clock::now() >= give_up) break;
+    while (reader.readline() == 0) {
+        fprintf(stderr, "%s\n", shown_text(reader.line()).c_str());
+        if (strstr(reader.line(), REPLY_HARD_RESET) != nullptr || Clock::now() >= give_up) break;
     }
     fprintf(stderr, "\nkelvane completed\n");
 }
 
-void restart_system(int port_fd, char* buffer) {
-    unzip_kernel(port_fd, buffer);
+void restart_system(LineReader& reader) {
+    unzip_kernel(reader);
     fprintf(stderr, "Restarting system...");
-    send_command(port_fd, CMD_BOOT, Capture::record);
+    reader.send_text(CMD_BOOT, Capture::record);
     fprintf(stderr, "done\n");
 }
 
 }  // namespace
 
 void run_dialogue(const char* device_path, const JobList& jobs, const RunOptions& run_options) {
-    static char line_buffer[LINE_BUFFER_SIZE];
-
     fprintf(stderr, "Opening serial port...");
     const int port_fd = port_open_claimed(device_path);
     // Every run, whatever its switches: an adapter's latency timer would
@@ -356,7 +357,9 @@ void run_dialogue(const char* device_path, const JobList& jobs, const RunOptions
     port_low_latency(port_fd);
     fprintf(stderr, "done\n");
     port_setup(port_fd);
-    wait_for_handheld(port_fd, line_buffer);
+    // The monitor's lines may end on its prompt, which has no line end.
+    LineReader reader(port_fd, line_has_prompt);
+    wait_for_handheld(reader);
 
     DialogueState state;
     state.receiver_in_ram = !run_options.load_loader;
@@ -364,17 +367,17 @@ void run_dialogue(const char* device_path, const JobList& jobs, const RunOptions
     state.verify = run_options.verify_flash;
     for (const FlashJob& job : jobs) {
         if (run_options.changed_only)
-            flash_changed_blocks(port_fd, line_buffer, job, state, run_options);
+            flash_changed_blocks(reader, job, state, run_options);
         else
-            flash_one_job(port_fd, line_buffer, job, state);
+            flash_one_job(reader, job, state);
     }
 
-    wake_monitor(port_fd, line_buffer, state);
+    wake_monitor(reader, state);
     // Restoring boots the system as well, so it wins over a plain restart.
     if (run_options.restore_defaults)
-        restore_defaults(port_fd, line_buffer);
+        restore_defaults(reader);
     else if (run_options.restart_after)
-        restart_system(port_fd, line_buffer);
+        restart_system(reader);
     port_close(port_fd);
     cleanup_and_exit(0);
 }

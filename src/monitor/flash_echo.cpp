@@ -2,8 +2,8 @@
 #include "monitor/flash_echo.h"
 
 #include "core/text.h"
+#include "monitor/monitor_prompt.h"
 #include "serial/drained_lines.h"
-#include "serial/port.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "monitor/flash_echo.h"
 #include "monitor/monitor_commands.h"
 #include "serial/drained_lines.h"
-#include "serial/port.h"
+#include "monitor/monitor_prompt.h"
 
 FlashAnswer flash_answer(std::string_view drained) {
     if (drained.find(REPLY_CONFIRM_QUESTION) != std::string_view::npos) return FlashAnswer::asked;
@@ -13,7 +13,7 @@ FlashAnswer flash_answer(std::string_view drained) {
     if (last_end == std::string_view::npos) return FlashAnswer::unsettled;
     const std::string_view last_line = drained.substr(last_end + 1);
     const std::string_view before = drained.substr(0, last_end);
-    const bool prompt = line_has_prompt(last_line.data(), last_line.size());
+    const bool prompt = line_has_prompt(last_line);
     return prompt && !last_monitor_line(before).empty() ? FlashAnswer::refused : FlashAnswer::unsettled;
 }
 

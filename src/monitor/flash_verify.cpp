@@ -11,7 +11,9 @@
 #include "core/fatal.h"
 #include "core/shown_text.h"
 #include "monitor/monitor_commands.h"
-#include "serial/port.h"
+#include "monitor/monitor_prompt.h"
+#include "serial/byte_wait.h"
+#include "serial/line_reader.h"
 #include "transfer/control_bytes.h"
 
 namespace {
@@ -23,7 +25,7 @@ constexpr int REQUEST_TRIES = 3;       // as many as the receiver takes
 // the ACK, for the report (a monitor's exception dump may come instead).
 constexpr int OFFER_LINES = 4;
 constexpr int REPORT_LINES = 16;
-// Empty 0.5 s reads while the receiver answers a request: it waits up to 5 s
+// Empty 0.5 s waits while the receiver answers a request: it waits up to 5 s
 // for a byte that went missing before it refuses the request.
 constexpr int ANSWER_EMPTY_READS = 16;
 // Other bytes taken while waiting for the answer: the LF after the offer, noise.
@@ -38,10 +40,10 @@ void put_le32(unsigned char* at, uint32_t value) {
     for (int i = 0; i < REQUEST_FIELD_SIZE; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-bool offer_seen(int port_fd, char* buffer, const char* offer) {
+bool offer_seen(LineReader& line, const char* offer) {
     for (int i = 0; i < OFFER_LINES; ++i) {
-        if (port_readline(port_fd, buffer) != 0 || line_has_prompt(buffer)) return false;
-        if (strcmp(buffer, offer) == 0) return true;
+        if (line.readline() != 0 || line_has_prompt(line.line())) return false;
+        if (strcmp(line.line(), offer) == 0) return true;
     }
     return false;
 }
@@ -52,11 +54,13 @@ Answer read_answer(int port_fd) {
     int empty = 0;
     int other = 0;
     while (empty < ANSWER_EMPTY_READS && other < ANSWER_OTHER_BYTES) {
+        const ByteWait wait = wait_for_byte(port_fd, PORT_READ_SILENCE);
+        if (wait == ByteWait::hung_up || wait == ByteWait::failed) return Answer::none;
         unsigned char byte = 0;
-        const ssize_t got = read(port_fd, &byte, 1);
+        const ssize_t got = wait == ByteWait::ready ? read(port_fd, &byte, 1) : 0;
         if (got < 0) return Answer::none;
         if (got == 0) {
-            if (port_hung_up(port_fd)) return Answer::none;
+            if (line_hung_up(port_fd)) return Answer::none;
             ++empty;
         } else if (byte == ACK) {
             return Answer::ack;
@@ -70,10 +74,11 @@ Answer read_answer(int port_fd) {
 }
 
 // The report line after the ACK; what comes instead of it is shown.
-ReceiverCrc read_report(int port_fd, char* buffer, uint32_t length) {
+ReceiverCrc read_report(LineReader& line, uint32_t length) {
     uint32_t waits_left = length / REPORT_BYTES_PER_WAIT;
     for (int i = 0; i < REPORT_LINES; ++i) {
-        if (port_readline(port_fd, buffer) != 0) {
+        const char* buffer = line.line();
+        if (line.readline() != 0) {
             if (waits_left-- == 0) return {};
             continue;
         }
@@ -107,14 +112,14 @@ FlashCheck judge_flash_crc(const ReceiverCrc& report, uint32_t length, uint32_t 
     return report.crc == image_crc ? FlashCheck::holds : FlashCheck::differs;
 }
 
-bool flash_request_taken(int port_fd, char* buffer, const FlashRequest& request, int64_t offset, uint32_t length) {
-    const int start_length = snprintf(buffer, LINE_BUFFER_SIZE, CMD_START_FORMAT, request.entry);
-    port_send(port_fd, buffer, start_length, Capture::record);
-    if (!offer_seen(port_fd, buffer, request.offer)) return false;
+bool flash_request_taken(LineReader& line, const FlashRequest& request, int64_t offset, uint32_t length) {
+    const std::string start_command = format_start_command(request.entry);
+    line.send(start_command.data(), static_cast<int>(start_command.size()), Capture::record);
+    if (!offer_seen(line, request.offer)) return false;
     const auto bytes = flash_crc_request(request_field(offset), length, request.tag);
     for (int tries = 0; tries < REQUEST_TRIES; ++tries) {
-        port_send(port_fd, bytes.data(), FLASH_CRC_REQUEST_SIZE, Capture::skip);
-        switch (read_answer(port_fd)) {
+        line.send(bytes.data(), FLASH_CRC_REQUEST_SIZE, Capture::skip);
+        switch (read_answer(line.fd())) {
             case Answer::ack:
                 return true;
             case Answer::nak:
@@ -126,16 +131,15 @@ bool flash_request_taken(int port_fd, char* buffer, const FlashRequest& request,
     return false;
 }
 
-ReceiverCrc read_flash_crc(int port_fd, char* buffer, int64_t offset, uint32_t length) {
-    if (!flash_request_taken(port_fd, buffer, {LOADER_VERIFY_ENTRY, OFFER, VERIFY_TAG}, offset, length)) return {};
-    return read_report(port_fd, buffer, length);
+ReceiverCrc read_flash_crc(LineReader& line, int64_t offset, uint32_t length) {
+    if (!flash_request_taken(line, {LOADER_VERIFY_ENTRY, OFFER, VERIFY_TAG}, offset, length)) return {};
+    return read_report(line, length);
 }
 
-void verify_flash(int port_fd, char* buffer, const char* file_name, int64_t offset, int64_t length,
-                  uint32_t image_crc) {
+void verify_flash(LineReader& line, const char* file_name, int64_t offset, int64_t length, uint32_t image_crc) {
     fprintf(stderr, "Verifying flash...");
     const uint32_t asked = request_field(length);
-    const ReceiverCrc report = read_flash_crc(port_fd, buffer, offset, asked);
+    const ReceiverCrc report = read_flash_crc(line, offset, asked);
     switch (judge_flash_crc(report, asked, image_crc)) {
         case FlashCheck::holds:
             fprintf(stderr, "done\n");

@@ -24,6 +24,8 @@
 
 #include "transfer/receiver_crc.h"
 
+class LineReader;
+
 constexpr int FLASH_CRC_REQUEST_SIZE = 13;  // tag, offset, length, check
 constexpr unsigned char VERIFY_TAG = 'V';
 
@@ -42,7 +44,7 @@ struct FlashRequest {
 // Starts the entry (the monitor at its prompt), waits for its offer and has
 // it take the request for length bytes at the flash's offset: true once it
 // has answered ACK, false when it never did.
-bool flash_request_taken(int port_fd, char* buffer, const FlashRequest& request, int64_t offset, uint32_t length);
+bool flash_request_taken(LineReader& line, const FlashRequest& request, int64_t offset, uint32_t length);
 
 enum class FlashCheck {
     holds,    // the report matches the image
@@ -54,8 +56,8 @@ FlashCheck judge_flash_crc(const ReceiverCrc& report, uint32_t length, uint32_t 
 
 // Has the verify entry report the CRC-32 of length bytes at the flash's
 // offset (the monitor at its prompt); the report as read, or none.
-ReceiverCrc read_flash_crc(int port_fd, char* buffer, int64_t offset, uint32_t length);
+ReceiverCrc read_flash_crc(LineReader& line, int64_t offset, uint32_t length);
 
 // Ends the run unless the flash at offset holds length bytes with image_crc;
 // announced as "Verifying flash..." and closed with "done".
-void verify_flash(int port_fd, char* buffer, const char* file_name, int64_t offset, int64_t length, uint32_t image_crc);
+void verify_flash(LineReader& line, const char* file_name, int64_t offset, int64_t length, uint32_t image_crc);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The receiver's entry and the RAM area it fills, as the monitor sees them.
 constexpr unsigned long LOADER_ENTRY = 0xA0080274;
@@ -21,10 +22,12 @@ constexpr char CMD_WAKE[] = "\r";
 constexpr char CMD_LOAD[] = "load\r";
 // "g -e <entry>\r": runs the program at entry (LOADER_ENTRY gives "g -e a0080274").
 constexpr char CMD_START_FORMAT[] = "g -e %lx\r";
+// The start command for the program at entry.
+std::string format_start_command(unsigned long entry);
 // "flash <RAM source> <size> <offset>\r", all in lower-case hexadecimal.
 constexpr char CMD_FLASH_FORMAT[] = "flash %lx %lx %lx\r";
-// Formats the flash command for flash_size bytes at offset into buffer (1024 bytes); its length.
-int format_flash_command(char* buffer, int64_t flash_size, int64_t offset);
+// The flash command for flash_size bytes at offset.
+std::string format_flash_command(int64_t flash_size, int64_t offset);
 constexpr char CMD_CONFIRM[] = "y\r";
 constexpr char CMD_DECLINE[] = "n\r";  // the monitor took another flash command than the one sent
 constexpr char CMD_UNZIP[] = "unzip\r";

@@ -10,7 +10,8 @@
 #include "core/shown_text.h"
 #include "jobs/flash_limits.h"
 #include "monitor/monitor_commands.h"
-#include "serial/port.h"
+#include "monitor/monitor_prompt.h"
+#include "serial/line_reader.h"
 #include "transfer/progress.h"
 
 namespace {
@@ -38,15 +39,15 @@ int64_t programming_advance(int64_t bytes_done, int64_t flash_size) {
 
 int blocks_expected(int64_t flash_size) { return static_cast<int>(flash_size / FLASH_BLOCK); }
 
-WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size, ProgressMeter& meter) {
+WatchResult watch_programming(LineReader& line, int64_t flash_size, ProgressMeter& meter) {
     progress_start(meter, flash_size);
     show_progress(meter, ProgressDraw::first);
 
     WatchResult result;
     auto last_progress_at = std::chrono::steady_clock::now();
     for (;;) {
-        if (port_readline(port_fd, buffer) < 0) error_exit("Error: timeout reading from port");
-        const WatchLine kind = classify_watch_line(buffer);
+        if (line.readline() < 0) error_exit("Error: timeout reading from port");
+        const WatchLine kind = classify_watch_line(line.line());
         // The prompt ends the watch however late it comes; only lines that bring nothing are limited.
         const bool brings_nothing = kind == WatchLine::other || kind == WatchLine::error;
         if (brings_nothing && std::chrono::steady_clock::now() - last_progress_at >= PROGRESS_LIMIT)
@@ -60,7 +61,7 @@ WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size, Pro
                 show_progress(meter, ProgressDraw::redraw);
                 break;
             case WatchLine::error:
-                fprintf(stderr, "\nWARNING:  '%s'\n", shown_text(buffer).c_str());
+                fprintf(stderr, "\nWARNING:  '%s'\n", shown_text(line.line()).c_str());
                 result.error_reported = true;
                 break;
             case WatchLine::prompt:

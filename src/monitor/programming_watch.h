@@ -20,6 +20,8 @@
 
 #include "transfer/progress.h"
 
+class LineReader;
+
 enum class WatchLine { progress, error, prompt, other };
 
 // Which of the watch's tests a reply line meets first.
@@ -34,6 +36,6 @@ struct WatchResult {
 
 // Starts meter at zero for flash_size and reads reply lines up to the prompt,
 // advancing it; ends the program on a silent monitor.
-WatchResult watch_programming(int port_fd, char* buffer, int64_t flash_size, ProgressMeter& meter);
+WatchResult watch_programming(LineReader& line, int64_t flash_size, ProgressMeter& meter);
 // Whole blocks of flash_size (itself rounded up to blocks).
 int blocks_expected(int64_t flash_size);

@@ -4,7 +4,8 @@
 #include <cstdio>
 
 #include "core/fatal.h"
-#include "serial/port.h"
+#include "monitor/monitor_prompt.h"
+#include "serial/line_reader.h"
 #include "transfer/control_bytes.h"
 #include "transfer/receiver_session.h"
 
@@ -13,14 +14,14 @@ void recover_monitor(int port_fd) {
     port_send(port_fd, &ETX, 1, Capture::skip);
 }
 
-std::string getpmon_recovering(int port_fd, char* buffer) {
+std::string getpmon_recovering(LineReader& line) {
     fprintf(stderr, "Looking for PMON prompt...");
-    std::string drained = port_wakeup(port_fd);
-    if (!port_prompt_within(port_fd, buffer, RECOVERY_WAIT)) {
-        recover_monitor(port_fd);
-        drained += port_readflush(port_fd);
-        drained += port_wakeup(port_fd);
-        if (port_readline(port_fd, buffer) < 0) error_exit("Error: port_getpmon timed out reading from port");
+    std::string drained = port_wakeup(line);
+    if (!line.end_text_within(RECOVERY_WAIT)) {
+        recover_monitor(line.fd());
+        drained += line.readflush();
+        drained += port_wakeup(line);
+        if (line.readline() < 0) error_exit("Error: port_getpmon timed out reading from port");
     }
     fprintf(stderr, "done\n");
     return drained;

@@ -22,6 +22,8 @@
 #include <chrono>
 #include <string>
 
+class LineReader;
+
 // How long a first answer may take before the recovery bytes go out.
 constexpr std::chrono::seconds RECOVERY_WAIT{2};
 
@@ -30,4 +32,4 @@ void recover_monitor(int port_fd);
 // port_getpmon for the run's first wake-up: with the recovery bytes, a drain
 // and a second wake-up when no prompt comes within RECOVERY_WAIT. The text
 // drained meanwhile.
-std::string getpmon_recovering(int port_fd, char* buffer);
+std::string getpmon_recovering(LineReader& line);

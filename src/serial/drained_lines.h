@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The lines of text drained from the port, for the readers that look for one.
 //
-// port_readflush drops every CR, so drained lines end at LF; a reader of
+// The line reader's drain drops every CR, so drained lines end at LF; a reader of
 // text kept otherwise, which may end its lines in CR, names that too. The
 // text after the last line end is a line too.
 #pragma once

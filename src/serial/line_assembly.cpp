@@ -3,26 +3,32 @@
 
 #include <cstddef>
 
-#include "serial/port.h"
-
 namespace {
 
 constexpr char CR = 0x0D;
 constexpr char LF = 0x0A;
 constexpr char NUL = 0x00;
 
+bool ends_by_rule(const LineAssembly& line) {
+    return line.ends_line != nullptr &&
+           line.ends_line(std::string_view(line.text.data(), static_cast<size_t>(line.length)));
+}
+
 }  // namespace
+
+void line_clear(LineAssembly& line) {
+    line.text.fill(NUL);
+    line.length = 0;
+}
 
 LineStep line_take_byte(LineAssembly& line, char byte) {
     if (byte == NUL) return LineStep::dropped;
     const bool line_end = byte == CR || byte == LF;
     if (line.length == 0 && line_end) return LineStep::dropped;
-    if (line_end || line_has_prompt(line.buffer, static_cast<size_t>(line.length))) return LineStep::complete;
+    if (line_end || ends_by_rule(line)) return LineStep::complete;
     if (line.length == LINE_BUFFER_SIZE - 1) return LineStep::too_long;
-    line.buffer[line.length++] = byte;
+    line.text[static_cast<size_t>(line.length++)] = byte;
     return LineStep::stored;
 }
 
-bool line_complete_on_silence(const LineAssembly& line) {
-    return line.length > 0 && line_has_prompt(line.buffer, static_cast<size_t>(line.length));
-}
+bool line_complete_on_silence(const LineAssembly& line) { return line.length > 0 && ends_by_rule(line); }

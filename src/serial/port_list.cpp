@@ -291,7 +291,3 @@ std::string port_in_use_hint(const char* device_path) {
         return "the holder is not shown to this user (another user's program); kelvane -L run by root names it";
     return "held by " + holders_text(holders) + "; end it, or give another port with -s";
 }
-
-const char NO_PROMPT_HINT[] =
-    "no \"PMON> \" prompt came: check that the handheld is on and at its monitor, the cable, that -s names "
-    "its port, and that the monitor runs at 115200 bit/s";

@@ -64,5 +64,3 @@ void list_ports(std::FILE* stream, const std::string& extra_path);
 std::string open_failure_hint(int error, const char* device_path);
 // The hint for a port that another program holds. Leaves errno as it was.
 std::string port_in_use_hint(const char* device_path);
-// The hint for a monitor that does not answer with its prompt.
-extern const char NO_PROMPT_HINT[];

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/fast_line.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 
 #include "core/errno_guard.h"
 #include "core/fatal.h"
+#include "serial/byte_wait.h"
 #include "serial/line_speed.h"
 #include "serial/port.h"
 #include "transfer/control_bytes.h"
@@ -56,12 +56,11 @@ std::optional<unsigned char> read_byte_until(int port_fd, Clock::time_point dead
     for (;;) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return std::nullopt;
-        pollfd ready{port_fd, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(left)) <= 0) continue;
+        const ByteWait wait = wait_for_byte(port_fd, milliseconds(left));
         unsigned char byte = 0;
-        if (read(port_fd, &byte, 1) == 1) return byte;
+        if (wait == ByteWait::ready && read(port_fd, &byte, 1) == 1) return byte;
         // A hung-up line reads nothing at once: wait out the deadline without spinning.
-        if ((ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) usleep(1000);
+        if (wait == ByteWait::hung_up || (wait == ByteWait::ready && line_hung_up(port_fd))) usleep(1000);
     }
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/loader_upload.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 
 #include "core/errno_guard.h"
 #include "core/fatal.h"
+#include "serial/byte_wait.h"
 #include "serial/port.h"
 #include "transfer/control_bytes.h"
 
@@ -29,7 +29,7 @@ constexpr auto LINE_ANSWER_LIMIT = std::chrono::seconds(5);
 // carriage return on an empty record ends "load" and brings the prompt back.
 // Either byte may be lost as the line's first was, so the pair is tried again.
 constexpr int LOAD_END_TRIES = 3;
-constexpr int LOAD_END_QUIET_MS = 300;                          // the monitor has answered a byte by then
+constexpr std::chrono::milliseconds LOAD_END_QUIET{300};        // the monitor has answered a byte by then
 constexpr auto LOAD_END_REPLY_LIMIT = std::chrono::seconds(2);  // however much it says in reply
 constexpr size_t LOAD_END_TEXT_KEPT = 256;                      // the tail where a prompt is sought
 
@@ -39,8 +39,7 @@ std::string read_reply(int port_fd) {
     std::string text;
     const auto give_up = Clock::now() + LOAD_END_REPLY_LIMIT;
     while (Clock::now() < give_up) {
-        pollfd ready{port_fd, POLLIN, 0};
-        if (poll(&ready, 1, LOAD_END_QUIET_MS) <= 0) break;
+        if (wait_for_byte(port_fd, LOAD_END_QUIET, OnSignal::end) != ByteWait::ready) break;
         char byte = 0;
         if (read(port_fd, &byte, 1) != 1) break;
         text += static_cast<char>(byte & SEVEN_BITS);
@@ -51,13 +50,14 @@ std::string read_reply(int port_fd) {
 
 // Brings a monitor left inside "load" back to its prompt; never ends the run
 // itself (the caller reports the failure that brought it here).
-void end_load(int port_fd) {
+void end_load(int port_fd, LineEndRule monitor_prompt) {
     const ErrnoGuard errno_kept;
     for (int attempt = 0; attempt < LOAD_END_TRIES; ++attempt) {
         if (write(port_fd, &ETX, 1) != 1) return;
         read_reply(port_fd);
         if (write(port_fd, &CR, 1) != 1) return;
-        if (line_has_prompt(read_reply(port_fd).c_str())) return;
+        // The reply up to its first NUL, as the monitor's text is read everywhere.
+        if (monitor_prompt(read_reply(port_fd).c_str())) return;
     }
 }
 
@@ -66,9 +66,10 @@ void end_load(int port_fd) {
 enum class UploadFailure { failed_read, judgement };
 
 // The monitor left at its prompt first, then the run ends with the message.
-[[noreturn]] __attribute__((format(printf, 3, 4))) void upload_failed(int port_fd, UploadFailure failure,
-                                                                       const char* format, ...) {
-    end_load(port_fd);
+[[noreturn]] __attribute__((format(printf, 4, 5))) void upload_failed(int port_fd, LineEndRule monitor_prompt,
+                                                                       UploadFailure failure, const char* format,
+                                                                       ...) {
+    end_load(port_fd, monitor_prompt);
     char message[ERROR_MESSAGE_SIZE];
     va_list args;
     va_start(args, format);
@@ -80,39 +81,45 @@ enum class UploadFailure { failed_read, judgement };
 
 // Reads until the monitor answers the line just sent. last_byte carries the
 // last byte received across the whole upload, for the failure message.
-void await_line_answer(int port_fd, unsigned char& last_byte) {
+void await_line_answer(int port_fd, LineEndRule monitor_prompt, unsigned char& last_byte) {
     const auto give_up = Clock::now() + LINE_ANSWER_LIMIT;
     for (;;) {
         unsigned char byte = 0;
-        // One byte per read; an empty read means 0.5 s of silence (VTIME).
-        const ssize_t got = read(port_fd, &byte, 1);
-        if (got != 1)
-            upload_failed(port_fd, got < 0 ? UploadFailure::failed_read : UploadFailure::judgement,
+        // One byte per read; 0.5 s of silence (or a hung-up line) is no answer.
+        const ByteWait wait = wait_for_byte(port_fd, PORT_READ_SILENCE);
+        const ssize_t got = wait == ByteWait::ready ? read(port_fd, &byte, 1) : 0;
+        if (got != 1) {
+            const bool failed_read = got < 0 || wait == ByteWait::failed;
+            upload_failed(port_fd, monitor_prompt, failed_read ? UploadFailure::failed_read : UploadFailure::judgement,
                           "Error: ex_send read '0x%x' instead of ACK", last_byte);
+        }
         last_byte = byte & SEVEN_BITS;
-        if (last_byte == NAK) upload_failed(port_fd, UploadFailure::judgement, "Error:  ex_send received NAK.  Aborting");
+        if (last_byte == NAK)
+            upload_failed(port_fd, monitor_prompt, UploadFailure::judgement, "Error:  ex_send received NAK.  Aborting");
         if (last_byte == ACK) return;
         // Anything else is the monitor's echo or chatter, but not for ever.
         if (Clock::now() >= give_up)
-            upload_failed(port_fd, UploadFailure::judgement,
+            upload_failed(port_fd, monitor_prompt, UploadFailure::judgement,
                           "Error:  ex_send got no ACK within %lld s, only other bytes.  Aborting",
                           static_cast<long long>(LINE_ANSWER_LIMIT.count()));
     }
 }
 
-void send_lines(int port_fd, const char (*lines)[LOADER_SREC_SLOT], int count) {
+void send_lines(int port_fd, LineEndRule monitor_prompt, const char (*lines)[LOADER_SREC_SLOT], int count) {
     // Reported as 0 when the very first answer never comes.
     unsigned char last_byte = 0;
     for (int line = 0; line < count; ++line) {
         const char* text = lines[line];
         port_send(port_fd, text, static_cast<int>(strlen(text)), Capture::skip);
         port_send(port_fd, &ETX, 1, Capture::skip);
-        await_line_answer(port_fd, last_byte);
+        await_line_answer(port_fd, monitor_prompt, last_byte);
     }
 }
 
 }  // namespace
 
-void ex_send(int port_fd) { send_lines(port_fd, loader_srec, loader_srec_count); }
+void ex_send(int port_fd, LineEndRule monitor_prompt) { send_lines(port_fd, monitor_prompt, loader_srec, loader_srec_count); }
 
-void ex_send_stream_stage(int port_fd) { send_lines(port_fd, stream_srec, stream_srec_count); }
+void ex_send_stream_stage(int port_fd, LineEndRule monitor_prompt) {
+    send_lines(port_fd, monitor_prompt, stream_srec, stream_srec_count);
+}

@@ -14,6 +14,8 @@
 // lost as well.
 #pragma once
 
+#include "serial/line_assembly.h"
+
 constexpr int LOADER_SREC_SLOT = 57;  // the longest line has 56 characters
 
 // The receiver xmodem-load.srec as S-record lines, in sending order.
@@ -26,7 +28,9 @@ extern const int loader_srec_count;
 extern const char stream_srec[][LOADER_SREC_SLOT];
 extern const int stream_srec_count;
 
-// Uploads every line of loader_srec; returns only once every line was acknowledged.
-void ex_send(int port_fd);
+// Uploads every line of loader_srec; returns only once every line was
+// acknowledged. monitor_prompt (the caller's) tells when a failed load has
+// brought the monitor back to its prompt.
+void ex_send(int port_fd, LineEndRule monitor_prompt);
 // Uploads every line of stream_srec the same way.
-void ex_send_stream_stage(int port_fd);
+void ex_send_stream_stage(int port_fd, LineEndRule monitor_prompt);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/receiver_session.h"
 
-#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 
 #include "core/errno_guard.h"
 #include "core/exit_cleanup.h"
+#include "serial/byte_wait.h"
 #include "serial/line_speed.h"
 #include "transfer/control_bytes.h"
 #include "transfer/xmodem_packet.h"
@@ -57,14 +57,12 @@ int read_byte(int fd, int timeout_ms, long deadline) {
     for (;;) {
         const long left = until - now_ms();
         if (left <= 0) return -1;
-        pollfd ready{fd, POLLIN, 0};
-        const int result = poll(&ready, 1, static_cast<int>(left));
-        if (result < 0 && errno == EINTR) continue;
-        if (result <= 0) return -1;
+        // Only poll and the monotonic clock: this may run from a signal handler.
+        if (wait_for_byte(fd, std::chrono::milliseconds(left)) != ByteWait::ready) return -1;
         unsigned char byte = 0;
         if (read(fd, &byte, 1) == 1) return byte;
         // Readable but empty: a hung-up line. Nothing more will come.
-        if ((ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
+        if (line_hung_up(fd)) return -1;
     }
 }
 
@@ -86,8 +84,9 @@ void send_cans(int fd, int count, long deadline) {
     for (int i = 0; i < count; ++i) cans[i] = CAN;
     int sent = 0;
     while (sent < count && now_ms() < deadline) {
-        pollfd ready{fd, POLLOUT, 0};
-        if (poll(&ready, 1, static_cast<int>(deadline - now_ms())) <= 0) continue;
+        // A hung-up line is written all the same: the write fails and ends the sending.
+        const ByteWait room = wait_for_room(fd, std::chrono::milliseconds(deadline - now_ms()));
+        if (room != ByteWait::ready && room != ByteWait::hung_up) continue;
         const ssize_t written = write(fd, cans + sent, static_cast<size_t>(count - sent));
         if (written < 0 && errno != EINTR && errno != EAGAIN) return;
         if (written > 0) sent += static_cast<int>(written);

@@ -27,6 +27,8 @@
 
 #include <string>
 
+#include "serial/line_assembly.h"
+
 // Notes every SIGCONT from here on (installed once; the handler only sets a flag).
 void sender_stop_watch_install();
 // True once after each SIGCONT since the last call.
@@ -34,8 +36,9 @@ bool sender_was_continued();
 
 // The reply to act on in place of first, read after the process was
 // continued: ACK when first acknowledges EOT (after_eot), NAK when the
-// receiver answered the probe. Ends the run when the receiver is lost.
-unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool after_eot);
+// receiver answered the probe. Ends the run when the receiver is lost;
+// monitor_prompt (the caller's) tells the monitor's text among what was read.
+unsigned char sender_reply_after_continue(int port_fd, unsigned char first, bool after_eot, LineEndRule monitor_prompt);
 
 enum class ReplyVerdict {
     accepted,       // ACK

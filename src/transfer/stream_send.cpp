@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/stream_send.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +11,8 @@
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "core/kept_texts.h"
-#include "serial/port.h"
+#include "serial/byte_wait.h"
+#include "serial/line_assembly.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
@@ -78,12 +78,17 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
     for (;;) {
         const auto left = std::chrono::duration_cast<milliseconds>(give_up - Clock::now()).count();
         if (left <= 0) return 0;
-        pollfd ready{port_fd, POLLIN, 0};
-        const int result = poll(&ready, 1, static_cast<int>(left));
+        // The meter's tick ends the wait, so that the meter is redrawn on time.
+        const ByteWait wait = wait_for_byte(port_fd, milliseconds(left), OnSignal::end);
         progress_redraw_if_due();
-        if (result < 0 && errno == EINTR) continue;
-        if (result < 0) error_exit("Error:  xmodem_getbyte failed to read byte");
-        if (result == 0) return 0;
+        if (wait == ByteWait::interrupted) continue;
+        if (wait == ByteWait::failed) error_exit("Error:  xmodem_getbyte failed to read byte");
+        if (wait == ByteWait::quiet) return 0;
+        // A hung-up line is silent until the wait is over.
+        if (wait == ByteWait::hung_up) {
+            usleep(static_cast<useconds_t>(left) * 1000);
+            continue;
+        }
         ssize_t count;
         {
             ExitSignalsHeld held;
@@ -93,7 +98,7 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
         if (count > 0) return static_cast<size_t>(count);
         if (count < 0 && errno != EINTR && errno != EAGAIN) error_exit("Error:  xmodem_getbyte failed to read byte");
         // Readable but empty: a hung-up line, silent until the wait is over.
-        if ((ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) usleep(static_cast<useconds_t>(left) * 1000);
+        if (line_hung_up(port_fd)) usleep(static_cast<useconds_t>(left) * 1000);
     }
 }
 
@@ -109,10 +114,10 @@ void cancelled_exit() {
 // a prompt: every third byte of them is an ACK or a NAK.
 constexpr size_t PROMPT_TAIL = 64;  // the bytes kept where the prompt is sought
 
-bool receiver_back_at_monitor(std::string& tail, const unsigned char* bytes, size_t count) {
+bool receiver_back_at_monitor(LineEndRule monitor_prompt, std::string& tail, const unsigned char* bytes, size_t count) {
     tail.append(reinterpret_cast<const char*>(bytes), count);
     if (tail.size() > PROMPT_TAIL) tail.erase(0, tail.size() - PROMPT_TAIL);
-    return line_has_prompt(tail.c_str(), tail.size());
+    return monitor_prompt != nullptr && monitor_prompt(tail);
 }
 
 // After a stop (SIGSTOP, CTRL-Z) what waits on the line is stale: the receiver
@@ -125,13 +130,13 @@ constexpr milliseconds STALE_QUIET(300);
 constexpr milliseconds STALE_LIMIT(3000);     // a babbling line ends the drop all the same
 constexpr milliseconds CONTINUE_WAIT(12000);  // two of the receiver's 5 s time-outs, and margin
 
-StreamAnswer fresh_answer_after_continue(int port_fd) {
+StreamAnswer fresh_answer_after_continue(int port_fd, LineEndRule monitor_prompt) {
     unsigned char bytes[READ_CHUNK];
     std::string stale_tail;
     bool prompt_seen = false;
     const auto stale_end = Clock::now() + STALE_LIMIT;
     for (size_t count; Clock::now() < stale_end && (count = read_answers(port_fd, bytes, STALE_QUIET)) > 0;)
-        prompt_seen = receiver_back_at_monitor(stale_tail, bytes, count) || prompt_seen;
+        prompt_seen = receiver_back_at_monitor(monitor_prompt, stale_tail, bytes, count) || prompt_seen;
     // Back at the monitor: it is sent nothing more, CANs included.
     if (prompt_seen) {
         receiver_session_stream_stopped();
@@ -264,11 +269,12 @@ void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
         if (sender_was_continued()) {
             reader = StreamAnswerReader{};
             line_tail.clear();
-            const StreamStep step = stream_window_answer(window, fresh_answer_after_continue(transfer.port_fd));
+            const StreamStep step =
+                stream_window_answer(window, fresh_answer_after_continue(transfer.port_fd, transfer.monitor_prompt));
             transfer.meter->bytes_done += step.acknowledged;
             continue;
         }
-        if (receiver_back_at_monitor(line_tail, bytes, count)) cancelled_exit();
+        if (receiver_back_at_monitor(transfer.monitor_prompt, line_tail, bytes, count)) cancelled_exit();
         for (size_t i = 0; i < count; ++i) {
             const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
             if (!answer) continue;
@@ -316,6 +322,7 @@ int64_t stream_send(const char* file_name, int port_fd, XmodemDigest* digest, co
     transfer.meter = options.meter != nullptr ? options.meter : &own_meter;
     xmodem_open(transfer, file_name, port_fd, options.checked);
     transfer.large_packets = true;
+    transfer.monitor_prompt = options.monitor_prompt;
     receiver_session_streamed();
     if (!options.start_nak_seen) xmodem_await_start(transfer, options.start_text);
     show_progress(*transfer.meter, ProgressDraw::first);

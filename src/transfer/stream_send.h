@@ -98,6 +98,8 @@ struct StreamOptions {
     const FileCheck* checked = nullptr;  // the file as checked before the run began
     std::string* start_text = nullptr;   // receives what came before the first NAK
     ProgressMeter* meter = nullptr;      // the meter the transfer advances; one of its own when none is given
+    // The monitor's prompt: the receiver gave up and is back there.
+    LineEndRule monitor_prompt = nullptr;
 };
 
 // As xmodem_send (the same file checks, digest and messages), over the stream.

@@ -2,7 +2,6 @@
 #include "transfer/xmodem.h"
 
 #include <fcntl.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -18,6 +17,7 @@
 #include "core/fatal.h"
 #include "core/file_check.h"
 #include "core/kept_texts.h"
+#include "serial/byte_wait.h"
 #include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
@@ -26,14 +26,15 @@
 
 namespace {
 
-constexpr int XMODEM_WAIT_TRIES = 10;      // select waits per awaited byte before giving up
-constexpr time_t XMODEM_WAIT_SECONDS = 5;  // each wait; the one-second tick cuts it short
-constexpr int XMODEM_MAX_RESENDS = 10;     // a packet or EOT goes out at most eleven times
-constexpr int XMODEM_BLOCK_MODULO = 256;   // the block number is one byte on the wire
+constexpr int XMODEM_WAIT_TRIES = 10;     // waits per awaited byte before giving up
+constexpr int XMODEM_MAX_RESENDS = 10;    // a packet or EOT goes out at most eleven times
+constexpr int XMODEM_BLOCK_MODULO = 256;  // the block number is one byte on the wire
+// Each wait for a byte; the meter's one-second tick cuts it short.
+constexpr std::chrono::seconds XMODEM_WAIT{5};
 // The receiver sends its first NAK as soon as it starts, after at most the
 // start command's echo; a line that brings other bytes for as long as one
 // awaited byte may take (10 waits of 5 s) has no receiver on it.
-constexpr std::chrono::seconds START_NAK_LIMIT{XMODEM_WAIT_TRIES * XMODEM_WAIT_SECONDS};
+constexpr std::chrono::seconds START_NAK_LIMIT = XMODEM_WAIT_TRIES * XMODEM_WAIT;
 
 // Packet offsets in wire order.
 constexpr int PACKET_SOH = 0;
@@ -127,6 +128,7 @@ int64_t xmodem_send(const char* file_name, int port_fd, XmodemDigest* digest, Xm
     xmodem_open(transfer, file_name, port_fd, options.checked);
     const int64_t size = transfer.check.size;
     transfer.large_packets = options.large_packets;
+    transfer.monitor_prompt = options.monitor_prompt;
 
     // Everything before the receiver's first NAK (echo, "C", CAN) is dropped,
     // but for a copy of its start for a caller who asks.
@@ -225,14 +227,10 @@ static void xmodem_sendbyte(XmodemTransfer& transfer, unsigned char byte) {
 
 unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
     for (int attempt = 0; attempt < XMODEM_WAIT_TRIES; ++attempt) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(transfer.port_fd, &readable);
-        timeval timeout{XMODEM_WAIT_SECONDS, 0};
-        const int ready = select(transfer.port_fd + 1, &readable, nullptr, nullptr, &timeout);
+        const ByteWait wait = wait_for_byte(transfer.port_fd, XMODEM_WAIT, OnSignal::end);
         progress_redraw_if_due();
-        // Time-out, the tick (EINTR) or a failed wait: the try is used up.
-        if (ready <= 0) continue;
+        // Time-out, the tick, a failed wait or a hung-up line: the try is used up.
+        if (wait != ByteWait::ready) continue;
         unsigned char byte = 0;
         ssize_t count;
         {
@@ -242,7 +240,7 @@ unsigned char xmodem_getbyte(XmodemTransfer& transfer) {
         }
         // After a stop the byte is stale: the receiver is asked first.
         if (count == 1 && sender_was_continued())
-            return sender_reply_after_continue(transfer.port_fd, byte, transfer.eot_sent);
+            return sender_reply_after_continue(transfer.port_fd, byte, transfer.eot_sent, transfer.monitor_prompt);
         if (count == 1) return byte;
         // A read cut by a signal is a used try, not a broken port.
         if (count < 0 && errno != EINTR) error_exit("Error:  xmodem_getbyte failed to read byte");

@@ -10,7 +10,7 @@
 // It owns the serial descriptor for the length of one transfer and reads and
 // writes it directly, one byte per read; nothing goes to the capture log. The
 // packet is kept in wire order so that one write sends it and a resend writes
-// the same bytes again. Each awaited byte gets ten select waits of 5 s; between
+// the same bytes again. Each awaited byte gets ten waits of 5 s; between
 // the receiver's first NAK and EOT a one-second SIGALRM asks the progress meter
 // for a redraw, and a wait it cuts short counts as one of the ten. The
 // receiver's first NAK is awaited no longer than those 50 s in all, whatever
@@ -37,6 +37,7 @@
 #include <string>
 
 #include "core/file_check.h"
+#include "serial/line_assembly.h"
 #include "transfer/progress.h"
 #include "transfer/xmodem_digest.h"
 #include "transfer/xmodem_packet.h"
@@ -47,6 +48,8 @@ struct XmodemOptions {
     const FileCheck* checked = nullptr;  // the file as checked before the run began
     std::string* start_text = nullptr;   // receives what came before the first NAK (the start command's echo), up to 1024 bytes
     ProgressMeter* meter = nullptr;      // the meter the transfer advances; one of its own when none is given
+    // The monitor's prompt: the receiver gave up and is back there.
+    LineEndRule monitor_prompt = nullptr;
 };
 
 // Returns the file's size once the receiver has acknowledged EOT; with digest,

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/file_check.h"
+#include "serial/line_assembly.h"
 #include "transfer/progress.h"
 #include "transfer/xmodem_digest.h"
 #include "transfer/xmodem_packet.h"
@@ -32,6 +33,8 @@ struct XmodemTransfer {
     int64_t image_size = 0;            // the file's size when it was opened
     bool eot_sent = false;             // an ACK now ends the transfer
     ProgressMeter* meter = nullptr;    // advanced by every acknowledged packet
+    // The caller's: a text that shows the receiver gave up and the monitor is back.
+    LineEndRule monitor_prompt = nullptr;
 };
 
 // Opens the file for a transfer on port_fd, checked as xmodem_send checks it,

@@ -12,9 +12,9 @@ constexpr char NO_PROMPT_HINT[] =
     "no \"PMON> \" prompt came: check that the handheld is on and at its monitor, the cable, that -s names "
     "its port, and that the monitor runs at 115200 bit/s";
 
-[[noreturn]] void no_prompt_exit() {
+[[noreturn]] void no_prompt_exit(const LineReader& line) {
     attach_exit_hint(NO_PROMPT_HINT);
-    error_exit("Error: port_getpmon timed out reading from port");
+    line.readline_failed_exit("Error: port_getpmon timed out reading from port");
 }
 
 }  // namespace
@@ -33,7 +33,7 @@ std::string port_wakeup(LineReader& line) {
 std::string port_getpmon(LineReader& line) {
     fprintf(stderr, "Looking for PMON prompt...");
     std::string drained = port_wakeup(line);
-    if (line.readline() < 0) no_prompt_exit();
+    if (line.readline() < 0) no_prompt_exit(line);
     fprintf(stderr, "done\n");
     return drained;
 }

@@ -46,7 +46,7 @@ WatchResult watch_programming(LineReader& line, int64_t flash_size, ProgressMete
     WatchResult result;
     auto last_progress_at = std::chrono::steady_clock::now();
     for (;;) {
-        if (line.readline() < 0) error_exit("Error: timeout reading from port");
+        if (line.readline() < 0) line.readline_failed_exit("Error: timeout reading from port");
         const WatchLine kind = classify_watch_line(line.line());
         // The prompt ends the watch however late it comes; only lines that bring nothing are limited.
         const bool brings_nothing = kind == WatchLine::other || kind == WatchLine::error;

@@ -21,7 +21,7 @@ std::string getpmon_recovering(LineReader& line) {
         recover_monitor(line.fd());
         drained += line.readflush();
         drained += port_wakeup(line);
-        if (line.readline() < 0) error_exit("Error: port_getpmon timed out reading from port");
+        if (line.readline() < 0) line.readline_failed_exit("Error: port_getpmon timed out reading from port");
     }
     fprintf(stderr, "done\n");
     return drained;

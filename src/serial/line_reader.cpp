@@ -63,16 +63,29 @@ void LineReader::send(const void* payload, int length, Capture capture_as) {
     if (capture_as == Capture::record) capture_text(static_cast<const char*>(payload), length);
 }
 
+void LineReader::readline_failed_exit(const char* message) const {
+    if (read_failed) error_exit("%s", message);
+    refuse_exit("%s", message);
+}
+
 int LineReader::readline() {
     line_clear(assembly);
-    if (wait_for_byte(port_fd, FIRST_BYTE_LIMIT) != ByteWait::ready) return -1;
+    read_failed = false;
+    const ByteWait first = wait_for_byte(port_fd, FIRST_BYTE_LIMIT);
+    if (first != ByteWait::ready) {
+        read_failed = first == ByteWait::failed;
+        return -1;
+    }
 
     // Only a stored character is progress; dropped bytes do not hold the line open.
     auto last_stored_at = Clock::now();
     for (bool complete = false; !complete;) {
         char byte = 0;
         const int got = read_byte(byte);
-        if (got < 0) return -1;
+        if (got < 0) {
+            read_failed = true;
+            return -1;
+        }
         if (got == 0) {
             // 0.5 s without input: the end text's last character may have been stored.
             complete = line_complete_on_silence(assembly);

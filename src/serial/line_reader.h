@@ -54,6 +54,10 @@ public:
 
     // 0 with a line in line(); -1 on time-out, a failed read or a hung-up line.
     int readline();
+    // Ends the run after a readline that gave -1: a failed read is reported
+    // with its errno (error_exit), a silent or hung-up line is the program's
+    // own verdict (refuse_exit).
+    [[noreturn]] void readline_failed_exit(const char* message) const;
     // Reads lines until one satisfies the end-of-line rule (true), or for about
     // limit (false); a line too long is passed over like any other.
     bool end_text_within(std::chrono::milliseconds limit);
@@ -77,5 +81,6 @@ private:
 
     int port_fd;
     LineAssembly assembly;
+    bool read_failed = false;  // the last readline ended on a failed read
     bool capture;
 };

@@ -56,6 +56,7 @@ enum stream_wire {
 	STREAM_SHORT_CONTENT = 1 + STREAM_SHORT_DATA + STREAM_CHECK_SIZE,  /* 133 */
 	STREAM_LONG_CONTENT = 1 + STREAM_LONG_DATA + STREAM_CHECK_SIZE,    /* 1,029 */
 	STREAM_CONTROL_CONTENT = 3,
+	STREAM_FIRST_BLOCK = 1,       /* the first data frame's block; the numbers wrap at 256 */
 	/* The longest frame on the wire: a 1 KiB frame's content, one COBS code
 	 * byte for each 254 bytes begun, and the delimiter. */
 	STREAM_LONG_FRAME_MAX = STREAM_LONG_CONTENT + (STREAM_LONG_CONTENT + 253) / 254 + 1,  /* 1,035 */

@@ -25,11 +25,14 @@
  *   0x00080000..0x00080FDF  this image: code, texts, tables, variables
  *   0x00081000..0x00081FFE  the trace ring
  *   0x00082000..0x0008207F  the packet buffer (one 128-byte packet)
- *   0x00083000..0x0008FFFF  the second stage, uploaded by fast runs only
+ *   0x00083000..0x0008EFFF  the second stage, uploaded by fast runs only
  *                           (stream_stage.ld: code, texts, variables)
+ *   0x0008F000..0x0008F3FF  the second stage's stream buffer (one 1 KiB frame)
  *   0x00090000..DEST_END    the received data */
 #ifndef KELVANE_LOADER_H
 #define KELVANE_LOADER_H
+
+#include "stream_wire.h"
 
 #define REG8(addr)  (*(volatile unsigned char *)(addr))
 #define REG16(addr) (*(volatile unsigned short *)(addr))
@@ -58,6 +61,11 @@
 /* A purge stops after this many polls even if noise never stops (about 1 s). */
 #define PURGE_POLLS    1000000u
 
+/* The streamed receive's leaving wait, in polls of about a microsecond. */
+#define POLLS_PER_MS      1000u
+#define LEAVE_QUIET_POLLS (STREAM_LEAVE_QUIET_MS * POLLS_PER_MS)
+#define LEAVE_LIMIT_POLLS (STREAM_LEAVE_LIMIT_MS * POLLS_PER_MS)
+
 /* The fast entry's negotiation bytes, as the host names them too. */
 #define ASK_DIVISOR  'S'  /* then the divisor, low byte first; anything else stays */
 #define PROBE        'U'  /* answered with PROBE_ANSWER at the rate being tried */
@@ -85,6 +93,10 @@
 #define PACKET_BUFFER  0xA0082000u
 #define PACKET_SIZE    128u         /* data bytes of one XMODEM packet */
 #define LONG_PACKET_SIZE 1024u      /* data bytes of an STX packet, fast entry only */
+
+/* Where the second stage reads a frame that cannot go to its place: near
+ * DEST_END, where a whole long frame would not fit. */
+#define STREAM_BUFFER  0xA008F000u
 
 /* Failures tolerated in a row; an accepted packet restores it. */
 #define FAILURE_BUDGET 20

@@ -24,7 +24,7 @@ constexpr std::uint32_t LOAD_ADDRESS = 0xA0080000;  // where the monitor's "load
 constexpr std::size_t IMAGE_SIZE = 0xFE0;           // 196 lines: S0, 194 S3, S7
 constexpr std::size_t RECORD_DATA = 21;             // data bytes per S3 line (56 chars)
 constexpr const char* HEADER_NAME = "xmodem-load.srec";
-constexpr std::size_t SECOND_STAGE_MAX = 0xD000;    // 0xA0083000 up to the received data
+constexpr std::size_t SECOND_STAGE_MAX = 0xC000;    // 0xA0083000 up to its stream buffer
 
 // One record: type digit, count, address of addr_bytes bytes, data, and the
 // ones' complement of the low byte of the sum of count, address and data.

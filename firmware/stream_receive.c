@@ -1,35 +1,39 @@
 /* SPDX-License-Identifier: GPL-2.0-or-later */
-/* The fast entry's streamed receive: the host sends packets back to back, a
+/* The fast entry's streamed receive: the host sends frames back to back, a
  * window of them ahead of our answers, and goes back to the first one we ask
  * for again, so that neither the line's turn-around nor a USB adapter's
- * latency costs a wait per packet.
+ * latency costs a wait per frame.
  *
- * A packet: SOH (128 data bytes) or STX (1024), the block number and its
- * complement, the data, then the CRC-32 of every byte stored so far with this
- * packet's data, low byte first (zlib's crc32 continued over the transfer).
- * The check costs nothing beyond the transfer's own CRC-32, and as it covers
- * everything before, a packet only passes on top of what the host sent.
+ * The wire format is src/transfer/stream_wire.h: COBS frames ended by a zero
+ * byte, so a frame is found at the next zero whatever was lost, inserted or
+ * paused before it, and no data byte reads as a header or an end.  Frames are
+ * decoded as their bytes arrive.  A data frame's first byte is its block; the
+ * bytes after it go to their place at once, and the CRC-32 is taken over
+ * them a byte at a time, four bytes behind, since the last four decoded are
+ * the check, known as such only at the zero.  The check is the CRC-32 of
+ * everything stored with this frame's data, so a frame passes only on top of
+ * what the host sent, at no cost beyond the transfer's own CRC-32.
  *
- * Answers are three bytes: ACK or NAK, the block number's low seven bits and
- * their complement (the host reads the line with bit 7 stripped; its window
- * holds far fewer than 128 packets, so seven bits name a packet in it):
- *   ACK b   every packet up to b is stored (cumulative: a lost answer is
- *           covered by the next one)
- *   NAK b   b is the first packet missing: send again from there
- *   ACK e   after EOT, ~EOT or CAN, CAN (e the block that would come next)
- * The line is read through a window of its last three bytes, and a packet is
- * read only after a header of the block expected; everything else (the rest
- * of a refused packet, the packets sent before the host heard our NAK, a
- * stray byte) is dropped, so the stream is found again after bytes were
- * lost or inserted.  A header of a block already stored (the host went back
- * further than needed) is answered with ACK of the last one stored; a header
- * of a later block means the expected one was lost, and is answered with a
- * NAK, once until it comes.  A damaged packet or RX_POLL_LIMIT without a byte
- * costs one unit of the failure budget and is answered with a NAK.  EOT, ~EOT
- * and the CAN, CAN of an abort count only when the line stays quiet after
- * them, and EOT only when nothing is missing.  Every byte is digested as it
- * arrives, and three answer bytes (and the copy of a 128-byte packet) are
- * all there is to do between packets, so the UART's FIFO covers them at the
+ * A frame of the expected block with a good check is stored and answered
+ * with ACK.  The first failure after a good frame (a bad check, a damaged or
+ * unknown frame, a later block, an END while blocks are missing) is answered
+ * with a NAK for the expected block; until that block comes, the frames the
+ * host sent before it heard us are dropped: the NAK is out, and a frame
+ * damaged then costs no more than a lost one.  A damaged frame and a silent
+ * line cost the failure budget; a later block does not, it only shows that
+ * the expected one was lost.  A block already stored (the host went back
+ * further than needed) is answered with ACK of the last one stored.
+ *
+ * Leaving, whatever the reason, is answered with LEAVING and a reason letter,
+ * after which the host has to be heard out: the receiver keeps reading until
+ * the line is quiet or the host says BYE, and answers every END or ABORT
+ * again, in case the first answer was lost.  Only then does the entry put
+ * back the monitor's rate, so no byte the host sends reaches the monitor at
+ * the wrong one.
+ *
+ * Per byte there is a poll, a COBS step and a CRC-32 step; between frames,
+ * three answer bytes, and near the end of the receive area the copy of a
+ * frame held in the stream buffer.  The UART's FIFO covers all of it at the
  * fastest rate.
  *
  * This is the second stage: it does not fit the loader's 4,064 bytes, so the
@@ -41,14 +45,13 @@
 #include "crc32.h"
 #include "loader.h"
 
-#define CHECK_BYTES 4u                            /* the CRC-32 after the data */
-#define END_DONE    (EOT << 8 | (0xFFu ^ EOT))    /* the last two bytes read */
-#define END_ABORT   (CAN << 8 | CAN)
-#define BEHIND      128u  /* blocks back from the expected one that count as stored */
-#define ANSWER_BITS 0x7Fu  /* what the host's 7-bit line keeps of a byte */
-#define LONG_SLOT   (LONG_PACKET_SIZE - 1u)       /* wraps a refused long packet into the buffer */
+#define BEHIND 128u  /* blocks back from the expected one that count as stored */
 
-/* How a packet, or the transfer, ended: the status text and the trace code. */
+/* read_frame's results besides a frame's decoded length. */
+#define FRAME_DAMAGED (-1)  /* too long, or a COBS group ran past the zero */
+#define FRAME_QUIET   (-2)  /* no byte within the polls allowed */
+
+/* How a frame, or the transfer, ended: the status text and the trace code. */
 enum outcome { RX_PACKET, BAD_CHECK, TIMEOUT, ABORTED, DONE, TOO_LARGE };
 
 static const char *const outcome_status[] = {
@@ -63,114 +66,191 @@ static unsigned char expected_block;
 static int failure_budget;
 static unsigned int stored_crc;    /* CRC-32 of the bytes stored so far */
 static unsigned int stored_count;  /* bytes stored so far */
-static unsigned int pending_crc;   /* the same with the packet just read */
 
-static void answer(unsigned char code, unsigned char block)
+/* The last frame read: its first byte, its last four (the newest in the high
+ * byte: a data frame's check as it came, low byte first), and the CRC-32 of
+ * what is stored followed by its data. */
+static unsigned char frame_head;
+static unsigned int frame_tail;
+static unsigned int frame_crc;
+
+static void answer(unsigned char code, unsigned char argument)
 {
 	uart_putc(code);
-	uart_putc(block & ANSWER_BITS);
-	uart_putc((block & ANSWER_BITS) ^ ANSWER_BITS);
+	uart_putc(argument & STREAM_ANSWER_BITS);
+	uart_putc((argument & STREAM_ANSWER_BITS) ^ STREAM_ANSWER_BITS);
 }
 
-/* Reads a packet's data and check after its header, and judges them.  A
- * 1024-byte packet goes straight to the destination, past everything stored,
- * where a refused one is overwritten by the next; a 128-byte one and a long
- * one that would reach past DEST_END go through the packet buffer. */
-static enum outcome stream_packet(unsigned int size)
+/* Reads and decodes bytes up to the next zero.  Data bytes (all but the
+ * first and the last four) go to target, at most STREAM_LONG_DATA of them.
+ * Returns the decoded length, FRAME_DAMAGED, or FRAME_QUIET when no byte
+ * came within quiet polls or *left polls ran out, counted over every poll. */
+static int read_frame(unsigned char *target, unsigned int quiet, unsigned int *left)
 {
-	unsigned char *buffer = (unsigned char *)PACKET_BUFFER;
-	unsigned int mask = PACKET_SIZE - 1;
 	unsigned int reg = crc32_open(stored_crc);
-	unsigned int check = 0;
-	int byte;
+	unsigned int total = *left;
+	unsigned int tail = 0;
+	unsigned int length = 0;  /* bytes decoded */
+	unsigned int run = 0;     /* bytes left in this COBS group */
+	int zero_due = 0;         /* the next code byte stands for a zero first */
+	int zero, damaged = 0;
+	unsigned int byte, polls, n;
 
-	if (size == LONG_PACKET_SIZE && (unsigned int)destination + LONG_PACKET_SIZE <= DEST_END) {
-		buffer = destination;
-		mask = LONG_SLOT;
-	}
-	for (unsigned int i = 0; i < size + CHECK_BYTES; i++) {
-		byte = uart_getc();
-		if (byte < 0)
-			return TIMEOUT;
-		if (i < size) {
-			buffer[i & mask] = (unsigned char)byte;
-			reg = crc32_step(reg, (unsigned char)byte);
+	for (;;) {
+		polls = quiet;
+		do {
+			if (polls-- == 0 || total-- == 0) {
+				*left = 0;
+				return FRAME_QUIET;
+			}
+		} while (!(REG8(UART_LSR) & LSR_DATA_READY));
+		byte = REG8(UART_DATA);
+		if (byte == STREAM_DELIMITER)
+			break;
+		if (damaged)
+			continue;
+		if (run != 0) {
+			run--;
+		} else {
+			/* A code byte: the group before ended with a zero unless it
+			 * was a full run, and the zero ending the last group is not
+			 * sent. */
+			zero = zero_due;
+			zero_due = byte != STREAM_COBS_FULL_RUN;
+			run = byte - 1;
+			if (!zero)
+				continue;
+			byte = 0;
 		}
-		check = check >> 8 | (unsigned int)byte << 24;
+		if (length > STREAM_CHECK_SIZE) {
+			n = length - 1 - STREAM_CHECK_SIZE;
+			if (n == STREAM_LONG_DATA) {
+				damaged = 1;
+				continue;
+			}
+			target[n] = (unsigned char)tail;
+			reg = crc32_step(reg, (unsigned char)tail);
+		}
+		if (length == 0)
+			frame_head = (unsigned char)byte;
+		else
+			tail = tail >> 8 | byte << 24;
+		length++;
 	}
-	pending_crc = crc32_close(reg);
-	if (check != pending_crc)
-		return BAD_CHECK;
+	*left = total;
+	if (damaged || run != 0)
+		return FRAME_DAMAGED;
+	frame_tail = tail;
+	frame_crc = crc32_close(reg);
+	return (int)length;
+}
+
+/* A control frame's code, or 0 when the frame is none. */
+static unsigned char control_code(int length)
+{
+	if (length != STREAM_CONTROL_CONTENT || ((frame_tail >> 16 ^ frame_tail >> 24) & 0xFFu) != 0xFFu)
+		return 0;
+	return frame_head;
+}
+
+/* Answers LEAVING, then hears the host out (see the top of this file). */
+static enum outcome leave(enum outcome last)
+{
+	unsigned char reason = last == DONE ? STREAM_LEFT_DONE :
+			       last == ABORTED ? STREAM_LEFT_ABORTED : STREAM_LEFT_GAVE_UP;
+	unsigned int left = LEAVE_LIMIT_POLLS;
+	unsigned char code;
+	int length;
+
+	trace_record(outcome_trace[last]);
+	answer(STREAM_LEAVING, reason);
+	do {
+		length = read_frame((unsigned char *)STREAM_BUFFER, LEAVE_QUIET_POLLS, &left);
+		code = control_code(length);
+		if (code == STREAM_BYE)
+			break;
+		if (code == STREAM_END || code == STREAM_ABORT)
+			answer(STREAM_LEAVING, reason);
+	} while (length != FRAME_QUIET);
+	return last;
+}
+
+/* Stores the frame just read at target; 0 when it would reach past DEST_END. */
+static int store(const unsigned char *target, unsigned int size)
+{
 	if ((unsigned int)destination + size > DEST_END)
-		return TOO_LARGE;
-	if (buffer != destination)
+		return 0;
+	if (target != destination)
 		for (unsigned int i = 0; i < size; i++)
-			destination[i] = buffer[i];
+			destination[i] = target[i];
 	destination += size;
-	stored_crc = pending_crc;
+	stored_crc = frame_crc;
 	stored_count += size;
 	expected_block++;
 	failure_budget = FAILURE_BUDGET;
-	return RX_PACKET;
+	return 1;
 }
 
 static enum outcome stream_transfer(void)
 {
-	unsigned int recent = 0;   /* the last bytes read, the newest in the low byte */
-	int asked = 0;             /* a NAK asked for the expected block */
+	int asked = 0;  /* a NAK for the expected block is out */
+	unsigned char *target;
+	unsigned char code;
+	unsigned int left;
 	enum outcome last;
-	unsigned int mark;
-	unsigned char block = 0;
-	int byte;
+	int length;
 
 	uart_putc(NAK);
-	byte = uart_getc();
 	for (;;) {
-		if (byte < 0) {
+		/* Straight to its place when a long frame fits there. */
+		target = (unsigned int)destination + STREAM_LONG_DATA <= DEST_END ?
+			 destination : (unsigned char *)STREAM_BUFFER;
+		left = ~0u;  /* no limit on a frame: over an hour of polls */
+		length = read_frame(target, RX_POLL_LIMIT, &left);
+		if (length == 0)
+			continue;
+		last = BAD_CHECK;
+		code = control_code(length);
+		if (length == FRAME_QUIET) {
 			last = TIMEOUT;
-		} else {
-			recent = recent << 8 | (unsigned int)byte;
-			if ((recent & 0xFFFFu) == END_ABORT || ((recent & 0xFFFFu) == END_DONE && !asked)) {
-				byte = uart_getc_polls(QUIET_POLLS);
-				if (byte >= 0)
-					continue;
-				last = (recent & 0xFFu) == CAN ? ABORTED : DONE;
-				trace_record(outcome_trace[last]);
-				answer(ACK, expected_block);
-				return last;
-			}
-			mark = recent >> 16 & 0xFFu;
-			block = (unsigned char)(recent >> 8);
-			if ((mark != SOH && mark != STX) || (unsigned char)(block ^ recent) != 0xFFu) {
-				byte = uart_getc();
-				continue;
-			}
-			recent = 0;
-			if (block != expected_block) {
-				if ((unsigned char)(expected_block - block) < BEHIND) {
+		} else if (code == STREAM_END) {
+			if ((frame_tail >> 16 & 0xFFu) == expected_block)
+				return leave(DONE);
+			answer(NAK, expected_block);
+			asked = 1;
+			continue;
+		} else if (code == STREAM_ABORT) {
+			return leave(ABORTED);
+		} else if (code == STREAM_BYE) {
+			continue;
+		} else if (length == STREAM_SHORT_CONTENT || length == STREAM_LONG_CONTENT) {
+			if (frame_head != expected_block) {
+				if ((unsigned char)(expected_block - frame_head) <= BEHIND) {
 					answer(ACK, expected_block - 1);
 				} else if (!asked) {
 					answer(NAK, expected_block);
 					asked = 1;
 				}
-				byte = uart_getc();
 				continue;
 			}
-			last = stream_packet(mark == STX ? LONG_PACKET_SIZE : PACKET_SIZE);
+			if (frame_tail == frame_crc) {
+				if (!store(target, (unsigned int)length - 1 - STREAM_CHECK_SIZE))
+					return leave(TOO_LARGE);
+				answer(ACK, frame_head);
+				asked = 0;
+				trace_record(outcome_trace[RX_PACKET]);
+				continue;
+			}
 		}
-		trace_record(outcome_trace[last]);
-		if (last == RX_PACKET) {
-			answer(ACK, block);
-			asked = 0;
-		} else if (last == TOO_LARGE || --failure_budget <= 0) {
-			uart_putc(CAN);
-			uart_putc(CAN);
-			return last;
-		} else {
+		/* A silent line, a bad check, or a frame neither data nor control;
+		 * once our NAK is out, only silence costs again. */
+		if (last == TIMEOUT || !asked) {
+			if (--failure_budget <= 0)
+				return leave(last);
 			answer(NAK, expected_block);
 			asked = 1;
 		}
-		byte = uart_getc();
+		trace_record(outcome_trace[last]);
 	}
 }
 
@@ -183,7 +263,7 @@ void stream_entry(void)
 
 	trace_reset();
 	destination = (unsigned char *)DEST_START;
-	expected_block = 1;
+	expected_block = STREAM_FIRST_BLOCK;
 	failure_budget = FAILURE_BUDGET;
 	stored_crc = 0;
 	stored_count = 0;

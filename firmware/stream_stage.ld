@@ -2,12 +2,12 @@
  * ("g -e a0083000"), then code, texts and tables, then the variables as zero
  * bytes inside the loaded image.  It calls the loader's routines at the
  * addresses of the loader's own link (--just-symbols), and must end before
- * the received data at 0xA0090000. */
+ * its stream buffer at 0xA008F000 (loader.h). */
 OUTPUT_ARCH(mips)
 ENTRY(stream_entry)
 
 STAGE_BASE = 0xA0083000;
-STAGE_END  = 0xA0090000;
+STAGE_END  = 0xA008F000;
 
 SECTIONS
 {
@@ -19,7 +19,7 @@ SECTIONS
 		*(.data .data.* .sdata .sdata.*)
 		*(.sbss .sbss.* .bss .bss.* COMMON)
 		. = ALIGN(4);
-		ASSERT(ABSOLUTE(.) <= STAGE_END, "the second stage reaches the received data");
+		ASSERT(ABSOLUTE(.) <= STAGE_END, "the second stage reaches its stream buffer");
 	} = 0
 
 	/DISCARD/ : {

@@ -77,6 +77,36 @@ TEST_F(PortTest, SetupChangesOnlyTheNamedFlags) {
     EXPECT_TRUE(after.c_cflag & HUPCL);
 }
 
+// A serial driver starts with ICRNL on: a stream's 0x0D answer byte must
+// arrive as 0x0D while the stream runs, and the run's settings come back after.
+TEST_F(PortTest, TheStreamReadsRawAndPutsTheRunsSettingsBack) {
+    termios run{};
+    ASSERT_EQ(tcgetattr(slave_fd, &run), 0);
+    run.c_iflag |= ICRNL | ISTRIP | IXON;
+    ASSERT_EQ(tcsetattr(slave_fd, TCSANOW, &run), 0);
+    ASSERT_EQ(tcgetattr(slave_fd, &run), 0);
+
+    port_stream_raw(slave_fd);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(slave_fd, &raw), 0);
+    EXPECT_EQ(raw.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | BRKINT | IXON | IXOFF | IXANY), 0u);
+    EXPECT_EQ(cfgetispeed(&raw), cfgetispeed(&run));
+    const std::string answer = "\x15\x0d\x72\x86";  // NAK 13, and a byte with bit 7
+    peer_write(answer);
+    std::string read_back;
+    for (char byte; read_back.size() < answer.size() && read(slave_fd, &byte, 1) == 1;) read_back += byte;
+    EXPECT_EQ(read_back, answer);
+
+    port_stream_done(slave_fd);
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave_fd, &after), 0);
+    EXPECT_EQ(after.c_iflag, run.c_iflag);
+    peer_write("\r");
+    char byte = 0;
+    ASSERT_EQ(read(slave_fd, &byte, 1), 1);
+    EXPECT_EQ(byte, '\n') << "the run's own ICRNL again";
+}
+
 TEST(PortSetup, DescriptorThatIsNotATerminalEnds) {
     const int not_a_terminal = open("/dev/null", O_RDWR);
     ASSERT_GE(not_a_terminal, 0);

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "testkit/process.h"
 #include "transfer/control_bytes.h"
 #include "transfer/receiver_session.h"
+#include "transfer/stream_frame.h"
 #include "transfer/xmodem.h"
 
 namespace {
@@ -94,24 +97,6 @@ TEST_F(ReceiverAbortTest, CancelsAtAPacketBoundaryAndOnlyAReceiverThatStillRuns)
         {"started, its echo and NAK: CAN, CAN", Before::started, "g -e a0080274\r\n" + S_NAK, {{2, S_ACK}}, CAN_CAN},
         {"started but no NAK: nothing says it runs, nothing is sent", Before::started, "", {}, ""},
         {"a receiver that never answers: one pair, then the abort gives up", Before::waiting, "", {}, CAN_CAN},
-        {"the fast entry: CAN, CAN, then the carriage return its end waits for",
-         Before::waiting,
-         "",
-         {{2, S_ACK}},
-         CAN_CAN + "\r",
-         ReceiverEntry::fast},
-        {"the fast entry after EOT was acknowledged: only the carriage return",
-         Before::eot_out,
-         S_ACK,
-         {},
-         "\r",
-         ReceiverEntry::fast},
-        {"the fast entry whose receiver sent CAN, CAN: only the carriage return",
-         Before::packet_out,
-         CAN_CAN,
-         {},
-         "\r",
-         ReceiverEntry::fast},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,6 +111,78 @@ TEST_F(ReceiverAbortTest, AReceiverBackAtTheMonitorIsLeftAlone) {
     set_up(slave_fd, Before::waiting, ReceiverEntry::plain);
     receiver_session_end();
     EXPECT_EQ(abort_against("", {}), "");
+}
+
+namespace {
+
+std::string bytes_of(std::initializer_list<int> values) {
+    std::string out;
+    for (const int v : values) out += static_cast<char>(v);
+    return out;
+}
+
+const std::string ABORT_FRAME = bytes_of({0x00, 0x02, 0x18, 0x02, 0xFF, 0x00});  // a zero, then ABORT
+const std::string BYE_FRAME = bytes_of({0x02, 0x03, 0x02, 0xFF, 0x00});
+std::string leaving(char reason) { return bytes_of({0x04, reason, reason ^ 0x7F}); }
+const std::string CR = "\r";  // after BYE: ends the receiver's wait at the monitor's rate
+const std::string NAK_ANSWER = bytes_of({0x15, 0x0D, 0x72});  // NAK 13: its argument a carriage return
+
+// What the streamed session knew before the run ended.
+enum class Known { receiving, end_out, left, bye_sent };
+
+}  // namespace
+
+TEST_F(ReceiverAbortTest, AStreamedReceiverGetsAnAbortFrameAndNoCans) {
+    struct Case {
+        const char* name;
+        Known known;
+        std::vector<Exchange> exchanges;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"receiving: ABORT, its LEAVING, BYE",
+         Known::receiving,
+         {{ABORT_FRAME.size(), leaving('A')}},
+         ABORT_FRAME + BYE_FRAME + CR},
+        {"a lost LEAVING: ABORT again",
+         Known::receiving,
+         {{ABORT_FRAME.size(), ""}, {ABORT_FRAME.size(), leaving('A')}},
+         ABORT_FRAME + ABORT_FRAME + BYE_FRAME + CR},
+        {"a NAK first: it still receives, LEAVING after",
+         Known::receiving,
+         {{ABORT_FRAME.size(), NAK_ANSWER + leaving('A')}},
+         ABORT_FRAME + BYE_FRAME + CR},
+        {"its END just out: ABORT within the window",
+         Known::end_out,
+         {{ABORT_FRAME.size(), leaving('D')}},
+         ABORT_FRAME + BYE_FRAME + CR},
+        {"known to be leaving: nothing", Known::left, {}, ""},
+        {"it heard our BYE: only the carriage return at the monitor's rate", Known::bye_sent, {}, "\r"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_up(slave_fd, Before::waiting, ReceiverEntry::fast);
+        if (c.known == Known::end_out) receiver_session_stream_end_sent();
+        if (c.known == Known::left) receiver_session_stream_left();
+        if (c.known == Known::bye_sent) receiver_session_stream_bye();
+        const auto start = std::chrono::steady_clock::now();
+        const std::string sent = abort_against("", c.exchanges);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(abort_against("", {}), "") << "the abort ended the session: a second one sends nothing";
+        peer_drain(20);
+    }
+}
+
+// A receiver whose END went out longer ago than the window may be gone: the
+// abort waits for a fresh answer before it sends anything.
+TEST_F(ReceiverAbortTest, AStreamedReceiverPastTheWindowIsSentNothingUnasked) {
+    set_up(slave_fd, Before::waiting, ReceiverEntry::fast);
+    receiver_session_stream_end_sent();
+    std::this_thread::sleep_for(std::chrono::milliseconds(STREAM_SEND_WINDOW_MS + 50));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(abort_against("", {}), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
 }
 
 // The abort is an exit-cleanup entry: a fatal error and an exit signal both

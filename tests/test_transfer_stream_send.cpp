@@ -3,11 +3,14 @@
 // window's bookkeeping, and whole transfers against a scripted receiver on
 // the master side of a pty that parses the stream, stores what checks, and
 // answers as the second stage does, with one kind of trouble per case.
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <csignal>
 #include <chrono>
 #include <string>
@@ -16,8 +19,12 @@
 
 #include "support/pty_test.h"
 #include "support/text_match.h"
+#include "testkit/fd.h"
 #include "testkit/files.h"
 #include "transfer/control_bytes.h"
+#include "transfer/receiver_session.h"
+#include "testkit/process.h"
+#include "core/kept_texts.h"
 #include "transfer/progress.h"
 #include "transfer/sender_guard.h"
 #include "monitor/monitor_prompt.h"
@@ -45,14 +52,16 @@ TEST(StreamAnswers, AreFoundWhateverLiesAround) {
         std::vector<std::pair<unsigned char, unsigned char>> expected;  // code, block
     };
     const Case cases[] = {
-        {"an ACK", {ACK, 5, 0x7A}, {{ACK, 5}}},
-        {"a NAK after noise", {'x', 0, NAK, 0x40, 0x3F}, {{NAK, 0x40}}},
-        {"two in a row", {ACK, 1, 0x7E, ACK, 2, 0x7D}, {{ACK, 1}, {ACK, 2}}},
-        {"a damaged complement: nothing", {ACK, 5, 0x7B}, {}},
-        {"a block byte with bit 7: nothing", {ACK, 0x85, 0x7A}, {}},
-        {"an answer whose block looks like ACK", {ACK, ACK, 0x79}, {{ACK, ACK}}},
-        {"the receiver's give-up", {CAN, CAN}, {{CAN, 0}}},
-        {"a lone CAN is noise", {CAN, 'x', ACK, 3, 0x7C}, {{ACK, 3}}},
+        {"an ACK", {0x06, 5, 0x7A}, {{0x06, 5}}},
+        {"a NAK after noise", {'x', 0, 0x15, 0x40, 0x3F}, {{0x15, 0x40}}},
+        {"two in a row", {0x06, 1, 0x7E, 0x06, 2, 0x7D}, {{0x06, 1}, {0x06, 2}}},
+        {"a damaged complement: nothing", {0x06, 5, 0x7B}, {}},
+        {"an argument with bit 7: nothing", {0x06, 0x85, 0x7A}, {}},
+        {"an answer whose block looks like ACK", {0x06, 0x06, 0x79}, {{0x06, 0x06}}},
+        {"the receiver leaving, done", {0x04, 'D', 'D' ^ 0x7F}, {{0x04, 'D'}}},
+        {"a leaving answer after a partial one", {0x04, 'F', 0x04, 'F', 'F' ^ 0x7F}, {{0x04, 'F'}}},
+        {"a carriage return as an argument", {0x15, 0x0D, 0x72}, {{0x15, 0x0D}}},
+        {"CAN is no answer", {0x18, 0x18}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -60,22 +69,22 @@ TEST(StreamAnswers, AreFoundWhateverLiesAround) {
         ASSERT_EQ(found.size(), c.expected.size());
         for (size_t i = 0; i < found.size(); ++i) {
             EXPECT_EQ(found[i].code, c.expected[i].first);
-            EXPECT_EQ(found[i].block, c.expected[i].second);
+            EXPECT_EQ(found[i].arg, c.expected[i].second);
         }
     }
 }
 
 namespace {
 
-// A window of packets with blocks from first, each of data_size bytes, the first `sent` on the line.
+// A window of frames with blocks from first, each of data_size bytes, the first `sent` on the line.
 StreamWindow window_of(unsigned first, int count, size_t sent) {
     StreamWindow w;
     for (int i = 0; i < count; ++i) {
-        StreamPacket p;
-        p.block = static_cast<unsigned char>(first + static_cast<unsigned>(i));
-        p.data_size = 1024;
-        p.wire.resize(1031);
-        w.packets.push_back(p);
+        StreamFrame f;
+        f.block = static_cast<unsigned char>(first + static_cast<unsigned>(i));
+        f.data_size = 1024;
+        f.wire.resize(1031);
+        w.frames.push_back(f);
     }
     w.sent = sent;
     w.sent_bytes = sent * 1031;
@@ -89,27 +98,27 @@ TEST(StreamWindow, AnswersMoveItAsTheyShould) {
         const char* what;
         unsigned first_block;
         StreamAnswer answer;
-        size_t left;           // packets still held
+        size_t left;           // frames still held
         size_t sent_after;     // of which on the line
         int64_t acknowledged;  // data bytes
         bool went_back;
     };
     const Case cases[] = {
-        {"ACK of the first", 1, {ACK, 1}, 4, 3, 1024, false},
-        {"ACK of the third covers the two before", 1, {ACK, 3}, 2, 1, 3072, false},
-        {"NAK of the second: the first is stored, the rest goes again", 1, {NAK, 2}, 4, 0, 1024, true},
-        {"NAK of the first", 1, {NAK, 1}, 5, 0, 0, true},
-        {"ACK of a block not on the line (written but unsent)", 1, {ACK, 5}, 5, 4, 0, false},
-        {"a late ACK of what is gone", 1, {ACK, 0x7F}, 5, 4, 0, false},
-        {"NAK of the first unsent: all sent are stored", 1, {NAK, 5}, 1, 0, 4096, true},
-        {"NAK past the first unsent: unknown", 1, {NAK, 6}, 5, 4, 0, false},
-        {"blocks past 127 are named by their low seven bits", 0x7E, {ACK, 0x00}, 2, 1, 3072, false},
+        {"ACK of the first", 1, {STREAM_ACK, 1}, 4, 3, 1024, false},
+        {"ACK of the third covers the two before", 1, {STREAM_ACK, 3}, 2, 1, 3072, false},
+        {"NAK of the second: the first is stored, the rest goes again", 1, {STREAM_NAK, 2}, 4, 0, 1024, true},
+        {"NAK of the first", 1, {STREAM_NAK, 1}, 5, 0, 0, true},
+        {"ACK of a block not on the line (written but unsent)", 1, {STREAM_ACK, 5}, 5, 4, 0, false},
+        {"a late ACK of what is gone", 1, {STREAM_ACK, 0x7F}, 5, 4, 0, false},
+        {"NAK of the first unsent: all sent are stored", 1, {STREAM_NAK, 5}, 1, 0, 4096, true},
+        {"NAK past the first unsent: unknown", 1, {STREAM_NAK, 6}, 5, 4, 0, false},
+        {"blocks past 127 are named by their low seven bits", 0x7E, {STREAM_ACK, 0x00}, 2, 1, 3072, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         StreamWindow w = window_of(c.first_block, 5, 4);
         const StreamStep step = stream_window_answer(w, c.answer);
-        EXPECT_EQ(w.packets.size(), c.left);
+        EXPECT_EQ(w.frames.size(), c.left);
         EXPECT_EQ(w.sent, c.sent_after);
         EXPECT_EQ(w.sent_bytes, c.sent_after * 1031);
         EXPECT_EQ(step.acknowledged, c.acknowledged);
@@ -122,8 +131,8 @@ TEST(StreamWindow, CoversAPacketALatencyAndTheWayBack) {
         SCOPED_TRACE(rate);
         const size_t bytes = stream_window_bytes(rate);
         const double seconds = static_cast<double>(bytes) * 10 / static_cast<double>(rate);
-        const double packet = 1031.0 * 10 / static_cast<double>(rate);
-        EXPECT_GE(bytes, 2u * STREAM_LONG_PACKET_SIZE);
+        const double packet = 1035.0 * 10 / static_cast<double>(rate);
+        EXPECT_GE(bytes, 2u * STREAM_LONG_FRAME_MAX);
         EXPECT_GE(seconds, packet + 0.016 + 3.0 * 10 / static_cast<double>(rate));
     }
     // Seven bits name a packet in an answer: far fewer than 128 are in flight, however short.
@@ -140,204 +149,288 @@ TEST(StreamWindow, CoversAPacketALatencyAndTheWayBack) {
 
 namespace {
 
-// What the scripted receiver does wrong, once.
-enum class Trouble { none, nak_block_2, lose_answers_of_block_2, silence_after_block_3, sender_stopped_at_block_1 };
+// A plain COBS decoder of the test's own: the content of one frame without its delimiter.
+std::vector<unsigned char> cobs_decoded(const std::vector<unsigned char>& wire) {
+    std::vector<unsigned char> out;
+    size_t i = 0;
+    while (i < wire.size()) {
+        const unsigned code = wire[i++];
+        for (unsigned k = 1; k < code && i < wire.size(); ++k) out.push_back(wire[i++]);
+        if (code != 0xFF && i < wire.size()) out.push_back(0);
+    }
+    return out;
+}
 
-// Parses the stream as the second stage does (packets found by their
-// header, checked by the running CRC-32) and answers; the trouble happens once.
-class ScriptedReceiver {
+std::vector<unsigned char> frame_of(const std::vector<unsigned char>& content) {
+    std::vector<unsigned char> wire(stream_frame_room(content.size()));
+    wire.resize(stream_frame_encode(content.data(), content.size(), wire.data()));
+    return wire;
+}
+
+}  // namespace
+
+TEST(StreamFrames, HoldNoZeroButTheLastAndDecodeToTheirContent) {
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> content;
+    };
+    std::vector<unsigned char> zeros(300, 0);
+    std::vector<unsigned char> ones(1029, 1);
+    std::vector<unsigned char> run254(254, 7);
+    std::vector<unsigned char> mixed(1029);
+    for (size_t i = 0; i < mixed.size(); ++i) mixed[i] = static_cast<unsigned char>(i * 7);
+    const Case cases[] = {
+        {"END of block 0", {0x04, 0x00, 0xFF}},
+        {"END of block 255", {0x04, 0xFF, 0x00}},
+        {"zeros only", zeros},
+        {"a 1 KiB frame without a zero: the longest", ones},
+        {"a run of exactly 254", run254},
+        {"every byte value", mixed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<unsigned char> wire = frame_of(c.content);
+        ASSERT_FALSE(wire.empty());
+        EXPECT_EQ(wire.back(), 0);
+        EXPECT_EQ(std::count(wire.begin(), wire.end(), 0), 1);
+        EXPECT_LE(wire.size(), stream_frame_room(c.content.size()));
+        EXPECT_EQ(cobs_decoded(std::vector<unsigned char>(wire.begin(), wire.end() - 1)), c.content);
+    }
+    EXPECT_EQ(frame_of(ones).size(), static_cast<size_t>(STREAM_LONG_FRAME_MAX));
+}
+
+namespace {
+
+// What the fake receiver does wrong.
+enum class Trouble {
+    none,
+    nak_block_2,          // NAKs block 2 once
+    lose_answer_block_2,  // stores block 2 without a word: the next ACK covers it
+    give_up,              // answers nothing, and once the window is out, LEAVING F
+    lose_first_done,      // its first LEAVING D is lost on the way
+    nak_first_end,        // the first END arrives damaged: it NAKs the block it waits for
+    stopped_after_end,    // the sender is stopped after its first END, whose answer is lost
+};
+
+using Clock = std::chrono::steady_clock;
+
+// The second stage as the stream format says, played on the master side of
+// the pty: frames found by their zero, data checked by the running CRC-32.
+class FakeReceiver {
 public:
-    static constexpr std::chrono::milliseconds SILENCE{1000};  // its time-out (the second stage's is 5 s)
+    FakeReceiver(int fd, Trouble trouble, pid_t sender) : fd_(fd), trouble_(trouble), sender_(sender) {}
 
-    ScriptedReceiver(int fd, Trouble trouble) : fd_(fd), trouble_(trouble) {}
-
-    void run(const std::atomic<bool>& stop) {
-        send({NAK});
-        auto heard = std::chrono::steady_clock::now();
-        while (!stop && !finished_) {
+    // Plays until the sender has ended and the line is quiet.
+    void run(testkit::Child& child) {
+        send({0x15});  // its start
+        for (;;) {
             pollfd ready{fd_, POLLIN, 0};
-            if (poll(&ready, 1, 20) <= 0) {
-                // As the second stage after its time-out: NAK what it waits for.
-                if (std::chrono::steady_clock::now() - heard > SILENCE && !finished_) {
-                    answer(NAK, expected_);
-                    heard = std::chrono::steady_clock::now();
+            if (poll(&ready, 1, 50) <= 0) {
+                if (child.try_wait()) return;
+                if (pending_nak_ && Clock::now() >= nak_at_) {
+                    pending_nak_ = false;
+                    answer(0x15, expected_);
                 }
                 continue;
             }
-            heard = std::chrono::steady_clock::now();
             unsigned char chunk[4096];
             const ssize_t n = read(fd_, chunk, sizeof chunk);
             if (n <= 0) continue;
-            if (std::chrono::steady_clock::now() < deaf_until_) continue;  // lost on the way
-            pending_.insert(pending_.end(), chunk, chunk + n);
-            take();
+            for (ssize_t i = 0; i < n; ++i) {
+                if (left_) ++bytes_after_leaving;
+                take(chunk[i]);
+            }
         }
     }
 
     std::vector<unsigned char> stored;
-    int packets_seen = 0;
+    int leading_zeros = 0;
+    int frames_seen = 0;
     int ends_seen = 0;
-    bool finished_ = false;
+    int byes_seen = 0;
+    size_t bytes_after_leaving = 0;  // once its LEAVING F was readable
+    std::vector<Clock::time_point> end_times;
+    bool quiet_while_stopped = true;  // nothing came between the stop and its NAK
 
 private:
     void send(std::vector<unsigned char> bytes) { (void)!write(fd_, bytes.data(), bytes.size()); }
-    void answer(unsigned char code, unsigned block) {
-        const auto low = static_cast<unsigned char>(block & 0x7F);
+    void answer(unsigned char code, unsigned arg) {
+        const auto low = static_cast<unsigned char>(arg & 0x7F);
         send({code, low, static_cast<unsigned char>(low ^ 0x7F)});
     }
 
-    void take() {
-        for (;;) {
-            if (pending_.size() >= 2 && pending_[0] == EOT && pending_[1] == STREAM_END_SECOND) {
-                ++ends_seen;
-                answer(ACK, expected_);
-                finished_ = true;
-                return;
-            }
-            if (pending_.empty()) return;
-            if (pending_[0] != SOH && pending_[0] != STX) {
-                pending_.erase(pending_.begin());
-                continue;
-            }
-            const size_t data = pending_[0] == STX ? 1024 : 128;
-            if (pending_.size() < 3 + data + 4) return;
-            const unsigned block = pending_[1];
-            std::vector<unsigned char> packet(pending_.begin(), pending_.begin() + static_cast<long>(3 + data + 4));
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(3 + data + 4));
-            ++packets_seen;
-            if (block != (expected_ & 0xFF)) {
-                if (static_cast<unsigned char>(expected_ - block) < 128) answer(ACK, expected_ - 1);
-                continue;
-            }
-            uLong crc = crc32(crc_, packet.data() + 3, static_cast<uInt>(data));
-            uint32_t check = 0;
-            for (int i = 0; i < 4; ++i) check |= static_cast<uint32_t>(packet[3 + data + i]) << (8 * i);
-            if (check != crc) {
-                answer(NAK, expected_);
-                continue;
-            }
-            if (block == 2 && !troubled_) {
-                troubled_ = true;
-                if (trouble_ == Trouble::nak_block_2) {
-                    answer(NAK, 2);
-                    continue;
-                }
-            }
-            crc_ = crc;
-            stored.insert(stored.end(), packet.begin() + 3, packet.begin() + static_cast<long>(3 + data));
-            ++expected_;
-            if (trouble_ == Trouble::lose_answers_of_block_2 && block == 2 && !lost_) {
-                lost_ = true;
-                continue;
-            }
-            // The sender was stopped while this answer waited, and is continued now.
-            if (trouble_ == Trouble::sender_stopped_at_block_1 && block == 1) kill(getpid(), SIGCONT);
-            if (trouble_ == Trouble::silence_after_block_3 && block == 3 && !silent_) {
-                // Stored, but unanswered, and whatever comes for longer than the sender waits is lost.
-                silent_ = true;
-                pending_.clear();
-                deaf_until_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-                return;
-            }
-            answer(ACK, block);
+    void take(unsigned char byte) {
+        if (byte != 0) {
+            raw_.push_back(byte);
+            return;
         }
+        if (raw_.empty()) {
+            if (frames_seen == 0) ++leading_zeros;
+            return;
+        }
+        wire_bytes_ += raw_.size() + 1;
+        const std::vector<unsigned char> content = cobs_decoded(raw_);
+        raw_.clear();
+        if (content.size() == 3 && content[2] == static_cast<unsigned char>(~content[1]))
+            control(content[0], content[1]);
+        else if (content.size() == 133 || content.size() == 1029)
+            data(content);
+    }
+
+    void control(unsigned char code, unsigned char arg) {
+        if (code == 0x03) {
+            ++byes_seen;
+            return;
+        }
+        if (code != 0x04) return;
+        ++ends_seen;
+        end_times.push_back(Clock::now());
+        if (trouble_ == Trouble::nak_first_end && ends_seen == 1) {
+            answer(0x15, expected_);
+            return;
+        }
+        if (arg != (expected_ & 0xFF)) {
+            answer(0x15, expected_);
+            return;
+        }
+        if (trouble_ == Trouble::lose_first_done && ends_seen == 1) return;
+        if (trouble_ == Trouble::stopped_after_end && ends_seen == 1) {
+            // The sender is late: stopped past its window, then continued.
+            kill(sender_, SIGSTOP);
+            std::this_thread::sleep_for(std::chrono::milliseconds(STREAM_SEND_WINDOW_MS + 200));
+            kill(sender_, SIGCONT);
+            // Nothing may come now: the receiver may be leaving. Then, as one whose
+            // END was lost, it NAKs after its own time-out.
+            quiet_while_stopped = testkit::drain(fd_, 2 * STREAM_RESEND_MS).empty();
+            pending_nak_ = true;
+            nak_at_ = Clock::now();
+            return;
+        }
+        answer(0x04, 'D');
+    }
+
+    void data(const std::vector<unsigned char>& content) {
+        ++frames_seen;
+        const size_t size = content.size() - 5;
+        const unsigned block = content[0];
+        if (block != (expected_ & 0xFF)) return;  // a repeat or one after a gap: the NAK said it
+        const uLong crc = crc32(crc_, content.data() + 1, static_cast<uInt>(size));
+        uint32_t check = 0;
+        for (int i = 0; i < 4; ++i) check |= static_cast<uint32_t>(content[1 + size + i]) << (8 * i);
+        if (check != crc) {
+            answer(0x15, expected_);
+            return;
+        }
+        if (trouble_ == Trouble::nak_block_2 && block == 2 && !troubled_) {
+            troubled_ = true;
+            answer(0x15, 2);
+            return;
+        }
+        crc_ = crc;
+        stored.insert(stored.end(), content.begin() + 1, content.begin() + 1 + static_cast<long>(size));
+        ++expected_;
+        if (trouble_ == Trouble::lose_answer_block_2 && block == 2) return;
+        if (trouble_ == Trouble::give_up) {
+            // The sender writes while its window is open, then waits: once all of it is here, it gives up.
+            const bool window_out =
+                frames_seen >= 2 && (wire_bytes_ >= stream_window_bytes(115200) || frames_seen >= 64);
+            if (window_out && !left_) {
+                answer(0x04, 'F');
+                left_ = true;
+            }
+            return;
+        }
+        answer(0x06, block);
     }
 
     int fd_;
     Trouble trouble_;
-    std::vector<unsigned char> pending_;
+    pid_t sender_;
+    std::vector<unsigned char> raw_;
+    size_t wire_bytes_ = 0;
     unsigned expected_ = 1;
     uLong crc_ = 0;
     bool troubled_ = false;
-    bool lost_ = false;
-    bool silent_ = false;
-    std::chrono::steady_clock::time_point deaf_until_{};
+    bool left_ = false;
+    bool pending_nak_ = false;
+    Clock::time_point nak_at_{};
 };
 
-class StreamSendTest : public PtyTest {};
+class StreamSendTest : public PtyTest {
+protected:
+    void SetUp() override {
+        testkit::write_pattern_file(path, SIZE, 3);
+        expected = testkit::read_file(path);
+        expected.resize(6 * 1024 + 3 * 128, static_cast<char>(XMODEM_FILLER));
+    }
+
+    // Runs stream_send in a child, with a fast receiver session as the dialogue's, against the fake receiver.
+    int send_against(FakeReceiver*& receiver, Trouble trouble, std::unique_ptr<FakeReceiver>& holder) {
+        const int port_fd = slave_fd;
+        const std::string image = path;
+        const std::string err = errors;
+        testkit::Child child([port_fd, image, err] {
+            const int log = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(log, 2);
+            receiver_session_begin(port_fd, ReceiverEntry::fast);
+            XmodemDigest digest;
+            stream_send(image.c_str(), port_fd, &digest, FAST_OPTIONS);
+            return 0;
+        });
+        holder = std::make_unique<FakeReceiver>(master_fd, trouble, child.pid());
+        receiver = holder.get();
+        receiver->run(child);
+        return child.wait();
+    }
+
+    static constexpr long long SIZE = 6 * 1024 + 300;  // six 1 KiB frames and three short ones
+    testkit::TempDir dir{"stream-send"};
+    const std::string path = dir.file("image");
+    const std::string errors = dir.file("stderr");
+    std::string expected;
+};
 
 }  // namespace
 
-TEST_F(StreamSendTest, EveryPacketArrivesOnceWhateverTheReceiverDoes) {
+TEST_F(StreamSendTest, EveryFrameArrivesOnceWhateverTheReceiverDoes) {
     struct Case {
         const char* what;
         Trouble trouble;
+        int ends;
     };
     const Case cases[] = {
-        {"a clean receiver", Trouble::none},
-        {"a NAK of block 2: back to it", Trouble::nak_block_2},
-        {"lost answers: a later ACK covers them", Trouble::lose_answers_of_block_2},
-        {"a packet unanswered and what follows lost: the receiver's NAK after its time-out",
-         Trouble::silence_after_block_3},
+        {"a clean receiver: every frame once, END, BYE", Trouble::none, 1},
+        {"a NAK of block 2: back to it", Trouble::nak_block_2, 1},
+        {"a lost answer: a later ACK covers it", Trouble::lose_answer_block_2, 1},
+        {"a lost LEAVING D: END again within the window, then BYE", Trouble::lose_first_done, 2},
+        {"a damaged END: the NAK sends it again", Trouble::nak_first_end, 2},
+        {"a sender late for its window: nothing until a fresh NAK, then END", Trouble::stopped_after_end, 2},
     };
-    testkit::TempDir dir("stream-send");
-    const std::string path = dir.file("image");
-    constexpr long long SIZE = 3 * 1024 + 300;  // three kilobyte packets and three short ones
-    testkit::write_pattern_file(path, SIZE, 3);
-    std::string expected = testkit::read_file(path);
-    expected.resize(3 * 1024 + 3 * 128, static_cast<char>(XMODEM_FILLER));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScriptedReceiver receiver(master_fd, c.trouble);
-        std::atomic<bool> stop{false};
-        std::thread peer([&] { receiver.run(stop); });
-        XmodemDigest digest;
-        const int64_t size = stream_send(path.c_str(), slave_fd, &digest, FAST_OPTIONS);
-        stop = true;
-        peer.join();
-        peer_drain(50);
-        EXPECT_EQ(size, SIZE);
-        EXPECT_EQ(std::string(receiver.stored.begin(), receiver.stored.end()), expected);
-        EXPECT_EQ(receiver.ends_seen, 1);
-        EXPECT_EQ(digest.bytes, static_cast<int64_t>(expected.size()));
-        EXPECT_EQ(digest.crc, crc32(0, reinterpret_cast<const Bytef*>(expected.data()), static_cast<uInt>(expected.size())));
+        std::unique_ptr<FakeReceiver> holder;
+        FakeReceiver* receiver = nullptr;
+        EXPECT_EQ(send_against(receiver, c.trouble, holder), 0) << testkit::read_file(errors);
+        EXPECT_EQ(std::string(receiver->stored.begin(), receiver->stored.end()), expected);
+        EXPECT_EQ(receiver->leading_zeros, 1);
+        EXPECT_EQ(receiver->ends_seen, c.ends);
+        EXPECT_EQ(receiver->byes_seen, 1);
+        EXPECT_TRUE(receiver->quiet_while_stopped);
+        if (c.trouble == Trouble::none) {
+            EXPECT_EQ(receiver->frames_seen, 9);
+        }
+        if (c.trouble == Trouble::lose_first_done) {
+            EXPECT_LT(receiver->end_times[1] - receiver->end_times[0],
+                      std::chrono::milliseconds(STREAM_SEND_WINDOW_MS + 50));
+        }
+        peer_drain(20);
     }
 }
 
-// A stopped and continued sender drops the answers that waited for it: a
-// receiver still there answers afresh after its time-out and the stream goes
-// on from its NAK; one that went back to the monitor meanwhile ends the run,
-// and nothing is sent again into the monitor.
-TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
-    testkit::TempDir dir("stream-continue");
-    const std::string path = dir.file("image");
-    constexpr long long SIZE = 3 * 1024 + 300;
-    testkit::write_pattern_file(path, SIZE, 3);
-    std::string expected = testkit::read_file(path);
-    expected.resize(3 * 1024 + 3 * 128, static_cast<char>(XMODEM_FILLER));
-    sender_stop_watch_install();
-    {
-        SCOPED_TRACE("a receiver still there");
-        ScriptedReceiver receiver(master_fd, Trouble::sender_stopped_at_block_1);
-        std::atomic<bool> stop{false};
-        std::thread peer([&] { receiver.run(stop); });
-        XmodemDigest digest;
-        EXPECT_EQ(stream_send(path.c_str(), slave_fd, &digest, FAST_OPTIONS), SIZE);
-        stop = true;
-        peer.join();
-        peer_drain(50);
-        EXPECT_EQ(std::string(receiver.stored.begin(), receiver.stored.end()), expected);
-    }
-    {
-        SCOPED_TRACE("a receiver back at the monitor");
-        const std::string stale = std::string{static_cast<char>(NAK)} + static_cast<char>(NAK) + '\x01' + '\x7e' +
-                                  "TIMEOUT\r\nDownload Failed!\r\nPMON> ";
-        peer_write(std::string{static_cast<char>(NAK)});  // its start
-        EXPECT_EXIT(
-            {
-                // Continued once the first window is out; then the line holds only what waited.
-                std::thread peer([&] {
-                    pollfd ready{master_fd, POLLIN, 0};
-                    poll(&ready, 1, 5000);
-                    kill(getpid(), SIGCONT);
-                    peer_write(stale);
-                });
-                peer.detach();
-                XmodemDigest digest;
-                stream_send(path.c_str(), slave_fd, &digest, FAST_OPTIONS);
-            },
-            ::testing::ExitedWithCode(1), literally("\nError:  the receiver was lost while kelvane was stopped.  Aborting."));
-        // The first window went out before the stop; nothing after it.
-        EXPECT_LE(peer_drain(100).size(), stream_window_bytes(115200) + 1024 + 16);
-    }
+TEST_F(StreamSendTest, AReceiverThatGivesUpIsSentNothingMore) {
+    std::unique_ptr<FakeReceiver> holder;
+    FakeReceiver* receiver = nullptr;
+    EXPECT_EQ(send_against(receiver, Trouble::give_up, holder), 1);
+    EXPECT_EQ(receiver->bytes_after_leaving + peer_drain(50).size(), 0u);
+    EXPECT_NE(testkit::read_file(errors).find(TRANSFER_CANCELLED_MESSAGE), std::string::npos);
 }

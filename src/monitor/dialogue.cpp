@@ -32,6 +32,7 @@
 #include "serial/line_speed.h"
 #include "serial/byte_wait.h"
 #include "serial/line_reader.h"
+#include "serial/port.h"
 #include "serial/port_claim.h"
 #include "transfer/loader_upload.h"
 #include "transfer/control_bytes.h"
@@ -199,6 +200,8 @@ XmodemDigest send_image(LineReader& reader, const char* name, const FileCheck& c
     // From here until the receiver is back at the monitor, every way out stops it first.
     const int port_fd = reader.fd();
     receiver_session_begin(port_fd, fast ? ReceiverEntry::fast : ReceiverEntry::plain);
+    // The stream's answers are binary: read as they come until it has ended.
+    if (fast) port_stream_raw(port_fd);
     reader.send(start_text_sent.data(), static_cast<int>(start_text_sent.size()), Capture::record);
     fprintf(stderr, "done\n");
     FastLine line;
@@ -228,6 +231,7 @@ XmodemDigest send_image(LineReader& reader, const char* name, const FileCheck& c
     if (echoes_command(start_text, start_command)) state.monitor_echoes = true;
     // The receiver is back at the monitor's rate and waits for our next byte before it reports.
     fast_line_end(port_fd, line);
+    if (fast) port_stream_done(port_fd);
     std::string drained = port_getpmon(reader);
     receiver_session_end();
     // A handheld that pauses (a busy host, an adapter's latency) may let the

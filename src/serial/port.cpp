@@ -21,6 +21,17 @@ constexpr cc_t READ_VTIME = 5;
 // The port must take a text within this long (ten of the original 5 s waits).
 constexpr std::chrono::seconds ROOM_LIMIT{50};
 
+// The run's input settings while a stream has the port.
+tcflag_t run_input_flags = 0;
+bool stream_has_port = false;
+
+void set_input_flags(int port_fd, tcflag_t input_flags) {
+    termios options{};
+    if (tcgetattr(port_fd, &options) != 0) error_exit("Error:  Cannot get serial options");
+    options.c_iflag = input_flags;
+    if (tcsetattr(port_fd, TCSANOW, &options) != 0) error_exit("Error:  Cannot set serial options");
+}
+
 }  // namespace
 
 int port_open(const char* device_path) {
@@ -62,3 +73,20 @@ void port_send(int port_fd, const void* payload, int length, Capture capture) {
     if (capture == Capture::record && capture_enabled) capture_write(payload, length);
 }
 
+void port_stream_raw(int port_fd) {
+    termios options{};
+    if (tcgetattr(port_fd, &options) != 0) error_exit("Error:  Cannot get serial options");
+    if (!stream_has_port) run_input_flags = options.c_iflag;
+    stream_has_port = true;
+    // A 0x0D answer byte read as 0x0A, or an XOFF taken by the driver, breaks the stream.
+    tcflag_t raw = options.c_iflag & ~(ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | BRKINT | IXON | IXOFF | IXANY);
+    // A break or a parity error is a damaged byte: the frame's check refuses it.
+    raw |= IGNBRK | IGNPAR;
+    set_input_flags(port_fd, raw);
+}
+
+void port_stream_done(int port_fd) {
+    if (!stream_has_port) return;
+    stream_has_port = false;
+    set_input_flags(port_fd, run_input_flags);
+}

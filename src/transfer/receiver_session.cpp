@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "transfer/receiver_session.h"
 
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 
@@ -12,6 +14,7 @@
 #include "serial/byte_wait.h"
 #include "serial/line_speed.h"
 #include "transfer/control_bytes.h"
+#include "transfer/stream_frame.h"
 #include "transfer/xmodem_packet.h"
 
 namespace {
@@ -39,9 +42,18 @@ volatile sig_atomic_t port = -1;
 volatile sig_atomic_t phase = IDLE;
 volatile sig_atomic_t fast_entry = 0;
 volatile sig_atomic_t streamed = 0;
-constexpr int STREAM_QUIET_MS = 100;       // after the receiver's last answer: longer than an adapter's 16 ms
-constexpr int STREAMED_PACKET_MAX = 1031;  // STX, block, complement, 1024 data, CRC-32
-constexpr int ANSWER_BITS = 0x7F;          // of a streamed answer's block byte: the port strips bit 7
+
+// What the host knows of a streamed receiver.
+enum StreamState : int {
+    RECEIVING,  // no END or ABORT out: it waits for frames
+    ENDING,     // an END or ABORT is out: it may be leaving
+    LEFT,       // leaving or gone, or may be: nothing more goes on the line
+    BYE_SENT,   // it heard our BYE: back at the monitor's rate, waiting for a byte
+};
+volatile sig_atomic_t stream_state = RECEIVING;
+// While ENDING, the end of the time within which a byte still reaches the receiver.
+std::atomic<long> stream_open_until{0};
+static_assert(std::atomic<long>::is_always_lock_free, "read from a signal handler");
 
 void abort_entry(void*) { receiver_abort(); }
 
@@ -79,7 +91,7 @@ int read_answer(int fd, int quiet_ms, long deadline) {
 bool second_can_follows(int fd, long deadline) { return read_byte(fd, SECOND_CAN_MS, deadline) == CAN; }
 
 void send_cans(int fd, int count, long deadline) {
-    unsigned char cans[STREAMED_PACKET_MAX + 2];
+    unsigned char cans[XMODEM_1K_PACKET_SIZE + 2];
     if (count > static_cast<int>(sizeof cans)) count = static_cast<int>(sizeof cans);
     for (int i = 0; i < count; ++i) cans[i] = CAN;
     int sent = 0;
@@ -118,27 +130,60 @@ bool cancel(int fd, int first_count, long deadline) {
 // packets takes it as noise; either way it NAKs once the line is quiet.
 int packet_filling_run() { return fast_entry ? XMODEM_1K_PACKET_SIZE : XMODEM_PACKET_SIZE; }
 
-// Bytes until quiet_ms pass without one (or the deadline); true when the last
-// of them were an ACK answer (ACK, block, complement) or a CAN pair.
-bool stream_stop_heard(int fd, int quiet_ms, long deadline) {
-    int last[3] = {-1, -1, -1};
-    for (int byte; (byte = read_byte(fd, quiet_ms, deadline)) >= 0;) {
-        last[0] = last[1];
-        last[1] = last[2];
-        last[2] = byte;
+// Writes all of a frame before the deadline; false when the line refused it.
+bool send_frame(int fd, const unsigned char* frame, size_t length, long deadline) {
+    size_t sent = 0;
+    while (sent < length && now_ms() < deadline) {
+        const ByteWait room = wait_for_room(fd, std::chrono::milliseconds(deadline - now_ms()));
+        if (room != ByteWait::ready && room != ByteWait::hung_up) continue;
+        const ssize_t written = write(fd, frame + sent, length - sent);
+        if (written < 0 && errno != EINTR && errno != EAGAIN) return false;
+        if (written > 0) sent += static_cast<size_t>(written);
     }
-    const bool ack = last[0] == ACK && last[1] >= 0 && last[1] <= ANSWER_BITS && last[2] == (ANSWER_BITS ^ last[1]);
-    return ack || (last[1] == CAN && last[2] == CAN);
+    return sent == length;
 }
 
-// The streamed receiver's stop (see the header).
-bool stream_cancel(int fd, long deadline) {
-    if (stream_stop_heard(fd, STREAM_QUIET_MS, deadline)) return true;
-    int count = STREAMED_PACKET_MAX + 2;
+// Whether a byte may go to the streamed receiver now: it may be leaving once
+// an END or ABORT is out, and one that has left must hear nothing more.
+bool stream_may_send() {
+    return stream_state == RECEIVING || (stream_state == ENDING && now_ms() <= stream_open_until);
+}
+
+void stream_sent_end() {
+    stream_open_until = now_ms() + STREAM_SEND_WINDOW_MS;
+    if (stream_state == RECEIVING) stream_state = ENDING;
+}
+
+// The streamed receiver's abort (see the header); true when BYE went out after its LEAVING.
+bool stream_abort(int fd, long deadline) {
+    unsigned char abort_frame[1 + STREAM_CONTROL_FRAME_MAX];
+    abort_frame[0] = STREAM_DELIMITER;  // ends whatever frame the receiver holds
+    const size_t abort_length = 1 + stream_control_frame(STREAM_ABORT, 0, abort_frame + 1);
+    StreamAnswerReader reader;
+    bool flushed = false;
     while (now_ms() < deadline) {
-        send_cans(fd, count, deadline);
-        count = 2;
-        if (stream_stop_heard(fd, STREAM_QUIET_MS, deadline)) return true;
+        if (stream_may_send()) {
+            // Frames still queued would only delay the ABORT.
+            if (!flushed) tcflush(fd, TCOFLUSH);
+            flushed = true;
+            if (!send_frame(fd, abort_frame, abort_length, deadline)) return false;
+            stream_sent_end();
+        }
+        const long wait_over = now_ms() + STREAM_RESEND_MS < deadline ? now_ms() + STREAM_RESEND_MS : deadline;
+        for (int byte; (byte = read_byte(fd, static_cast<int>(wait_over - now_ms()), wait_over)) >= 0;) {
+            const std::optional<StreamAnswer> answer = stream_answer_take(reader, static_cast<unsigned char>(byte));
+            if (!answer) continue;
+            if (answer->code == STREAM_LEAVING) {
+                unsigned char bye[STREAM_CONTROL_FRAME_MAX];
+                const size_t bye_length = stream_control_frame(STREAM_BYE, 0, bye);
+                // Too late for BYE: it goes once the line has been quiet, and hears nothing more.
+                const bool bye_sent = stream_may_send() && send_frame(fd, bye, bye_length, deadline);
+                stream_state = bye_sent ? BYE_SENT : LEFT;
+                return bye_sent;
+            }
+            // Still receiving: whatever it does next, it does not leave before our next ABORT.
+            if (stream_state == ENDING) stream_open_until = now_ms() + STREAM_SEND_WINDOW_MS;
+        }
     }
     return false;
 }
@@ -149,13 +194,18 @@ void receiver_session_begin(int port_fd, ReceiverEntry entry) {
     register_exit_cleanup(abort_entry, nullptr, SignalSafety::safe);
     port = port_fd;
     fast_entry = entry == ReceiverEntry::fast;
-    streamed = 0;
+    streamed = entry == ReceiverEntry::fast;
+    stream_state = RECEIVING;
     phase = STARTING;
 }
 
-void receiver_session_streamed() { streamed = 1; }
+void receiver_session_stream_end_sent() { stream_sent_end(); }
 
-void receiver_session_stream_stopped() { phase = STOPPED; }
+void receiver_session_stream_answered() { stream_open_until = now_ms() + STREAM_SEND_WINDOW_MS; }
+
+void receiver_session_stream_left() { stream_state = LEFT; }
+
+void receiver_session_stream_bye() { stream_state = BYE_SENT; }
 
 void receiver_session_sent(unsigned char first_byte) {
     if (phase == IDLE || phase == STOPPED) return;
@@ -163,8 +213,11 @@ void receiver_session_sent(unsigned char first_byte) {
 }
 
 void receiver_session_read(unsigned char byte) {
-    // A streamed receiver's answers carry block bytes of any value: its sender says when it stopped.
-    if (streamed) return;
+    // A streamed receiver's start is its one plain NAK; its sender records the rest.
+    if (streamed) {
+        if (phase == STARTING && byte == NAK) phase = BETWEEN;
+        return;
+    }
     switch (phase) {
         case STARTING:
             if (byte == NAK) phase = BETWEEN;
@@ -206,9 +259,14 @@ void receiver_abort() {
     const long deadline = now_ms() + ABORT_LIMIT_MS;
     bool stopped = at == STOPPED;
     int answer = -1;
-    switch (streamed && at != STOPPED ? -1 : at) {
+    switch (streamed ? -1 : at) {
         case -1:
-            stopped = stream_cancel(fd, deadline);
+            if (stream_state == BYE_SENT)
+                stopped = true;
+            else if (stream_state == LEFT)
+                stopped = false;
+            else if (at != STARTING || read_answer(fd, ANSWER_QUIET_MS, deadline) == NAK)
+                stopped = stream_abort(fd, deadline);  // started, its NAK says it runs
             break;
         case STARTING:
             // Started, it NAKs at once; without that NAK nothing says it runs.
@@ -247,6 +305,7 @@ void receiver_abort() {
 void receiver_stop_leftover(int port_fd) {
     port = port_fd;
     fast_entry = 0;
+    streamed = 0;
     phase = ANSWER_DUE;
     receiver_abort();
 }

@@ -12,35 +12,44 @@
 // of quiet, after which a run of CANs as long as a packet ends any packet the
 // receiver is still reading), sends CAN, CAN, and again after a NAK, until the
 // receiver acknowledges; it sends no CAN when the receiver has stopped by
-// itself (EOT acknowledged, or its own CAN, CAN). After the fast entry the
-// line goes back to the monitor's rate and one carriage return ends the
-// receiver's wait for the host there. The whole abort takes at most about two
-// seconds, and the exit signals are held meanwhile.
+// itself (EOT acknowledged, or its own CAN, CAN). The whole abort takes at
+// most about two seconds, and the exit signals are held meanwhile.
 //
-// A streamed receiver may be in the middle of a packet whenever the sender
-// stops, and answers in threes whose block bytes may look like ACK or CAN:
-// its abort waits until the answers on their way have drained (a quiet
-// line), sends a run of CANs as long as a streamed packet and then CAN, CAN,
-// and counts the receiver as stopped once its last bytes before a quiet
-// line are an ACK answer or a CAN pair.
+// The fast entry's receiver is streamed (stream_wire.h) and is never sent a
+// CAN: a run of them would reach the monitor's command line once the receiver
+// has left. Its abort sends nothing at the fast rate when the receiver is
+// known to be leaving or gone (its LEAVING was read, the monitor's prompt
+// seen, or its END went unanswered); otherwise it drops what waits in the
+// output queue, sends a zero and ABORT, again after STREAM_RESEND_MS without
+// LEAVING, and on LEAVING sends BYE. Once an END or ABORT is out the receiver
+// may be leaving, and a byte goes out only within STREAM_SEND_WINDOW_MS of
+// the last one or of a fresh ACK or NAK. The receiver counts as returned only
+// on its LEAVING, never on a quiet line. Then the line goes back to the
+// monitor's rate, and after a BYE one carriage return ends the receiver's
+// wait for the host there.
 //
-// The sender records what it puts on the line and what it reads, each with
-// the exit signals held, so that a signal finds the record as the line is.
+// The XMODEM sender records what it puts on the line and what it reads, each
+// with the exit signals held, so that a signal finds the record as the line is.
 #pragma once
 
 // How the receiver was started.
 enum class ReceiverEntry : bool {
     plain = false,
-    fast = true,  // 1024-byte packets; at its end it waits for a byte at the monitor's rate
+    fast = true,  // the streamed second stage; at its end it waits for a byte at the monitor's rate
 };
 
 // Just before the start command goes out. Registers the exit-cleanup entry on first use.
 void receiver_session_begin(int port_fd, ReceiverEntry entry);
-// The sender streams (stream_send.h): many packets may be on the line, and the
-// receiver answers in threes; the abort then first lets the answers drain.
-void receiver_session_streamed();
-// The streamed receiver answered the end of the stream: it has stopped.
-void receiver_session_stream_stopped();
+// The streamed sender's steps (stream_send.h), each recorded with the exit signals held.
+// An END went out: from now on the receiver may be leaving.
+void receiver_session_stream_end_sent();
+// A fresh ACK or NAK after an END: the receiver still receives.
+void receiver_session_stream_answered();
+// The receiver is leaving or back at the monitor, or may be with its answers
+// lost: nothing more goes on the line.
+void receiver_session_stream_left();
+// BYE went out after LEAVING: the receiver is back at the monitor's rate.
+void receiver_session_stream_bye();
 // A packet (its first byte), EOT or a CAN went out: its answer is due.
 void receiver_session_sent(unsigned char first_byte);
 // A byte came from the receiver.

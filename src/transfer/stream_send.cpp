@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "core/exit_signals.h"
 #include "core/fatal.h"
 #include "core/kept_texts.h"
 #include "serial/byte_wait.h"
 #include "serial/line_assembly.h"
-#include "transfer/control_bytes.h"
 #include "transfer/progress.h"
 #include "transfer/receiver_session.h"
 #include "transfer/sender_guard.h"
@@ -23,10 +23,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int HEADER_SIZE = 3;  // mark, block, complement: the data follow, in both layouts
+constexpr int HEADER_SIZE = 3;     // the XMODEM packet's mark, block, complement: the data follow
 constexpr int BITS_PER_BYTE = 10;  // start, eight data bits, stop
-// The window must keep the line busy until the first packet's answer is back:
-// that packet's own time on the line, an adapter's latency timer (16 ms on
+// The window must keep the line busy until the first frame's answer is back:
+// that frame's own time on the line, an adapter's latency timer (16 ms on
 // common ones, where the driver ignores the low-latency request), the
 // answer's three bytes and a busy host's wake-up on its way back (measured up
 // to some 30 ms on two loaded cores). Twice that, so that a late wake-up or a
@@ -34,37 +34,37 @@ constexpr int BITS_PER_BYTE = 10;  // start, eight data bits, stop
 // that much again (about 0.12 s at 921600 bit/s, 0.3 s at 115200).
 constexpr milliseconds ADAPTER_LATENCY(16);
 constexpr milliseconds HOST_WAKE_UP(30);
-constexpr int ANSWER_SIZE = 3;
 constexpr int WINDOW_COVER = 2;
-constexpr int WINDOW_MIN_PACKETS = 2;
+constexpr int WINDOW_MIN_FRAMES = 2;
 // Answers name a block by seven bits, and the receiver counts up to 128 back
-// as stored: the window must hold far fewer packets than that.
-constexpr size_t WINDOW_MAX_PACKETS = 64;
+// as stored: the window must hold far fewer frames than that.
+constexpr size_t WINDOW_MAX_FRAMES = 64;
 // A wait for answers. Silence never makes the sender go back by itself: the
 // receiver asks for what it lacks (a NAK at once for a damaged or missing
-// packet, and again after each 5 s of silence of its own, which also covers
-// a lost NAK or a lost last ACK). Resending on silence would put packets on
+// frame, and again after each 5 s of silence of its own, which also covers
+// a lost NAK or a lost last ACK). Resending on silence would put frames on
 // a line whose receiver may have gone back to the monitor.
 constexpr milliseconds ANSWER_WAIT(5000);
 constexpr int MAX_SILENT_WAITS = 10;  // in a row: as long as the XMODEM sender waits for a byte
-constexpr milliseconds END_WAIT(1000);  // for the answer to EOT, ~EOT (the receiver waits 20 ms of quiet first)
-constexpr int MAX_GOES_BACK = 10;       // NAKs in a row without progress
+constexpr int MAX_GOES_BACK = 10;     // NAKs in a row without progress
+constexpr int MAX_END_TRIES = 10;     // ENDs (or waits for a fresh answer) without LEAVING D
+constexpr milliseconds RESEND(STREAM_RESEND_MS);
+constexpr milliseconds SEND_WINDOW(STREAM_SEND_WINDOW_MS);
+// A receiver that leaves without our BYE goes back to the monitor's rate once
+// the line has been quiet this long after our last END's arrival: the
+// adapter's latency and the END's own time come on top.
+constexpr milliseconds LEAVE_QUIET(STREAM_LEAVE_QUIET_MS + 100);
 constexpr size_t READ_CHUNK = 256;
 
-int64_t packet_time_us(size_t bytes, unsigned long rate) {
+int64_t frame_time_us(size_t bytes, unsigned long rate) {
     return static_cast<int64_t>(bytes) * BITS_PER_BYTE * 1000000 / static_cast<int64_t>(rate);
 }
 
-// Writes all of data (a packet, or EOT, ~EOT), recording its first byte for the receiver session.
+// Writes all of data (frames, or a control frame).
 void write_all(int port_fd, const unsigned char* data, size_t length) {
     size_t done = 0;
     while (done < length) {
-        ssize_t count;
-        {
-            ExitSignalsHeld held;
-            count = write(port_fd, data + done, length - done);
-            if (count > 0 && done == 0) receiver_session_sent(data[0]);
-        }
+        const ssize_t count = write(port_fd, data + done, length - done);
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) error_exit("Error:  xmodem_sendline failed to write line");
         done += static_cast<size_t>(count);
@@ -72,7 +72,7 @@ void write_all(int port_fd, const unsigned char* data, size_t length) {
 }
 
 // Bytes from the receiver within wait; none on silence. The progress tick
-// redraws the meter on its way. Each byte is recorded for the receiver session.
+// redraws the meter on its way.
 size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
     const auto give_up = Clock::now() + wait;
     for (;;) {
@@ -89,12 +89,7 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
             usleep(static_cast<useconds_t>(left) * 1000);
             continue;
         }
-        ssize_t count;
-        {
-            ExitSignalsHeld held;
-            count = read(port_fd, bytes, READ_CHUNK);
-            for (ssize_t i = 0; i < count; ++i) receiver_session_read(bytes[i]);
-        }
+        const ssize_t count = read(port_fd, bytes, READ_CHUNK);
         if (count > 0) return static_cast<size_t>(count);
         if (count < 0 && errno != EINTR && errno != EAGAIN) error_exit("Error:  xmodem_getbyte failed to read byte");
         // Readable but empty: a hung-up line, silent until the wait is over.
@@ -102,16 +97,22 @@ size_t read_answers(int port_fd, unsigned char* bytes, milliseconds wait) {
     }
 }
 
-// The receiver gave up (CAN, CAN) and is on its way back to the monitor.
-void cancelled_exit() {
-    receiver_session_stream_stopped();
+// The receiver gave up and is on its way back to the monitor: nothing more
+// goes on the line, so that nothing reaches it once it is there.
+[[noreturn]] void cancelled_exit() {
+    receiver_session_stream_left();
     refuse_exit("%s", TRANSFER_CANCELLED_MESSAGE);
 }
 
+[[noreturn]] void lost_exit() {
+    receiver_session_stream_left();
+    refuse_exit("Error:  the receiver was lost while kelvane was stopped.  Aborting.");
+}
+
 // The monitor's prompt among what the line says: the receiver has given up
-// and is back at the monitor (its CANs lost or garbled on the way, as when
+// and is back at the monitor (its LEAVING lost or garbled on the way, as when
 // the two ends ended up at different rates). No answer of the receiver spells
-// a prompt: every third byte of them is an ACK or a NAK.
+// a prompt: every third byte of them is an ACK, a NAK or a LEAVING.
 constexpr size_t PROMPT_TAIL = 64;  // the bytes kept where the prompt is sought
 
 bool receiver_back_at_monitor(LineEndRule monitor_prompt, std::string& tail, const unsigned char* bytes, size_t count) {
@@ -123,9 +124,9 @@ bool receiver_back_at_monitor(LineEndRule monitor_prompt, std::string& tail, con
 // After a stop (SIGSTOP, CTRL-Z) what waits on the line is stale: the receiver
 // may have given up and gone back to the monitor meanwhile, and its queued
 // NAKs would send us back into the monitor's command line. So the stale bytes
-// are dropped until the line is quiet, and only a fresh answer of the receiver
-// (three bytes with their complement, which no monitor text makes; it NAKs by
-// itself after each of its time-outs) lets the sending go on.
+// are dropped until the line is quiet, and only a fresh ACK or NAK (which no
+// monitor text makes; the receiver NAKs by itself after each of its
+// time-outs) lets the sending go on.
 constexpr milliseconds STALE_QUIET(300);
 constexpr milliseconds STALE_LIMIT(3000);     // a babbling line ends the drop all the same
 constexpr milliseconds CONTINUE_WAIT(12000);  // two of the receiver's 5 s time-outs, and margin
@@ -133,16 +134,18 @@ constexpr milliseconds CONTINUE_WAIT(12000);  // two of the receiver's 5 s time-
 StreamAnswer fresh_answer_after_continue(int port_fd, LineEndRule monitor_prompt) {
     unsigned char bytes[READ_CHUNK];
     std::string stale_tail;
-    bool prompt_seen = false;
-    const auto stale_end = Clock::now() + STALE_LIMIT;
-    for (size_t count; Clock::now() < stale_end && (count = read_answers(port_fd, bytes, STALE_QUIET)) > 0;)
-        prompt_seen = receiver_back_at_monitor(monitor_prompt, stale_tail, bytes, count) || prompt_seen;
-    // Back at the monitor: it is sent nothing more, CANs included.
-    if (prompt_seen) {
-        receiver_session_stream_stopped();
-        refuse_exit("Error:  the receiver was lost while kelvane was stopped.  Aborting.");
-    }
     StreamAnswerReader reader;
+    bool gone = false;
+    const auto stale_end = Clock::now() + STALE_LIMIT;
+    for (size_t count; Clock::now() < stale_end && (count = read_answers(port_fd, bytes, STALE_QUIET)) > 0;) {
+        gone = receiver_back_at_monitor(monitor_prompt, stale_tail, bytes, count) || gone;
+        for (size_t i = 0; i < count; ++i) {
+            const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
+            gone = gone || (answer && answer->code == STREAM_LEAVING);
+        }
+    }
+    if (gone) lost_exit();
+    reader = StreamAnswerReader{};
     const auto give_up = Clock::now() + CONTINUE_WAIT;
     while (Clock::now() < give_up) {
         const auto left = std::chrono::duration_cast<milliseconds>(give_up - Clock::now());
@@ -150,58 +153,39 @@ StreamAnswer fresh_answer_after_continue(int port_fd, LineEndRule monitor_prompt
         for (size_t i = 0; i < count; ++i) {
             const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
             if (!answer) continue;
-            if (answer->code == CAN) cancelled_exit();
+            if (answer->code == STREAM_LEAVING) lost_exit();
             return *answer;
         }
     }
-    refuse_exit("Error:  the receiver was lost while kelvane was stopped.  Aborting.");
+    lost_exit();
 }
 
 }  // namespace
 
 size_t stream_window_bytes(unsigned long rate) {
-    const int64_t cover_us = WINDOW_COVER * (packet_time_us(STREAM_LONG_PACKET_SIZE, rate) +
+    const int64_t cover_us = WINDOW_COVER * (frame_time_us(STREAM_LONG_FRAME_MAX, rate) +
                                              std::chrono::microseconds(ADAPTER_LATENCY + HOST_WAKE_UP).count() +
-                                             packet_time_us(ANSWER_SIZE, rate));
+                                             frame_time_us(STREAM_ANSWER_SIZE, rate));
     const auto bytes = static_cast<size_t>(cover_us * static_cast<int64_t>(rate) / BITS_PER_BYTE / 1000000);
-    return std::max(bytes, static_cast<size_t>(WINDOW_MIN_PACKETS * STREAM_LONG_PACKET_SIZE));
-}
-
-std::optional<StreamAnswer> stream_answer_take(StreamAnswerReader& reader, unsigned char byte) {
-    reader.recent[0] = reader.recent[1];
-    reader.recent[1] = reader.recent[2];
-    reader.recent[2] = byte;
-    if (reader.held < 3) ++reader.held;
-    const unsigned char code = reader.recent[0];
-    if (reader.held == 3 && (code == ACK || code == NAK) &&
-        reader.recent[1] <= STREAM_ANSWER_BITS && reader.recent[2] == (reader.recent[1] ^ STREAM_ANSWER_BITS)) {
-        reader.held = 0;  // its bytes start no other answer
-        return StreamAnswer{code, reader.recent[1]};
-    }
-    // The receiver's give-up; an answer's block and complement are never both CAN.
-    if (reader.held >= 2 && reader.recent[1] == CAN && reader.recent[2] == CAN) {
-        reader.held = 0;
-        return StreamAnswer{CAN, 0};
-    }
-    return std::nullopt;
+    return std::max(bytes, static_cast<size_t>(WINDOW_MIN_FRAMES * STREAM_LONG_FRAME_MAX));
 }
 
 StreamStep stream_window_answer(StreamWindow& window, StreamAnswer answer) {
     StreamStep step;
-    if (window.packets.empty()) return step;
+    if (window.frames.empty()) return step;
     // Blocks in the window are consecutive: the answer's place in it, by seven bits.
-    const size_t named = (answer.block - window.packets.front().block) & STREAM_ANSWER_BITS;
+    const size_t named = (answer.arg - window.frames.front().block) & STREAM_ANSWER_BITS;
     // ACK b: everything up to b is stored. NAK b: everything before b is,
-    // b may be the first packet not yet sent (the receiver waited for it).
-    if (answer.code == ACK ? named >= window.sent : named > window.sent) return step;  // late, or unknown
-    const size_t stored = answer.code == ACK ? named + 1 : named;
+    // b may be the first frame not yet sent (the receiver waited for it).
+    if (answer.code == STREAM_ACK ? named >= window.sent : named > window.sent) return step;  // late, or unknown
+    const size_t stored = answer.code == STREAM_ACK ? named + 1 : named;
     for (size_t i = 0; i < stored; ++i) {
-        step.acknowledged += window.packets.front().data_size;
-        window.sent_bytes -= window.packets.front().wire.size();
-        window.packets.pop_front();
+        step.acknowledged += window.frames.front().data_size;
+        window.sent_bytes -= window.frames.front().wire.size();
+        window.frames.pop_front();
     }
     window.sent -= stored;
-    if (answer.code == NAK) {
+    if (answer.code == STREAM_NAK) {
         stream_window_go_back(window);
         step.went_back = true;
     }
@@ -209,8 +193,7 @@ StreamStep stream_window_answer(StreamWindow& window, StreamAnswer answer) {
 }
 
 bool stream_window_open(const StreamWindow& window, size_t window_bytes) {
-    return window.sent < WINDOW_MIN_PACKETS ||
-           (window.sent_bytes < window_bytes && window.sent < WINDOW_MAX_PACKETS);
+    return window.sent < WINDOW_MIN_FRAMES || (window.sent_bytes < window_bytes && window.sent < WINDOW_MAX_FRAMES);
 }
 
 void stream_window_go_back(StreamWindow& window) {
@@ -218,100 +201,195 @@ void stream_window_go_back(StreamWindow& window) {
     window.sent_bytes = 0;
 }
 
-StreamPacket stream_packet_of(const XmodemTransfer& transfer) {
-    StreamPacket packet;
-    packet.block = static_cast<unsigned char>(transfer.block_number);
-    packet.data_size = transfer.data_size;
+StreamFrame stream_frame_of(const XmodemTransfer& transfer) {
+    StreamFrame frame;
+    frame.block = static_cast<unsigned char>(transfer.block_number);
+    frame.data_size = transfer.data_size;
     const unsigned char* data = transfer.packet + HEADER_SIZE;
-    packet.wire.reserve(static_cast<size_t>(HEADER_SIZE + transfer.data_size + STREAM_CHECK_SIZE));
-    packet.wire.push_back(transfer.data_size == XMODEM_1K_DATA_SIZE ? STX : SOH);
-    packet.wire.push_back(packet.block);
-    packet.wire.push_back(static_cast<unsigned char>(~packet.block));
-    packet.wire.insert(packet.wire.end(), data, data + transfer.data_size);
+    std::vector<unsigned char> content;
+    content.reserve(static_cast<size_t>(1 + transfer.data_size + STREAM_CHECK_SIZE));
+    content.push_back(frame.block);
+    content.insert(content.end(), data, data + transfer.data_size);
     // The digest holds this packet already: the CRC-32 of everything sent with it.
     for (int shift = 0; shift < 32; shift += 8)
-        packet.wire.push_back(static_cast<unsigned char>(transfer.digest.crc >> shift));
-    return packet;
+        content.push_back(static_cast<unsigned char>(transfer.digest.crc >> shift));
+    frame.wire.resize(stream_frame_room(content.size()));
+    frame.wire.resize(stream_frame_encode(content.data(), content.size(), frame.wire.data()));
+    return frame;
 }
 
 namespace {
 
-// Keeps the window full and follows the answers until every packet is stored.
-void stream_blocks(XmodemTransfer& transfer, size_t window_bytes) {
+// One streamed transfer, from the first frame to the receiver's leaving.
+struct Stream {
+    Stream(XmodemTransfer& t, size_t bytes) : transfer(t), window_bytes(bytes) {}
+    XmodemTransfer& transfer;
+    size_t window_bytes;
     StreamWindow window;
     StreamAnswerReader reader;
+    std::string line_tail;
     bool file_done = false;
     int goes_back = 0;
     int silent_waits = 0;
-    std::string line_tail;
-    unsigned char bytes[READ_CHUNK];
-    while (!file_done || !window.packets.empty()) {
-        while (stream_window_open(window, window_bytes)) {
-            if (window.sent == window.packets.size()) {
-                if (file_done) break;
-                file_done = xmodem_readblock(transfer);
-                xmodem_digest_packet(transfer);
-                window.packets.push_back(stream_packet_of(transfer));
-                transfer.block_number = (transfer.block_number + 1) % 256;
-            }
-            const StreamPacket& packet = window.packets[window.sent];
-            write_all(transfer.port_fd, packet.wire.data(), packet.wire.size());
-            ++window.sent;
-            window.sent_bytes += packet.wire.size();
+    // The end. While an END is out the receiver may be leaving: a byte goes
+    // out only until open_until, which an END or a fresh ACK or NAK moves.
+    bool end_out = false;
+    bool end_again = false;  // the wait for LEAVING ran out: END once more
+    int end_tries = 0;
+    Clock::time_point end_written{};  // when the last END's write returned
+    Clock::time_point open_until{};
+    Clock::time_point end_wait_over{};  // until then an answer to the END may come
+};
+
+int port(const Stream& s) { return s.transfer.port_fd; }
+
+bool all_out(const Stream& s) { return s.file_done && s.window.sent == s.window.frames.size(); }
+
+void fill_window(Stream& s) {
+    while (stream_window_open(s.window, s.window_bytes)) {
+        if (s.window.sent == s.window.frames.size()) {
+            if (s.file_done) break;
+            s.file_done = xmodem_readblock(s.transfer);
+            xmodem_digest_packet(s.transfer);
+            s.window.frames.push_back(stream_frame_of(s.transfer));
+            s.transfer.block_number = (s.transfer.block_number + 1) % 256;
         }
-        if (window.sent == 0) continue;
-        const size_t count = read_answers(transfer.port_fd, bytes, ANSWER_WAIT);
-        if (count == 0) {
-            if (++silent_waits >= MAX_SILENT_WAITS) refuse_exit("Error:  Read timeout.  Abort.");
-            continue;
-        }
-        silent_waits = 0;
-        if (sender_was_continued()) {
-            reader = StreamAnswerReader{};
-            line_tail.clear();
-            const StreamStep step =
-                stream_window_answer(window, fresh_answer_after_continue(transfer.port_fd, transfer.monitor_prompt));
-            transfer.meter->bytes_done += step.acknowledged;
-            continue;
-        }
-        if (receiver_back_at_monitor(transfer.monitor_prompt, line_tail, bytes, count)) cancelled_exit();
-        for (size_t i = 0; i < count; ++i) {
-            const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
-            if (!answer) continue;
-            if (answer->code == CAN) cancelled_exit();
-            const StreamStep step = stream_window_answer(window, *answer);
-            if (step.acknowledged > 0) goes_back = 0;
-            if (step.went_back && ++goes_back > MAX_GOES_BACK)
-                refuse_exit("Error:  Received NAK too many times.  Abort.");
-            transfer.meter->bytes_done += step.acknowledged;
-        }
+        const StreamFrame& frame = s.window.frames[s.window.sent];
+        write_all(port(s), frame.wire.data(), frame.wire.size());
+        ++s.window.sent;
+        s.window.sent_bytes += frame.wire.size();
     }
 }
 
-// EOT, ~EOT until the receiver's "ACK e", e the block after the last.
-void stream_end(XmodemTransfer& transfer) {
-    const unsigned char end[] = {EOT, STREAM_END_SECOND};
-    const auto after_last = static_cast<unsigned char>(transfer.block_number & STREAM_ANSWER_BITS);
-    StreamAnswerReader reader;
-    unsigned char bytes[READ_CHUNK];
-    for (int tries = 0; tries <= MAX_GOES_BACK; ++tries) {
-        write_all(transfer.port_fd, end, sizeof end);
-        const auto give_up = Clock::now() + END_WAIT;
-        while (Clock::now() < give_up) {
-            const auto left = std::chrono::duration_cast<milliseconds>(give_up - Clock::now());
-            const size_t count = read_answers(transfer.port_fd, bytes, std::max(left, milliseconds(1)));
-            for (size_t i = 0; i < count; ++i) {
-                const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
-                if (!answer) continue;
-                if (answer->code == CAN) cancelled_exit();
-                if (answer->code == ACK && answer->block == after_last) {
-                    receiver_session_stream_stopped();
-                    return;
-                }
-            }
-        }
+void send_end(Stream& s) {
+    unsigned char frame[STREAM_CONTROL_FRAME_MAX];
+    const size_t length = stream_control_frame(STREAM_END, static_cast<unsigned char>(s.transfer.block_number), frame);
+    {
+        // The session learns of the END with it, whatever signal comes.
+        ExitSignalsHeld held;
+        write_all(port(s), frame, length);
+        receiver_session_stream_end_sent();
     }
-    refuse_exit("Error:  Read timeout.  Abort.");
+    s.end_written = Clock::now();
+    s.open_until = s.end_written + SEND_WINDOW;
+    s.end_wait_over = s.end_written + RESEND;
+    s.end_out = true;
+    s.end_again = false;
+    ++s.end_tries;
+}
+
+// No LEAVING came in time for the last END.
+void end_unanswered(Stream& s) {
+    if (s.end_tries >= MAX_END_TRIES) {
+        // The receiver may be leaving with its answers lost: it is sent nothing more.
+        receiver_session_stream_left();
+        refuse_exit("Error:  Read timeout.  Abort.");
+    }
+    if (Clock::now() <= s.open_until) {
+        s.end_again = true;
+        return;
+    }
+    // Too late for another END: only a fresh answer shows that the receiver still listens.
+    ++s.end_tries;
+    s.end_wait_over = Clock::now() + ANSWER_WAIT;
+}
+
+// LEAVING D: everything is stored. BYE lets the receiver go at once; too
+// late for it, the receiver goes once the line has been quiet, and the
+// wake-up after us must find it at the monitor's rate.
+void stream_done(Stream& s) {
+    for (const StreamFrame& frame : s.window.frames) s.transfer.meter->bytes_done += frame.data_size;
+    s.window = StreamWindow{};
+    if (Clock::now() <= s.open_until) {
+        unsigned char frame[STREAM_CONTROL_FRAME_MAX];
+        const size_t length = stream_control_frame(STREAM_BYE, 0, frame);
+        ExitSignalsHeld held;
+        write_all(port(s), frame, length);
+        receiver_session_stream_bye();
+        return;
+    }
+    receiver_session_stream_left();
+    std::this_thread::sleep_until(s.end_written + LEAVE_QUIET);
+}
+
+// Acts on the answers of one batch; true when the receiver left with everything stored.
+bool take_answers(Stream& s, const std::vector<StreamAnswer>& answers) {
+    // A receiver that left is sent nothing more, whatever it NAKed before.
+    for (const StreamAnswer& answer : answers) {
+        if (answer.code != STREAM_LEAVING) continue;
+        if (s.end_out && answer.arg == STREAM_LEFT_DONE) {
+            stream_done(s);
+            return true;
+        }
+        cancelled_exit();
+    }
+    for (const StreamAnswer& answer : answers) {
+        if (s.end_out) {
+            // Still receiving: it is not leaving before our next END.
+            s.open_until = Clock::now() + SEND_WINDOW;
+            receiver_session_stream_answered();
+        }
+        StreamStep step = stream_window_answer(s.window, answer);
+        // All is acknowledged and the END was damaged: the receiver asks for the block after the last.
+        if (s.window.frames.empty() && answer.code == STREAM_NAK &&
+            answer.arg == (s.transfer.block_number & STREAM_ANSWER_BITS))
+            step.went_back = true;
+        if (step.acknowledged > 0) {
+            s.goes_back = 0;
+            s.end_tries = 0;
+        }
+        if (step.went_back) {
+            if (++s.goes_back > MAX_GOES_BACK) refuse_exit("Error:  Received NAK too many times.  Abort.");
+            // Back to the frames; the END follows them again.
+            s.end_out = false;
+        }
+        s.transfer.meter->bytes_done += step.acknowledged;
+    }
+    return false;
+}
+
+std::vector<StreamAnswer> answers_in(Stream& s, const unsigned char* bytes, size_t count) {
+    std::vector<StreamAnswer> answers;
+    for (size_t i = 0; i < count; ++i)
+        if (const std::optional<StreamAnswer> answer = stream_answer_take(s.reader, bytes[i]))
+            answers.push_back(*answer);
+    return answers;
+}
+
+// Keeps the window full, ends the stream and follows the answers until the receiver leaves.
+void stream_run(Stream& s) {
+    const unsigned char first = STREAM_DELIMITER;  // ends whatever the receiver took before our first frame
+    write_all(port(s), &first, 1);
+    unsigned char bytes[READ_CHUNK];
+    for (;;) {
+        if (sender_was_continued()) {
+            s.reader = StreamAnswerReader{};
+            s.line_tail.clear();
+            if (take_answers(s, {fresh_answer_after_continue(port(s), s.transfer.monitor_prompt)})) return;
+        }
+        if (!s.end_out || Clock::now() <= s.open_until) {
+            fill_window(s);
+            if (all_out(s) && (!s.end_out || s.end_again)) send_end(s);
+        }
+        const milliseconds wait =
+            s.end_out ? std::max(std::chrono::ceil<milliseconds>(s.end_wait_over - Clock::now()), milliseconds(1))
+                      : ANSWER_WAIT;
+        const size_t count = read_answers(port(s), bytes, wait);
+        if (count > 0 && sender_was_continued()) {
+            s.reader = StreamAnswerReader{};
+            s.line_tail.clear();
+            if (take_answers(s, {fresh_answer_after_continue(port(s), s.transfer.monitor_prompt)})) return;
+            continue;
+        }
+        if (count > 0) {
+            s.silent_waits = 0;
+            if (receiver_back_at_monitor(s.transfer.monitor_prompt, s.line_tail, bytes, count)) cancelled_exit();
+            if (take_answers(s, answers_in(s, bytes, count))) return;
+        } else if (!s.end_out && ++s.silent_waits >= MAX_SILENT_WAITS) {
+            refuse_exit("Error:  Read timeout.  Abort.");
+        }
+        if (s.end_out && Clock::now() >= s.end_wait_over) end_unanswered(s);
+    }
 }
 
 }  // namespace
@@ -323,13 +401,12 @@ int64_t stream_send(const char* file_name, int port_fd, XmodemDigest* digest, co
     xmodem_open(transfer, file_name, port_fd, options.checked);
     transfer.large_packets = true;
     transfer.monitor_prompt = options.monitor_prompt;
-    receiver_session_streamed();
     if (!options.start_nak_seen) xmodem_await_start(transfer, options.start_text);
     show_progress(*transfer.meter, ProgressDraw::first);
     progress_tick_start(*transfer.meter);
-    stream_blocks(transfer, stream_window_bytes(options.rate));
+    Stream stream(transfer, stream_window_bytes(options.rate));
+    stream_run(stream);
     progress_tick_stop();
-    stream_end(transfer);
     show_progress(*transfer.meter, ProgressDraw::complete);
     close(transfer.file_fd);
     if (digest != nullptr) *digest = transfer.digest;

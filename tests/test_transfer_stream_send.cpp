@@ -13,8 +13,11 @@
 #include <memory>
 #include <csignal>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/pty_test.h"
@@ -210,15 +213,40 @@ enum class Trouble {
     lose_first_done,      // its first LEAVING D is lost on the way
     nak_first_end,        // the first END arrives damaged: it NAKs the block it waits for
     stopped_after_end,    // the sender is stopped after its first END, whose answer is lost
+    stopped_mid_stream,   // the sender is stopped once its first window is out, before any answer
 };
 
 using Clock = std::chrono::steady_clock;
+
+// What waits on the line for a sender stopped mid-stream, and what the receiver does once it is continued.
+struct AfterStop {
+    std::string stale;           // after the answers to the first window
+    bool answers_again = false;  // NAKs the block it waits for after each time-out of its own
+};
+
+// Shorter than the second stage's 5 s time-out, for speed; still far longer than the line's quiet after a burst.
+constexpr std::chrono::milliseconds RECEIVER_TIME_OUT(1000);
+
+// Whether pid is seen stopped (state T in /proc/pid/stat) within five seconds.
+bool seen_stopped(pid_t pid) {
+    const auto give_up = Clock::now() + std::chrono::seconds(5);
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    while (Clock::now() < give_up) {
+        std::ifstream stat(path);
+        const std::string text{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
+        const size_t name_end = text.rfind(')');  // the command's name may hold anything
+        if (name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'T') return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
 
 // The second stage as the stream format says, played on the master side of
 // the pty: frames found by their zero, data checked by the running CRC-32.
 class FakeReceiver {
 public:
-    FakeReceiver(int fd, Trouble trouble, pid_t sender) : fd_(fd), trouble_(trouble), sender_(sender) {}
+    FakeReceiver(int fd, Trouble trouble, pid_t sender, AfterStop after_stop = {})
+        : fd_(fd), trouble_(trouble), sender_(sender), after_stop_(std::move(after_stop)) {}
 
     // Plays until the sender has ended and the line is quiet.
     void run(testkit::Child& child) {
@@ -226,9 +254,17 @@ public:
         for (;;) {
             pollfd ready{fd_, POLLIN, 0};
             if (poll(&ready, 1, 50) <= 0) {
-                if (child.try_wait()) return;
+                if (child.try_wait()) {
+                    ended_at = Clock::now();
+                    return;
+                }
                 if (pending_nak_ && Clock::now() >= nak_at_) {
                     pending_nak_ = false;
+                    answer(0x15, expected_);
+                }
+                if (waiting_after_stop_ && after_stop_.answers_again && Clock::now() >= nak_at_) {
+                    fresh_nak_sent_ = true;
+                    nak_at_ = Clock::now() + RECEIVER_TIME_OUT;
                     answer(0x15, expected_);
                 }
                 continue;
@@ -238,8 +274,11 @@ public:
             if (n <= 0) continue;
             for (ssize_t i = 0; i < n; ++i) {
                 if (left_) ++bytes_after_leaving;
+                if (stopped_) ++bytes_after_stop;
+                if (stopped_ && !fresh_nak_sent_) ++bytes_before_fresh_nak;
                 take(chunk[i]);
             }
+            if (stop_due_) stop_sender();
         }
     }
 
@@ -251,6 +290,12 @@ public:
     size_t bytes_after_leaving = 0;  // once its LEAVING F was readable
     std::vector<Clock::time_point> end_times;
     bool quiet_while_stopped = true;  // nothing came between the stop and its NAK
+    // Stopped mid-stream: whether the stop was seen, what came after it, and when.
+    bool stop_seen = false;
+    size_t bytes_after_stop = 0;
+    size_t bytes_before_fresh_nak = 0;  // of those, before its first NAK after the continue
+    Clock::time_point continued_at{};
+    Clock::time_point ended_at{};  // when the sender was seen ended
 
 private:
     void send(std::vector<unsigned char> bytes) { (void)!write(fd_, bytes.data(), bytes.size()); }
@@ -309,8 +354,30 @@ private:
         answer(0x04, 'D');
     }
 
+    // The sender has written its window and waits: it is stopped, the
+    // answers to the window and the case's stale bytes wait on the line, and
+    // then it is continued.
+    void stop_sender() {
+        stop_due_ = false;
+        kill(sender_, SIGSTOP);
+        stop_seen = seen_stopped(sender_);
+        stopped_ = true;
+        for (unsigned block = 1; block < expected_; ++block) answer(0x06, block);
+        send({after_stop_.stale.begin(), after_stop_.stale.end()});
+        kill(sender_, SIGCONT);
+        continued_at = Clock::now();
+        waiting_after_stop_ = true;
+        nak_at_ = continued_at + RECEIVER_TIME_OUT;
+    }
+
+    // The sender writes while its window is open, then waits: all of it is here.
+    bool window_out() const {
+        return frames_seen >= 2 && (wire_bytes_ >= stream_window_bytes(115200) || frames_seen >= 64);
+    }
+
     void data(const std::vector<unsigned char>& content) {
         ++frames_seen;
+        waiting_after_stop_ = false;
         const size_t size = content.size() - 5;
         const unsigned block = content[0];
         if (block != (expected_ & 0xFF)) return;  // a repeat or one after a gap: the NAK said it
@@ -332,12 +399,15 @@ private:
         if (trouble_ == Trouble::lose_answer_block_2 && block == 2) return;
         if (trouble_ == Trouble::give_up) {
             // The sender writes while its window is open, then waits: once all of it is here, it gives up.
-            const bool window_out =
-                frames_seen >= 2 && (wire_bytes_ >= stream_window_bytes(115200) || frames_seen >= 64);
-            if (window_out && !left_) {
+            if (window_out() && !left_) {
                 answer(0x04, 'F');
                 left_ = true;
             }
+            return;
+        }
+        if (trouble_ == Trouble::stopped_mid_stream && !stopped_) {
+            // Its answers wait on the line with the stale bytes.
+            stop_due_ = window_out();
             return;
         }
         answer(0x06, block);
@@ -354,6 +424,11 @@ private:
     bool left_ = false;
     bool pending_nak_ = false;
     Clock::time_point nak_at_{};
+    AfterStop after_stop_;
+    bool stop_due_ = false;
+    bool stopped_ = false;
+    bool waiting_after_stop_ = false;  // continued, and no frame since
+    bool fresh_nak_sent_ = false;
 };
 
 class StreamSendTest : public PtyTest {
@@ -365,7 +440,8 @@ protected:
     }
 
     // Runs stream_send in a child, with a fast receiver session as the dialogue's, against the fake receiver.
-    int send_against(FakeReceiver*& receiver, Trouble trouble, std::unique_ptr<FakeReceiver>& holder) {
+    int send_against(FakeReceiver*& receiver, Trouble trouble, std::unique_ptr<FakeReceiver>& holder,
+                     const AfterStop& after_stop = {}) {
         const int port_fd = slave_fd;
         const std::string image = path;
         const std::string err = errors;
@@ -377,7 +453,7 @@ protected:
             stream_send(image.c_str(), port_fd, &digest, FAST_OPTIONS);
             return 0;
         });
-        holder = std::make_unique<FakeReceiver>(master_fd, trouble, child.pid());
+        holder = std::make_unique<FakeReceiver>(master_fd, trouble, child.pid(), after_stop);
         receiver = holder.get();
         receiver->run(child);
         return child.wait();
@@ -433,4 +509,50 @@ TEST_F(StreamSendTest, AReceiverThatGivesUpIsSentNothingMore) {
     EXPECT_EQ(send_against(receiver, Trouble::give_up, holder), 1);
     EXPECT_EQ(receiver->bytes_after_leaving + peer_drain(50).size(), 0u);
     EXPECT_NE(testkit::read_file(errors).find(TRANSFER_CANCELLED_MESSAGE), std::string::npos);
+}
+
+// After a stop the answers that waited are stale: the receiver may have given
+// up meanwhile, and its NAKs would send frames into the monitor.
+TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
+    const std::string nak_5{0x15, 5, 5 ^ 0x7F};  // the receiver's time-out while the sender slept
+    const std::string leaving_f{0x04, 'F', 'F' ^ 0x7F};
+    const std::string damaged_leaving{0x04, 'F', 'F' ^ 0x7E};
+    struct Case {
+        const char* what;
+        AfterStop after_stop;
+        bool whole;          // the image arrives whole; else the run ends as lost, nothing sent after the stop
+        bool gone_in_stale;  // the stale bytes say so: no fresh answer is waited for
+    };
+    const Case cases[] = {
+        {"still there: its stale NAK is not acted on, its fresh one is", {nak_5, true}, true, false},
+        {"gave up while stopped", {nak_5 + nak_5 + leaving_f, false}, false, true},
+        // Its LEAVING damaged on the way, as when the two ends' rates differ.
+        {"back at the monitor", {nak_5 + damaged_leaving + "\r\nPMON> ", false}, false, true},
+        {"silent after the continue", {nak_5, false}, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<FakeReceiver> holder;
+        FakeReceiver* receiver = nullptr;
+        const int status = send_against(receiver, Trouble::stopped_mid_stream, holder, c.after_stop);
+        const std::string err = testkit::read_file(errors);
+        ASSERT_TRUE(receiver->stop_seen);
+        if (c.whole) {
+            EXPECT_EQ(status, 0) << err;
+            EXPECT_EQ(std::string(receiver->stored.begin(), receiver->stored.end()), expected);
+            EXPECT_EQ(receiver->bytes_before_fresh_nak, 0u);
+            EXPECT_EQ(receiver->byes_seen, 1);
+        } else {
+            EXPECT_EQ(status, 1);
+            EXPECT_NE(err.find("Error:  the receiver was lost while kelvane was stopped.  Aborting."),
+                      std::string::npos)
+                << err;
+            EXPECT_EQ(receiver->bytes_after_stop + peer_drain(50).size(), 0u);
+        }
+        if (c.gone_in_stale) {
+            // A receiver still there would NAK again only after its 5 s time-out.
+            EXPECT_LT(receiver->ended_at - receiver->continued_at, std::chrono::seconds(5));
+        }
+        peer_drain(20);
+    }
 }

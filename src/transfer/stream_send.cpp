@@ -131,19 +131,24 @@ constexpr milliseconds STALE_QUIET(300);
 constexpr milliseconds STALE_LIMIT(3000);     // a babbling line ends the drop all the same
 constexpr milliseconds CONTINUE_WAIT(12000);  // two of the receiver's 5 s time-outs, and margin
 
-StreamAnswer fresh_answer_after_continue(int port_fd, LineEndRule monitor_prompt) {
+// stale holds the bytes read already since the stop (count of them).
+StreamAnswer fresh_answer_after_continue(int port_fd, LineEndRule monitor_prompt, const unsigned char* stale,
+                                         size_t count) {
     unsigned char bytes[READ_CHUNK];
     std::string stale_tail;
     StreamAnswerReader reader;
     bool gone = false;
-    const auto stale_end = Clock::now() + STALE_LIMIT;
-    for (size_t count; Clock::now() < stale_end && (count = read_answers(port_fd, bytes, STALE_QUIET)) > 0;) {
-        gone = receiver_back_at_monitor(monitor_prompt, stale_tail, bytes, count) || gone;
-        for (size_t i = 0; i < count; ++i) {
-            const std::optional<StreamAnswer> answer = stream_answer_take(reader, bytes[i]);
+    const auto judge_stale = [&](const unsigned char* chunk, size_t length) {
+        gone = receiver_back_at_monitor(monitor_prompt, stale_tail, chunk, length) || gone;
+        for (size_t i = 0; i < length; ++i) {
+            const std::optional<StreamAnswer> answer = stream_answer_take(reader, chunk[i]);
             gone = gone || (answer && answer->code == STREAM_LEAVING);
         }
-    }
+    };
+    if (count > 0) judge_stale(stale, count);
+    const auto stale_end = Clock::now() + STALE_LIMIT;
+    while (Clock::now() < stale_end && (count = read_answers(port_fd, bytes, STALE_QUIET)) > 0)
+        judge_stale(bytes, count);
     if (gone) lost_exit();
     reader = StreamAnswerReader{};
     const auto give_up = Clock::now() + CONTINUE_WAIT;
@@ -245,8 +250,11 @@ int port(const Stream& s) { return s.transfer.port_fd; }
 
 bool all_out(const Stream& s) { return s.file_done && s.window.sent == s.window.frames.size(); }
 
-void fill_window(Stream& s) {
+// Writes frames while the window is open; false when a stop came in between,
+// after which nothing more goes out until the receiver has answered afresh.
+bool fill_window(Stream& s) {
     while (stream_window_open(s.window, s.window_bytes)) {
+        if (sender_was_continued()) return false;
         if (s.window.sent == s.window.frames.size()) {
             if (s.file_done) break;
             s.file_done = xmodem_readblock(s.transfer);
@@ -259,6 +267,7 @@ void fill_window(Stream& s) {
         ++s.window.sent;
         s.window.sent_bytes += frame.wire.size();
     }
+    return true;
 }
 
 void send_end(Stream& s) {
@@ -361,14 +370,19 @@ void stream_run(Stream& s) {
     const unsigned char first = STREAM_DELIMITER;  // ends whatever the receiver took before our first frame
     write_all(port(s), &first, 1);
     unsigned char bytes[READ_CHUNK];
+    // After a stop: the bytes read since (stale) are judged with the rest of the stale ones.
+    const auto after_continue = [&s](const unsigned char* stale, size_t count) {
+        s.reader = StreamAnswerReader{};
+        s.line_tail.clear();
+        return take_answers(s, {fresh_answer_after_continue(port(s), s.transfer.monitor_prompt, stale, count)});
+    };
     for (;;) {
-        if (sender_was_continued()) {
-            s.reader = StreamAnswerReader{};
-            s.line_tail.clear();
-            if (take_answers(s, {fresh_answer_after_continue(port(s), s.transfer.monitor_prompt)})) return;
-        }
+        if (sender_was_continued() && after_continue(nullptr, 0)) return;
         if (!s.end_out || Clock::now() <= s.open_until) {
-            fill_window(s);
+            if (!fill_window(s)) {
+                if (after_continue(nullptr, 0)) return;
+                continue;
+            }
             if (all_out(s) && (!s.end_out || s.end_again)) send_end(s);
         }
         const milliseconds wait =
@@ -376,9 +390,7 @@ void stream_run(Stream& s) {
                       : ANSWER_WAIT;
         const size_t count = read_answers(port(s), bytes, wait);
         if (count > 0 && sender_was_continued()) {
-            s.reader = StreamAnswerReader{};
-            s.line_tail.clear();
-            if (take_answers(s, {fresh_answer_after_continue(port(s), s.transfer.monitor_prompt)})) return;
+            if (after_continue(bytes, count)) return;
             continue;
         }
         if (count > 0) {

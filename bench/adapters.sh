@@ -11,7 +11,9 @@
 # 92,160 at 921600), and the protocol's best on the line alone (128 of every
 # 133 bytes stop-and-wait; 1024 of every 1031 streamed); for stop-and-wait
 # the last column gives the share of it left with the latency added to every
-# packet. Prints one Markdown table; logs stay in build-bench/adapter-results/.
+# packet. The last column is the simulator's "stream:" line for the run: the
+# receiver's NAKs and what crossed the line beyond what it stored (0 for a
+# plain run). Prints one Markdown table; logs stay in build-bench/adapter-results/.
 # About 35 minutes for the defaults, most of it at 16 ms and 115200.
 #
 #   bash bench/adapters.sh [--size BYTES] [--latencies "0 1 16"] [--modes "plain stream115200 stream921600"]
@@ -34,10 +36,11 @@ stored=$(( (size / PACKET_DATA + 1) * PACKET_DATA ))
 
 echo "$size bytes through a USB adapter's latency, $(date -u '+%Y-%m-%d %H:%M UTC'), $(machine), load average $(load_average) before"
 echo
-echo "| rate | adapter latency (ms) | program time (s) | payload B/s | / line's byte rate | protocol's best (B/s) | / best | bytes lost to overrun | stop-and-wait bound with the latency |"
-echo "|---|---|---|---|---|---|---|---|---|"
+echo "| rate | adapter latency (ms) | program time (s) | payload B/s | / line's byte rate | protocol's best (B/s) | / best | bytes lost to overrun | stop-and-wait bound with the latency | stream |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 for latency in $latencies; do
     bench_start_sim "$out/sim-$latency.log" --adapter-latency "$latency"
+    stream_before=""
     for mode in $modes; do
         args=("$work/image.img" romdisk)
         case $mode in
@@ -58,10 +61,14 @@ for latency in $latencies; do
         grep -q '^Notice:' "$out/kelvane-$label.log" && shown="$shown (fell back to $BENCH_BAUD)"
         seconds=$(last_program_run <"$out/report-$label.txt" | cut -d' ' -f2)
         lost=$(overrun_bytes <"$out/report-$label.txt")
-        awk -v r="$shown" -v l="$latency" -v t="$seconds" -v s="$stored" -v rate="$rate" -v d="$data" -v w="$wire" -v lost="$lost" -v m="$mode" 'BEGIN {
+        # The report sums the simulator's whole run: this run's share is the difference.
+        stream_now=$(stream_figures <"$out/report-$label.txt")
+        stream=$(stream_cell "$stream_before" "$stream_now")
+        stream_before=$stream_now
+        awk -v r="$shown" -v l="$latency" -v t="$seconds" -v s="$stored" -v rate="$rate" -v d="$data" -v w="$wire" -v lost="$lost" -v m="$mode" -v st="$stream" 'BEGIN {
             bps = s / t; line = rate / 10; ideal = line * d / w
             packet = w * 10 / rate; bound = m == "plain" ? sprintf("%.3f", packet / (packet + l / 1000)) : "-"
-            printf "| %s | %s | %.3f | %.0f | %.4f | %.0f | %.4f | %s | %s |\n", r, l, t, bps, bps / line, ideal, bps / ideal, lost, bound }'
+            printf "| %s | %s | %.3f | %.0f | %.4f | %.0f | %.4f | %s | %s | %s |\n", r, l, t, bps, bps / line, ideal, bps / ideal, lost, bound, st }'
     done
     bench_stop_sim
 done

@@ -17,7 +17,7 @@ PACKET_DATA=128          # XMODEM payload per packet
 PACKET_WIRE=133          # 132 bytes of packet plus the one-byte ACK
 LONG_PACKET_DATA=1024    # the fast entry's packets...
 LONG_PACKET_WIRE=1030    # ...1029 bytes on the line plus the ACK
-STREAM_PACKET_WIRE=1031  # a streamed kilobyte: header, data, CRC-32 (the answers go the other way)
+STREAM_PACKET_WIRE=1031  # a streamed kilobyte at best: block, data, CRC-32, one COBS code, the delimiter
 START_RECEIVER="g -e a0080274"
 # Quiet times the dialogue itself requires (src/monitor/dialogue.cpp,
 # src/serial/port.cpp): every prompt search is a drain ending 0.1 s after the
@@ -98,6 +98,24 @@ fresh_report() { qz4sim_fresh_report "$work/report.txt" "$sim_pid" || { echo "be
 
 # "packets seconds" of the last program started with "g -e".
 last_program_run() { sed -n 's/^program run: \([0-9]*\) packets accepted, \([0-9.]*\) s$/\1 \2/p' | tail -n 1; }
+
+# "naks packets bytes" of the report's stream line (NAKs sent, packets and
+# bytes received beyond those stored), summed over the simulator's run so far;
+# nothing from a simulator that has no such line.
+stream_figures() {
+    sed -n 's/^stream: \([0-9]*\) NAKs sent, \(-*[0-9]*\) packets (\(-*[0-9]*\) bytes) received beyond those stored$/\1 \2 \3/p' |
+        tail -n 1
+}
+
+# The stream line's figures since an earlier "naks packets bytes" (empty: the
+# simulator's start), as a table cell.
+stream_cell() {
+    local before=${1:-0 0 0} now=$2
+    [ -n "$now" ] || { echo "-"; return; }
+    awk -v b="$before" -v n="$now" 'BEGIN {
+        split(b, x, " "); split(n, y, " ")
+        printf "%d NAKs, %d packets (%d bytes) beyond stored", y[1] - x[1], y[2] - x[2], y[3] - x[3] }'
+}
 
 # Bytes the line carried both ways so far.
 line_bytes() { sed -n 's/^line: \([0-9]*\) bytes received, \([0-9]*\) sent.*/\1 \2/p' | awk '{ print $1 + $2 }'; }

@@ -14,7 +14,9 @@
 #   programming  each "Sending flash command...done" to the end of its
 #                "Elapsed time" line; the limit is block-ms per block
 #   verify       from there to the end of "Verifying flash...done"
-# Prints one Markdown table; logs stay in build-bench/whole-job-results/.
+# Prints one Markdown table, then the simulator's "stream:" line (the
+# receiver's NAKs, and what crossed the line beyond what it stored); logs stay
+# in build-bench/whole-job-results/.
 # --kelvane runs another build (an older one, for a "before" row).
 #
 #   bash bench/whole_job.sh [--rate 921600] [--block-ms 1000] [--latency 16] [--kelvane PATH] [--label NAME]
@@ -79,3 +81,5 @@ awk -v rate="$rate" -v block_ms="$block_ms" -v srec="$SREC_CHARS" -v wall="$wall
         printf "| %s | whole run | %.2f | - | - |\n", label, wall
         printf "\nLoad average after: %s\n", load
     }' "$out/kelvane-$label.log"
+# The simulator's stream line for the job (one simulator, this run only).
+echo "Stream ($label): $(stream_cell "" "$(stream_figures <"$out/report-$label.txt")")"

@@ -73,7 +73,7 @@ ProgramOutcome cpu_run(Device& device, uint32_t entry) {
         return out;
     }
     device.tx_gate = TX_GATE_IDLE;
-    device.watch = PacketWatch{};
+    device.watch = packet_watch_for(entry);
     device.empty_polls = 0;
 
     err = uc_mem_map_ptr(uc, 0, RAM_SIZE, UC_PROT_ALL, device.ram);

@@ -52,7 +52,7 @@ struct DeviceStats {
     uint64_t programs_left_divisor = 0;  // programs that returned with another divisor than the monitor's
     unsigned system_boots = 0;
     unsigned restores = 0;
-    uint64_t packet_bytes_at_monitor = 0;  // SOH, STX and CAN read by the command line
+    uint64_t packet_bytes_at_monitor = 0;  // SOH, STX, CAN and NUL read by the command line
     PacketCounts packets;
     UartState uart;  // filled in when a report is made
     std::vector<ProgramRecord> programmed;

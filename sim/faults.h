@@ -3,13 +3,14 @@
 //
 // Each received byte that reaches the UART, and each byte a program sends, is
 // given a fate drawn from one generator (splitmix64), so the same seed and the
-// same traffic give the same faults. Each XMODEM packet a program starts to
-// take may also have two of its data bytes swapped: damage that keeps the byte
-// sum, which an 8-bit checksum cannot see. The injector only decides; the line
-// applies the decision and marks changed bytes as altered, which lets the
-// simulator tell a packet that the receiver accepted although it was damaged
-// (the 8-bit checksum's blind spot) from an honest one. The plan holds every
-// fault a run asks for, the flash's (flash_faults.h) and the monitor's too.
+// same traffic give the same faults. Each XMODEM packet or stream frame a
+// program starts to take may also have two of its data bytes swapped: damage
+// that keeps the byte sum, which an 8-bit checksum cannot see. The injector
+// only decides; the line applies the decision and marks changed bytes as
+// altered, which lets the simulator tell a packet that the receiver accepted
+// although it was damaged (the 8-bit checksum's blind spot) from an honest
+// one. The plan holds every fault a run asks for, the flash's (flash_faults.h)
+// and the monitor's too.
 #pragma once
 
 #include "hardware.h"

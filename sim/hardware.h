@@ -82,10 +82,9 @@ constexpr unsigned XMODEM_1K_PACKET_SIZE = 1028;
 constexpr unsigned XMODEM_OVERHEAD = 4;          // start byte, block, complement, checksum
 constexpr unsigned XMODEM_COMPLEMENT_INDEX = 2;  // the loader ignores this byte
 
-// A streamed packet (the loader's second stage): start byte, block,
-// complement, 128 or 1024 data bytes, then a CRC-32 instead of the checksum.
-constexpr unsigned STREAM_PACKET_SIZE = 135;
-constexpr unsigned STREAM_1K_PACKET_SIZE = 1031;
+// Where a fast run starts the loader's second stage, which takes the stream
+// (stream_wire.h) instead of XMODEM packets.
+constexpr uint32_t STREAM_STAGE_ENTRY = 0xA0083000;
 
 // Wire size of a packet by its first byte; 0 for a byte that starts none.
 constexpr unsigned xmodem_packet_size(uint8_t first) {

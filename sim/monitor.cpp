@@ -5,6 +5,7 @@
 #include "hardware.h"
 #include "pacing.h"
 #include "srecord.h"
+#include "stream_wire.h"
 #include "uart.h"
 
 #include <algorithm>
@@ -53,8 +54,9 @@ std::string read_typed_line(Device& device) {
     std::string line;
     for (;;) {
         const int c = line_get(device.line, -1);
-        // No command holds these: they are a transfer's bytes that missed the receiver.
-        if (c == SOH || c == STX || c == CAN) {
+        // No command holds these: they are a transfer's bytes that missed the receiver
+        // (the stream's frames may hold none of the others, but all end with a zero).
+        if (c == SOH || c == STX || c == CAN || c == STREAM_DELIMITER) {
             std::lock_guard g(device.mu);
             ++device.stats.packet_bytes_at_monitor;
         }

@@ -39,6 +39,11 @@ std::string format_report(const std::string& flash_path, uint32_t flash_size, co
                        ull(s.programs_returned), ull(s.programs_faulted));
     r += printf_string("packets: %llu answered, %llu damaged, %llu damaged accepted\n", ull(s.packets.answered),
                        ull(s.packets.damaged), ull(s.packets.damaged_accepted));
+    // Signed: a receiver that acknowledges frames it never got shows as less than nothing.
+    const StreamCounts& st = s.packets.stream;
+    r += printf_string("stream: %llu NAKs sent, %lld packets (%lld bytes) received beyond those stored\n", ull(st.naks),
+                       static_cast<long long>(st.received - st.stored),
+                       static_cast<long long>(st.received_bytes - st.stored_bytes));
     r += printf_string(
         "faults: rx dropped %llu, rx corrupted %llu, rx inserted %llu, rx swapped %llu, "
         "tx corrupted %llu, tx inserted %llu\n",

@@ -69,8 +69,9 @@ unsigned rx_admit(RxQueue& q, int64_t at_ns, size_t capacity, FaultState& faults
 // Release time of the first byte not in the FIFO; INT64_MAX when there is none.
 int64_t rx_next_release(const RxQueue& q);
 // A program has just taken the SOH or STX that starts a packet of data_size
-// data bytes, so the queue's front is its block number: with faults on, two of
-// the data bytes already queued may be swapped (decide_packet_swap), both then
-// marked altered.
+// data bytes, so the queue's front is its block number (or the zero that ends
+// a stream frame: the front is the next frame's first COBS code): with faults
+// on, two of the data bytes already queued may be swapped (decide_packet_swap),
+// both then marked altered.
 void rx_packet_started(RxQueue& q, FaultState& faults, const FaultPlan& plan, bool faults_active,
                        unsigned data_size = XMODEM_PACKET_SIZE - XMODEM_OVERHEAD);

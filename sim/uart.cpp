@@ -4,6 +4,7 @@
 #include "device.h"
 #include "hardware.h"
 #include "pacing.h"
+#include "stream_wire.h"
 
 #include <algorithm>
 
@@ -54,11 +55,19 @@ uint8_t receive_byte(Device& device) {
     if (device.uart.rx_held == 0) return 0;
     const RxByte b = line_take_admitted(device.line);
     --device.uart.rx_held;
-    // The first byte after an answer (or the start) is where a packet begins.
+    // Where a packet begins: the first byte after an answer (or the start), or
+    // for the stream the byte after a delimiter. A frame's first two bytes are
+    // a COBS code and (mostly) its block; the short frame's data is in any frame.
     const unsigned packet_size = xmodem_packet_size(b.value);
-    if (device.watch.since_answer == 0 && packet_size != 0)
+    if (device.watch.streamed) {
+        if (b.value == STREAM_DELIMITER) line_packet_started(device.line, STREAM_SHORT_DATA);
+    } else if (device.watch.since_answer == 0 && packet_size != 0) {
         line_packet_started(device.line, packet_size - XMODEM_OVERHEAD);
-    packet_watch_delivered(device.watch, b.value, b.altered);
+    }
+    {
+        std::lock_guard g(device.mu);
+        packet_watch_delivered(device.watch, device.stats.packets, b.value, b.altered);
+    }
     return b.value;
 }
 

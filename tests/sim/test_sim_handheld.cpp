@@ -300,19 +300,20 @@ TEST_F(Handheld, RunsAProgramOnTheUartUntilItReturnsToTheMonitor) {
     host->read_until(PROMPT, REPLY_MS);
     host->send("g -e a0100000\r");
     host->read_until("\r\n", REPLY_MS);
-    host->send(std::string("ab\x01\xffq", 5));
-    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), std::string("ab\x01\xffq", 5) + PROMPT);
+    host->send(std::string("ab\x01\x00\xffq", 6));
+    EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), std::string("ab\x01\x00\xffq", 6) + PROMPT);
     // The same program again: a second start behaves like the first.
     host->send("g -e a0100000\r");
     host->read_until("\r\n", REPLY_MS);
     host->send("q");
     EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "q" + PROMPT);
-    // Packet bytes count only where the command line reads them, not in a program.
-    host->send(std::string("\x01\x02\x18\x06z\r", 6));
+    // Packet bytes (SOH, STX, CAN, and the stream's delimiter NUL) count only
+    // where the command line reads them, not in a program.
+    host->send(std::string("\x01\x02\x18\x00\x06z\r", 7));
     EXPECT_EQ(host->read_until(PROMPT, REPLY_MS), "z\r\nz: Command not found\r\n" + PROMPT);
     const std::string report = stop_and_report();
     EXPECT_NE(report.find("programs: 2 started, 2 returned, 0 faulted"), std::string::npos) << report;
-    EXPECT_NE(report.find("\nmonitor: 3 packet bytes read as commands\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("\nmonitor: 4 packet bytes read as commands\n"), std::string::npos) << report;
 }
 
 // Nineteen bytes at once to a program that takes 150 us (100 MHz) or 15 ms

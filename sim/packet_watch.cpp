@@ -61,7 +61,7 @@ Content decode(const uint8_t* wire, unsigned size) {
         at += code;
         // A code below a full run stands for a zero after its run, but for the last one.
         if (at < size && code != STREAM_COBS_FULL_RUN) {
-            if (!first_known) first_known = true;  // c.first stays 0
+            first_known = true;  // a content that starts with a zero keeps c.first 0
             ++c.length;
         }
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "pty_transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -58,6 +60,21 @@ void write_counted(Line& line, const uint8_t* bytes, size_t count) {
 
 }  // namespace
 
+void standard_port_settings(termios& t) {
+    t.c_iflag = ICRNL | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = CS8 | CREAD | HUPCL;
+    t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
+    cfsetispeed(&t, B38400);
+    cfsetospeed(&t, B38400);
+    std::fill(std::begin(t.c_cc), std::end(t.c_cc), cc_t{0});
+    const std::pair<int, cc_t> controls[] = {
+        {VINTR, 003}, {VQUIT, 034}, {VERASE, 0177},  {VKILL, 025},    {VEOF, 004},    {VMIN, 1},     {VSTART, 021},
+        {VSTOP, 023}, {VSUSP, 032}, {VREPRINT, 022}, {VDISCARD, 017}, {VWERASE, 027}, {VLNEXT, 026},
+    };
+    for (const auto& [index, value] : controls) t.c_cc[index] = value;
+}
+
 bool pty_open(Line& line, std::string& error) {
     line.master = posix_openpt(O_RDWR | O_NOCTTY);
     if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0) {
@@ -71,15 +88,15 @@ bool pty_open(Line& line, std::string& error) {
     }
     line.slave_path = name;
 
-    // Termios calls on the master set the line: raw before anyone sees its name.
+    // Termios calls on the master set the slave: as a serial driver hands a
+    // new port over, before anyone sees its name, so that the host sets what
+    // it needs itself, as it must on a real port.
     termios t{};
     if (tcgetattr(line.master, &t) != 0) {
         error = std::string("tcgetattr: ") + std::strerror(errno);
         return false;
     }
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
+    standard_port_settings(t);
     if (tcsetattr(line.master, TCSANOW, &t) != 0) {
         error = std::string("tcsetattr: ") + std::strerror(errno);
         return false;

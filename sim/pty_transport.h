@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The pseudo-terminal under the line (line.h): its slave is the host's port.
 //
-// The line is made raw through the master before its name is printed, so the
-// slave's line discipline neither echoes nor translates anything. The
+// The slave starts as a serial driver hands a new port over (Linux's standard
+// settings: 38400 bit/s, canonical input with echo, CR read as LF, output
+// post-processed), set through the master before its name is printed; the host
+// makes it raw and sets its rate, as it must on a real port. Nothing on the
+// master's side depends on the slave's settings but the host's rate (and the
+// count of bytes the host has not read, which takes whole lines only while the
+// host leaves the slave canonical). The
 // simulator keeps one slave descriptor of its own open (and never reads it):
 // otherwise every time the host closes the port the master reports a hang-up
 // and what the handheld writes in between is lost or left stale. The host's
@@ -22,9 +27,12 @@
 
 #include <cstdint>
 #include <string>
+#include <termios.h>
 
-// Creates the pseudo-terminal, makes it raw, opens the keeper descriptor.
+// Creates the pseudo-terminal with the slave as a new port, opens the keeper descriptor.
 bool pty_open(Line& line, std::string& error);
+// The settings a serial driver gives a new port (the kernel's tty_std_termios).
+void standard_port_settings(termios& t);
 // The bit rate the host's end of the slave is set to; 0 when unknown.
 uint32_t pty_host_rate(const Line& line);
 // Waits a short while for bytes from the host and reads up to `size` of them

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim/sim_process.h"
 
+#include <termios.h>
+
 #include <stdexcept>
 
 #include "testkit/files.h"
@@ -40,7 +42,13 @@ SimProcess::SimProcess(const std::vector<std::string>& args, const std::string& 
     }
 }
 
-HostLine::HostLine(const std::string& tty) : fd_(testkit::open_raw_tty(tty)) {}
+// The port starts at the driver's 38400 bit/s: a host sets the monitor's rate itself.
+HostLine::HostLine(const std::string& tty) : fd_(testkit::open_raw_tty(tty)) {
+    termios t{};
+    if (tcgetattr(fd_.get(), &t) != 0 || cfsetispeed(&t, B115200) != 0 || cfsetospeed(&t, B115200) != 0 ||
+        tcsetattr(fd_.get(), TCSANOW, &t) != 0)
+        throw std::runtime_error("cannot set the simulator's line to 115200 bit/s");
+}
 
 void HostLine::send(std::string_view bytes) {
     if (!testkit::write_all(fd_.get(), bytes)) throw std::runtime_error("write to the simulator's line failed");

@@ -3,7 +3,8 @@
 //
 // The simulator prints its slave's path and kelvane's -s value on standard
 // output; SimProcess reads both before it returns, so the line exists by then.
-// HostLine opens the slave raw, as a scripted host in tests of the simulator.
+// HostLine opens the slave raw at the monitor's rate, as a scripted host in
+// tests of the simulator.
 #pragma once
 
 #include <csignal>

@@ -237,6 +237,22 @@ TEST_F(Handheld, AnswersEachCarriageReturnWithAPromptAndEchoesWhatIsTyped) {
     EXPECT_EQ(command("g a0080274"), "g a0080274\r\nusage: g -e ADDR\r\nPMON> ");
 }
 
+// The host finds its port as a serial driver hands one over, not made raw
+// for it: it must set what it needs itself.
+TEST_F(Handheld, TheLineStartsWithASerialDriversDefaults) {
+    sim = std::make_unique<SimProcess>(std::vector<std::string>{"--flash", dir.file("flash.bin")}, dir.file("sim.log"));
+    const testkit::Fd fd(open(sim->tty().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_GE(fd.get(), 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd.get(), &t), 0);
+    EXPECT_EQ(t.c_iflag, tcflag_t{ICRNL | IXON});
+    EXPECT_EQ(t.c_oflag, tcflag_t{OPOST | ONLCR});
+    EXPECT_EQ(t.c_lflag, tcflag_t{ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN});
+    EXPECT_EQ(t.c_cflag & (CSIZE | CREAD | HUPCL | PARENB | CSTOPB), tcflag_t{CS8 | CREAD | HUPCL});
+    EXPECT_EQ(cfgetospeed(&t), speed_t{B38400});
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+}
+
 TEST_F(Handheld, LinksItsLineWhereAskedAndReportsOnRequest) {
     start({"--link", dir.file("ttyQZ4")});
     EXPECT_EQ(std::filesystem::read_symlink(dir.file("ttyQZ4")), sim->tty());

@@ -153,6 +153,14 @@ static unsigned char control_code(int length)
 	return frame_head;
 }
 
+/* LEAVING carries its reason twice (stream_wire.h): no damaged ACK or NAK reads as one. */
+static void answer_leaving(unsigned char reason)
+{
+	uart_putc(STREAM_LEAVING);
+	uart_putc(reason);
+	uart_putc(reason);
+}
+
 /* Answers LEAVING, then hears the host out (see the top of this file). */
 static enum outcome leave(enum outcome last)
 {
@@ -163,14 +171,14 @@ static enum outcome leave(enum outcome last)
 	int length;
 
 	trace_record(outcome_trace[last]);
-	answer(STREAM_LEAVING, reason);
+	answer_leaving(reason);
 	do {
 		length = read_frame((unsigned char *)STREAM_BUFFER, LEAVE_QUIET_POLLS, &left);
 		code = control_code(length);
 		if (code == STREAM_BYE)
 			break;
 		if (code == STREAM_END || code == STREAM_ABORT)
-			answer(STREAM_LEAVING, reason);
+			answer_leaving(reason);
 	} while (length != FRAME_QUIET);
 	return last;
 }

@@ -125,8 +125,10 @@ void stream_sent(StreamWatch& s, PacketCounts& c, uint8_t value) {
     if (s.answer_length < STREAM_ANSWER_SIZE) return;
     const uint8_t code = s.answer[0];
     const unsigned block = s.answer[1];
-    const bool known = code == STREAM_ACK || code == STREAM_NAK || code == STREAM_LEAVING;
-    if (known && block <= STREAM_ANSWER_BITS && (block ^ s.answer[2]) == STREAM_ANSWER_BITS) {
+    const bool known = code == STREAM_ACK || code == STREAM_NAK;
+    // LEAVING carries its reason twice instead of its complement.
+    const bool leaving = code == STREAM_LEAVING && block == s.answer[2];
+    if (leaving || (known && block <= STREAM_ANSWER_BITS && (block ^ s.answer[2]) == STREAM_ANSWER_BITS)) {
         answered(s, c, code, block);
         s.answer_length = 0;
         return;

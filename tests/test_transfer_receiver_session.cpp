@@ -123,7 +123,7 @@ std::string bytes_of(std::initializer_list<int> values) {
 
 const std::string ABORT_FRAME = bytes_of({0x00, 0x02, 0x18, 0x02, 0xFF, 0x00});  // a zero, then ABORT
 const std::string BYE_FRAME = bytes_of({0x02, 0x03, 0x02, 0xFF, 0x00});
-std::string leaving(char reason) { return bytes_of({0x04, reason, reason ^ 0x7F}); }
+std::string leaving(char reason) { return bytes_of({0x04, reason, reason}); }
 const std::string CR = "\r";  // after BYE: ends the receiver's wait at the monitor's rate
 const std::string NAK_ANSWER = bytes_of({0x15, 0x0D, 0x72});  // NAK 13: its argument a carriage return
 

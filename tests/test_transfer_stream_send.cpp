@@ -61,8 +61,11 @@ TEST(StreamAnswers, AreFoundWhateverLiesAround) {
         {"a damaged complement: nothing", {0x06, 5, 0x7B}, {}},
         {"an argument with bit 7: nothing", {0x06, 0x85, 0x7A}, {}},
         {"an answer whose block looks like ACK", {0x06, 0x06, 0x79}, {{0x06, 0x06}}},
-        {"the receiver leaving, done", {0x04, 'D', 'D' ^ 0x7F}, {{0x04, 'D'}}},
-        {"a leaving answer after a partial one", {0x04, 'F', 0x04, 'F', 'F' ^ 0x7F}, {{0x04, 'F'}}},
+        {"the receiver leaving, done", {0x04, 'D', 'D'}, {{0x04, 'D'}}},
+        // An ACK whose code was damaged into LEAVING's is no LEAVING.
+        {"an ACK of block 'D' with its code damaged", {0x04, 'D', 'D' ^ 0x7F}, {}},
+        {"LEAVING with an unknown reason", {0x04, 'X', 'X'}, {}},
+        {"a leaving answer after a partial one", {0x04, 'F', 0x04, 'F', 'F'}, {{0x04, 'F'}}},
         {"a carriage return as an argument", {0x15, 0x0D, 0x72}, {{0x15, 0x0D}}},
         {"CAN is no answer", {0x18, 0x18}, {}},
     };
@@ -303,6 +306,8 @@ private:
         const auto low = static_cast<unsigned char>(arg & 0x7F);
         send({code, low, static_cast<unsigned char>(low ^ 0x7F)});
     }
+    // LEAVING carries its reason twice.
+    void leave(char reason) { send({0x04, static_cast<unsigned char>(reason), static_cast<unsigned char>(reason)}); }
 
     void take(unsigned char byte) {
         if (byte != 0) {
@@ -351,7 +356,7 @@ private:
             nak_at_ = Clock::now();
             return;
         }
-        answer(0x04, 'D');
+        leave('D');
     }
 
     // The sender has written its window and waits: it is stopped, the
@@ -400,7 +405,7 @@ private:
         if (trouble_ == Trouble::give_up) {
             // The sender writes while its window is open, then waits: once all of it is here, it gives up.
             if (window_out() && !left_) {
-                answer(0x04, 'F');
+                leave('F');
                 left_ = true;
             }
             return;
@@ -515,8 +520,8 @@ TEST_F(StreamSendTest, AReceiverThatGivesUpIsSentNothingMore) {
 // up meanwhile, and its NAKs would send frames into the monitor.
 TEST_F(StreamSendTest, AfterAContinueOnlyAFreshAnswerLetsTheStreamGoOn) {
     const std::string nak_5{0x15, 5, 5 ^ 0x7F};  // the receiver's time-out while the sender slept
-    const std::string leaving_f{0x04, 'F', 'F' ^ 0x7F};
-    const std::string damaged_leaving{0x04, 'F', 'F' ^ 0x7E};
+    const std::string leaving_f{0x04, 'F', 'F'};
+    const std::string damaged_leaving{0x04, 'F', 'E'};
     struct Case {
         const char* what;
         AfterStop after_stop;

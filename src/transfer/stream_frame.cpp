@@ -34,9 +34,15 @@ std::optional<StreamAnswer> stream_answer_take(StreamAnswerReader& reader, unsig
     if (reader.held < 3) ++reader.held;
     const unsigned char code = reader.recent[0];
     const unsigned char arg = reader.recent[1];
-    if (reader.held == 3 && (code == STREAM_ACK || code == STREAM_NAK || code == STREAM_LEAVING) &&
-        arg <= STREAM_ANSWER_BITS && reader.recent[2] == (arg ^ STREAM_ANSWER_BITS)) {
+    if (reader.held == 3 && (code == STREAM_ACK || code == STREAM_NAK) && arg <= STREAM_ANSWER_BITS &&
+        reader.recent[2] == (arg ^ STREAM_ANSWER_BITS)) {
         reader.held = 0;  // its bytes start no other answer
+        return StreamAnswer{code, arg};
+    }
+    // LEAVING: a known reason, twice.
+    if (reader.held == 3 && code == STREAM_LEAVING && reader.recent[2] == arg &&
+        (arg == STREAM_LEFT_DONE || arg == STREAM_LEFT_GAVE_UP || arg == STREAM_LEFT_ABORTED)) {
+        reader.held = 0;
         return StreamAnswer{code, arg};
     }
     return std::nullopt;

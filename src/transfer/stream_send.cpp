@@ -289,9 +289,11 @@ void send_end(Stream& s) {
 
 // No LEAVING came in time for the last END.
 void end_unanswered(Stream& s) {
+    // The receiver may be leaving with its answers lost, or may never have
+    // heard an END whole: it is stopped now, while this END's send window is
+    // still open, by an ABORT that either kind answers with LEAVING.
     if (s.end_tries >= MAX_END_TRIES) {
-        // The receiver may be leaving with its answers lost: it is sent nothing more.
-        receiver_session_stream_left();
+        receiver_abort();
         refuse_exit("Error:  Read timeout.  Abort.");
     }
     if (Clock::now() <= s.open_until) {

@@ -31,7 +31,9 @@
  *   NAK b      b is the first block missing: send again from there
  *   LEAVING r  the receiver is leaving for the monitor, for reason r: the
  *              only answer a leaving receiver sends, and the only one a
- *              running receiver never sends
+ *              running receiver never sends.  Its reason comes twice, not
+ *              with its complement, so that no single damaged byte (an ACK
+ *              or a NAK whose code became EOT) reads as one.
  * A receiver that leaves answers LEAVING, then waits until the line has been
  * quiet for STREAM_LEAVE_QUIET_MS (answering every END or ABORT again, so
  * that a lost answer is answered again), or until BYE, before it goes back

@@ -34,8 +34,9 @@ protected:
     }
 };
 
-// Frames of a stream of size bytes: whole kilobytes, then 128-byte frames, the last one filled.
-long long frames_of(long long size) { return size / 1024 + (size % 1024 + 127) / 128; }
+// Frames of a stream of size bytes: whole kilobytes, then 128-byte frames,
+// the last one filled (all filler when the size is a multiple of 128).
+long long frames_of(long long size) { return size / 1024 + size % 1024 / 128 + 1; }
 
 void expect_receiver_back_and_monitor_clean(const std::string& report) {
     EXPECT_EQ(report_number(report, "programs", "returned"), report_number(report, "programs", "started")) << report;

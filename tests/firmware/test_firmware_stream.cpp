@@ -122,7 +122,8 @@ std::string acks(unsigned from, unsigned to) {
     for (unsigned block = from; block <= to; ++block) all += ack(block);
     return all;
 }
-std::string leaving(char reason) { return answer(STREAM_LEAVING, static_cast<std::uint8_t>(reason)); }
+// LEAVING carries its reason twice.
+std::string leaving(char reason) { return std::string{static_cast<char>(STREAM_LEAVING), reason, reason}; }
 
 std::string success(const Bytes& stored) {
     char line[64];

@@ -306,7 +306,7 @@ TEST(StreamWatch, CountsNaksAndWhatCrossedBeyondWhatWasStored) {
          {.received = 2, .received_bytes = 2 * LONG_WIRE, .stored = 2, .stored_bytes = 2 * LONG_WIRE}},
         {"the leading zero, END and empty frames are no data frames",
          {wire({STREAM_DELIMITER, STREAM_DELIMITER}), frames(1, 3), frame_bytes(end), frame_bytes({}), ack(3),
-          answer(STREAM_LEAVING, STREAM_LEFT_DONE)},
+          sent({STREAM_LEAVING, STREAM_LEFT_DONE, STREAM_LEFT_DONE})},
          {.received = 3, .received_bytes = 3 * SHORT_WIRE, .stored = 3, .stored_bytes = 3 * SHORT_WIRE}},
         {"block numbers past 127 wrap in the answers",
          {frames(1, 130), ack(100), ack(130 & STREAM_ANSWER_BITS)},

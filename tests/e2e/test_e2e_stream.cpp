@@ -26,8 +26,8 @@ protected:
         constexpr int QUIET_POLLS = 5;
         long long last = -1;
         for (int same = 0; same < QUIET_POLLS;) {
-            const long long now = report_number(report_reaching("line", "bytes received", 0, RUN_MS), "line",
-                                                "bytes received");
+            const long long now =
+                report_number(report_reaching("line", "bytes received", 0, RUN_MS), "line", "bytes received");
             same = now == last ? same + 1 : 0;
             last = now;
         }
@@ -62,7 +62,7 @@ TEST_F(E2eStream, ACleanLineWritesEveryFrameOnce) {
         const char* rate;
         int adapter_ms;
     } cases[] = {
-        {500, "921600", 0},  {3072, "921600", 0},    {20480, "921600", 16},
+        {500, "921600", 0},     {3072, "921600", 0},  {20480, "921600", 16},
         {307200, "921600", 16}, {3100, "115200", 16}, {11264, "921600", 0},
     };
     for (const auto& c : cases) {
@@ -161,8 +161,8 @@ TEST_F(E2eStream, AStreamCutShortOrPausedLeavesTheHandheldAtItsPrompt) {
                                    options);
         ASSERT_TRUE(run.wait_for("Starting xmodem send - " + dir.file("vmlinux") + "...\n", RUN_MS)) << run.err();
         // Well into the stream: some 100 KB more have reached the handheld.
-        const long long before = report_number(report_reaching("line", "bytes received", 0, RUN_MS), "line",
-                                               "bytes received");
+        const long long before =
+            report_number(report_reaching("line", "bytes received", 0, RUN_MS), "line", "bytes received");
         report_reaching("line", "bytes received", before + 100000, RUN_MS);
         for (const int sig : c.signals) {
             run.signal(sig);

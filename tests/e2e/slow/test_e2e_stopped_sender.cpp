@@ -36,9 +36,9 @@ TEST_F(E2eStoppedSender, AStoppedAndContinuedRunSendsNothingToTheMonitor) {
         args.insert(args.end(), {dir.file("rd.img"), "romdisk"});
         testkit::Child run = start_kelvane(args, dir.path(), dir.file("stderr.txt"));
         // Some 5 KB of the image on the line (the loader's upload is behind).
-        const long long loaded = report_number(report_reaching("records", "loads completed", rate.empty() ? 1 : 2,
-                                                               RUN_LIMIT_MS),
-                                               "line", "bytes received");
+        const long long loaded =
+            report_number(report_reaching("records", "loads completed", rate.empty() ? 1 : 2, RUN_LIMIT_MS), "line",
+                          "bytes received");
         report_reaching("line", "bytes received", loaded + 5000, RUN_LIMIT_MS);
         run.signal(SIGSTOP);
         report_reaching("programs", "returned", 1, RECEIVER_BACK_MS);

@@ -42,7 +42,8 @@ std::string read_reply(int port_fd) {
         if (wait_for_byte(port_fd, LOAD_END_QUIET, OnSignal::end) != ByteWait::ready) break;
         char byte = 0;
         if (read(port_fd, &byte, 1) != 1) break;
-        text += static_cast<char>(byte & SEVEN_BITS);
+        // NULs are dropped here as the line reader drops them.
+        if ((byte & SEVEN_BITS) != 0) text += static_cast<char>(byte & SEVEN_BITS);
         if (text.size() > 2 * LOAD_END_TEXT_KEPT) text.erase(0, text.size() - LOAD_END_TEXT_KEPT);
     }
     return text;
@@ -56,8 +57,7 @@ void end_load(int port_fd, LineEndRule monitor_prompt) {
         if (write(port_fd, &ETX, 1) != 1) return;
         read_reply(port_fd);
         if (write(port_fd, &CR, 1) != 1) return;
-        // The reply up to its first NUL, as the monitor's text is read everywhere.
-        if (monitor_prompt(read_reply(port_fd).c_str())) return;
+        if (monitor_prompt(read_reply(port_fd))) return;
     }
 }
 

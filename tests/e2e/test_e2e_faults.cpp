@@ -8,6 +8,7 @@
 
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -226,6 +227,25 @@ TEST_F(E2eFaults, ProgrammingErrorsAreShownAndStopTheRunBeforeTheNextImage) {
     EXPECT_NE(run.err.find("\nWARNING:  'Error: block 2"), std::string::npos) << run.err;
     EXPECT_EQ(flash().substr(CRAMFS, cramfs.size()), std::string(cramfs.size(), '\xff'));
     EXPECT_EQ(report_number(report, "programs", "started"), 1);
+}
+
+// A monitor that idles NULs around its prompt once a flash command is done:
+// the prompt among them ends the programming watch as it comes (not after the
+// line reader's 50 s), and the next image follows on the same line.
+TEST_F(E2eFaults, APromptAmongNulsEndsTheProgrammingWatchAtOnce) {
+    start_sim({"--nuls-at-prompt"});
+    const std::string kernel = make_image("vmlinux", IMAGE_SIZE, 15);
+    const std::string cramfs = make_image("cramfs.img", IMAGE_SIZE, 16);
+    const auto started = std::chrono::steady_clock::now();
+    const testkit::RunResult run = kelvane({dir.file("vmlinux"), "kernel", dir.file("cramfs.img"), "cramfs"});
+    const auto took = std::chrono::steady_clock::now() - started;
+    const std::string report = stop_sim();
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err.find("timeout reading from port"), std::string::npos) << run.err;
+    EXPECT_LT(took, std::chrono::seconds(30)) << run.err;
+    EXPECT_EQ(flash().substr(KERNEL, kernel.size()), kernel);
+    EXPECT_EQ(flash().substr(CRAMFS, cramfs.size()), cramfs);
+    EXPECT_EQ(report_number(report, "monitor", "packet bytes"), 0) << report;
 }
 
 }  // namespace

@@ -112,11 +112,8 @@ void run_load(Device& device) {
                 send(device, "\r\nLoaded " + std::to_string(bytes) + " bytes, entry point " + hex(r.address) + CRLF);
                 return;
             }
-        } else if ((c == '\r' || c == '\n') && record.empty()) {
-            // A bare line end gives the keyboard back, as an interrupted download would.
-            send(device, "\r\nload aborted\r\n");
-            return;
-        } else if (c != '\r' && c != '\n' && record.size() <= RECORD_MAX) {
+        } else if (record.size() <= RECORD_MAX) {
+            // Every other byte is record text, line ends too: only the end record ends a load.
             record.push_back(static_cast<char>(c));
         }
     }

@@ -95,8 +95,9 @@ void wait_for_handheld(LineReader& reader) {
         if (wait == ByteWait::ready && read(reader.fd(), &byte, 1) != 0) break;
         if (reader.hung_up()) break;
         if (recovery_sent || std::chrono::steady_clock::now() < recover_at) continue;
-        recover_monitor(reader.fd());
         recovery_sent = true;
+        // The recovery reads the monitor's reply to it: that is the byte waited for.
+        if (recover_monitor(reader.fd())) break;
     }
     fprintf(stderr, "done\n\n");
 }

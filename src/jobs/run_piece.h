@@ -8,6 +8,8 @@
 // name>.at<flash offset in hex>" in the split directory (-t, default /tmp),
 // made and held like a split's pieces (piece_claim.h) and removed at exit;
 // the sender sends it like any image, with the check taken as it was written.
+// Before its flash command the image itself is rechecked, and its bytes over
+// the run must still be those that went out (sent_bytes_check.h).
 #pragma once
 
 #include <cstdint>

@@ -268,4 +268,39 @@ TEST_F(E2eChangedBlocks, AnImageRewrittenDuringTheRunIsNeverProgrammed) {
     }
 }
 
+// The user's copy of the image at the name of the image's first run piece,
+// given as a second image of the run, on a flash that differs in every block:
+// refused before the port opens, the copy kept and nothing sent to the
+// handheld. With another -t the same run flashes both and the copy stays.
+TEST_F(E2eChangedBlocks, AnImageOfTheRunAtAPiecesNameIsRefusedAndKept) {
+    const std::string image = make_image("a.img", IMAGE_SIZE, 29);
+    const std::string copy = dir.file("a.img.at400000");
+    testkit::write_file(copy, image);
+    start_sim_on_fresh_flash();
+    const testkit::RunResult run = kelvane({"-u", dir.file("a.img"), "0x400000", copy, "0x600000"});
+    const std::string report = stop_sim();
+    EXPECT_EQ(run.exit_status, 1) << run.err;
+    EXPECT_NE(
+        run.err.find("\nError:  '" + dir.file("a.img") + "' would overwrite '" + copy + "', an image of this run\n"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("Opening serial port"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Cleanup removing"), std::string::npos) << run.err;
+    EXPECT_TRUE(testkit::read_file(copy) == image);
+    EXPECT_NE(report.find("programmed: nothing"), std::string::npos) << report;
+    EXPECT_EQ(report_number(report, "line", "bytes received"), 0) << report;
+    EXPECT_EQ(report_number(report, "monitor", "packet bytes"), 0) << report;
+
+    ASSERT_TRUE(std::filesystem::create_directory(dir.file("t2")));
+    start_sim();
+    const testkit::RunResult next = run_kelvane(
+        {"-t", dir.file("t2"), "-s", sim->port(), "-u", dir.file("a.img"), "0x400000", copy, "0x600000"}, dir.path());
+    const std::string next_report = stop_sim();
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_TRUE(flash().substr(0x400000, image.size()) == image);
+    EXPECT_TRUE(flash().substr(0x600000, image.size()) == image);
+    EXPECT_TRUE(testkit::read_file(copy) == image);
+    EXPECT_EQ(report_number(next_report, "monitor", "packet bytes"), 0) << next_report;
+}
+
 }  // namespace

@@ -37,6 +37,7 @@ struct FaultPlan {
     unsigned nak_record = 0;      // the n-th record of every "load" is refused
     unsigned stuck_bits = 0;      // bits of the programmed data that stay 0
     unsigned skip_block = 0;      // the n-th block of the run is reported but left as it was
+    bool nuls_at_prompt = false;  // after a flash command, NULs around the prompt until the host sends
 };
 
 struct FaultRng {

@@ -28,6 +28,9 @@ constexpr size_t COMMAND_LINE_MAX = 255;
 constexpr size_t RECORD_MAX = 600;
 // Pause between the restore program's "Hard reset" and the monitor's restart.
 constexpr auto RESET_PAUSE = std::chrono::milliseconds(200);
+// --nuls-at-prompt: an idle line's NULs, closer together than any quiet a reader waits for.
+constexpr auto IDLE_NUL_GAP = std::chrono::milliseconds(40);
+constexpr int NULS_BEFORE_PROMPT = 4;
 
 void send(Device& device, const std::string& text) { line_send(device.line, text); }
 
@@ -111,11 +114,8 @@ void run_load(Device& device) {
                 send(device, "\r\nLoaded " + std::to_string(bytes) + " bytes, entry point " + hex(r.address) + CRLF);
                 return;
             }
-        } else if ((c == '\r' || c == '\n') && record.empty()) {
-            // A bare line end gives the keyboard back, as an interrupted download would.
-            send(device, "\r\nload aborted\r\n");
-            return;
-        } else if (c != '\r' && c != '\n' && record.size() <= RECORD_MAX) {
+        } else if (record.size() <= RECORD_MAX) {
+            // Every other byte is record text, line ends too: only the end record ends a load.
             record.push_back(static_cast<char>(c));
         }
     }
@@ -250,6 +250,17 @@ bool run_boot(Device& device, const Command& cmd) {
     return true;
 }
 
+// The prompt after a flash command, between NULs: some before it, then one
+// every IDLE_NUL_GAP until the host's next byte is there.
+void send_prompt_among_nuls(Device& device) {
+    send(device, std::string(NULS_BEFORE_PROMPT, '\0'));
+    send(device, PMON_PROMPT_TEXT);
+    while (!line_ready(device.line)) {
+        send_byte(device, 0);
+        std::this_thread::sleep_for(IDLE_NUL_GAP);
+    }
+}
+
 void system_running(Device& device) {
     // The booted system does not answer on this line; only a reset would bring the monitor back.
     for (;;) line_get(device.line, -1);
@@ -344,6 +355,9 @@ void monitor_run(Device& device, const std::function<void()>& booted) {
                 send(device, cmd.name + ": Command not found" + CRLF);
                 break;
         }
-        send(device, PMON_PROMPT_TEXT);
+        if (cmd.kind == CommandKind::flash && device.options.faults.nuls_at_prompt)
+            send_prompt_among_nuls(device);
+        else
+            send(device, PMON_PROMPT_TEXT);
     }
 }

@@ -4,8 +4,10 @@
 // The monitor echoes what is typed (printable characters; backspace and DEL
 // erase), runs the command at each carriage return and prints the prompt
 // "PMON> " after it. "load" takes S-records each ended by ETX and answers every
-// one with ACK or NAK; "g -e ADDR" runs a program on the emulated CPU until it
-// returns; "flash RAM SIZE OFFSET" asks for "y" and then programs the flash a
+// one with ACK or NAK; any other byte, CR and LF included, is record text,
+// and only an acknowledged end record (S7, S8 or S9) ends the load;
+// "g -e ADDR" runs a program on the emulated CPU until it returns;
+// "flash RAM SIZE OFFSET" asks for "y" and then programs the flash a
 // block of 0x20000 bytes at a time, each erased and then programmed, one
 // "Programming block" line per block. Like NOR flash it erases every block a
 // command touches whole, so a range that starts or ends inside a block loses

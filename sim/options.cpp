@@ -131,6 +131,10 @@ const SimOption SIM_OPTIONS[] = {
      "of the data the run programs; the monitor reports every block"},
     {"--skip-block", "K", [](SimOptions& options) -> SimFields { return {&options.faults.skip_block}; }, NO_LIMIT,
      "report the K-th block the run programs, but leave it as it was"},
+    {"--nuls-at-prompt", "", [](SimOptions& options) -> SimFields { return {&options.faults.nuls_at_prompt}; },
+     NO_LIMIT,
+     "after a flash command, send NULs before the prompt and one\n"
+     "every 40 ms after it until the host sends"},
     // The forms that only inspect or write a file, and the help.
     {"--compare", "OFFSET IMAGE",
      [](SimOptions& options) -> SimFields {

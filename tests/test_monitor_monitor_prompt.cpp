@@ -55,6 +55,10 @@ TEST(LinePrompt, FindsEitherPromptAnywhere) {
     };
     for (const auto& c : cases) EXPECT_EQ(line_has_prompt(c.text), c.has_prompt) << c.text;
     EXPECT_TRUE(line_has_prompt(std::string_view("\0PMON> ", 7)));  // a stray NUL does not hide the prompt
+    // NULs inside a drained prompt are left out, as the line reader drops them.
+    EXPECT_TRUE(line_has_prompt(std::string_view("PMON\0> ", 7)));
+    EXPECT_TRUE(line_has_prompt(std::string_view("\0P\0Mram\0>\0", 10)));
+    EXPECT_FALSE(line_has_prompt(std::string_view("PMON>\0", 6)));
 }
 
 }  // namespace

@@ -133,6 +133,9 @@ const LineCase line_cases[] = {
     // NUL bytes are dropped: kept, they would end the text before "Error" or a prompt.
     {"nul_cannot_hide_an_error", {{0, std::string("\0Verify\0 Error\r\n", 16)}}, {"Verify Error"}},
     {"nul_cannot_hide_a_prompt", {{0, std::string("PM\0ON> ", 7)}}, {"PMON> "}},
+    // A NUL after a prompt ends its line as any byte does; NULs before the next line are skipped.
+    {"nul_after_a_prompt_ends_its_line", {{0, std::string("PMON> \0\0\0next\r", 14)}}, {"PMON> ", "next"}},
+    {"nuls_around_a_prompt_then_silence", {{0, std::string("\0\0PMON> \0", 9)}}, {"PMON> "}},
     {"nul_does_not_count_towards_the_length",
      {{0, std::string(1023, 'a') + std::string(5, '\0') + "\r"}},
      {std::string(1023, 'a')}},

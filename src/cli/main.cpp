@@ -12,6 +12,7 @@
 #include "jobs/job_list.h"
 #include "jobs/piece_cleanup.h"
 #include "jobs/plan_check.h"
+#include "jobs/run_piece.h"
 #include "jobs/pmon_guard.h"
 #include "monitor/dialogue.h"
 #include "serial/capture.h"
@@ -54,6 +55,7 @@ JobList jobs_of_words(char* const words[], int count, const RunOptions& run_opti
     if (run_options.overwrite_check) check_pmon_overwrite(jobs);
     // The guard's messages stay for what it catches; the plan's own rules follow, -C and -D or not.
     check_plan(jobs);
+    if (run_options.changed_only) check_run_piece_names(jobs, run_options);
     run_dialogue(device_path, jobs, run_options);
 }
 

@@ -11,6 +11,7 @@
 #include "core/fatal.h"
 #include "core/run_options.h"
 #include "jobs/flash_job.h"
+#include "jobs/flash_limits.h"
 #include "jobs/image_jobs.h"
 #include "jobs/piece_claim.h"
 #include "jobs/split.h"
@@ -52,6 +53,23 @@ std::string run_piece_name(const std::string& dir, const std::string& base, int6
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".at%lx", static_cast<unsigned long>(flash_offset));
     return (dir == "/" ? std::string() : dir) + "/" + base + suffix;
+}
+
+void check_run_piece_names(const JobList& jobs, const RunOptions& run_options) {
+    std::string dir = run_options.temp_dir.value_or(DEFAULT_TEMP_DIR);
+    strip_trailing_slash(dir);
+    for (const FlashJob& job : jobs) {
+        const std::string base = base_name(job.file_name);
+        for (int64_t from = 0; from < job.checked.size; from += FLASH_BLOCK) {
+            const std::string name = run_piece_name(dir, base, job.offset + from);
+            for (const FlashJob& owner : jobs) {
+                if (!same_file(owner.file_name, name)) continue;
+                if (is_piece(owner))
+                    refuse_exit(OVERWRITES_PIECE_FORMAT, job.file_name.c_str(), owner.file_name.c_str());
+                refuse_exit(OVERWRITES_IMAGE_FORMAT, job.file_name.c_str(), owner.file_name.c_str());
+            }
+        }
+    }
 }
 
 RunPieceFile write_run_piece(const FlashJob& job, const std::vector<unsigned char>& image, int64_t from,

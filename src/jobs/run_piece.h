@@ -8,6 +8,8 @@
 // name>.at<flash offset in hex>" in the split directory (-t, default /tmp),
 // made and held like a split's pieces (piece_claim.h) and removed at exit;
 // the sender sends it like any image, with the check taken as it was written.
+// Before its flash command the image itself is rechecked, and its bytes over
+// the run must still be those that went out (sent_bytes_check.h).
 #pragma once
 
 #include <cstdint>
@@ -15,8 +17,8 @@
 #include <vector>
 
 #include "core/file_check.h"
+#include "jobs/flash_job.h"
 
-struct FlashJob;
 struct RunOptions;
 
 std::vector<unsigned char> read_checked_image(const FlashJob& job);
@@ -28,6 +30,13 @@ struct RunPieceFile {
 
 // "<dir>/<base>.at<offset>" with offset in lower-case hexadecimal.
 std::string run_piece_name(const std::string& dir, const std::string& base, int64_t flash_offset);
+
+// Before the port opens (-u): refuses the run when a name that a piece of
+// any job could take (one for each block of the job's image, where a run of
+// changed blocks may start) leads to the file of a job of this run, with the
+// split's texts (split.h): an image the user gave is never rewritten or
+// removed as a piece, whichever blocks turn out changed.
+void check_run_piece_names(const JobList& jobs, const RunOptions& run_options);
 
 // A new piece holding length bytes of image from `from`, which the job puts at
 // flash offset job.offset + from.

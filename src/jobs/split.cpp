@@ -102,11 +102,8 @@ SplitPieces split_image(const FlashJob& image_job, std::string& dir, int image_f
     const std::string second = piece_name(dir, base, 2);
     for (const std::string* piece : {&first, &second})
         if (const FlashJob* owner = earlier_job_at(earlier, *piece)) {
-            if (is_piece(*owner))
-                refuse_exit("Error:  '%s' would overwrite the piece '%s' of an earlier image", image.c_str(),
-                            owner->file_name.c_str());
-            refuse_exit("Error:  '%s' would overwrite '%s', an image of this run", image.c_str(),
-                        owner->file_name.c_str());
+            if (is_piece(*owner)) refuse_exit(OVERWRITES_PIECE_FORMAT, image.c_str(), owner->file_name.c_str());
+            refuse_exit(OVERWRITES_IMAGE_FORMAT, image.c_str(), owner->file_name.c_str());
         }
 
     const FileCheck& image_checked = image_job.checked;

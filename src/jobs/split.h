@@ -17,6 +17,10 @@
 #include "jobs/flash_job.h"
 
 constexpr int SPLIT_COPY_BLOCK = 1024;  // every read of the image asks for this much
+// A piece's name leads to a file of this run: the image whose piece it would
+// be, then the run's image or the earlier image's piece found there.
+constexpr char OVERWRITES_IMAGE_FORMAT[] = "Error:  '%s' would overwrite '%s', an image of this run";
+constexpr char OVERWRITES_PIECE_FORMAT[] = "Error:  '%s' would overwrite the piece '%s' of an earlier image";
 
 // The part of file after its last "/", or all of it.
 std::string base_name(const std::string& file);

@@ -96,8 +96,9 @@ void wait_for_handheld(LineReader& reader) {
         if (wait == ByteWait::ready && read(reader.fd(), &byte, 1) != 0) break;
         if (reader.hung_up()) break;
         if (recovery_sent || std::chrono::steady_clock::now() < recover_at) continue;
-        recover_monitor(reader.fd());
         recovery_sent = true;
+        // The recovery reads the monitor's reply to it: that is the byte waited for.
+        if (recover_monitor(reader.fd())) break;
     }
     fprintf(stderr, "done\n\n");
 }
@@ -314,7 +315,12 @@ void flash_changed_blocks(LineReader& reader, const FlashJob& job, DialogueState
         // As for a whole image: nothing is sent once the file is no longer the one checked.
         recheck_file(name, job.checked);
         const RunPieceFile piece = write_run_piece(job, image, from, length, run_options);
-        send_image(reader, piece.name.c_str(), piece.checked, state);
+        const XmodemDigest sent = send_image(reader, piece.name.c_str(), piece.checked, state);
+        // The run went out as the image's bytes as checked only if the image
+        // still is that file and holds them now: checked as a whole image is
+        // before its flash command, a shared mapping's rewrite included.
+        recheck_file(name, job.checked);
+        check_sent_range(name, job.checked, from, length, sent.image_crc);
         program_flash(reader, name, flash_round_up(length), job.offset + from, state);
     }
     if (state.verify)

@@ -20,6 +20,14 @@ constexpr char NO_PROMPT_HINT[] =
 }  // namespace
 
 bool line_has_prompt(std::string_view text) {
+    // The line reader drops NULs; a drained text is searched as if it had too.
+    std::string without_nuls;
+    if (text.find('\0') != std::string_view::npos) {
+        without_nuls.reserve(text.size());
+        for (const char c : text)
+            if (c != '\0') without_nuls += c;
+        text = without_nuls;
+    }
     return text.find(PMON_PROMPT) != std::string_view::npos || text.find(PMRAM_PROMPT) != std::string_view::npos;
 }
 

@@ -21,7 +21,8 @@ constexpr char PMON_PROMPT[] = "PMON> ";  // with its trailing space
 constexpr char PMRAM_PROMPT[] = "PMram>";
 
 // True when text contains either prompt (plain, case-sensitive substring
-// search; NUL bytes in text are searched past). A LineEndRule.
+// search). NUL bytes in text are left out first, as the line reader drops
+// them, so a prompt with NULs inside or around it is still found. A LineEndRule.
 bool line_has_prompt(std::string_view text);
 
 // "\r\r", a drain, "\r"; the drained text.

@@ -6,12 +6,12 @@
 #include "core/fatal.h"
 #include "monitor/monitor_prompt.h"
 #include "serial/line_reader.h"
-#include "transfer/control_bytes.h"
+#include "transfer/loader_upload.h"
 #include "transfer/receiver_session.h"
 
-void recover_monitor(int port_fd) {
+bool recover_monitor(int port_fd) {
     receiver_stop_leftover(port_fd);
-    port_send(port_fd, &ETX, 1, Capture::skip);
+    return end_open_load(port_fd, line_has_prompt);
 }
 
 std::string getpmon_recovering(LineReader& line) {

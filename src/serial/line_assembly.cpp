@@ -22,10 +22,12 @@ void line_clear(LineAssembly& line) {
 }
 
 LineStep line_take_byte(LineAssembly& line, char byte) {
-    if (byte == NUL) return LineStep::dropped;
     const bool line_end = byte == CR || byte == LF;
-    if (line.length == 0 && line_end) return LineStep::dropped;
+    if (line.length == 0 && (line_end || byte == NUL)) return LineStep::dropped;
+    // A NUL after the end text completes the line as any byte does: a monitor
+    // idling NULs after its prompt must not hold the line open.
     if (line_end || ends_by_rule(line)) return LineStep::complete;
+    if (byte == NUL) return LineStep::dropped;
     if (line.length == LINE_BUFFER_SIZE - 1) return LineStep::too_long;
     line.text[static_cast<size_t>(line.length++)] = byte;
     return LineStep::stored;

@@ -2,15 +2,16 @@
 // The line reader's handling of each byte, apart from the port.
 //
 // A line is assembled in a 1024-byte buffer of its own, which stays
-// NUL-terminated, so it holds at most 1023 characters. NUL bytes are dropped
-// as they come: stored, they would end the line's text early and hide what the
-// caller looks for behind them. Line ends before the first stored character
-// are skipped. A line may also end without a line end, on a text the caller
-// names (the monitor's prompt, which has no line end): that test looks at the
-// text stored so far before the byte in hand, so the text's last character is
-// stored first, and the line completes at the next byte (which is dropped) or
-// after 0.5 s of silence. A CR or LF completes the line and is not stored. A
-// 1024th character with no such text and no line end makes the line too long.
+// NUL-terminated, so it holds at most 1023 characters. NUL bytes are never
+// stored: they would end the line's text early and hide what the caller looks
+// for behind them. Line ends and NULs before the first stored character are
+// skipped. A line may also end without a line end, on a text the caller names
+// (the monitor's prompt, which has no line end): that test looks at the text
+// stored so far before the byte in hand, so the text's last character is
+// stored first, and the line completes at the next byte, a NUL included
+// (which is dropped), or after 0.5 s of silence. A CR or LF completes the
+// line and is not stored. A 1024th character with no such text and no line
+// end makes the line too long.
 #pragma once
 
 #include <array>
@@ -23,7 +24,7 @@ using LineEndRule = bool (*)(std::string_view stored);
 
 enum class LineStep {
     stored,    // the byte joined the line
-    dropped,   // a NUL, or a line end before the line began
+    dropped,   // a NUL before the end text, or a line end before the line began
     complete,  // the line is whole; the byte in hand was consumed
     too_long,  // the byte would have been the 1024th character; not stored
 };

@@ -6,12 +6,13 @@
 // answer is awaited through 0.5 s silences (the port's read limit) but no
 // longer than 5 s in all, so a babbling line cannot hold the upload.
 //
-// A failed upload leaves the monitor inside "load", where it would take every
-// later carriage return as part of a record. Before the run ends, the load is
-// ended the way the monitor allows: ETX closes whatever part of a line it
-// holds, and a carriage return on an empty record ends the load and brings
-// the prompt back; the pair is tried up to three times, as a byte of it may be
-// lost as well.
+// A failed upload leaves the monitor inside "load", which takes records ended
+// by ETX and nothing else: a carriage return there is record text, not the
+// end of anything. Before the run ends, the load is ended the way the monitor
+// defines one: after a NAK the monitor holds no part of a line, otherwise ETX
+// closes the part it holds; then the upload's own end record (its S7 line)
+// with its ETX ends the load and brings the prompt back. That is tried up to
+// three times, as a byte of it may be lost as well, until the prompt comes.
 #pragma once
 
 #include "serial/line_assembly.h"
@@ -34,3 +35,8 @@ extern const int stream_srec_count;
 void ex_send(int port_fd, LineEndRule monitor_prompt);
 // Uploads every line of stream_srec the same way.
 void ex_send_stream_stage(int port_fd, LineEndRule monitor_prompt);
+// Ends a load a killed run may have left open (wake_recovery.h): when the
+// monitor says nothing with its prompt within a moment, ETX and the loader's
+// end record with its ETX, as a failed upload ends its load. True when any
+// byte came back.
+bool end_open_load(int port_fd, LineEndRule monitor_prompt);

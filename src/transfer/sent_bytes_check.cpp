@@ -32,13 +32,17 @@ bool file_prefix_crc(int fd, int64_t size, uint32_t& crc) {
 }
 
 void check_sent_bytes(const char* name, const FileCheck& check, uint32_t sent_image_crc) {
+    check_sent_range(name, check, 0, check.size, sent_image_crc);
+}
+
+void check_sent_range(const char* name, const FileCheck& check, int64_t from, int64_t length, uint32_t sent_image_crc) {
     bool same = false;
     {
         const ErrnoGuard errno_kept;
         const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
         uint32_t crc = 0;
         if (fd >= 0) {
-            same = file_prefix_crc(fd, check.size, crc) && crc == sent_image_crc;
+            same = lseek(fd, from, SEEK_SET) == from && file_prefix_crc(fd, length, crc) && crc == sent_image_crc;
             close(fd);
         }
     }

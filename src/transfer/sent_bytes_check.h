@@ -18,5 +18,8 @@
 // Ends the run unless the file named holds, over check.size bytes, what has
 // the CRC-32 sent_image_crc (zlib's crc32 from 0).
 void check_sent_bytes(const char* name, const FileCheck& check, uint32_t sent_image_crc);
+// The same over the length bytes from `from` (a run of changed blocks, -u):
+// check is the whole file's, named in the message.
+void check_sent_range(const char* name, const FileCheck& check, int64_t from, int64_t length, uint32_t sent_image_crc);
 // The CRC-32 of the first size bytes of the open file, or false when fewer can be read.
 bool file_prefix_crc(int fd, int64_t size, uint32_t& crc);

@@ -295,12 +295,35 @@ TEST_F(Handheld, LoadAcknowledgesGoodRecordsAndRefusesDamagedOnes) {
     EXPECT_NE(stop_and_report().find("records: 4 acked, 2 refused, 1 loads completed"), std::string::npos);
 }
 
-TEST_F(Handheld, LoadEndsOnABareLineEnd) {
+// In "load" a line end is record text with no meaning of its own: a bare CR
+// is answered by nothing, and only the end record gives the prompt back.
+TEST_F(Handheld, LoadTakesLineEndsAsRecordTextAndEndsOnlyOnItsEndRecord) {
     start();
     host->send("load\r");
     host->read_until("ETX\r\n", REPLY_MS);
-    EXPECT_NE(command("").find("load aborted"), std::string::npos);
-    EXPECT_EQ(command(""), "\r\nPMON> ");
+    host->send("\r");
+    EXPECT_EQ(host->read_byte(300), -1);
+    const std::string good = s3_record(0xA0100000, {1, 2, 3, 4});
+    std::string split = good;
+    split.insert(8, "\r");
+    const struct {
+        const char* what;
+        std::string record;
+        char answer;
+    } cases[] = {
+        {"the bare CR, closed by its ETX", "", char(NAK)},
+        {"CR LF before a record", "\r\n" + good, char(ACK)},
+        {"a CR inside a record", split, char(NAK)},
+        {"the end record", s7_record(PROGRAM_ADDRESS), char(ACK)},
+    };
+    for (const auto& c : cases) {
+        host->send(c.record + "\x03");
+        EXPECT_EQ(read_answer(), c.answer) << c.what;
+    }
+    const std::string after = host->read_until(PROMPT, REPLY_MS);
+    EXPECT_NE(after.find("Loaded 4 bytes"), std::string::npos) << after;
+    EXPECT_EQ(after.find("load aborted"), std::string::npos) << after;
+    EXPECT_NE(stop_and_report().find("records: 2 acked, 2 refused, 1 loads completed"), std::string::npos);
 }
 
 TEST_F(Handheld, RefusesTheChosenRecordOfEveryLoad) {

@@ -19,7 +19,7 @@ cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/artifacts"
-for target in fuzz_offset fuzz_monitor_lines fuzz_line_reader fuzz_srecord; do
+for target in fuzz_offset fuzz_monitor_lines fuzz_line_reader fuzz_stream_answers fuzz_srecord; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus"
   echo "fuzz.sh: $target for ${seconds} s" >&2

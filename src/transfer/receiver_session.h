@@ -18,8 +18,8 @@
 // The fast entry's receiver is streamed (stream_wire.h) and is never sent a
 // CAN: a run of them would reach the monitor's command line once the receiver
 // has left. Its abort sends nothing at the fast rate when the receiver is
-// known to be leaving or gone (its LEAVING was read, the monitor's prompt
-// seen, or its END went unanswered); otherwise it drops what waits in the
+// known to be leaving or gone (its LEAVING was read, or the monitor's prompt
+// seen); otherwise it drops what waits in the
 // output queue, sends a zero and ABORT, again after STREAM_RESEND_MS without
 // LEAVING, and on LEAVING sends BYE. Once an END or ABORT is out the receiver
 // may be leaving, and a byte goes out only within STREAM_SEND_WINDOW_MS of
